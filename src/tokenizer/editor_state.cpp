@@ -1,0 +1,267 @@
+#include "editor_state.hpp"
+
+#include <algorithm>
+#include <stdexcept>
+#include <utility>
+
+#include "errors.hpp"
+
+namespace vocarix {
+
+EditorState::EditorState() = default;
+
+// ---- strings ----
+
+Symbol EditorState::intern(std::string_view s) {
+    Symbol sym = pool_.intern(s);
+    ensure_symbol_info(sym);
+    return sym;
+}
+
+void EditorState::ensure_symbol_info(Symbol sym) {
+    if (sym >= symbols_.size()) symbols_.resize(static_cast<std::size_t>(sym) + 1);
+}
+
+Symbol EditorState::intern_concat(Symbol left, Symbol right) {
+    std::string_view l = pool_.view(left), r = pool_.view(right);
+    if (l.empty()) return right;
+    if (r.empty()) return left;
+    concat_buffer_.assign(l);
+    concat_buffer_.append(r);
+    return intern(concat_buffer_);
+}
+
+Symbol EditorState::find_concat(std::string_view left, std::string_view right) const {
+    std::string joined;
+    joined.reserve(left.size() + right.size());
+    joined.append(left).append(right);
+    return pool_.find(joined);
+}
+
+// ---- loading ----
+
+void EditorState::load_entry(Symbol sym, std::uint32_t id) {
+    SymbolInfo& info = symbols_[sym];
+    if (info.in_vocab) {
+        unindex_id(sym);
+    } else {
+        info.in_vocab = true;
+        ++vocab_size_;
+        recent_.push_back(sym);
+    }
+    info.id = id;
+    index_id(sym);
+}
+
+void EditorState::finish_loading() {
+    std::uint64_t largest = 0;
+    bool any = false;
+    for (Symbol sym = 0; sym < symbols_.size(); ++sym) {
+        if (!symbols_[sym].in_vocab) continue;
+        largest = std::max<std::uint64_t>(largest, symbols_[sym].id);
+        any = true;
+    }
+    next_id_ = any ? largest + 1 : 1;
+}
+
+// ---- vocabulary ----
+
+std::optional<std::uint32_t> EditorState::token_id(std::string_view token) const {
+    Symbol sym = pool_.find(token);
+    if (!in_vocab(sym)) return std::nullopt;
+    return symbols_[sym].id;
+}
+
+Symbol EditorState::token_by_id(std::uint32_t id) const {
+    auto head = id_index_.get(id);
+    return head ? *head : kNoSymbol;
+}
+
+void EditorState::index_id(Symbol sym) {
+    std::uint32_t id = symbols_[sym].id;
+    auto head = id_index_.get(id);
+    if (!head) {
+        id_index_.set(id, sym);
+        return;
+    }
+    auto [it, created] = shared_ids_.try_emplace(id, ByText{&pool_});
+    if (created) it->second.insert(*head);
+    it->second.insert(sym);
+    id_index_.set(id, *it->second.begin());
+}
+
+void EditorState::unindex_id(Symbol sym) {
+    std::uint32_t id = symbols_[sym].id;
+    auto shared = shared_ids_.find(id);
+    if (shared == shared_ids_.end()) {
+        id_index_.erase(id);
+        return;
+    }
+    shared->second.erase(sym);
+    id_index_.set(id, *shared->second.begin());
+    if (shared->second.size() == 1) shared_ids_.erase(shared);
+}
+
+const std::vector<Symbol>& EditorState::key_order() const {
+    if (recent_.empty() && !sorted_stale_) return sorted_;
+    auto by_text = [this](Symbol a, Symbol b) { return pool_.view(a) < pool_.view(b); };
+    std::sort(recent_.begin(), recent_.end(), by_text);
+    std::size_t middle = sorted_.size();
+    sorted_.insert(sorted_.end(), recent_.begin(), recent_.end());
+    recent_.clear();
+    std::inplace_merge(sorted_.begin(), sorted_.begin() + static_cast<std::ptrdiff_t>(middle), sorted_.end(),
+                       by_text);
+    // Drop deleted symbols and the stale twin of a symbol deleted and inserted again.
+    auto out = sorted_.begin();
+    for (auto it = sorted_.begin(); it != sorted_.end(); ++it) {
+        if (!symbols_[*it].in_vocab) continue;
+        if (out != sorted_.begin() && *(out - 1) == *it) continue;
+        *out++ = *it;
+    }
+    sorted_.erase(out, sorted_.end());
+    sorted_stale_ = false;
+    return sorted_;
+}
+
+std::uint32_t EditorState::allocate_id() {
+    std::uint64_t candidate = next_id_;
+    while (candidate <= UINT32_MAX && id_index_.contains(static_cast<std::uint32_t>(candidate))) ++candidate;
+    if (candidate > UINT32_MAX) throw IdSpaceExhausted();
+    next_id_ = candidate + 1;
+    return static_cast<std::uint32_t>(candidate);
+}
+
+Symbol EditorState::insert_entry(std::string_view token) { return insert_entry(intern(token)); }
+
+Symbol EditorState::insert_entry(Symbol sym) {
+    std::uint32_t id = allocate_id();
+    SymbolInfo& info = symbols_[sym];
+    info.in_vocab = true;
+    info.id = id;
+    ++vocab_size_;
+    index_id(sym);
+    recent_.push_back(sym);
+    note_change(sym);
+    return sym;
+}
+
+void EditorState::delete_entry(Symbol sym) {
+    if (!in_vocab(sym)) return;
+    unindex_id(sym);
+    symbols_[sym].in_vocab = false;
+    --vocab_size_;
+    sorted_stale_ = true;
+    note_change(sym);
+}
+
+void EditorState::assign_ids(std::span<const std::pair<Symbol, std::uint32_t>> ids) {
+    id_index_.clear(ids.size());
+    shared_ids_.clear();
+    for (auto [sym, id] : ids) {
+        symbols_[sym].id = id;
+        index_id(sym);
+    }
+    next_id_ = vocab_size_;
+}
+
+// ---- merges ----
+
+bool EditorState::has_merge(Symbol left, Symbol right) const {
+    // Every merge (left, right) produces left+right, and a string has few producers.
+    Symbol result = find_concat(pool_.view(left), pool_.view(right));
+    if (result == kNoSymbol || result >= symbols_.size()) return false;
+    for (SlotIndex s = symbols_[result].head[kAsResult]; s != kNoSlot; s = slots_[s].next[kAsResult])
+        if (slots_[s].left == left && slots_[s].right == right) return true;
+    return false;
+}
+
+void EditorState::append_merge(Symbol left, Symbol right) { link_new_slot(left, right, intern_concat(left, right)); }
+
+void EditorState::link_new_slot(Symbol left, Symbol right, Symbol result) {
+    if (slots_.size() >= kNoSlot - 1) throw std::length_error("too many merges");
+    auto s = static_cast<SlotIndex>(slots_.size());
+    Slot slot{left, right, result, {kNoSlot, kNoSlot, kNoSlot}, {kNoSlot, kNoSlot, kNoSlot}};
+    // Element lists have no order that matters: push at the front.
+    for (int role : {kAsLeft, kAsRight}) {
+        SymbolInfo& info = symbols_[role_symbol(slot, role)];
+        slot.next[role] = info.head[role];
+        if (info.head[role] != kNoSlot) slots_[info.head[role]].prev[role] = s;
+        info.head[role] = s;
+    }
+    // Producers stay in list order: new slots are the last ones, so append at the tail.
+    SymbolInfo& produced = symbols_[result];
+    bool was_produced = produced.head[kAsResult] != kNoSlot;
+    slot.prev[kAsResult] = produced.producer_tail;
+    if (produced.producer_tail != kNoSlot) slots_[produced.producer_tail].next[kAsResult] = s;
+    else produced.head[kAsResult] = s;
+    produced.producer_tail = s;
+    slots_.push_back(slot);
+    ++live_merges_;
+    if (!was_produced) note_change(result);
+}
+
+void EditorState::unlink(SlotIndex s, int role) {
+    Slot& slot = slots_[s];
+    SymbolInfo& info = symbols_[role_symbol(slot, role)];
+    if (slot.prev[role] != kNoSlot) slots_[slot.prev[role]].next[role] = slot.next[role];
+    else info.head[role] = slot.next[role];
+    if (slot.next[role] != kNoSlot) slots_[slot.next[role]].prev[role] = slot.prev[role];
+    else if (role == kAsResult) info.producer_tail = slot.prev[role];
+}
+
+void EditorState::erase_merges(std::span<const SlotIndex> slots) {
+    for (SlotIndex s : slots) {
+        if (!slot_live(s)) continue;
+        for (int role : {kAsLeft, kAsRight, kAsResult}) unlink(s, role);
+        Symbol result = slots_[s].result;
+        slots_[s].left = kNoSymbol;
+        --live_merges_;
+        if (symbols_[result].head[kAsResult] == kNoSlot) note_change(result);
+    }
+    std::size_t dead = slots_.size() - live_merges_;
+    if (dead > 4096 && dead > live_merges_) compact_slots();
+}
+
+void EditorState::compact_slots() {
+    std::vector<Slot> old = std::move(slots_);
+    slots_.clear();
+    slots_.reserve(live_merges_);
+    for (SymbolInfo& info : symbols_) {
+        info.head[kAsLeft] = info.head[kAsRight] = info.head[kAsResult] = kNoSlot;
+        info.producer_tail = kNoSlot;
+    }
+    live_merges_ = 0;
+    // Relinking changes no symbol's status, so nothing goes to the change log.
+    std::vector<Symbol>* log = std::exchange(change_log_, nullptr);
+    for (const Slot& slot : old)
+        if (slot.left != kNoSymbol) link_new_slot(slot.left, slot.right, slot.result);
+    change_log_ = log;
+    slot_marks_.clear();
+}
+
+// ---- scratch marks ----
+
+std::uint32_t EditorState::next_epoch() {
+    if (++epoch_ == 0) {
+        std::fill(symbol_marks_.begin(), symbol_marks_.end(), 0);
+        std::fill(slot_marks_.begin(), slot_marks_.end(), 0);
+        epoch_ = 1;
+    }
+    return epoch_;
+}
+
+bool EditorState::mark_symbol(Symbol sym, std::uint32_t epoch) {
+    if (sym >= symbol_marks_.size()) symbol_marks_.resize(std::max<std::size_t>(symbols_.size(), sym + 1), 0);
+    if (symbol_marks_[sym] == epoch) return false;
+    symbol_marks_[sym] = epoch;
+    return true;
+}
+
+bool EditorState::mark_slot(SlotIndex s, std::uint32_t epoch) {
+    if (s >= slot_marks_.size()) slot_marks_.resize(std::max<std::size_t>(slots_.size(), s + 1), 0);
+    if (slot_marks_[s] == epoch) return false;
+    slot_marks_[s] = epoch;
+    return true;
+}
+
+}  // namespace vocarix

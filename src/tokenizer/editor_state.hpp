@@ -1,0 +1,187 @@
+// The editor state: document sections, interned vocabulary and merge list,
+// and the indexes that answer every question an edit asks in time
+// proportional to what the edit touches.
+//
+// Merges live in append-order slots. A removed merge leaves a dead slot until
+// compaction; a merge's list position is its rank among live slots. Each slot
+// sits in three intrusive doubly linked lists: the merges using its left
+// symbol, those using its right symbol, and those producing its result (kept
+// in slot order, so the head is the first producer in the list).
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <map>
+#include <optional>
+#include <set>
+#include <span>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+#include "document.hpp"
+#include "id_map.hpp"
+#include "string_pool.hpp"
+
+namespace vocarix {
+
+using SlotIndex = std::uint32_t;
+inline constexpr SlotIndex kNoSlot = UINT32_MAX;
+
+struct Merge {
+    Symbol left;
+    Symbol right;
+};
+
+class EditorState {
+public:
+    EditorState();
+    // Indexes hold pointers into the state, so it stays where it was built.
+    EditorState(const EditorState&) = delete;
+    EditorState& operator=(const EditorState&) = delete;
+
+    DocumentSections sections;
+
+    // ---- strings ----
+    Symbol intern(std::string_view s);
+    Symbol find_symbol(std::string_view s) const { return pool_.find(s); }
+    std::string_view text(Symbol sym) const { return pool_.view(sym); }
+    // Interns left+right without building a temporary string in the common case.
+    Symbol intern_concat(Symbol left, Symbol right);
+    Symbol find_concat(std::string_view left, std::string_view right) const;
+
+    // ---- loading (used by the reader) ----
+    // Sets the entry's id; a token given twice keeps its last id.
+    void load_entry(Symbol sym, std::uint32_t id);
+    void load_merge(Symbol left, Symbol right) { link_new_slot(left, right, intern_concat(left, right)); }
+    // Derives next_id and reserved ids once the whole document is read.
+    void finish_loading();
+
+    // ---- vocabulary ----
+    std::size_t vocab_size() const { return vocab_size_; }
+    bool in_vocab(Symbol sym) const { return sym < symbols_.size() && symbols_[sym].in_vocab; }
+    bool contains(std::string_view token) const { return in_vocab(pool_.find(token)); }
+    std::uint32_t id_of(Symbol sym) const { return symbols_[sym].id; }
+    std::optional<std::uint32_t> token_id(std::string_view token) const;
+    // The first entry in key order that holds `id`, or kNoSymbol.
+    Symbol token_by_id(std::uint32_t id) const;
+    // Vocabulary symbols in ascending byte order of their text.
+    const std::vector<Symbol>& key_order() const;
+
+    // Hands out the lowest free id at or above next_id and advances next_id.
+    std::uint32_t allocate_id();
+    // Inserts an absent token with a freshly allocated id.
+    Symbol insert_entry(std::string_view token);
+    Symbol insert_entry(Symbol sym);
+    // Removes the entry; an absent token is ignored. next_id is unchanged.
+    void delete_entry(Symbol sym);
+    // Replaces every entry's id at once (reindexing) and sets next_id to the vocabulary size.
+    void assign_ids(std::span<const std::pair<Symbol, std::uint32_t>> ids);
+    std::uint64_t next_id() const { return next_id_; }
+
+    // ---- merges ----
+    std::size_t merge_count() const { return live_merges_; }
+    std::size_t slot_count() const { return slots_.size(); }
+    bool slot_live(SlotIndex s) const { return slots_[s].left != kNoSymbol; }
+    Merge merge_at(SlotIndex s) const { return {slots_[s].left, slots_[s].right}; }
+    Symbol result_of(SlotIndex s) const { return slots_[s].result; }
+
+    // Calls f(slot) for every live merge in list order.
+    template <class F>
+    void for_each_merge(F&& f) const {
+        for (SlotIndex s = 0; s < slots_.size(); ++s)
+            if (slot_live(s)) f(s);
+    }
+
+    // True when some live merge is exactly (left, right).
+    bool has_merge(Symbol left, Symbol right) const;
+    void append_merge(Symbol left, Symbol right);
+    // The first merge in list order that produces `sym`, or kNoSlot.
+    SlotIndex first_producer(Symbol sym) const {
+        return sym < symbols_.size() ? symbols_[sym].head[kAsResult] : kNoSlot;
+    }
+    bool is_produced(Symbol sym) const { return first_producer(sym) != kNoSlot; }
+
+    // Calls f(slot) once for every live merge that has `sym` as left or right element.
+    template <class F>
+    void for_each_use(Symbol sym, F&& f) const {
+        if (sym >= symbols_.size()) return;
+        for (SlotIndex s = symbols_[sym].head[kAsLeft]; s != kNoSlot; s = slots_[s].next[kAsLeft]) f(s);
+        for (SlotIndex s = symbols_[sym].head[kAsRight]; s != kNoSlot; s = slots_[s].next[kAsRight])
+            if (slots_[s].left != sym) f(s);
+    }
+
+    // Removes the given live merges (each at most once); the others keep their order.
+    void erase_merges(std::span<const SlotIndex> slots);
+
+    // ---- change tracking for bulk operations ----
+    // While set, every symbol whose vocabulary membership or "some merge
+    // produces it" status may have changed is appended here.
+    void set_change_log(std::vector<Symbol>* log) { change_log_ = log; }
+
+    // Scratch marks for traversals: bump the epoch, then mark/test in O(1).
+    std::uint32_t next_epoch();
+    bool mark_symbol(Symbol sym, std::uint32_t epoch);
+    bool mark_slot(SlotIndex s, std::uint32_t epoch);
+
+private:
+    enum Role { kAsLeft = 0, kAsRight = 1, kAsResult = 2 };
+
+    struct SymbolInfo {
+        std::uint32_t id = 0;
+        bool in_vocab = false;
+        SlotIndex head[3] = {kNoSlot, kNoSlot, kNoSlot};
+        SlotIndex producer_tail = kNoSlot;
+    };
+
+    struct Slot {
+        Symbol left;  // kNoSymbol once the merge is removed
+        Symbol right;
+        Symbol result;
+        SlotIndex prev[3];
+        SlotIndex next[3];
+    };
+
+    Symbol role_symbol(const Slot& slot, int role) const {
+        return role == kAsLeft ? slot.left : role == kAsRight ? slot.right : slot.result;
+    }
+    void ensure_symbol_info(Symbol sym);
+    void link_new_slot(Symbol left, Symbol right, Symbol result);
+    void unlink(SlotIndex s, int role);
+    void compact_slots();
+    void note_change(Symbol sym) {
+        if (change_log_) change_log_->push_back(sym);
+    }
+    void index_id(Symbol sym);
+    void unindex_id(Symbol sym);
+
+    StringPool pool_;
+    std::vector<SymbolInfo> symbols_;
+    std::size_t vocab_size_ = 0;
+    std::uint64_t next_id_ = 1;
+
+    // id -> first holder in key order; ids with several holders also list them all.
+    struct ByText {
+        const StringPool* pool;
+        bool operator()(Symbol a, Symbol b) const { return pool->view(a) < pool->view(b); }
+    };
+    IdMap id_index_;
+    std::unordered_map<std::uint32_t, std::set<Symbol, ByText>> shared_ids_;
+
+    std::vector<Slot> slots_;
+    std::size_t live_merges_ = 0;
+
+    // Key order, rebuilt lazily: sorted prefix plus unsorted recent insertions;
+    // deleted symbols are dropped at the next rebuild.
+    mutable std::vector<Symbol> sorted_;
+    mutable std::vector<Symbol> recent_;
+    mutable bool sorted_stale_ = false;
+
+    std::vector<Symbol>* change_log_ = nullptr;
+    std::vector<std::uint32_t> symbol_marks_;
+    std::vector<std::uint32_t> slot_marks_;
+    std::uint32_t epoch_ = 0;
+    std::string concat_buffer_;
+};
+
+}  // namespace vocarix

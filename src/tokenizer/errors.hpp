@@ -1,0 +1,33 @@
+// Failures of the core, each with the message the caller shows.
+#pragma once
+
+#include <stdexcept>
+#include <string>
+
+namespace vocarix {
+
+// A document could not be read, parsed or written. `message` is the outer
+// message; `cause` holds the underlying detail (parser or system error).
+class DocumentError : public std::runtime_error {
+public:
+    DocumentError(const std::string& message, std::string cause = {})
+        : std::runtime_error(message), cause_(std::move(cause)) {}
+    const std::string& cause() const { return cause_; }
+
+private:
+    std::string cause_;
+};
+
+// The JSON reader's description of a syntax or shape error, with its position.
+class ParseError : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+// No free 32-bit id is left at or above next_id.
+class IdSpaceExhausted : public std::runtime_error {
+public:
+    IdSpaceExhausted() : std::runtime_error("no free token id left: every id up to 4294967295 is taken") {}
+};
+
+}  // namespace vocarix

@@ -1,0 +1,99 @@
+// Open-addressing hash map from 32-bit keys to 32-bit values (linear probing,
+// backward-shift deletion). Compact: eight bytes per slot, no per-entry allocation.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <vector>
+
+namespace vocarix {
+
+class IdMap {
+public:
+    IdMap() { clear(); }
+
+    std::size_t size() const { return size_; }
+
+    void clear(std::size_t expected = 0) {
+        std::size_t capacity = 16;
+        while (capacity < expected * 2) capacity *= 2;
+        slots_.assign(capacity, Slot{});
+        mask_ = capacity - 1;
+        size_ = 0;
+    }
+
+    std::optional<std::uint32_t> get(std::uint32_t key) const {
+        for (std::size_t i = start(key);; i = (i + 1) & mask_) {
+            const Slot& slot = slots_[i];
+            if (!slot.used) return std::nullopt;
+            if (slot.key == key) return slot.value;
+        }
+    }
+
+    bool contains(std::uint32_t key) const { return get(key).has_value(); }
+
+    void set(std::uint32_t key, std::uint32_t value) {
+        if ((size_ + 1) * 2 > slots_.size()) grow();
+        std::size_t i = start(key);
+        for (;; i = (i + 1) & mask_) {
+            Slot& slot = slots_[i];
+            if (!slot.used) break;
+            if (slot.key == key) {
+                slot.value = value;
+                return;
+            }
+        }
+        slots_[i] = Slot{key, value, true};
+        ++size_;
+    }
+
+    void erase(std::uint32_t key) {
+        std::size_t i = start(key);
+        for (;; i = (i + 1) & mask_) {
+            if (!slots_[i].used) return;
+            if (slots_[i].key == key) break;
+        }
+        // Shift later members of the probe run back so lookups never stop early.
+        std::size_t hole = i;
+        for (std::size_t j = (i + 1) & mask_; slots_[j].used; j = (j + 1) & mask_) {
+            std::size_t home = start(slots_[j].key);
+            bool movable = hole <= j ? (home <= hole || home > j) : (home <= hole && home > j);
+            if (movable) {
+                slots_[hole] = slots_[j];
+                hole = j;
+            }
+        }
+        slots_[hole] = Slot{};
+        --size_;
+    }
+
+private:
+    struct Slot {
+        std::uint32_t key = 0;
+        std::uint32_t value = 0;
+        bool used = false;
+    };
+
+    std::size_t start(std::uint32_t key) const {
+        return static_cast<std::size_t>((key * 0x9E3779B97F4A7C15ULL) >> 20) & mask_;
+    }
+
+    void grow() {
+        std::vector<Slot> old = std::move(slots_);
+        slots_.assign(old.size() * 2, Slot{});
+        mask_ = slots_.size() - 1;
+        for (const Slot& slot : old) {
+            if (!slot.used) continue;
+            std::size_t i = start(slot.key);
+            while (slots_[i].used) i = (i + 1) & mask_;
+            slots_[i] = slot;
+        }
+    }
+
+    std::vector<Slot> slots_;
+    std::size_t mask_ = 0;
+    std::size_t size_ = 0;
+};
+
+}  // namespace vocarix

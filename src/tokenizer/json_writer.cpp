@@ -1,0 +1,334 @@
+#include "json_writer.hpp"
+
+#include <algorithm>
+#include <charconv>
+#include <cmath>
+#include <cstring>
+#include <utility>
+#include <vector>
+
+namespace vocarix {
+
+std::string format_double(double value) {
+    if (!std::isfinite(value)) return "null";
+    char buffer[64];
+    // Shortest round-trip digits, as d.ddde[+-]xx.
+    auto result = std::to_chars(buffer, buffer + sizeof buffer, value, std::chars_format::scientific);
+    std::string_view text(buffer, static_cast<std::size_t>(result.ptr - buffer));
+    std::string out;
+    if (text.front() == '-') {
+        out.push_back('-');
+        text.remove_prefix(1);
+    }
+    std::size_t e = text.find('e');
+    std::string digits;
+    for (char c : text.substr(0, e))
+        if (c != '.') digits.push_back(c);
+    int exponent = 0;
+    std::string_view exp_text = text.substr(e + 1);
+    if (exp_text.front() == '+') exp_text.remove_prefix(1);
+    std::from_chars(exp_text.data(), exp_text.data() + exp_text.size(), exponent);
+
+    // The value is 0.digits * 10^point.
+    const int length = static_cast<int>(digits.size());
+    const int point = exponent + 1;
+    if (point > -5 && point <= 16) {
+        if (point <= 0) {
+            out += "0.";
+            out.append(static_cast<std::size_t>(-point), '0');
+            out += digits;
+        } else if (point >= length) {
+            out += digits;
+            out.append(static_cast<std::size_t>(point - length), '0');
+            out += ".0";
+        } else {
+            out.append(digits, 0, static_cast<std::size_t>(point));
+            out.push_back('.');
+            out.append(digits, static_cast<std::size_t>(point));
+        }
+    } else {
+        out.push_back(digits[0]);
+        if (length > 1) {
+            out.push_back('.');
+            out.append(digits, 1);
+        }
+        out.push_back('e');
+        out += std::to_string(point - 1);
+    }
+    return out;
+}
+
+namespace {
+
+// Output text with an explicit cursor: appends are a bounds check and a copy.
+class Output {
+public:
+    explicit Output(std::size_t expected) { buffer_.resize(std::max<std::size_t>(expected, 128)); }
+
+    void put(char c) {
+        reserve(1);
+        buffer_[length_++] = c;
+    }
+    void put(std::string_view s) {
+        reserve(s.size());
+        std::memcpy(buffer_.data() + length_, s.data(), s.size());
+        length_ += s.size();
+    }
+    void newline(int level) {
+        reserve(1 + 2 * static_cast<std::size_t>(level));
+        buffer_[length_++] = '\n';
+        std::memset(buffer_.data() + length_, ' ', 2 * static_cast<std::size_t>(level));
+        length_ += 2 * static_cast<std::size_t>(level);
+    }
+    void put_uint(std::uint64_t value) {
+        reserve(20);
+        auto result = std::to_chars(buffer_.data() + length_, buffer_.data() + length_ + 20, value);
+        length_ = static_cast<std::size_t>(result.ptr - buffer_.data());
+    }
+    void put_int(std::int64_t value) {
+        reserve(21);
+        auto result = std::to_chars(buffer_.data() + length_, buffer_.data() + length_ + 21, value);
+        length_ = static_cast<std::size_t>(result.ptr - buffer_.data());
+    }
+    void put_string(std::string_view s);
+
+    std::string take() && {
+        buffer_.resize(length_);
+        return std::move(buffer_);
+    }
+
+private:
+    void reserve(std::size_t n) {
+        if (length_ + n > buffer_.size()) buffer_.resize(std::max(buffer_.size() * 2, length_ + n));
+    }
+
+    std::string buffer_;
+    std::size_t length_ = 0;
+};
+
+bool needs_escape(unsigned char c) { return c < 0x20 || c == '"' || c == '\\'; }
+
+void Output::put_string(std::string_view s) {
+    reserve(s.size() + 2);
+    buffer_[length_++] = '"';
+    std::size_t run_start = 0;
+    for (std::size_t i = 0; i < s.size(); ++i) {
+        auto c = static_cast<unsigned char>(s[i]);
+        if (!needs_escape(c)) continue;
+        put(s.substr(run_start, i - run_start));
+        switch (c) {
+            case '"': put("\\\""); break;
+            case '\\': put("\\\\"); break;
+            case '\b': put("\\b"); break;
+            case '\f': put("\\f"); break;
+            case '\n': put("\\n"); break;
+            case '\r': put("\\r"); break;
+            case '\t': put("\\t"); break;
+            default: {
+                static constexpr char kHex[] = "0123456789abcdef";
+                char escape[6] = {'\\', 'u', '0', '0', kHex[c >> 4], kHex[c & 0xF]};
+                put(std::string_view(escape, 6));
+            }
+        }
+        run_start = i + 1;
+    }
+    put(s.substr(run_start));
+    put('"');
+}
+
+void write_value(Output& out, const JsonValue& value, int level);
+
+void write_array(Output& out, const JsonArray& array, int level) {
+    if (array.empty()) return out.put("[]");
+    out.put('[');
+    for (std::size_t i = 0; i < array.size(); ++i) {
+        if (i) out.put(',');
+        out.newline(level + 1);
+        write_value(out, array[i], level + 1);
+    }
+    out.newline(level);
+    out.put(']');
+}
+
+void write_value(Output& out, const JsonValue& value, int level) {
+    struct Visitor {
+        Output& out;
+        int level;
+        void operator()(std::nullptr_t) const { out.put("null"); }
+        void operator()(bool b) const { out.put(b ? "true" : "false"); }
+        void operator()(std::int64_t i) const { out.put_int(i); }
+        void operator()(std::uint64_t u) const { out.put_uint(u); }
+        void operator()(double d) const { out.put(format_double(d)); }
+        void operator()(const std::string& s) const { out.put_string(s); }
+        void operator()(const JsonArray& array) const { write_array(out, array, level); }
+        void operator()(const JsonObject& object) const {
+            if (object.empty()) return out.put("{}");
+            out.put('{');
+            for (std::size_t i = 0; i < object.size(); ++i) {
+                if (i) out.put(',');
+                out.newline(level + 1);
+                out.put_string(object[i].first);
+                out.put(": ");
+                write_value(out, object[i].second, level + 1);
+            }
+            out.newline(level);
+            out.put('}');
+        }
+    };
+    std::visit(Visitor{out, level}, value.data);
+}
+
+// Writes `"key": ` on a new line of an object whose members sit at `level`.
+class Members {
+public:
+    Members(Output& out, int level) : out_(out), level_(level) {}
+    Output& next(std::string_view key) {
+        if (count_++) out_.put(',');
+        out_.newline(level_);
+        out_.put_string(key);
+        out_.put(": ");
+        return out_;
+    }
+    int level() const { return level_; }
+
+private:
+    Output& out_;
+    int level_;
+    int count_ = 0;
+};
+
+template <class Entries>
+void write_vocab(Output& out, const EditorState& state, const Entries& entries, int level) {
+    if (entries.empty()) return out.put("{}");
+    out.put('{');
+    bool first = true;
+    for (Symbol sym : entries) {
+        if (!first) out.put(',');
+        first = false;
+        out.newline(level + 1);
+        out.put_string(state.text(sym));
+        out.put(": ");
+        out.put_uint(state.id_of(sym));
+    }
+    out.newline(level);
+    out.put('}');
+}
+
+void write_merges(Output& out, const EditorState& state, int level) {
+    if (state.merge_count() == 0) return out.put("[]");
+    out.put('[');
+    bool first = true;
+    state.for_each_merge([&](SlotIndex s) {
+        Merge merge = state.merge_at(s);
+        if (!first) out.put(',');
+        first = false;
+        out.newline(level + 1);
+        out.put('[');
+        out.newline(level + 2);
+        out.put_string(state.text(merge.left));
+        out.put(',');
+        out.newline(level + 2);
+        out.put_string(state.text(merge.right));
+        out.newline(level + 1);
+        out.put(']');
+    });
+    out.newline(level);
+    out.put(']');
+}
+
+void write_optional_string(Output& out, const std::optional<std::string>& value) {
+    if (value) out.put_string(*value);
+    else out.put("null");
+}
+
+void write_dropout(Output& out, const std::optional<double>& dropout) {
+    out.put(dropout ? format_double(*dropout) : std::string("null"));
+}
+
+std::size_t expected_size(const EditorState& state) {
+    return state.vocab_size() * 24 + state.merge_count() * 56 + 4096;
+}
+
+// Vocabulary symbols by ascending id; entries that share an id stay in key order.
+std::vector<Symbol> entries_by_id(const EditorState& state) {
+    std::vector<Symbol> entries = state.key_order();
+    std::stable_sort(entries.begin(), entries.end(),
+                     [&](Symbol a, Symbol b) { return state.id_of(a) < state.id_of(b); });
+    return entries;
+}
+
+}  // namespace
+
+std::string write_json_value(const JsonValue& value) {
+    Output out(128);
+    write_value(out, value, 0);
+    return std::move(out).take();
+}
+
+std::string write_document_text(const EditorState& state) {
+    const DocumentSections& doc = state.sections;
+    const ModelSettings& model = doc.model;
+    Output out(expected_size(state));
+    out.put('{');
+    Members top(out, 1);
+    top.next("version").put_string(doc.version);
+    write_value(top.next("truncation"), doc.truncation, 1);
+    write_value(top.next("padding"), doc.padding, 1);
+    write_array(top.next("added_tokens"), doc.added_tokens, 1);
+    write_value(top.next("normalizer"), doc.normalizer, 1);
+    write_value(top.next("pre_tokenizer"), doc.pre_tokenizer, 1);
+    write_value(top.next("post_processor"), doc.post_processor, 1);
+    write_value(top.next("decoder"), doc.decoder, 1);
+    top.next("model").put('{');
+    Members inner(out, 2);
+    inner.next("type").put_string(model.type);
+    write_dropout(inner.next("dropout"), model.dropout);
+    inner.next("unk_token").put_string(model.unk_token);
+    write_optional_string(inner.next("continuing_subword_prefix"), model.continuing_subword_prefix);
+    write_optional_string(inner.next("end_of_word_suffix"), model.end_of_word_suffix);
+    inner.next("fuse_unk").put(model.fuse_unk ? "true" : "false");
+    inner.next("byte_fallback").put(model.byte_fallback ? "true" : "false");
+    inner.next("ignore_merges").put(model.ignore_merges ? "true" : "false");
+    write_vocab(inner.next("vocab"), state, state.key_order(), 2);
+    write_merges(inner.next("merges"), state, 2);
+    out.newline(1);
+    out.put('}');
+    out.newline(0);
+    out.put('}');
+    return std::move(out).take();
+}
+
+std::string write_document_file_text(const EditorState& state) {
+    const DocumentSections& doc = state.sections;
+    const ModelSettings& model = doc.model;
+    Output out(expected_size(state));
+    out.put('{');
+    Members top(out, 1);
+    write_array(top.next("added_tokens"), doc.added_tokens, 1);
+    write_value(top.next("decoder"), doc.decoder, 1);
+    top.next("model").put('{');
+    Members inner(out, 2);
+    inner.next("byte_fallback").put(model.byte_fallback ? "true" : "false");
+    write_optional_string(inner.next("continuing_subword_prefix"), model.continuing_subword_prefix);
+    write_dropout(inner.next("dropout"), model.dropout);
+    write_optional_string(inner.next("end_of_word_suffix"), model.end_of_word_suffix);
+    inner.next("fuse_unk").put(model.fuse_unk ? "true" : "false");
+    inner.next("ignore_merges").put(model.ignore_merges ? "true" : "false");
+    write_merges(inner.next("merges"), state, 2);
+    inner.next("type").put_string(model.type);
+    inner.next("unk_token").put_string(model.unk_token);
+    write_vocab(inner.next("vocab"), state, entries_by_id(state), 2);
+    out.newline(1);
+    out.put('}');
+    write_value(top.next("normalizer"), doc.normalizer, 1);
+    write_value(top.next("padding"), doc.padding, 1);
+    write_value(top.next("post_processor"), doc.post_processor, 1);
+    write_value(top.next("pre_tokenizer"), doc.pre_tokenizer, 1);
+    write_value(top.next("truncation"), doc.truncation, 1);
+    top.next("version").put_string(doc.version);
+    out.newline(0);
+    out.put('}');
+    return std::move(out).take();
+}
+
+}  // namespace vocarix

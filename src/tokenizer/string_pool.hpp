@@ -1,0 +1,52 @@
+// Interned strings: every distinct string gets a dense 32-bit symbol, and the
+// bytes live in an arena so that views into it stay valid for the pool's life.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string_view>
+#include <vector>
+
+namespace vocarix {
+
+using Symbol = std::uint32_t;
+inline constexpr Symbol kNoSymbol = UINT32_MAX;
+
+std::uint64_t hash_bytes(std::string_view s, std::uint64_t seed);
+
+class StringPool {
+public:
+    StringPool();
+    StringPool(StringPool&&) noexcept = default;
+    StringPool& operator=(StringPool&&) noexcept = default;
+
+    // Returns the symbol of `s`, creating it when it is new.
+    Symbol intern(std::string_view s);
+    // Returns the symbol of `s`, or kNoSymbol when it was never interned.
+    Symbol find(std::string_view s) const;
+
+    std::string_view view(Symbol sym) const { return views_[sym]; }
+    std::size_t size() const { return views_.size(); }
+    void reserve(std::size_t symbols);
+
+private:
+    struct Slot {
+        Symbol sym;           // kNoSymbol marks an empty slot
+        std::uint32_t tag;    // high hash bits, to skip most byte comparisons
+    };
+
+    std::string_view store(std::string_view s);
+    void grow_table();
+    std::size_t probe_start(std::uint64_t h) const { return static_cast<std::size_t>(h) & mask_; }
+
+    std::uint64_t seed_;
+    std::vector<std::unique_ptr<char[]>> blocks_;
+    char* cursor_ = nullptr;
+    std::size_t remaining_ = 0;
+    std::vector<std::string_view> views_;
+    std::vector<Slot> table_;
+    std::size_t mask_ = 0;
+};
+
+}  // namespace vocarix
