@@ -1,0 +1,63 @@
+import json
+import os
+from pathlib import Path
+
+import pytest
+
+REPO = Path(__file__).resolve().parents[1]
+REAL_FIXTURES = Path(os.environ.get("VOCARIX_REAL_FIXTURES", REPO.parent / "shared" / "fixtures" / "real"))
+
+
+def model_section(vocab=None, merges=None, **overrides):
+    model = {
+        "type": "BPE",
+        "dropout": None,
+        "unk_token": "<unk>",
+        "continuing_subword_prefix": None,
+        "end_of_word_suffix": None,
+        "fuse_unk": False,
+        "byte_fallback": False,
+        "ignore_merges": False,
+        "vocab": {} if vocab is None else vocab,
+        "merges": [] if merges is None else [list(m) for m in merges],
+    }
+    model.update(overrides)
+    return model
+
+
+def document(vocab=None, merges=None, added_tokens=None, model=None, **sections):
+    doc = {
+        "version": "1.0",
+        "truncation": None,
+        "padding": None,
+        "added_tokens": [] if added_tokens is None else added_tokens,
+        "normalizer": None,
+        "pre_tokenizer": None,
+        "post_processor": None,
+        "decoder": None,
+        "model": model if model is not None else model_section(vocab, merges),
+    }
+    doc.update(sections)
+    return doc
+
+
+def doc_text(vocab=None, merges=None, **kwargs):
+    """A tokenizer document as JSON text."""
+    return json.dumps(document(vocab, merges, **kwargs), ensure_ascii=False)
+
+
+@pytest.fixture
+def make_editor():
+    import vocarix
+
+    def make(vocab=None, merges=None, **kwargs):
+        return vocarix.Vocarix.from_json(doc_text(vocab, merges, **kwargs))
+
+    return make
+
+
+def real_fixture(name):
+    path = REAL_FIXTURES / name
+    if not path.exists():
+        pytest.skip(f"real fixture {name} not available")
+    return path
