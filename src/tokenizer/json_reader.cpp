@@ -79,8 +79,9 @@ private:
     NumberText scan_number();
     JsonValue number_value(const NumberText& number);
     void parse_literal(std::string_view word);
+    // `depth` counts the containers enclosing the one being opened.
     void enter(int depth) const {
-        if (depth >= kMaxJsonDepth) fail("recursion limit exceeded", p_ + 1);
+        if (depth + 1 >= kMaxJsonDepth) fail("recursion limit exceeded", p_ + 1);
     }
 
     // Walks the members of an object; `on_member(key)` must consume the value.
@@ -653,6 +654,7 @@ void Reader::parse_tokenizer(EditorState& state) {
         if (count < kTokenizerFieldCount)
             fail("invalid length " + std::to_string(count) + ", expected struct Tokenizer with 9 elements", p_);
     } else if (peek() == '{') {
+        enter(0);
         bool seen[kTokenizerFieldCount] = {};
         for_each_member([&](std::string_view key) {
             int field = field_index(kTokenizerFields, key);

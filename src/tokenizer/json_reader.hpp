@@ -10,7 +10,7 @@
 
 namespace vocarix {
 
-// Deepest nesting of arrays and objects accepted anywhere in a document.
+// Arrays and objects nested this deep (counting the document itself) are refused.
 inline constexpr int kMaxJsonDepth = 128;
 
 // Parses a whole tokenizer document. Throws ParseError with a description
