@@ -51,6 +51,7 @@ void EditorState::load_entry(Symbol sym, std::uint32_t id) {
     }
     info.id = id;
     index_id(sym);
+    longest_key_bytes_ = std::max(longest_key_bytes_, pool_.view(sym).size());
 }
 
 void EditorState::finish_loading() {
@@ -141,6 +142,7 @@ Symbol EditorState::insert_entry(Symbol sym) {
     ++vocab_size_;
     index_id(sym);
     recent_.push_back(sym);
+    longest_key_bytes_ = std::max(longest_key_bytes_, pool_.view(sym).size());
     note_change(sym);
     return sym;
 }
@@ -167,15 +169,16 @@ void EditorState::assign_ids(std::span<const std::pair<Symbol, std::uint32_t>> i
 // ---- merges ----
 
 bool EditorState::has_merge(Symbol left, Symbol right) const {
+    return has_merge(left, right, find_concat(pool_.view(left), pool_.view(right)));
+}
+
+bool EditorState::has_merge(Symbol left, Symbol right, Symbol result) const {
     // Every merge (left, right) produces left+right, and a string has few producers.
-    Symbol result = find_concat(pool_.view(left), pool_.view(right));
     if (result == kNoSymbol || result >= symbols_.size()) return false;
     for (SlotIndex s = symbols_[result].head[kAsResult]; s != kNoSlot; s = slots_[s].next[kAsResult])
         if (slots_[s].left == left && slots_[s].right == right) return true;
     return false;
 }
-
-void EditorState::append_merge(Symbol left, Symbol right) { link_new_slot(left, right, intern_concat(left, right)); }
 
 void EditorState::link_new_slot(Symbol left, Symbol right, Symbol result) {
     if (slots_.size() >= kNoSlot - 1) throw std::length_error("too many merges");

@@ -67,6 +67,14 @@ public:
     Symbol token_by_id(std::uint32_t id) const;
     // Vocabulary symbols in ascending byte order of their text.
     const std::vector<Symbol>& key_order() const;
+    // Calls f(symbol) for every vocabulary entry, in no particular order.
+    template <class F>
+    void for_each_entry(F&& f) const {
+        for (Symbol sym = 0; sym < symbols_.size(); ++sym)
+            if (symbols_[sym].in_vocab) f(sym);
+    }
+    // True when two or more entries hold the same id.
+    bool has_shared_ids() const { return !shared_ids_.empty(); }
 
     // Hands out the lowest free id at or above next_id and advances next_id.
     std::uint32_t allocate_id();
@@ -78,6 +86,8 @@ public:
     // Replaces every entry's id at once (reindexing) and sets next_id to the vocabulary size.
     void assign_ids(std::span<const std::pair<Symbol, std::uint32_t>> ids);
     std::uint64_t next_id() const { return next_id_; }
+    // No vocabulary key is longer than this many bytes (an upper bound).
+    std::size_t longest_key_bytes() const { return longest_key_bytes_; }
 
     // ---- merges ----
     std::size_t merge_count() const { return live_merges_; }
@@ -93,9 +103,11 @@ public:
             if (slot_live(s)) f(s);
     }
 
-    // True when some live merge is exactly (left, right).
+    // True when some live merge is exactly (left, right); `result` is left+right.
+    bool has_merge(Symbol left, Symbol right, Symbol result) const;
     bool has_merge(Symbol left, Symbol right) const;
-    void append_merge(Symbol left, Symbol right);
+    void append_merge(Symbol left, Symbol right, Symbol result) { link_new_slot(left, right, result); }
+    void append_merge(Symbol left, Symbol right) { link_new_slot(left, right, intern_concat(left, right)); }
     // The first merge in list order that produces `sym`, or kNoSlot.
     SlotIndex first_producer(Symbol sym) const {
         return sym < symbols_.size() ? symbols_[sym].head[kAsResult] : kNoSlot;
@@ -159,6 +171,7 @@ private:
     std::vector<SymbolInfo> symbols_;
     std::size_t vocab_size_ = 0;
     std::uint64_t next_id_ = 1;
+    std::size_t longest_key_bytes_ = 0;
 
     // id -> first holder in key order; ids with several holders also list them all.
     struct ByText {

@@ -1,0 +1,53 @@
+// Bulk edits that hold the vocabulary size: adding tokens while removing
+// others, and copying missing single characters from another tokenizer.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "../tokenizer/editor_state.hpp"
+
+namespace vocarix {
+
+struct KeepSizeReport {
+    std::uint64_t initial_vocab_size = 0;
+    std::uint64_t final_vocab_size = 0;
+    std::uint64_t tokens_requested = 0;
+    std::uint32_t tokens_added = 0;
+    std::uint32_t tokens_removed = 0;
+};
+
+// Adds each absent token with its merges; after each addition that grows the
+// vocabulary beyond its starting size, removes the first unprotected token in
+// the order (more characters, produced by a merge, smaller bytes). Protected:
+// the whitelist, "▁", and the single-character and bracketed special tokens
+// present at the start.
+KeepSizeReport add_tokens_keep_size(EditorState& state, const std::vector<std::string>& tokens,
+                                    const std::vector<std::string>& whitelist);
+
+struct SyncReport {
+    std::uint64_t initial_vocab_size = 0;
+    std::uint64_t final_vocab_size = 0;
+    std::uint64_t chars_in_source = 0;
+    std::uint64_t chars_already_present = 0;
+    std::uint64_t chars_added_count = 0;
+    std::uint64_t total_tokens_removed = 0;
+    std::uint64_t total_merges_removed = 0;
+};
+
+// Receives the progress report, piece by piece, as it is produced.
+using ProgressSink = std::function<void(std::string_view)>;
+
+// Writes straight to file descriptor 2, unbuffered.
+void write_to_stderr(std::string_view text);
+
+// Adds every single-character token of `source` that this vocabulary lacks,
+// after removing as many shrink candidates (id >= min_id) as characters are
+// missing, then renumbers the ids densely.
+SyncReport sync_single_chars(EditorState& state, const EditorState& source, std::uint32_t min_id,
+                             const ProgressSink& progress);
+
+}  // namespace vocarix

@@ -1,0 +1,61 @@
+#include "validation.hpp"
+
+#include <algorithm>
+#include <vector>
+
+#include "../tokenizer/text.hpp"
+
+namespace vocarix {
+
+ValidationResult validate_merges(const EditorState& state) {
+    ValidationResult result;
+    std::uint64_t position = 0;
+    state.for_each_merge([&](SlotIndex s) {
+        if (state.in_vocab(state.result_of(s))) {
+            ++result.valid_count;
+        } else {
+            Merge merge = state.merge_at(s);
+            result.invalid_merges.push_back(
+                {position, std::string(state.text(merge.left)), std::string(state.text(merge.right))});
+        }
+        ++position;
+    });
+    result.invalid_count = result.invalid_merges.size();
+    return result;
+}
+
+std::uint64_t remove_invalid_merges(EditorState& state) {
+    std::vector<SlotIndex> invalid;
+    state.for_each_merge([&](SlotIndex s) {
+        if (!state.in_vocab(state.result_of(s))) invalid.push_back(s);
+    });
+    if (!invalid.empty()) state.erase_merges(invalid);
+    return invalid.size();
+}
+
+TokenizerStats get_stats(const EditorState& state) {
+    TokenizerStats stats;
+    stats.vocab_size = state.vocab_size();
+    stats.merges_count = state.merge_count();
+    std::vector<std::uint64_t> histogram;
+    std::uint32_t lowest = UINT32_MAX, highest = 0;
+    state.for_each_entry([&](Symbol sym) {
+        std::string_view text = state.text(sym);
+        std::size_t length = char_length(text);
+        if (length >= histogram.size()) histogram.resize(length + 1, 0);
+        ++histogram[length];
+        if (length == 1) ++stats.single_char_count;
+        if (is_special_token(text)) ++stats.special_token_count;
+        lowest = std::min(lowest, state.id_of(sym));
+        highest = std::max(highest, state.id_of(sym));
+    });
+    for (std::size_t length = 0; length < histogram.size(); ++length)
+        if (histogram[length]) stats.length_distribution.emplace_back(length, histogram[length]);
+    if (state.vocab_size() > 0) {
+        stats.min_token_id = lowest;
+        stats.max_token_id = highest;
+    }
+    return stats;
+}
+
+}  // namespace vocarix
