@@ -173,6 +173,7 @@ bool EditorState::has_merge(Symbol left, Symbol right) const {
 }
 
 bool EditorState::has_merge(Symbol left, Symbol right, Symbol result) const {
+    ensure_merge_index();
     // Every merge (left, right) produces left+right, and a string has few producers.
     if (result == kNoSymbol || result >= symbols_.size()) return false;
     for (SlotIndex s = symbols_[result].head[kAsResult]; s != kNoSlot; s = slots_[s].next[kAsResult])
@@ -180,27 +181,53 @@ bool EditorState::has_merge(Symbol left, Symbol right, Symbol result) const {
     return false;
 }
 
-void EditorState::link_new_slot(Symbol left, Symbol right, Symbol result) {
+void EditorState::load_merge(Symbol left, Symbol right) {
     if (slots_.size() >= kNoSlot - 1) throw std::length_error("too many merges");
-    auto s = static_cast<SlotIndex>(slots_.size());
-    Slot slot{left, right, result, {kNoSlot, kNoSlot, kNoSlot}, {kNoSlot, kNoSlot, kNoSlot}};
+    slots_.push_back(Slot{left, right, kNoSymbol, {kNoSlot, kNoSlot, kNoSlot}, {kNoSlot, kNoSlot, kNoSlot}});
+    ++live_merges_;
+    merge_index_ready_ = false;
+}
+
+void EditorState::append_merge(Symbol left, Symbol right, Symbol result) {
+    ensure_merge_index();
+    if (slots_.size() >= kNoSlot - 1) throw std::length_error("too many merges");
+    bool was_produced = symbols_[result].head[kAsResult] != kNoSlot;
+    slots_.push_back(Slot{left, right, result, {kNoSlot, kNoSlot, kNoSlot}, {kNoSlot, kNoSlot, kNoSlot}});
+    ++live_merges_;
+    link_slot(static_cast<SlotIndex>(slots_.size() - 1));
+    if (!was_produced) note_change(result);
+}
+
+void EditorState::link_slot(SlotIndex s) {
+    Slot& slot = slots_[s];
     // Element lists have no order that matters: push at the front.
     for (int role : {kAsLeft, kAsRight}) {
         SymbolInfo& info = symbols_[role_symbol(slot, role)];
         slot.next[role] = info.head[role];
+        slot.prev[role] = kNoSlot;
         if (info.head[role] != kNoSlot) slots_[info.head[role]].prev[role] = s;
         info.head[role] = s;
     }
-    // Producers stay in list order: new slots are the last ones, so append at the tail.
-    SymbolInfo& produced = symbols_[result];
-    bool was_produced = produced.head[kAsResult] != kNoSlot;
+    // Producers stay in list order: slots are linked in ascending order, so append at the tail.
+    SymbolInfo& produced = symbols_[slot.result];
     slot.prev[kAsResult] = produced.producer_tail;
+    slot.next[kAsResult] = kNoSlot;
     if (produced.producer_tail != kNoSlot) slots_[produced.producer_tail].next[kAsResult] = s;
     else produced.head[kAsResult] = s;
     produced.producer_tail = s;
-    slots_.push_back(slot);
-    ++live_merges_;
-    if (!was_produced) note_change(result);
+}
+
+void EditorState::build_merge_index() {
+    merge_index_ready_ = true;
+    for (SymbolInfo& info : symbols_) {
+        info.head[kAsLeft] = info.head[kAsRight] = info.head[kAsResult] = kNoSlot;
+        info.producer_tail = kNoSlot;
+    }
+    for (SlotIndex s = 0; s < slots_.size(); ++s) {
+        if (slots_[s].left == kNoSymbol) continue;
+        if (slots_[s].result == kNoSymbol) slots_[s].result = intern_concat(slots_[s].left, slots_[s].right);
+        link_slot(s);
+    }
 }
 
 void EditorState::unlink(SlotIndex s, int role) {
@@ -213,6 +240,7 @@ void EditorState::unlink(SlotIndex s, int role) {
 }
 
 void EditorState::erase_merges(std::span<const SlotIndex> slots) {
+    ensure_merge_index();
     for (SlotIndex s : slots) {
         if (!slot_live(s)) continue;
         for (int role : {kAsLeft, kAsRight, kAsResult}) unlink(s, role);
@@ -226,19 +254,12 @@ void EditorState::erase_merges(std::span<const SlotIndex> slots) {
 }
 
 void EditorState::compact_slots() {
-    std::vector<Slot> old = std::move(slots_);
-    slots_.clear();
-    slots_.reserve(live_merges_);
-    for (SymbolInfo& info : symbols_) {
-        info.head[kAsLeft] = info.head[kAsRight] = info.head[kAsResult] = kNoSlot;
-        info.producer_tail = kNoSlot;
-    }
-    live_merges_ = 0;
-    // Relinking changes no symbol's status, so nothing goes to the change log.
-    std::vector<Symbol>* log = std::exchange(change_log_, nullptr);
-    for (const Slot& slot : old)
-        if (slot.left != kNoSymbol) link_new_slot(slot.left, slot.right, slot.result);
-    change_log_ = log;
+    std::vector<Slot> live;
+    live.reserve(live_merges_);
+    for (const Slot& slot : slots_)
+        if (slot.left != kNoSymbol) live.push_back(slot);
+    slots_ = std::move(live);
+    build_merge_index();
     slot_marks_.clear();
 }
 

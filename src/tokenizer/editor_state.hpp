@@ -6,7 +6,9 @@
 // compaction; a merge's list position is its rank among live slots. Each slot
 // sits in three intrusive doubly linked lists: the merges using its left
 // symbol, those using its right symbol, and those producing its result (kept
-// in slot order, so the head is the first producer in the list).
+// in slot order, so the head is the first producer in the list). A loaded
+// document builds these lists on first use, so loading and writing an
+// unedited document never pay for them.
 #pragma once
 
 #include <cstddef>
@@ -53,7 +55,7 @@ public:
     // ---- loading (used by the reader) ----
     // Sets the entry's id; a token given twice keeps its last id.
     void load_entry(Symbol sym, std::uint32_t id);
-    void load_merge(Symbol left, Symbol right) { link_new_slot(left, right, intern_concat(left, right)); }
+    void load_merge(Symbol left, Symbol right);
     // Derives next_id and reserved ids once the whole document is read.
     void finish_loading();
 
@@ -94,7 +96,10 @@ public:
     std::size_t slot_count() const { return slots_.size(); }
     bool slot_live(SlotIndex s) const { return slots_[s].left != kNoSymbol; }
     Merge merge_at(SlotIndex s) const { return {slots_[s].left, slots_[s].right}; }
-    Symbol result_of(SlotIndex s) const { return slots_[s].result; }
+    Symbol result_of(SlotIndex s) const {
+        ensure_merge_index();
+        return slots_[s].result;
+    }
 
     // Calls f(slot) for every live merge in list order.
     template <class F>
@@ -106,10 +111,11 @@ public:
     // True when some live merge is exactly (left, right); `result` is left+right.
     bool has_merge(Symbol left, Symbol right, Symbol result) const;
     bool has_merge(Symbol left, Symbol right) const;
-    void append_merge(Symbol left, Symbol right, Symbol result) { link_new_slot(left, right, result); }
-    void append_merge(Symbol left, Symbol right) { link_new_slot(left, right, intern_concat(left, right)); }
+    void append_merge(Symbol left, Symbol right, Symbol result);
+    void append_merge(Symbol left, Symbol right) { append_merge(left, right, intern_concat(left, right)); }
     // The first merge in list order that produces `sym`, or kNoSlot.
     SlotIndex first_producer(Symbol sym) const {
+        ensure_merge_index();
         return sym < symbols_.size() ? symbols_[sym].head[kAsResult] : kNoSlot;
     }
     bool is_produced(Symbol sym) const { return first_producer(sym) != kNoSlot; }
@@ -117,6 +123,7 @@ public:
     // Calls f(slot) once for every live merge that has `sym` as left or right element.
     template <class F>
     void for_each_use(Symbol sym, F&& f) const {
+        ensure_merge_index();
         if (sym >= symbols_.size()) return;
         for (SlotIndex s = symbols_[sym].head[kAsLeft]; s != kNoSlot; s = slots_[s].next[kAsLeft]) f(s);
         for (SlotIndex s = symbols_[sym].head[kAsRight]; s != kNoSlot; s = slots_[s].next[kAsRight])
@@ -158,7 +165,13 @@ private:
         return role == kAsLeft ? slot.left : role == kAsRight ? slot.right : slot.result;
     }
     void ensure_symbol_info(Symbol sym);
-    void link_new_slot(Symbol left, Symbol right, Symbol result);
+    // Links slot `s` into the lists of its left, right and result symbols.
+    void link_slot(SlotIndex s);
+    void ensure_merge_index() const {
+        // The lists are a cache of the merge list; building them changes nothing observable.
+        if (!merge_index_ready_) const_cast<EditorState*>(this)->build_merge_index();
+    }
+    void build_merge_index();
     void unlink(SlotIndex s, int role);
     void compact_slots();
     void note_change(Symbol sym) {
@@ -183,6 +196,7 @@ private:
 
     std::vector<Slot> slots_;
     std::size_t live_merges_ = 0;
+    bool merge_index_ready_ = true;
 
     // Key order, rebuilt lazily: sorted prefix plus unsorted recent insertions;
     // deleted symbols are dropped at the next rebuild.

@@ -98,7 +98,7 @@ std::unique_ptr<EditorState> load_tokenizer_file(const std::string& path) {
         throw DocumentError("Failed to read: " + debug_quoted(path), "stream did not contain valid UTF-8");
     std::unique_ptr<EditorState> state;
     try {
-        state = parse_tokenizer_text(text);
+        state = parse_tokenizer_text(text, /*known_valid_utf8=*/true);
     } catch (const ParseError& error) {
         throw DocumentError("Failed to parse tokenizer.json", error.what());
     }

@@ -682,9 +682,11 @@ void Reader::parse_tokenizer(EditorState& state) {
 
 }  // namespace
 
-std::unique_ptr<EditorState> parse_tokenizer_text(std::string_view text) {
-    std::size_t bad = find_invalid_utf8(text);
-    if (bad != text.size()) Reader(text).fail_invalid_utf8(bad);
+std::unique_ptr<EditorState> parse_tokenizer_text(std::string_view text, bool known_valid_utf8) {
+    if (!known_valid_utf8) {
+        std::size_t bad = find_invalid_utf8(text);
+        if (bad != text.size()) Reader(text).fail_invalid_utf8(bad);
+    }
     auto state = std::make_unique<EditorState>();
     Reader reader(text);
     reader.parse_tokenizer(*state);
