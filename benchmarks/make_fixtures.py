@@ -3,8 +3,11 @@
 Every fixture is a BPE ``tokenizer.json`` trained with the ``tokenizers``
 package on text that this module makes up itself from seeded random
 generators, so no download is ever needed and the same seed always gives the
-same file.  Files are written to ``benchmarks/.cache/`` (git-ignored) and are
-only rebuilt when missing.
+same file (for a given ``tokenizers`` version: another trainer version may
+break ties differently).  Files are written to ``benchmarks/.cache/``
+(git-ignored) and are only rebuilt when missing; they use two-space
+indentation with each merge spread over four lines, the usual layout of
+trained files.
 
 Fixtures
 --------
@@ -17,9 +20,10 @@ Fixtures
                      ``</s>`` at ids 0..2, the 256 byte tokens ``<0x00>`` ..
                      ``<0xFF>`` at ids 3..258 and ``byte_fallback`` on.
 
-The bundled example ``examples/tokenizer.json`` (about 1.5k tokens) is made
-by the same code from a small English-and-friends corpus: run this script
-with ``--example`` to regenerate it.
+The bundled example ``examples/tokenizer.json`` (byte-level, 1,200 tokens)
+is made by the same code from a small corpus of English sentences with some
+phrases in other languages, and written with one vocabulary entry and one
+merge per line: run this script with ``--example`` to regenerate it.
 
 Training text
 -------------
@@ -33,13 +37,20 @@ decimals, and some lines are snippets of made-up source code.  The lexicon
 and the number of lines grow with the target vocabulary size so that the
 trainer has enough distinct material to reach it.
 
+For ``sp-32k`` the character alphabet is limited to about 2,000 characters
+(rarer ones are left to the byte tokens); the limit is placed where two
+neighbouring characters of the frequency ranking have different counts,
+because the trainer breaks ties at that cut in no fixed order.
+
 Post-processing
 ---------------
 The trainer's output is rewritten so that a strict reader accepts it: the
-model's ``unk_token`` is set to ``"<unk>"`` (a special token at id 0; the
-trainer writes null for byte-level models when no unknown token was given),
-``fuse_unk``, ``byte_fallback`` and ``ignore_merges`` are always present as
-booleans, and merges are written as two-element arrays.
+model's ``unk_token`` is always ``"<unk>"`` (a special token at id 0 of the
+vocabulary; byte-level files usually carry null there, which the strict
+reader refuses), ``fuse_unk``, ``byte_fallback`` and ``ignore_merges`` are
+always present as booleans, and merges are two-element arrays (never the
+older "a b" string form).  In the sentencepiece-style file the byte tokens
+are plain vocabulary entries, not added tokens.
 :func:`check_strict_format` enforces those rules on a written file and every
 build also checks that ``tokenizers.Tokenizer.from_file`` loads the result.
 
@@ -115,7 +126,7 @@ class _Script:
     comma: str = ", "
     stops: tuple[str, ...] = (".", ".", ".", "?", "!")
     capitalise: bool = True
-    finish_word: Callable[[str], str] = staticmethod(lambda w: w)  # type: ignore[assignment]
+    finish_word: Callable[[str], str] = lambda w: w  # applied to every generated word
     suffixes: tuple[str, ...] = ()
 
 
@@ -241,9 +252,10 @@ class SyntheticCorpus:
                 n = self.rng.choice(script.syllables_per_word)
                 word = "".join(script.make_syllable(self.rng) for _ in range(n))
                 words[script.finish_word(word)] = None
-            lexicon = list(words)
+            # Short words tend to be the frequent ones: rank by a noisy length.
+            lexicon = sorted(words, key=lambda w: len(w) + 4 * self.rng.random())
             self.lexicons.append(lexicon)
-        self.cum = _zipf_cum_weights(lexicon_size)
+        self.cums = [_zipf_cum_weights(len(lex)) for lex in self.lexicons]
         # Short high-frequency words of the first Latin language double as
         # identifiers in the code snippets.
         self.identifiers = [w for w in self.lexicons[0][:3000] if w.isalpha() and len(w) <= 10]
@@ -268,7 +280,7 @@ class SyntheticCorpus:
 
     def _words(self, lang: int, k: int) -> list[str]:
         script = self.scripts[lang]
-        words = self.rng.choices(self.lexicons[lang], cum_weights=self.cum, k=k)
+        words = self.rng.choices(self.lexicons[lang], cum_weights=self.cums[lang], k=k)
         if script.suffixes:
             for i in range(len(words)):
                 if self.rng.random() < 0.2:
@@ -376,10 +388,16 @@ def example_lines(seed: int = 7, n_lines: int = 8000) -> Iterator[str]:
             yield rng.choice(_EX_FOREIGN)
             continue
         subject = rng.choice(_EX_NAMES) if roll < 0.4 else rng.choice(_EX_SUBJECTS)
-        obj = rng.choice(["a", "the", "one", "her", "his", "our"])
+        words = [rng.choice(_EX_NOUNS)]
         if rng.random() < 0.6:
-            obj += " " + rng.choice(_EX_ADJECTIVES)
-        obj += " " + rng.choice(_EX_NOUNS)
+            words.insert(0, rng.choice(_EX_ADJECTIVES))
+        if words[-1].endswith("s"):
+            det = rng.choice(["some", "the", "her", "his", "our", "three"])
+        else:
+            det = rng.choice(["a", "the", "one", "her", "his", "our"])
+        if det == "a" and words[0][0] in "aeiou":
+            det = "an"
+        obj = " ".join([det] + words)
         parts = [subject, rng.choice(_EX_VERBS), obj]
         if rng.random() < 0.7:
             parts.append(rng.choice(_EX_TAILS))
@@ -387,7 +405,7 @@ def example_lines(seed: int = 7, n_lines: int = 8000) -> Iterator[str]:
         text = text[0].upper() + text[1:]
         if roll < 0.2:
             text += f", at {rng.randrange(1, 13)}:{rng.randrange(0, 60, 5):02d}"
-        yield text + rng.choice([".", ".", ".", "!", "?"])
+        yield text + rng.choice([".", ".", ".", "!"])
 
 
 # ---------------------------------------------------------------------------
@@ -555,7 +573,8 @@ def _dump_compact(doc: dict) -> str:
     return "\n".join(lines) + "\n"
 
 
-def _write_atomic(path: Path, text: str) -> None:
+def _write_temp(path: Path, text: str) -> Path:
+    """Write ``text`` to a new temporary file beside ``path``."""
     path.parent.mkdir(parents=True, exist_ok=True)
     fd, tmp = tempfile.mkstemp(dir=path.parent, prefix=path.name + ".", suffix=".tmp")
     try:
@@ -564,26 +583,52 @@ def _write_atomic(path: Path, text: str) -> None:
         umask = os.umask(0)
         os.umask(umask)
         os.chmod(tmp, 0o666 & ~umask)
-        os.replace(tmp, path)
     except BaseException:
-        try:
-            os.unlink(tmp)
-        except FileNotFoundError:
-            pass
+        os.unlink(tmp)
         raise
+    return Path(tmp)
+
+
+def _write_checked(path: Path, text: str) -> None:
+    """Write, check and only then move into place, so that a reader never
+    sees a partial or invalid file (also with concurrent builders)."""
+    tmp = _write_temp(path, text)
+    try:
+        check_strict_format(tmp)
+        check_consistent(tmp)
+        os.replace(tmp, path)
+    finally:
+        if tmp.exists():
+            tmp.unlink()
 
 
 class StrictFormatError(ValueError):
     pass
 
 
-def _no_duplicates(pairs: list[tuple[str, object]]) -> dict:
-    out: dict = {}
+class _JsonObject(dict):
+    """A parsed JSON object that remembers which keys occurred twice (the
+    last occurrence wins, as in the reader's opaque sections)."""
+
+    duplicates: frozenset = frozenset()
+
+
+def _object_hook(pairs: list[tuple[str, object]]) -> _JsonObject:
+    out = _JsonObject()
+    dups = set()
     for k, v in pairs:
         if k in out:
-            raise StrictFormatError(f"duplicate key {k!r}")
+            dups.add(k)
         out[k] = v
+    out.duplicates = frozenset(dups)
     return out
+
+
+_DOCUMENT_KEYS = frozenset({"version", "truncation", "padding", "added_tokens", "normalizer",
+                            "pre_tokenizer", "post_processor", "decoder", "model"})
+_MODEL_KEYS = frozenset({"type", "dropout", "unk_token", "continuing_subword_prefix",
+                         "end_of_word_suffix", "fuse_unk", "byte_fallback", "ignore_merges",
+                         "vocab", "merges"})
 
 
 def _refuse_constant(name: str) -> object:
@@ -601,9 +646,10 @@ def check_strict_format(path: str | os.PathLike) -> dict:
     problem found; returns ``{"vocab": n, "merges": n, "bytes": n}``.
 
     Rules: UTF-8 text without a byte-order mark holding one JSON object
-    (only whitespace may follow; no duplicate keys); top-level "version"
-    (string), "added_tokens" (array) and "model" (object) present; the
-    optional sections, if present, may hold any JSON value; model "type" is
+    (only whitespace may follow; no known key twice in the document or
+    model object); top-level "version" (string), "added_tokens" (array)
+    and "model" (object) present; the optional sections, if present, may
+    hold any JSON value, and unknown keys are ignored; model "type" is
     exactly "BPE"; "unk_token" is a string; "fuse_unk", "byte_fallback" and
     "ignore_merges" are booleans; "vocab" maps strings to integers in
     0..4294967295 (no fractions or exponents); "merges" is an array of
@@ -618,12 +664,14 @@ def check_strict_format(path: str | os.PathLike) -> dict:
     except UnicodeDecodeError as e:
         raise StrictFormatError(f"not UTF-8: {e}") from None
     try:
-        doc = json.loads(text, object_pairs_hook=_no_duplicates, parse_constant=_refuse_constant)
+        doc = json.loads(text, object_pairs_hook=_object_hook, parse_constant=_refuse_constant)
     except json.JSONDecodeError as e:
         raise StrictFormatError(f"invalid JSON: {e}") from None
 
     if not isinstance(doc, dict):
         raise StrictFormatError("document is not an object")
+    if doc.duplicates & _DOCUMENT_KEYS:
+        raise StrictFormatError(f"duplicate field {sorted(doc.duplicates & _DOCUMENT_KEYS)[0]!r}")
     for key, kind in (("version", str), ("added_tokens", list), ("model", dict)):
         if key not in doc:
             raise StrictFormatError(f"missing field {key!r}")
@@ -631,6 +679,11 @@ def check_strict_format(path: str | os.PathLike) -> dict:
             raise StrictFormatError(f"{key!r} must be {kind.__name__}")
 
     model = doc["model"]
+    if model.duplicates & _MODEL_KEYS:
+        raise StrictFormatError(f"duplicate field model.{sorted(model.duplicates & _MODEL_KEYS)[0]}")
+    for key in ("type", "unk_token", "fuse_unk", "byte_fallback", "ignore_merges", "vocab", "merges"):
+        if key not in model:
+            raise StrictFormatError(f"missing field model.{key}")
     if model.get("type") != "BPE":
         raise StrictFormatError(f"model type {model.get('type')!r} is not 'BPE'")
     if not isinstance(model.get("unk_token"), str):
@@ -699,7 +752,6 @@ def check_consistent(path: str | os.PathLike) -> None:
 class _Fixture:
     filename: str
     build: Callable[[], dict]
-    compact: bool = False
 
 
 def _build_bytelevel(seed: int, vocab_size: int, lexicon: int, n_lines: int,
@@ -715,10 +767,36 @@ def _build_bytelevel(seed: int, vocab_size: int, lexicon: int, n_lines: int,
     return build
 
 
+def _alphabet_limit(lines: list[str], about: int) -> int:
+    """A character-alphabet limit near ``about`` that cuts the frequency
+    ranking between two different counts.
+
+    The trainer keeps the most frequent characters but breaks ties in an
+    unspecified order, so a limit that falls inside a run of equal counts
+    would make the output vary from run to run.  Spaces become the word
+    prefix character, which is the most frequent one and always kept.
+    """
+    counts: dict[str, int] = {}
+    for line in lines:
+        for ch in line:
+            counts[ch] = counts.get(ch, 0) + 1
+    counts.pop(" ", None)
+    ranked = sorted(counts.values(), reverse=True)
+    if len(ranked) <= about:
+        return len(ranked) + 1
+    for delta in range(about):
+        for k in (about - delta, about + delta):
+            if 0 < k < len(ranked) and ranked[k - 1] > ranked[k]:
+                return k + 1
+    return len(ranked) + 1
+
+
 def _build_sp(seed: int, vocab_size: int, lexicon: int, n_lines: int) -> Callable[[], dict]:
     def build() -> dict:
         corpus = SyntheticCorpus(seed, lexicon)
-        doc = _train_sentencepiece_style(corpus.lines(n_lines), vocab_size, limit_alphabet=2000)
+        lines = list(corpus.lines(n_lines))
+        limit = _alphabet_limit(lines, 2000)
+        doc = _train_sentencepiece_style(lines, vocab_size, limit_alphabet=limit)
         return _make_strict(doc, fuse_unk=True, byte_fallback=True)
 
     return build
@@ -755,16 +833,7 @@ def build_fixture(name: str, force: bool = False) -> tuple[Path, float]:
         return path, 0.0
     start = time.perf_counter()
     doc = fx.build()
-    text = _dump_compact(doc) if fx.compact else _dump_pretty(doc)
-    tmp_path = path.with_name(path.name + ".check")
-    _write_atomic(tmp_path, text)
-    try:
-        check_strict_format(tmp_path)
-        check_consistent(tmp_path)
-        os.replace(tmp_path, path)
-    finally:
-        if tmp_path.exists():
-            tmp_path.unlink()
+    _write_checked(path, _dump_pretty(doc))
     return path, time.perf_counter() - start
 
 
@@ -776,10 +845,7 @@ def fixture_path(name: str) -> Path:
 
 def build_example(path: Path = EXAMPLE_PATH) -> tuple[Path, float]:
     start = time.perf_counter()
-    doc = _build_example()
-    _write_atomic(path, _dump_compact(doc))
-    check_strict_format(path)
-    check_consistent(path)
+    _write_checked(path, _dump_compact(_build_example()))
     return path, time.perf_counter() - start
 
 

@@ -1,0 +1,1 @@
+"""Benchmarks and the generators of their tokenizer fixtures."""
