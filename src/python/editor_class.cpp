@@ -61,7 +61,7 @@ py::object editor_from_json(py::handle text_object) {
     }
     std::unique_ptr<EditorState> state;
     try {
-        state = parse_tokenizer_text(text, /*known_valid_utf8=*/true);
+        state = parse_tokenizer_text(text);
     } catch (const ParseError& error) {
         raise(PyExc_ValueError, std::string("Failed to parse JSON: ") + error.what());
     }

@@ -53,6 +53,10 @@ public:
     Symbol find_concat(std::string_view left, std::string_view right) const;
 
     // ---- loading (used by the reader) ----
+    void reserve_symbols(std::size_t count) {
+        pool_.reserve(count);
+        symbols_.reserve(count);
+    }
     // Sets the entry's id; a token given twice keeps its last id.
     void load_entry(Symbol sym, std::uint32_t id);
     void load_merge(Symbol left, Symbol right);

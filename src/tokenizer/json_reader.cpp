@@ -38,7 +38,6 @@ public:
 
     void parse_tokenizer(EditorState& state);
     JsonValue parse_value(int depth);
-    [[noreturn]] void fail_invalid_utf8(std::size_t offset) const { fail("invalid UTF-8", begin_ + offset + 1); }
     void expect_end() {
         skip_ws();
         if (p_ != end_) fail("trailing characters", p_ + 1);
@@ -74,6 +73,7 @@ private:
     char peek() const { return *p_; }
 
     std::string_view parse_string();
+    void check_utf8(std::string_view raw) const;
     std::string_view parse_string_slow(const char* start, const char* q);
     std::uint32_t parse_hex4();
     NumberText scan_number();
@@ -115,21 +115,29 @@ std::string_view Reader::parse_string() {
     // p_ is at the opening quote.
     const char* start = ++p_;
     const char* q = start;
+    std::uint64_t seen = 0;  // OR of the bytes scanned, to spot non-ASCII text
     auto is_stop = [](char c) { return c == '"' || c == '\\' || static_cast<unsigned char>(c) < 0x20; };
     for (;;) {
-        while (q + 8 <= end_ && string_stop_bytes(load8(q)) == 0) q += 8;
+        for (std::uint64_t w; q + 8 <= end_ && string_stop_bytes(w = load8(q)) == 0; q += 8) seen |= w;
         // The first flagged byte of a word is always a real stop, so this finds it.
         const char* limit = end_ - q > 8 ? q + 8 : end_;
-        while (q < limit && !is_stop(*q)) ++q;
+        while (q < limit && !is_stop(*q)) seen |= static_cast<unsigned char>(*q++);
         if (q < limit || q == end_) break;
     }
     if (q == end_) fail_eof("EOF while parsing a string");
     if (*q == '"') {
         p_ = q + 1;
-        return std::string_view(start, static_cast<std::size_t>(q - start));
+        std::string_view text(start, static_cast<std::size_t>(q - start));
+        if (seen & kHighs) check_utf8(text);
+        return text;
     }
     if (*q == '\\') return parse_string_slow(start, q);
     fail("control character (\\u0000-\\u001F) found while parsing a string", q + 1);
+}
+
+void Reader::check_utf8(std::string_view raw) const {
+    std::size_t bad = find_invalid_utf8(raw);
+    if (bad != raw.size()) fail("invalid UTF-8", raw.data() + bad + 1);
 }
 
 std::uint32_t Reader::parse_hex4() {
@@ -154,6 +162,8 @@ std::string_view Reader::parse_string_slow(const char* start, const char* q) {
         if (p_ == end_) fail_eof("EOF while parsing a string");
         char c = *p_;
         if (c == '"') {
+            // Escapes are ASCII, so checking the raw text checks the decoded string.
+            check_utf8(std::string_view(start, static_cast<std::size_t>(p_ - start)));
             ++p_;
             return scratch_;
         }
@@ -682,12 +692,12 @@ void Reader::parse_tokenizer(EditorState& state) {
 
 }  // namespace
 
-std::unique_ptr<EditorState> parse_tokenizer_text(std::string_view text, bool known_valid_utf8) {
-    if (!known_valid_utf8) {
-        std::size_t bad = find_invalid_utf8(text);
-        if (bad != text.size()) Reader(text).fail_invalid_utf8(bad);
-    }
+std::unique_ptr<EditorState> parse_tokenizer_text(std::string_view text) {
+    // Strings are checked for valid UTF-8 as they are read; any other
+    // non-ASCII byte is a syntax error, so a parsed document is valid UTF-8.
     auto state = std::make_unique<EditorState>();
+    // About one distinct string per hundred bytes in typical files; avoids rehashing.
+    state->reserve_symbols(text.size() / 100);
     Reader reader(text);
     reader.parse_tokenizer(*state);
     state->finish_loading();
@@ -696,8 +706,6 @@ std::unique_ptr<EditorState> parse_tokenizer_text(std::string_view text, bool kn
 
 JsonValue parse_json_value(std::string_view text) {
     Reader reader(text);
-    std::size_t bad = find_invalid_utf8(text);
-    if (bad != text.size()) reader.fail_invalid_utf8(bad);
     JsonValue value = reader.parse_value(0);
     reader.expect_end();
     return value;

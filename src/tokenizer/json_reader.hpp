@@ -15,8 +15,8 @@ inline constexpr int kMaxJsonDepth = 128;
 
 // Parses a whole tokenizer document. Throws ParseError with a description
 // ending in " at line L column C". The model type is not checked here.
-// Pass known_valid_utf8 when the caller has already validated the text.
-std::unique_ptr<EditorState> parse_tokenizer_text(std::string_view text, bool known_valid_utf8 = false);
+// Strings holding invalid UTF-8 fail with "invalid UTF-8".
+std::unique_ptr<EditorState> parse_tokenizer_text(std::string_view text);
 
 // Parses one standalone JSON value (opaque sections, tests, tools).
 JsonValue parse_json_value(std::string_view text);

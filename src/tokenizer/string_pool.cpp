@@ -39,8 +39,7 @@ std::uint64_t hash_bytes(std::string_view s, std::uint64_t seed) {
     return mix(h, 0x2545F4914F6CDD1DULL);
 }
 
-StringPool::StringPool() : seed_(random_seed()), table_(kInitialTableSize, Slot{kNoSymbol, 0}),
-                           mask_(kInitialTableSize - 1) {}
+StringPool::StringPool() : seed_(random_seed()), table_(kInitialTableSize), mask_(kInitialTableSize - 1) {}
 
 void StringPool::reserve(std::size_t symbols) {
     views_.reserve(symbols);
@@ -70,35 +69,32 @@ std::string_view StringPool::store(std::string_view s) {
 }
 
 Symbol StringPool::find(std::string_view s) const {
-    std::uint64_t h = hash_bytes(s, seed_);
-    auto tag = static_cast<std::uint32_t>(h >> 32);
-    for (std::size_t i = probe_start(h);; i = (i + 1) & mask_) {
+    for (std::size_t i = probe_start(hash_bytes(s, seed_));; i = (i + 1) & mask_) {
         const Slot& slot = table_[i];
         if (slot.sym == kNoSymbol) return kNoSymbol;
-        if (slot.tag == tag && views_[slot.sym] == s) return slot.sym;
+        if (slot.holds(s)) return slot.sym;
     }
 }
 
 Symbol StringPool::intern(std::string_view s) {
     if ((views_.size() + 1) * 2 > table_.size()) grow_table();
-    std::uint64_t h = hash_bytes(s, seed_);
-    auto tag = static_cast<std::uint32_t>(h >> 32);
-    std::size_t i = probe_start(h);
+    std::size_t i = probe_start(hash_bytes(s, seed_));
     for (;; i = (i + 1) & mask_) {
         const Slot& slot = table_[i];
         if (slot.sym == kNoSymbol) break;
-        if (slot.tag == tag && views_[slot.sym] == s) return slot.sym;
+        if (slot.holds(s)) return slot.sym;
     }
-    if (views_.size() >= kNoSymbol) throw std::length_error("too many distinct strings");
+    if (views_.size() >= kNoSymbol || s.size() > UINT32_MAX) throw std::length_error("too many distinct strings");
     auto sym = static_cast<Symbol>(views_.size());
-    views_.push_back(store(s));
-    table_[i] = Slot{sym, tag};
+    std::string_view stored = store(s);
+    views_.push_back(stored);
+    table_[i] = Slot{stored.data(), static_cast<std::uint32_t>(stored.size()), sym};
     return sym;
 }
 
 void StringPool::grow_table() {
     std::vector<Slot> old = std::move(table_);
-    table_.assign(old.size() * 2, Slot{kNoSymbol, 0});
+    table_.assign(old.size() * 2, Slot{});
     mask_ = table_.size() - 1;
     for (const Slot& slot : old) {
         if (slot.sym == kNoSymbol) continue;

@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <memory>
 #include <string_view>
 #include <vector>
@@ -31,9 +32,15 @@ public:
     void reserve(std::size_t symbols);
 
 private:
+    // A slot points at the bytes themselves so that a probe costs one memory
+    // access for the slot and one for the bytes, with the length checked first.
     struct Slot {
-        Symbol sym;           // kNoSymbol marks an empty slot
-        std::uint32_t tag;    // high hash bits, to skip most byte comparisons
+        const char* data = nullptr;
+        std::uint32_t length = 0;
+        Symbol sym = kNoSymbol;  // kNoSymbol marks an empty slot
+        bool holds(std::string_view s) const {
+            return length == s.size() && (length == 0 || std::memcmp(data, s.data(), length) == 0);
+        }
     };
 
     std::string_view store(std::string_view s);
