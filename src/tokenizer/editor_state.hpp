@@ -52,6 +52,14 @@ public:
     Symbol intern_concat(Symbol left, Symbol right);
     Symbol find_concat(std::string_view left, std::string_view right) const;
 
+    // Interning in bulk (see StringPool): hash, prefetch, then intern.
+    const StringPool& pool() const { return pool_; }
+    Symbol intern(std::string_view s, std::uint64_t hash) {
+        Symbol sym = pool_.intern(s, hash);
+        ensure_symbol_info(sym);
+        return sym;
+    }
+
     // ---- loading (used by the reader) ----
     void reserve_symbols(std::size_t count) {
         pool_.reserve(count);

@@ -1,6 +1,7 @@
 #include "json_reader.hpp"
 
 #include <charconv>
+#include <deque>
 #include <cstring>
 #include <string>
 
@@ -103,11 +104,44 @@ private:
     void read_merges(EditorState& state, int depth);
     void read_model(EditorState& state, int depth);
 
+    // ---- bulk interning of vocabulary keys and merge parts ----
+    void queue_string(const EditorState& state, std::string_view text);
+    template <class Use>
+    void flush_strings(EditorState& state, Use&& use);
+
+    struct PendingString {
+        std::string_view text;
+        std::uint64_t hash;
+    };
+    static constexpr std::size_t kBatchSize = 64;
+
     const char* begin_;
     const char* p_;
     const char* end_;
     std::string scratch_;
+    std::vector<PendingString> pending_;
+    std::deque<std::string> pending_copies_;  // decoded strings that do not live in the input
+    std::vector<std::uint32_t> pending_ids_;
 };
+
+// Hashes `text` and prefetches its table slot; interning happens at the next flush.
+void Reader::queue_string(const EditorState& state, std::string_view text) {
+    if (text.data() < begin_ || text.data() > end_) {
+        pending_copies_.emplace_back(text);
+        text = pending_copies_.back();
+    }
+    std::uint64_t hash = state.pool().hash(text);
+    state.pool().prefetch_slot(hash);
+    pending_.push_back({text, hash});
+}
+
+template <class Use>
+void Reader::flush_strings(EditorState& state, Use&& use) {
+    for (const PendingString& item : pending_) state.pool().prefetch_bytes(item.hash);
+    for (std::size_t i = 0; i < pending_.size(); ++i) use(i, state.intern(pending_[i].text, pending_[i].hash));
+    pending_.clear();
+    pending_copies_.clear();
+}
 
 // ---------------------------------------------------------------- lexing
 
@@ -537,34 +571,47 @@ void Reader::read_vocab(EditorState& state, int depth) {
     skip_ws();
     if (at_end() || peek() != '{') fail_type("a map");
     enter(depth);
+    // Entries are applied in input order, so a repeated key keeps its last id.
+    auto apply = [&](std::size_t i, Symbol sym) { state.load_entry(sym, pending_ids_[i]); };
     for_each_member([&](std::string_view key) {
-        Symbol sym = state.intern(key);
+        queue_string(state, key);
         skip_ws();
         if (at_end()) fail_eof("EOF while parsing an object");
         if (peek() != ':') fail("expected `:`", p_ + 1);
         ++p_;
-        state.load_entry(sym, read_u32());
+        pending_ids_.push_back(read_u32());
+        if (pending_.size() == kBatchSize) {
+            flush_strings(state, apply);
+            pending_ids_.clear();
+        }
     });
+    flush_strings(state, apply);
+    pending_ids_.clear();
 }
 
 void Reader::read_merges(EditorState& state, int depth) {
     skip_ws();
     if (at_end() || peek() != '[') fail_type("a sequence");
     enter(depth);
+    Symbol left = kNoSymbol;
+    auto apply = [&](std::size_t i, Symbol sym) {
+        if (i % 2 == 0) left = sym;
+        else state.load_merge(left, sym);
+    };
     for_each_element([&](std::size_t) {
         skip_ws();
         if (at_end() || peek() != '[') fail_type("a sequence");
         enter(depth + 1);
-        Symbol parts[2] = {kNoSymbol, kNoSymbol};
         std::size_t count = for_each_element([&](std::size_t index) {
             skip_ws();
             if (at_end() || peek() != '"') fail_type("a string");
             std::string_view part = parse_string();
-            if (index < 2) parts[index] = state.intern(part);
+            if (index < 2) queue_string(state, part);
         });
         if (count != 2) fail("Merge must have exactly 2 elements", p_);
-        state.load_merge(parts[0], parts[1]);
+        if (pending_.size() >= 2 * kBatchSize) flush_strings(state, apply);
     });
+    flush_strings(state, apply);
 }
 
 // Field tables in declaration order; the array form lists them in this order too.

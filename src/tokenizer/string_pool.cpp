@@ -24,19 +24,44 @@ std::uint64_t random_seed() {
 
 std::uint64_t hash_bytes(std::string_view s, std::uint64_t seed) {
     const char* p = s.data();
-    std::size_t n = s.size();
-    std::uint64_t h = seed ^ (n * 0x9E3779B97F4A7C15ULL);
-    while (n >= 8) {
+    const std::size_t n = s.size();
+    auto load64 = [](const char* q) {
         std::uint64_t w;
-        std::memcpy(&w, p, 8);
-        h = mix(h ^ w, 0xBF58476D1CE4E5B9ULL);
-        p += 8;
-        n -= 8;
+        std::memcpy(&w, q, 8);
+        return w;
+    };
+    auto load32 = [](const char* q) {
+        std::uint32_t w;
+        std::memcpy(&w, q, 4);
+        return static_cast<std::uint64_t>(w);
+    };
+    std::uint64_t a, b;
+    // Both multiplicands depend on the random seed, so no input can force a zero product.
+    const std::uint64_t key = seed * 0xBF58476D1CE4E5B9ULL + 0x94D049BB133111EBULL;
+    std::uint64_t h = seed ^ (n * 0x9E3779B97F4A7C15ULL);
+    if (n <= 16) {
+        // Tokens are short: two overlapping reads cover them with one multiply.
+        if (n >= 8) {
+            a = load64(p);
+            b = load64(p + n - 8);
+        } else if (n >= 4) {
+            a = load32(p);
+            b = load32(p + n - 4);
+        } else if (n > 0) {
+            a = (static_cast<std::uint64_t>(static_cast<unsigned char>(p[0])) << 16) |
+                (static_cast<std::uint64_t>(static_cast<unsigned char>(p[n >> 1])) << 8) |
+                static_cast<unsigned char>(p[n - 1]);
+            b = 0;
+        } else {
+            a = b = 0;
+        }
+    } else {
+        std::size_t i = 0;
+        for (; i + 16 < n; i += 16) h = mix(load64(p + i) ^ key, load64(p + i + 8) ^ h);
+        a = load64(p + n - 16);
+        b = load64(p + n - 8);
     }
-    std::uint64_t tail = 0;
-    std::memcpy(&tail, p, n);
-    h = mix(h ^ tail ^ (static_cast<std::uint64_t>(n) << 59), 0x94D049BB133111EBULL);
-    return mix(h, 0x2545F4914F6CDD1DULL);
+    return mix(a ^ key, b ^ h);
 }
 
 StringPool::StringPool() : seed_(random_seed()), table_(kInitialTableSize), mask_(kInitialTableSize - 1) {}
@@ -76,9 +101,11 @@ Symbol StringPool::find(std::string_view s) const {
     }
 }
 
-Symbol StringPool::intern(std::string_view s) {
+Symbol StringPool::intern(std::string_view s) { return intern(s, hash_bytes(s, seed_)); }
+
+Symbol StringPool::intern(std::string_view s, std::uint64_t h) {
     if ((views_.size() + 1) * 2 > table_.size()) grow_table();
-    std::size_t i = probe_start(hash_bytes(s, seed_));
+    std::size_t i = probe_start(h);
     for (;; i = (i + 1) & mask_) {
         const Slot& slot = table_[i];
         if (slot.sym == kNoSymbol) break;

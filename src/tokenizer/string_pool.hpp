@@ -27,6 +27,16 @@ public:
     // Returns the symbol of `s`, or kNoSymbol when it was never interned.
     Symbol find(std::string_view s) const;
 
+    // Bulk interning hides memory latency: hash a batch of strings, prefetch
+    // their slots, then their bytes, then intern each with its hash.
+    std::uint64_t hash(std::string_view s) const { return hash_bytes(s, seed_); }
+    void prefetch_slot(std::uint64_t h) const { __builtin_prefetch(&table_[probe_start(h)]); }
+    void prefetch_bytes(std::uint64_t h) const {
+        const Slot& slot = table_[probe_start(h)];
+        if (slot.sym != kNoSymbol) __builtin_prefetch(slot.data);
+    }
+    Symbol intern(std::string_view s, std::uint64_t h);
+
     std::string_view view(Symbol sym) const { return views_[sym]; }
     std::size_t size() const { return views_.size(); }
     void reserve(std::size_t symbols);
