@@ -82,29 +82,64 @@ def added_token_entries(vocab_tokens):
 # vocabulary and merges
 
 
-@st.composite
-def vocab_entries(draw, chars=CHARS, max_size=12):
-    toks = draw(st.lists(tokens(chars), max_size=max_size))
+def _assign_ids(draw, toks):
     mode = draw(st.sampled_from(["dense", "sparse", "repeats", "offset", "large"]))
+    n = len(toks)
     if mode == "dense":
-        ids = list(range(len(toks)))
+        ids = list(range(n))
     elif mode == "sparse":
-        ids = sorted(draw(st.lists(st.integers(0, 30), min_size=len(toks), max_size=len(toks), unique=True)))
+        ids = sorted(draw(st.lists(st.integers(0, 3 * n + 3), min_size=n, max_size=n, unique=True)))
     elif mode == "repeats":
-        ids = draw(st.lists(st.integers(0, 8), min_size=len(toks), max_size=len(toks)))
+        ids = draw(st.lists(st.integers(0, max(1, n // 2)), min_size=n, max_size=n))
     elif mode == "offset":
         start = draw(st.integers(1, 10))
-        ids = list(range(start, start + len(toks)))
+        ids = list(range(start, start + n))
     else:
-        ids = draw(st.lists(st.sampled_from([0, 1, 2, 3, 1000, 2**31]), min_size=len(toks), max_size=len(toks)))
+        ids = draw(st.lists(st.sampled_from([0, 1, 2, 3, 1000, 2**31]), min_size=n, max_size=n))
     if draw(st.booleans()):
         ids = draw(st.permutations(ids))
     pairs = list(zip(toks, ids))
     # Occasionally repeat a key in the text: the later occurrence wins.
     if pairs and draw(st.integers(0, 4)) == 0:
         tok, _ = draw(st.sampled_from(pairs))
-        pairs.append((tok, draw(st.integers(0, 12))))
+        pairs.append((tok, draw(st.integers(0, n + 2))))
     return pairs
+
+
+@st.composite
+def vocab_entries(draw, chars=CHARS, max_size=12):
+    if draw(st.integers(0, 9)) == 0:
+        return []
+    return _assign_ids(draw, draw(st.lists(tokens(chars), max_size=max_size)))
+
+
+@st.composite
+def bpe_like(draw, chars=CHARS, max_merges=12):
+    """A vocabulary grown the way a trainer grows one: start from single
+    characters and repeatedly merge two existing tokens.  Then spoil it a
+    little (drop entries, add stray merges and special tokens)."""
+    base = draw(st.lists(st.sampled_from(chars), min_size=1, max_size=5, unique=True))
+    toks = list(base)
+    merges = []
+    for _ in range(draw(st.integers(0, max_merges))):
+        left = draw(st.sampled_from(toks))
+        right = draw(st.sampled_from(toks))
+        merges.append((left, right))
+        if left + right not in toks:
+            toks.append(left + right)
+    if toks and draw(st.booleans()):
+        for t in draw(st.lists(st.sampled_from(toks), max_size=2)):
+            if t in toks:
+                toks.remove(t)
+    extra = draw(st.lists(st.sampled_from(SPECIAL_LOOKING + [""]), max_size=2))
+    toks.extend(t for t in extra if t not in toks)
+    if merges and draw(st.booleans()):
+        merges.append(draw(st.sampled_from(merges)))
+    if draw(st.integers(0, 3)) == 0:
+        merges.append((draw(tokens(chars, 2)), draw(tokens(chars, 2))))
+    if draw(st.booleans()):
+        toks = draw(st.permutations(toks))
+    return _assign_ids(draw, toks), merges
 
 
 def _splits(token):
@@ -144,9 +179,13 @@ def merge_lists(draw, vocab_tokens, chars=CHARS, max_size=12):
 @st.composite
 def documents(draw, chars=CHARS, max_vocab=12, max_merges=12):
     """A tokenizer document as JSON text."""
-    entries = draw(vocab_entries(chars, max_vocab))
-    vocab_tokens = sorted({t for t, _ in entries})
-    merges = draw(merge_lists(vocab_tokens, chars, max_merges))
+    if draw(st.booleans()):
+        entries, merges = draw(bpe_like(chars, max_merges))
+        vocab_tokens = sorted({t for t, _ in entries})
+    else:
+        entries = draw(vocab_entries(chars, max_vocab))
+        vocab_tokens = sorted({t for t, _ in entries})
+        merges = draw(merge_lists(vocab_tokens, chars, max_merges))
 
     model = {"type": "BPE"}
     dropout = draw(st.sampled_from(["absent", None, 0, 0.1, 0.5, 1]))
@@ -189,36 +228,54 @@ def documents(draw, chars=CHARS, max_vocab=12, max_merges=12):
 
 
 def token_args(pool):
-    """A token argument: mostly something the document already mentions."""
-    if pool:
-        return st.one_of(st.sampled_from(pool), st.sampled_from(pool), tokens())
-    return tokens()
+    """A token argument: something the document mentions, a glue of two
+    such strings, a piece of one, or a fresh string."""
+    fresh = tokens(max_size=6)
+    if not pool:
+        return fresh
+    known = st.sampled_from(pool)
+    glued = st.tuples(known, known).map("".join)
+    pieces = st.tuples(known, st.integers(0, 6), st.booleans()).map(
+        lambda x: x[0][: x[1]] if x[2] else x[0][x[1]:]
+    )
+    return st.one_of(known, known, glued, pieces, fresh)
 
 
-def operations(pool, ids):
-    """One editing or query step as (method name, positional args)."""
+# Editing steps are listed more than once so that they dominate the queries.
+OPERATION_NAMES = [
+    "add_token", "add_token", "add_token", "add_tokens", "add_token_atomic",
+    "remove_token", "remove_token", "remove_token", "remove_tokens",
+    "shrink", "shrink", "find_tokens_to_shrink",
+    "remove_invalid_merges", "validate_merges", "get_stats",
+    "reindex_vocab", "check_vocab_gaps",
+    "add_tokens_keep_size", "add_tokens_keep_size", "add_tokens_keep_size",
+    "get_token_by_id", "get_token_id", "has_token", "get_single_char_tokens",
+]
+
+
+def operation_args(name, pool, ids):
     tok = token_args(pool)
     tok_list = st.lists(tok, max_size=5)
     id_arg = st.one_of(st.sampled_from(sorted(ids) or [0]), st.integers(0, 40), st.just(U32_MAX))
     count = st.one_of(st.integers(0, 6), st.just(U64_MAX))
     min_id = st.one_of(st.just(0), st.integers(0, 20), st.just(U32_MAX))
-    whitelist = st.one_of(st.none(), tok_list)
-    return st.one_of(
-        st.tuples(st.just("add_token"), st.tuples(tok)),
-        st.tuples(st.just("add_tokens"), st.tuples(tok_list)),
-        st.tuples(st.just("add_token_atomic"), st.tuples(tok)),
-        st.tuples(st.just("remove_token"), st.tuples(tok)),
-        st.tuples(st.just("remove_tokens"), st.tuples(tok_list)),
-        st.tuples(st.just("shrink"), st.one_of(st.tuples(count), st.tuples(count, min_id))),
-        st.tuples(st.just("find_tokens_to_shrink"), st.tuples(count, min_id)),
-        st.tuples(st.just("remove_invalid_merges"), st.just(())),
-        st.tuples(st.just("validate_merges"), st.just(())),
-        st.tuples(st.just("get_stats"), st.just(())),
-        st.tuples(st.just("reindex_vocab"), st.just(())),
-        st.tuples(st.just("check_vocab_gaps"), st.just(())),
-        st.tuples(st.just("add_tokens_keep_size"), st.one_of(st.tuples(tok_list), st.tuples(tok_list, whitelist))),
-        st.tuples(st.just("get_token_by_id"), st.tuples(id_arg)),
-        st.tuples(st.just("get_token_id"), st.tuples(tok)),
-        st.tuples(st.just("has_token"), st.tuples(tok)),
-        st.tuples(st.just("get_single_char_tokens"), st.just(())),
+    if name in ("add_token", "add_token_atomic", "remove_token", "get_token_id", "has_token"):
+        return st.tuples(tok)
+    if name in ("add_tokens", "remove_tokens"):
+        return st.tuples(tok_list)
+    if name == "shrink":
+        return st.one_of(st.tuples(count), st.tuples(count, min_id))
+    if name == "find_tokens_to_shrink":
+        return st.tuples(count, min_id)
+    if name == "add_tokens_keep_size":
+        return st.one_of(st.tuples(tok_list), st.tuples(tok_list, st.one_of(st.none(), tok_list)))
+    if name == "get_token_by_id":
+        return st.tuples(id_arg)
+    return st.just(())
+
+
+def operations(pool, ids):
+    """One editing or query step as (method name, positional args)."""
+    return st.sampled_from(OPERATION_NAMES).flatmap(
+        lambda name: st.tuples(st.just(name), operation_args(name, pool, ids))
     )
