@@ -42,16 +42,14 @@ Symbol EditorState::find_concat(std::string_view left, std::string_view right) c
 
 void EditorState::load_entry(Symbol sym, std::uint32_t id) {
     SymbolInfo& info = symbols_[sym];
-    if (info.in_vocab) {
-        unindex_id(sym);
-    } else {
+    if (!info.in_vocab) {
         info.in_vocab = true;
         ++vocab_size_;
         recent_.push_back(sym);
+        longest_key_bytes_ = std::max(longest_key_bytes_, pool_.view(sym).size());
     }
     info.id = id;
-    index_id(sym);
-    longest_key_bytes_ = std::max(longest_key_bytes_, pool_.view(sym).size());
+    id_index_ready_ = false;
 }
 
 void EditorState::finish_loading() {
@@ -74,8 +72,16 @@ std::optional<std::uint32_t> EditorState::token_id(std::string_view token) const
 }
 
 Symbol EditorState::token_by_id(std::uint32_t id) const {
+    ensure_id_index();
     auto head = id_index_.get(id);
     return head ? *head : kNoSymbol;
+}
+
+void EditorState::build_id_index() {
+    id_index_ready_ = true;
+    id_index_.clear(vocab_size_);
+    shared_ids_.clear();
+    for_each_entry([&](Symbol sym) { index_id(sym); });
 }
 
 void EditorState::index_id(Symbol sym) {
@@ -125,6 +131,7 @@ const std::vector<Symbol>& EditorState::key_order() const {
 }
 
 std::uint32_t EditorState::allocate_id() {
+    ensure_id_index();
     std::uint64_t candidate = next_id_;
     while (candidate <= UINT32_MAX && id_index_.contains(static_cast<std::uint32_t>(candidate))) ++candidate;
     if (candidate > UINT32_MAX) throw IdSpaceExhausted();
@@ -135,7 +142,7 @@ std::uint32_t EditorState::allocate_id() {
 Symbol EditorState::insert_entry(std::string_view token) { return insert_entry(intern(token)); }
 
 Symbol EditorState::insert_entry(Symbol sym) {
-    std::uint32_t id = allocate_id();
+    std::uint32_t id = allocate_id();  // also makes the id index current
     SymbolInfo& info = symbols_[sym];
     info.in_vocab = true;
     info.id = id;
@@ -149,6 +156,7 @@ Symbol EditorState::insert_entry(Symbol sym) {
 
 void EditorState::delete_entry(Symbol sym) {
     if (!in_vocab(sym)) return;
+    ensure_id_index();
     unindex_id(sym);
     symbols_[sym].in_vocab = false;
     --vocab_size_;
@@ -157,12 +165,8 @@ void EditorState::delete_entry(Symbol sym) {
 }
 
 void EditorState::assign_ids(std::span<const std::pair<Symbol, std::uint32_t>> ids) {
-    id_index_.clear(ids.size());
-    shared_ids_.clear();
-    for (auto [sym, id] : ids) {
-        symbols_[sym].id = id;
-        index_id(sym);
-    }
+    for (auto [sym, id] : ids) symbols_[sym].id = id;
+    build_id_index();
     next_id_ = vocab_size_;
 }
 

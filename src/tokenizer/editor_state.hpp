@@ -88,7 +88,10 @@ public:
             if (symbols_[sym].in_vocab) f(sym);
     }
     // True when two or more entries hold the same id.
-    bool has_shared_ids() const { return !shared_ids_.empty(); }
+    bool has_shared_ids() const {
+        ensure_id_index();
+        return !shared_ids_.empty();
+    }
 
     // Hands out the lowest free id at or above next_id and advances next_id.
     std::uint32_t allocate_id();
@@ -191,6 +194,11 @@ private:
     }
     void index_id(Symbol sym);
     void unindex_id(Symbol sym);
+    void ensure_id_index() const {
+        // Like the merge lists, the id index is a cache built on first use.
+        if (!id_index_ready_) const_cast<EditorState*>(this)->build_id_index();
+    }
+    void build_id_index();
 
     StringPool pool_;
     std::vector<SymbolInfo> symbols_;
@@ -204,6 +212,7 @@ private:
         bool operator()(Symbol a, Symbol b) const { return pool->view(a) < pool->view(b); }
     };
     IdMap id_index_;
+    bool id_index_ready_ = true;
     std::unordered_map<std::uint32_t, std::set<Symbol, ByText>> shared_ids_;
 
     std::vector<Slot> slots_;
