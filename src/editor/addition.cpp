@@ -1,7 +1,10 @@
 #include "addition.hpp"
 
+#include <string>
+#include <unordered_set>
 #include <vector>
 
+#include "../tokenizer/errors.hpp"
 #include "../tokenizer/text.hpp"
 
 namespace vocarix {
@@ -48,6 +51,92 @@ void build_char_chain(EditorState& state, std::string_view s, std::vector<String
     }
 }
 
+// Longest proper prefix of `token` (whole characters) that is an entry; 0 when none.
+std::size_t longest_prefix_end(const EditorState& state, std::string_view token, const std::vector<std::size_t>& ends) {
+    // No key is longer than the longest entry, so longer prefixes need no lookup.
+    for (std::size_t k = ends.empty() ? 0 : ends.size() - 1; k >= 1; --k) {
+        std::size_t end = ends[k - 1];
+        if (end <= state.longest_key_bytes() && state.contains(token.substr(0, end))) return end;
+    }
+    return 0;
+}
+
+// The entries an addition would create and the bytes they hold, found without
+// changing anything. Prefixes longer than every key are known to be absent,
+// so long tokens cost no quadratic lookups here.
+struct AdditionPlan {
+    std::uint64_t entries = 0;
+    std::uint64_t bytes = 0;
+};
+
+class Planner {
+public:
+    explicit Planner(const EditorState& state) : state_(state) {}
+
+    // Strings of two or more characters in one plan are all distinct (prefixes
+    // of different lengths, or the token itself), so only characters repeat.
+    void need(std::string_view s, bool single_character) {
+        if (s.size() <= state_.longest_key_bytes() && state_.contains(s)) return;
+        if (single_character && !planned_characters_.insert(s).second) return;
+        ++plan_.entries;
+        plan_.bytes += s.size();
+    }
+    // The entries build_char_chain would create for `s`, `s` itself included.
+    void chain(std::string_view s) {
+        std::vector<std::size_t> ends = character_ends(s);
+        if (ends.empty()) return;
+        need(s.substr(0, ends[0]), true);
+        for (std::size_t i = 1; i < ends.size(); ++i) {
+            need(s.substr(ends[i - 1], ends[i] - ends[i - 1]), true);
+            need(s.substr(0, ends[i]), false);
+        }
+    }
+    AdditionPlan plan() const { return plan_; }
+
+private:
+    const EditorState& state_;
+    std::unordered_set<std::string_view> planned_characters_;
+    AdditionPlan plan_;
+};
+
+AdditionPlan plan_addition(const EditorState& state, std::string_view token) {
+    Planner planner(state);
+    std::vector<std::size_t> ends = character_ends(token);
+    if (ends.size() <= 1) {
+        planner.need(token, ends.size() == 1);
+        return planner.plan();
+    }
+    std::size_t prefix_end = longest_prefix_end(state, token, ends);
+    if (prefix_end == 0) {
+        planner.chain(token);  // the chain ends with the token itself
+        return planner.plan();
+    }
+    std::string_view rest = token.substr(prefix_end);
+    if (!state.contains(rest)) planner.chain(rest);
+    planner.need(token, false);
+    return planner.plan();
+}
+
+// Every prefix of a chained token becomes an entry; refuse chains whose text
+// would not reasonably fit in memory rather than fail halfway.
+constexpr std::uint64_t kMaxChainBytes = 64ull << 20;
+
+// Refuses, before anything changes, an addition that would run out of ids or
+// build an oversized chain. Cheap bounds skip the exact plan for ordinary tokens.
+void check_addition(const EditorState& state, std::string_view token) {
+    std::uint64_t free = state.free_ids();
+    bool ids_may_run_out = free < 2 * static_cast<std::uint64_t>(token.size()) + 2;
+    bool may_be_huge = static_cast<std::uint64_t>(token.size()) * token.size() > kMaxChainBytes;
+    if (!ids_may_run_out && !may_be_huge) return;
+    AdditionPlan plan = plan_addition(state, token);
+    if (plan.bytes > kMaxChainBytes)
+        throw ChainTooLong("token of " + std::to_string(char_length(token)) +
+                           " characters is too long to build a merge chain for: it would create " +
+                           std::to_string(plan.entries) + " entries holding " + std::to_string(plan.bytes) +
+                           " bytes");
+    if (plan.entries > free) throw IdSpaceExhausted();
+}
+
 }  // namespace
 
 AdditionResult add_token(EditorState& state, std::string_view token) {
@@ -57,6 +146,7 @@ AdditionResult add_token(EditorState& state, std::string_view token) {
         result.method = "already_exists";
         return result;
     }
+    check_addition(state, token);
     result.added = true;
     std::vector<std::size_t> ends = character_ends(token);
     if (ends.size() == 1) {
@@ -64,19 +154,8 @@ AdditionResult add_token(EditorState& state, std::string_view token) {
         result.method = "single_char";
         return result;
     }
-    // Longest proper prefix made of whole characters; no key is longer than the longest entry.
-    Symbol prefix = kNoSymbol;
-    std::size_t prefix_end = 0;
-    for (std::size_t k = ends.empty() ? 0 : ends.size() - 1; k >= 1; --k) {
-        std::size_t end = ends[k - 1];
-        if (end > state.longest_key_bytes()) continue;
-        Symbol candidate = state.find_symbol(token.substr(0, end));
-        if (state.in_vocab(candidate)) {
-            prefix = candidate;
-            prefix_end = end;
-            break;
-        }
-    }
+    std::size_t prefix_end = longest_prefix_end(state, token, ends);
+    Symbol prefix = prefix_end > 0 ? state.find_symbol(token.substr(0, prefix_end)) : kNoSymbol;
     if (prefix != kNoSymbol) {
         std::string_view rest = token.substr(prefix_end);
         Symbol suffix = state.intern(rest);
@@ -95,6 +174,7 @@ AdditionResult add_token(EditorState& state, std::string_view token) {
 
 bool add_token_atomic(EditorState& state, std::string_view token) {
     if (state.contains(token)) return false;
+    if (state.free_ids() == 0) throw IdSpaceExhausted();
     state.insert_entry(token);
     return true;
 }

@@ -7,6 +7,7 @@
 #include <chrono>
 #include <set>
 
+#include "../tokenizer/errors.hpp"
 #include "../tokenizer/text.hpp"
 #include "addition.hpp"
 #include "reindex.hpp"
@@ -163,6 +164,8 @@ SyncReport sync_single_chars(EditorState& state, const EditorState& source, std:
         report.final_vocab_size = state.vocab_size();
         return report;
     }
+    // Removals free no ids, so check up front that every character can get one.
+    if (missing.size() > state.free_ids()) throw IdSpaceExhausted();
     const std::string needed = std::to_string(missing.size());
 
     progress("\n   Pre-computing " + needed + " tokens to remove...\n");

@@ -61,6 +61,18 @@ void EditorState::finish_loading() {
         any = true;
     }
     next_id_ = any ? largest + 1 : 1;
+
+    // Ids of added tokens are taken even where no vocabulary entry holds them:
+    // handing one out again would give two tokens one embedding row.
+    reserved_ids_.clear();
+    for (const JsonValue& token : sections.added_tokens) {
+        const JsonValue* id = token.find("id");
+        if (!id) continue;
+        if (const auto* value = std::get_if<std::uint64_t>(&id->data); value && *value <= UINT32_MAX)
+            reserved_ids_.push_back(static_cast<std::uint32_t>(*value));
+    }
+    std::sort(reserved_ids_.begin(), reserved_ids_.end());
+    reserved_ids_.erase(std::unique(reserved_ids_.begin(), reserved_ids_.end()), reserved_ids_.end());
 }
 
 // ---- vocabulary ----
@@ -130,13 +142,27 @@ const std::vector<Symbol>& EditorState::key_order() const {
     return sorted_;
 }
 
+bool EditorState::id_taken(std::uint64_t id) const {
+    auto id32 = static_cast<std::uint32_t>(id);
+    return id_index_.contains(id32) || std::binary_search(reserved_ids_.begin(), reserved_ids_.end(), id32);
+}
+
 std::uint32_t EditorState::allocate_id() {
     ensure_id_index();
     std::uint64_t candidate = next_id_;
-    while (candidate <= UINT32_MAX && id_index_.contains(static_cast<std::uint32_t>(candidate))) ++candidate;
+    while (candidate <= UINT32_MAX && id_taken(candidate)) ++candidate;
     if (candidate > UINT32_MAX) throw IdSpaceExhausted();
     next_id_ = candidate + 1;
     return static_cast<std::uint32_t>(candidate);
+}
+
+std::uint64_t EditorState::free_ids() const {
+    constexpr std::uint64_t kIdCount = std::uint64_t{UINT32_MAX} + 1;
+    if (next_id_ >= kIdCount) return 0;
+    // No entry holds an id at or above next_id, so only reserved ids are in the way.
+    auto reserved_above = reserved_ids_.end() - std::lower_bound(reserved_ids_.begin(), reserved_ids_.end(),
+                                                                 static_cast<std::uint32_t>(next_id_));
+    return kIdCount - next_id_ - static_cast<std::uint64_t>(reserved_above);
 }
 
 Symbol EditorState::insert_entry(std::string_view token) { return insert_entry(intern(token)); }

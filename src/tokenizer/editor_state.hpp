@@ -94,7 +94,11 @@ public:
     }
 
     // Hands out the lowest free id at or above next_id and advances next_id.
+    // An id is free when no entry and no added token holds it. Throws
+    // IdSpaceExhausted when none is left below 2^32.
     std::uint32_t allocate_id();
+    // How many ids allocate_id can still hand out.
+    std::uint64_t free_ids() const;
     // Inserts an absent token with a freshly allocated id.
     Symbol insert_entry(std::string_view token);
     Symbol insert_entry(Symbol sym);
@@ -194,6 +198,7 @@ private:
     }
     void index_id(Symbol sym);
     void unindex_id(Symbol sym);
+    bool id_taken(std::uint64_t id) const;
     void ensure_id_index() const {
         // Like the merge lists, the id index is a cache built on first use.
         if (!id_index_ready_) const_cast<EditorState*>(this)->build_id_index();
@@ -213,6 +218,7 @@ private:
     };
     IdMap id_index_;
     bool id_index_ready_ = true;
+    std::vector<std::uint32_t> reserved_ids_;  // ids of added tokens, sorted
     std::unordered_map<std::uint32_t, std::set<Symbol, ByText>> shared_ids_;
 
     std::vector<Slot> slots_;

@@ -30,4 +30,11 @@ public:
     IdSpaceExhausted() : std::runtime_error("no free token id left: every id up to 4294967295 is taken") {}
 };
 
+// Building the merge chain of a token would create an unreasonable amount of
+// text (every prefix of the token becomes an entry).
+class ChainTooLong : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
 }  // namespace vocarix
