@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 
 #include "errors.hpp"
@@ -73,22 +74,107 @@ std::string read_file(const std::string& path) {
     return text;
 }
 
+namespace {
+
+// Writes all of `text`; returns 0 or the errno of the failing write.
+int write_all(int fd, std::string_view text) {
+    while (!text.empty()) {
+        ssize_t n = ::write(fd, text.data(), text.size());
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return errno;
+        }
+        text.remove_prefix(static_cast<std::size_t>(n));
+    }
+    return 0;
+}
+
+std::string directory_of(const std::string& path) {
+    std::size_t slash = path.rfind('/');
+    if (slash == std::string::npos) return ".";
+    if (slash == 0) return "/";
+    return path.substr(0, slash);
+}
+
+// The file a path finally names once symbolic links are followed, so that a
+// save through a link replaces the link's target and keeps the link.
+std::string follow_links(std::string path) {
+    for (int hops = 0; hops < 40; ++hops) {
+        struct stat info {};
+        if (::lstat(path.c_str(), &info) != 0 || !S_ISLNK(info.st_mode)) return path;
+        std::string target(static_cast<std::size_t>(info.st_size > 0 ? info.st_size : 255) + 1, '\0');
+        ssize_t n = ::readlink(path.c_str(), target.data(), target.size());
+        if (n < 0 || static_cast<std::size_t>(n) >= target.size()) return path;
+        target.resize(static_cast<std::size_t>(n));
+        path = target.front() == '/' ? target : directory_of(path) + "/" + target;
+    }
+    return path;
+}
+
+// Permission bits a newly created file gets: 0666 less the process umask.
+mode_t new_file_mode() {
+    mode_t mask = 022;
+    if (FILE* status = std::fopen("/proc/self/status", "re")) {
+        char line[256];
+        while (std::fgets(line, sizeof line, status))
+            if (std::sscanf(line, "Umask: %o", &mask) == 1) break;
+        std::fclose(status);
+    }
+    return 0666 & ~mask;
+}
+
+// Writes the text to a temporary file beside `target`, flushes it to disk and
+// renames it over the target, so the old file stays whole until the new one
+// is complete. Returns false when no temporary file can be made there.
+bool replace_atomically(const std::string& target, const struct stat* existing, std::string_view text,
+                        int& error) {
+    std::string name = target.substr(target.rfind('/') == std::string::npos ? 0 : target.rfind('/') + 1);
+    std::string temp = directory_of(target) + "/." + name + ".tmp-XXXXXX";
+    int fd = ::mkostemp(temp.data(), O_CLOEXEC);
+    if (fd < 0) return false;
+    FileDescriptor file(fd);
+    if (existing) {
+        ::fchmod(fd, existing->st_mode & 07777);
+        if (::fchown(fd, existing->st_uid, existing->st_gid) != 0) {
+            // Only privileged processes may give a file away; the mode still matches.
+        }
+    } else {
+        ::fchmod(fd, new_file_mode());
+    }
+    error = write_all(fd, text);
+    if (error == 0 && ::fsync(fd) != 0) error = errno;
+    if (::close(file.release()) != 0 && error == 0) error = errno;
+    if (error == 0 && ::rename(temp.c_str(), target.c_str()) != 0) error = errno;
+    if (error != 0) {
+        ::unlink(temp.c_str());
+        return true;
+    }
+    FileDescriptor directory(::open(directory_of(target).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (directory.get() >= 0) ::fsync(directory.get());
+    return true;
+}
+
+}  // namespace
+
 void write_file(const std::string& path, std::string_view text) {
     auto failure = [&](int error) {
         return DocumentError("Failed to write: " + debug_quoted(path), system_error_text(error));
     };
     if (path.find('\0') != std::string::npos) throw failure(EINVAL);
+    struct stat existing {};
+    bool exists = ::stat(path.c_str(), &existing) == 0;
+    // Pipes, devices and files with several names are written in place, as
+    // are files whose directory does not let us create a temporary file.
+    if (!exists || (S_ISREG(existing.st_mode) && existing.st_nlink == 1)) {
+        int error = 0;
+        if (replace_atomically(follow_links(path), exists ? &existing : nullptr, text, error)) {
+            if (error != 0) throw failure(error);
+            return;
+        }
+    }
     FileDescriptor file(::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
     if (file.get() < 0) throw failure(errno);
-    std::size_t written = 0;
-    while (written < text.size()) {
-        ssize_t n = ::write(file.get(), text.data() + written, text.size() - written);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            throw failure(errno);
-        }
-        written += static_cast<std::size_t>(n);
-    }
+    if (int error = write_all(file.get(), text)) throw failure(error);
     if (::close(file.release()) != 0) throw failure(errno);
 }
 

@@ -1,0 +1,110 @@
+"""Saving never loses the previous file, and keeps what callers rely on."""
+import os
+import stat
+import subprocess
+import sys
+
+import pytest
+
+import vocarix
+from conftest import doc_text
+
+EDITOR_TEXT = doc_text({"a": 0, "b": 1, "ab": 2}, [("a", "b")])
+
+
+@pytest.fixture
+def editor():
+    return vocarix.Vocarix.from_json(EDITOR_TEXT)
+
+
+def saved_text(editor, tmp_path):
+    reference = tmp_path / "reference.json"
+    editor.save(str(reference))
+    return reference.read_bytes()
+
+
+def test_existing_permissions_are_kept_and_no_temporary_file_remains(editor, tmp_path):
+    target = tmp_path / "t.json"
+    target.write_text("old")
+    target.chmod(0o640)
+    editor.save(str(target))
+    assert stat.S_IMODE(target.stat().st_mode) == 0o640
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["t.json"]
+    assert vocarix.Vocarix(str(target)).get_vocab() == {"a": 0, "b": 1, "ab": 2}
+
+
+def test_new_files_follow_the_umask(editor, tmp_path):
+    old = os.umask(0o027)
+    try:
+        editor.save(str(tmp_path / "new.json"))
+    finally:
+        os.umask(old)
+    assert stat.S_IMODE((tmp_path / "new.json").stat().st_mode) == 0o640
+
+
+def test_a_symbolic_link_is_written_through(editor, tmp_path):
+    (tmp_path / "real").mkdir()
+    target = tmp_path / "real" / "t.json"
+    target.write_text("old")
+    link = tmp_path / "link.json"
+    link.symlink_to(os.path.join("real", "t.json"))
+    editor.save(str(link))
+    assert link.is_symlink()
+    assert target.read_bytes() == saved_text(editor, tmp_path)
+
+
+def test_hard_linked_files_are_updated_in_place(editor, tmp_path):
+    target = tmp_path / "t.json"
+    target.write_text("old")
+    other = tmp_path / "other.json"
+    os.link(target, other)
+    editor.save(str(target))
+    assert other.read_bytes() == target.read_bytes() == saved_text(editor, tmp_path)
+
+
+def test_non_regular_targets_are_written_in_place(editor, tmp_path):
+    fifo = tmp_path / "pipe"
+    os.mkfifo(fifo)
+    reader = subprocess.Popen(["cat", str(fifo)], stdout=subprocess.PIPE)
+    editor.save(str(fifo))
+    output, _ = reader.communicate(timeout=10)
+    assert output == saved_text(editor, tmp_path)
+    assert stat.S_ISFIFO(fifo.stat().st_mode)
+
+
+@pytest.mark.skipif(os.geteuid() == 0, reason="root ignores directory permissions")
+def test_file_in_read_only_directory_is_written_in_place(editor, tmp_path):
+    locked = tmp_path / "locked"
+    locked.mkdir()
+    target = locked / "t.json"
+    target.write_text("old")
+    locked.chmod(0o555)
+    try:
+        editor.save(str(target))
+        assert target.read_bytes() == saved_text(editor, tmp_path)
+        with pytest.raises(OSError, match=r'^Failed to save tokenizer: Failed to write: ".*new.json"$'):
+            editor.save(str(locked / "new.json"))
+    finally:
+        locked.chmod(0o755)
+
+
+def test_a_save_that_fails_partway_leaves_the_old_file_intact(tmp_path):
+    # A file-size limit makes the write fail after some bytes reached the disk.
+    target = tmp_path / "t.json"
+    vocab = {f"token{i}": i for i in range(2000)}
+    vocarix.Vocarix.from_json(doc_text(vocab)).save(str(target))
+    before = target.read_bytes()
+    script = (
+        "import resource, sys, vocarix\n"
+        "resource.setrlimit(resource.RLIMIT_FSIZE, (4096, 4096))\n"
+        "editor = vocarix.Vocarix(sys.argv[1])\n"
+        "editor.add_tokens(['extra%d' % i for i in range(500)])\n"
+        "try:\n"
+        "    editor.save(sys.argv[1])\n"
+        "except OSError as error:\n"
+        "    print(error)\n"
+    )
+    result = subprocess.run([sys.executable, "-c", script, str(target)], capture_output=True, text=True, timeout=60)
+    assert result.stdout.strip() == f'Failed to save tokenizer: Failed to write: "{target}"'
+    assert target.read_bytes() == before
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["t.json"]
