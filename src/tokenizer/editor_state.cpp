@@ -19,7 +19,11 @@ Symbol EditorState::intern(std::string_view s) {
 }
 
 void EditorState::ensure_symbol_info(Symbol sym) {
-    if (sym >= symbols_.size()) symbols_.resize(static_cast<std::size_t>(sym) + 1);
+    if (sym < ids_.size()) return;
+    std::size_t size = static_cast<std::size_t>(sym) + 1;
+    ids_.resize(size, 0);
+    in_vocab_.resize(size, 0);
+    if (merge_index_ready_) heads_.resize(size);
 }
 
 Symbol EditorState::intern_concat(Symbol left, Symbol right) {
@@ -41,25 +45,30 @@ Symbol EditorState::find_concat(std::string_view left, std::string_view right) c
 // ---- loading ----
 
 void EditorState::load_entry(Symbol sym, std::uint32_t id) {
-    SymbolInfo& info = symbols_[sym];
-    if (!info.in_vocab) {
-        info.in_vocab = true;
+    if (!in_vocab_[sym]) {
+        in_vocab_[sym] = 1;
         ++vocab_size_;
         recent_.push_back(sym);
         longest_key_bytes_ = std::max(longest_key_bytes_, pool_.view(sym).size());
     }
-    info.id = id;
+    ids_[sym] = id;
     id_index_ready_ = false;
+}
+
+void EditorState::load_merge(Symbol left, Symbol right) {
+    if (merges_.size() >= kNoSlot - 1) throw std::length_error("too many merges");
+    merges_.push_back({left, right});
+    ++live_merges_;
+    merge_index_ready_ = false;
 }
 
 void EditorState::finish_loading() {
     std::uint64_t largest = 0;
     bool any = false;
-    for (Symbol sym = 0; sym < symbols_.size(); ++sym) {
-        if (!symbols_[sym].in_vocab) continue;
-        largest = std::max<std::uint64_t>(largest, symbols_[sym].id);
+    for_each_entry([&](Symbol sym) {
+        largest = std::max<std::uint64_t>(largest, ids_[sym]);
         any = true;
-    }
+    });
     next_id_ = any ? largest + 1 : 1;
 
     // Ids of added tokens are taken even where no vocabulary entry holds them:
@@ -80,7 +89,7 @@ void EditorState::finish_loading() {
 std::optional<std::uint32_t> EditorState::token_id(std::string_view token) const {
     Symbol sym = pool_.find(token);
     if (!in_vocab(sym)) return std::nullopt;
-    return symbols_[sym].id;
+    return ids_[sym];
 }
 
 Symbol EditorState::token_by_id(std::uint32_t id) const {
@@ -97,7 +106,7 @@ void EditorState::build_id_index() {
 }
 
 void EditorState::index_id(Symbol sym) {
-    std::uint32_t id = symbols_[sym].id;
+    std::uint32_t id = ids_[sym];
     auto head = id_index_.get(id);
     if (!head) {
         id_index_.set(id, sym);
@@ -110,7 +119,7 @@ void EditorState::index_id(Symbol sym) {
 }
 
 void EditorState::unindex_id(Symbol sym) {
-    std::uint32_t id = symbols_[sym].id;
+    std::uint32_t id = ids_[sym];
     auto shared = shared_ids_.find(id);
     if (shared == shared_ids_.end()) {
         id_index_.erase(id);
@@ -128,12 +137,13 @@ const std::vector<Symbol>& EditorState::key_order() const {
     std::size_t middle = sorted_.size();
     sorted_.insert(sorted_.end(), recent_.begin(), recent_.end());
     recent_.clear();
+    recent_.shrink_to_fit();
     std::inplace_merge(sorted_.begin(), sorted_.begin() + static_cast<std::ptrdiff_t>(middle), sorted_.end(),
                        by_text);
     // Drop deleted symbols and the stale twin of a symbol deleted and inserted again.
     auto out = sorted_.begin();
     for (auto it = sorted_.begin(); it != sorted_.end(); ++it) {
-        if (!symbols_[*it].in_vocab) continue;
+        if (!in_vocab_[*it]) continue;
         if (out != sorted_.begin() && *(out - 1) == *it) continue;
         *out++ = *it;
     }
@@ -169,9 +179,8 @@ Symbol EditorState::insert_entry(std::string_view token) { return insert_entry(i
 
 Symbol EditorState::insert_entry(Symbol sym) {
     std::uint32_t id = allocate_id();  // also makes the id index current
-    SymbolInfo& info = symbols_[sym];
-    info.in_vocab = true;
-    info.id = id;
+    in_vocab_[sym] = 1;
+    ids_[sym] = id;
     ++vocab_size_;
     index_id(sym);
     recent_.push_back(sym);
@@ -184,14 +193,14 @@ void EditorState::delete_entry(Symbol sym) {
     if (!in_vocab(sym)) return;
     ensure_id_index();
     unindex_id(sym);
-    symbols_[sym].in_vocab = false;
+    in_vocab_[sym] = 0;
     --vocab_size_;
     sorted_stale_ = true;
     note_change(sym);
 }
 
 void EditorState::assign_ids(std::span<const std::pair<Symbol, std::uint32_t>> ids) {
-    for (auto [sym, id] : ids) symbols_[sym].id = id;
+    for (auto [sym, id] : ids) ids_[sym] = id;
     build_id_index();
     next_id_ = vocab_size_;
 }
@@ -205,68 +214,67 @@ bool EditorState::has_merge(Symbol left, Symbol right) const {
 bool EditorState::has_merge(Symbol left, Symbol right, Symbol result) const {
     ensure_merge_index();
     // Every merge (left, right) produces left+right, and a string has few producers.
-    if (result == kNoSymbol || result >= symbols_.size()) return false;
-    for (SlotIndex s = symbols_[result].head[kAsResult]; s != kNoSlot; s = slots_[s].next[kAsResult])
-        if (slots_[s].left == left && slots_[s].right == right) return true;
+    if (result == kNoSymbol || result >= heads_.size()) return false;
+    for (SlotIndex s = heads_[result].head[kAsResult]; s != kNoSlot; s = links_[s].next[kAsResult])
+        if (merges_[s].left == left && merges_[s].right == right) return true;
     return false;
-}
-
-void EditorState::load_merge(Symbol left, Symbol right) {
-    if (slots_.size() >= kNoSlot - 1) throw std::length_error("too many merges");
-    slots_.push_back(Slot{left, right, kNoSymbol, {kNoSlot, kNoSlot, kNoSlot}, {kNoSlot, kNoSlot, kNoSlot}});
-    ++live_merges_;
-    merge_index_ready_ = false;
 }
 
 void EditorState::append_merge(Symbol left, Symbol right, Symbol result) {
     ensure_merge_index();
-    if (slots_.size() >= kNoSlot - 1) throw std::length_error("too many merges");
-    bool was_produced = symbols_[result].head[kAsResult] != kNoSlot;
-    slots_.push_back(Slot{left, right, result, {kNoSlot, kNoSlot, kNoSlot}, {kNoSlot, kNoSlot, kNoSlot}});
+    if (merges_.size() >= kNoSlot - 1) throw std::length_error("too many merges");
+    bool was_produced = heads_[result].head[kAsResult] != kNoSlot;
+    merges_.push_back({left, right});
+    results_.push_back(result);
+    links_.push_back({});
     ++live_merges_;
-    link_slot(static_cast<SlotIndex>(slots_.size() - 1));
+    link_slot(static_cast<SlotIndex>(merges_.size() - 1));
     if (!was_produced) note_change(result);
 }
 
 void EditorState::link_slot(SlotIndex s) {
-    Slot& slot = slots_[s];
+    SlotLinks& links = links_[s];
     // Element lists have no order that matters: push at the front.
     for (int role : {kAsLeft, kAsRight}) {
-        SymbolInfo& info = symbols_[role_symbol(slot, role)];
-        slot.next[role] = info.head[role];
-        slot.prev[role] = kNoSlot;
-        if (info.head[role] != kNoSlot) slots_[info.head[role]].prev[role] = s;
-        info.head[role] = s;
+        ListHeads& heads = heads_[role_symbol(s, role)];
+        links.next[role] = heads.head[role];
+        links.prev[role] = kNoSlot;
+        if (heads.head[role] != kNoSlot) links_[heads.head[role]].prev[role] = s;
+        heads.head[role] = s;
     }
     // Producers stay in list order: slots are linked in ascending order, so append at the tail.
-    SymbolInfo& produced = symbols_[slot.result];
-    slot.prev[kAsResult] = produced.producer_tail;
-    slot.next[kAsResult] = kNoSlot;
-    if (produced.producer_tail != kNoSlot) slots_[produced.producer_tail].next[kAsResult] = s;
+    ListHeads& produced = heads_[results_[s]];
+    links.prev[kAsResult] = produced.producer_tail;
+    links.next[kAsResult] = kNoSlot;
+    if (produced.producer_tail != kNoSlot) links_[produced.producer_tail].next[kAsResult] = s;
     else produced.head[kAsResult] = s;
     produced.producer_tail = s;
 }
 
 void EditorState::build_merge_index() {
+    // Interning results may add symbols; the heads are sized once all exist.
+    results_.resize(merges_.size(), kNoSymbol);
+    for (SlotIndex s = 0; s < merges_.size(); ++s)
+        if (merges_[s].left != kNoSymbol && results_[s] == kNoSymbol)
+            results_[s] = intern_concat(merges_[s].left, merges_[s].right);
+    link_all_slots();
     merge_index_ready_ = true;
-    for (SymbolInfo& info : symbols_) {
-        info.head[kAsLeft] = info.head[kAsRight] = info.head[kAsResult] = kNoSlot;
-        info.producer_tail = kNoSlot;
-    }
-    for (SlotIndex s = 0; s < slots_.size(); ++s) {
-        if (slots_[s].left == kNoSymbol) continue;
-        if (slots_[s].result == kNoSymbol) slots_[s].result = intern_concat(slots_[s].left, slots_[s].right);
-        link_slot(s);
-    }
+}
+
+void EditorState::link_all_slots() {
+    heads_.assign(ids_.size(), ListHeads{});
+    links_.assign(merges_.size(), SlotLinks{});
+    for (SlotIndex s = 0; s < merges_.size(); ++s)
+        if (merges_[s].left != kNoSymbol) link_slot(s);
 }
 
 void EditorState::unlink(SlotIndex s, int role) {
-    Slot& slot = slots_[s];
-    SymbolInfo& info = symbols_[role_symbol(slot, role)];
-    if (slot.prev[role] != kNoSlot) slots_[slot.prev[role]].next[role] = slot.next[role];
-    else info.head[role] = slot.next[role];
-    if (slot.next[role] != kNoSlot) slots_[slot.next[role]].prev[role] = slot.prev[role];
-    else if (role == kAsResult) info.producer_tail = slot.prev[role];
+    SlotLinks& links = links_[s];
+    ListHeads& heads = heads_[role_symbol(s, role)];
+    if (links.prev[role] != kNoSlot) links_[links.prev[role]].next[role] = links.next[role];
+    else heads.head[role] = links.next[role];
+    if (links.next[role] != kNoSlot) links_[links.next[role]].prev[role] = links.prev[role];
+    else if (role == kAsResult) heads.producer_tail = links.prev[role];
 }
 
 void EditorState::erase_merges(std::span<const SlotIndex> slots) {
@@ -274,22 +282,28 @@ void EditorState::erase_merges(std::span<const SlotIndex> slots) {
     for (SlotIndex s : slots) {
         if (!slot_live(s)) continue;
         for (int role : {kAsLeft, kAsRight, kAsResult}) unlink(s, role);
-        Symbol result = slots_[s].result;
-        slots_[s].left = kNoSymbol;
+        merges_[s].left = kNoSymbol;
         --live_merges_;
-        if (symbols_[result].head[kAsResult] == kNoSlot) note_change(result);
+        Symbol result = results_[s];
+        if (heads_[result].head[kAsResult] == kNoSlot) note_change(result);
     }
-    std::size_t dead = slots_.size() - live_merges_;
+    std::size_t dead = merges_.size() - live_merges_;
     if (dead > 4096 && dead > live_merges_) compact_slots();
 }
 
 void EditorState::compact_slots() {
-    std::vector<Slot> live;
-    live.reserve(live_merges_);
-    for (const Slot& slot : slots_)
-        if (slot.left != kNoSymbol) live.push_back(slot);
-    slots_ = std::move(live);
-    build_merge_index();
+    std::size_t out = 0;
+    for (std::size_t s = 0; s < merges_.size(); ++s) {
+        if (merges_[s].left == kNoSymbol) continue;
+        merges_[out] = merges_[s];
+        results_[out] = results_[s];
+        ++out;
+    }
+    merges_.resize(out);
+    results_.resize(out);
+    merges_.shrink_to_fit();
+    results_.shrink_to_fit();
+    link_all_slots();  // no symbol's status changes, so nothing goes to the change log
     slot_marks_.clear();
 }
 
@@ -305,14 +319,14 @@ std::uint32_t EditorState::next_epoch() {
 }
 
 bool EditorState::mark_symbol(Symbol sym, std::uint32_t epoch) {
-    if (sym >= symbol_marks_.size()) symbol_marks_.resize(std::max<std::size_t>(symbols_.size(), sym + 1), 0);
+    if (sym >= symbol_marks_.size()) symbol_marks_.resize(std::max<std::size_t>(ids_.size(), sym + 1), 0);
     if (symbol_marks_[sym] == epoch) return false;
     symbol_marks_[sym] = epoch;
     return true;
 }
 
 bool EditorState::mark_slot(SlotIndex s, std::uint32_t epoch) {
-    if (s >= slot_marks_.size()) slot_marks_.resize(std::max<std::size_t>(slots_.size(), s + 1), 0);
+    if (s >= slot_marks_.size()) slot_marks_.resize(std::max<std::size_t>(merges_.size(), s + 1), 0);
     if (slot_marks_[s] == epoch) return false;
     slot_marks_[s] = epoch;
     return true;

@@ -6,9 +6,9 @@
 // compaction; a merge's list position is its rank among live slots. Each slot
 // sits in three intrusive doubly linked lists: the merges using its left
 // symbol, those using its right symbol, and those producing its result (kept
-// in slot order, so the head is the first producer in the list). A loaded
-// document builds these lists on first use, so loading and writing an
-// unedited document never pay for them.
+// in slot order, so the head is the first producer in the list). These lists
+// and the id index are caches built on first use, so loading, querying and
+// writing an unedited document never pay for them in time or memory.
 #pragma once
 
 #include <cstddef>
@@ -63,7 +63,8 @@ public:
     // ---- loading (used by the reader) ----
     void reserve_symbols(std::size_t count) {
         pool_.reserve(count);
-        symbols_.reserve(count);
+        ids_.reserve(count);
+        in_vocab_.reserve(count);
     }
     // Sets the entry's id; a token given twice keeps its last id.
     void load_entry(Symbol sym, std::uint32_t id);
@@ -73,9 +74,9 @@ public:
 
     // ---- vocabulary ----
     std::size_t vocab_size() const { return vocab_size_; }
-    bool in_vocab(Symbol sym) const { return sym < symbols_.size() && symbols_[sym].in_vocab; }
+    bool in_vocab(Symbol sym) const { return sym < in_vocab_.size() && in_vocab_[sym]; }
     bool contains(std::string_view token) const { return in_vocab(pool_.find(token)); }
-    std::uint32_t id_of(Symbol sym) const { return symbols_[sym].id; }
+    std::uint32_t id_of(Symbol sym) const { return ids_[sym]; }
     std::optional<std::uint32_t> token_id(std::string_view token) const;
     // The first entry in key order that holds `id`, or kNoSymbol.
     Symbol token_by_id(std::uint32_t id) const;
@@ -84,8 +85,8 @@ public:
     // Calls f(symbol) for every vocabulary entry, in no particular order.
     template <class F>
     void for_each_entry(F&& f) const {
-        for (Symbol sym = 0; sym < symbols_.size(); ++sym)
-            if (symbols_[sym].in_vocab) f(sym);
+        for (Symbol sym = 0; sym < in_vocab_.size(); ++sym)
+            if (in_vocab_[sym]) f(sym);
     }
     // True when two or more entries hold the same id.
     bool has_shared_ids() const {
@@ -112,18 +113,18 @@ public:
 
     // ---- merges ----
     std::size_t merge_count() const { return live_merges_; }
-    std::size_t slot_count() const { return slots_.size(); }
-    bool slot_live(SlotIndex s) const { return slots_[s].left != kNoSymbol; }
-    Merge merge_at(SlotIndex s) const { return {slots_[s].left, slots_[s].right}; }
+    std::size_t slot_count() const { return merges_.size(); }
+    bool slot_live(SlotIndex s) const { return merges_[s].left != kNoSymbol; }
+    Merge merge_at(SlotIndex s) const { return merges_[s]; }
     Symbol result_of(SlotIndex s) const {
         ensure_merge_index();
-        return slots_[s].result;
+        return results_[s];
     }
 
     // Calls f(slot) for every live merge in list order.
     template <class F>
     void for_each_merge(F&& f) const {
-        for (SlotIndex s = 0; s < slots_.size(); ++s)
+        for (SlotIndex s = 0; s < merges_.size(); ++s)
             if (slot_live(s)) f(s);
     }
 
@@ -135,7 +136,7 @@ public:
     // The first merge in list order that produces `sym`, or kNoSlot.
     SlotIndex first_producer(Symbol sym) const {
         ensure_merge_index();
-        return sym < symbols_.size() ? symbols_[sym].head[kAsResult] : kNoSlot;
+        return sym < heads_.size() ? heads_[sym].head[kAsResult] : kNoSlot;
     }
     bool is_produced(Symbol sym) const { return first_producer(sym) != kNoSlot; }
 
@@ -143,10 +144,10 @@ public:
     template <class F>
     void for_each_use(Symbol sym, F&& f) const {
         ensure_merge_index();
-        if (sym >= symbols_.size()) return;
-        for (SlotIndex s = symbols_[sym].head[kAsLeft]; s != kNoSlot; s = slots_[s].next[kAsLeft]) f(s);
-        for (SlotIndex s = symbols_[sym].head[kAsRight]; s != kNoSlot; s = slots_[s].next[kAsRight])
-            if (slots_[s].left != sym) f(s);
+        if (sym >= heads_.size()) return;
+        for (SlotIndex s = heads_[sym].head[kAsLeft]; s != kNoSlot; s = links_[s].next[kAsLeft]) f(s);
+        for (SlotIndex s = heads_[sym].head[kAsRight]; s != kNoSlot; s = links_[s].next[kAsRight])
+            if (merges_[s].left != sym) f(s);
     }
 
     // Removes the given live merges (each at most once); the others keep their order.
@@ -165,23 +166,19 @@ public:
 private:
     enum Role { kAsLeft = 0, kAsRight = 1, kAsResult = 2 };
 
-    struct SymbolInfo {
-        std::uint32_t id = 0;
-        bool in_vocab = false;
+    // Per symbol, part of the merge index: where its three lists start.
+    struct ListHeads {
         SlotIndex head[3] = {kNoSlot, kNoSlot, kNoSlot};
         SlotIndex producer_tail = kNoSlot;
     };
-
-    struct Slot {
-        Symbol left;  // kNoSymbol once the merge is removed
-        Symbol right;
-        Symbol result;
+    // Per slot, part of the merge index: neighbours in each of its three lists.
+    struct SlotLinks {
         SlotIndex prev[3];
         SlotIndex next[3];
     };
 
-    Symbol role_symbol(const Slot& slot, int role) const {
-        return role == kAsLeft ? slot.left : role == kAsRight ? slot.right : slot.result;
+    Symbol role_symbol(SlotIndex s, int role) const {
+        return role == kAsLeft ? merges_[s].left : role == kAsRight ? merges_[s].right : results_[s];
     }
     void ensure_symbol_info(Symbol sym);
     // Links slot `s` into the lists of its left, right and result symbols.
@@ -191,6 +188,7 @@ private:
         if (!merge_index_ready_) const_cast<EditorState*>(this)->build_merge_index();
     }
     void build_merge_index();
+    void link_all_slots();
     void unlink(SlotIndex s, int role);
     void compact_slots();
     void note_change(Symbol sym) {
@@ -206,7 +204,9 @@ private:
     void build_id_index();
 
     StringPool pool_;
-    std::vector<SymbolInfo> symbols_;
+    // Per symbol: the id it holds as an entry, and whether it is one.
+    std::vector<std::uint32_t> ids_;
+    std::vector<std::uint8_t> in_vocab_;
     std::size_t vocab_size_ = 0;
     std::uint64_t next_id_ = 1;
     std::size_t longest_key_bytes_ = 0;
@@ -216,14 +216,19 @@ private:
         const StringPool* pool;
         bool operator()(Symbol a, Symbol b) const { return pool->view(a) < pool->view(b); }
     };
-    IdMap id_index_;
+    IdIndex id_index_;
     bool id_index_ready_ = true;
     std::vector<std::uint32_t> reserved_ids_;  // ids of added tokens, sorted
     std::unordered_map<std::uint32_t, std::set<Symbol, ByText>> shared_ids_;
 
-    std::vector<Slot> slots_;
+    // Per slot; left is kNoSymbol once the merge is removed.
+    std::vector<Merge> merges_;
     std::size_t live_merges_ = 0;
+    // The merge index, built on first use.
     bool merge_index_ready_ = true;
+    std::vector<Symbol> results_;    // per slot: left+right
+    std::vector<SlotLinks> links_;   // per slot
+    std::vector<ListHeads> heads_;   // per symbol
 
     // Key order, rebuilt lazily: sorted prefix plus unsorted recent insertions;
     // deleted symbols are dropped at the next rebuild.

@@ -96,4 +96,56 @@ private:
     std::size_t size_ = 0;
 };
 
+// Map from token id to symbol. Ids are usually dense from 0, so they live in
+// a plain array indexed by id; ids far beyond the vocabulary size go to a hash map.
+class IdIndex {
+public:
+    static constexpr std::uint32_t kNone = UINT32_MAX;
+
+    void clear(std::size_t expected) {
+        dense_.assign(expected + 1024, kNone);
+        sparse_.clear();
+        size_ = 0;
+    }
+    std::size_t size() const { return size_; }
+
+    std::optional<std::uint32_t> get(std::uint32_t id) const {
+        if (id < dense_.size()) {
+            if (dense_[id] == kNone) return std::nullopt;
+            return dense_[id];
+        }
+        return sparse_.get(id);
+    }
+    bool contains(std::uint32_t id) const { return get(id).has_value(); }
+
+    // `value` must not be kNone.
+    void set(std::uint32_t id, std::uint32_t value) {
+        // Grow the array for ids just past it (new tokens), not for far outliers.
+        if (id >= dense_.size() && id < 2 * dense_.size()) dense_.resize(std::size_t{id} + 1, kNone);
+        if (id < dense_.size()) {
+            size_ += dense_[id] == kNone;
+            dense_[id] = value;
+            return;
+        }
+        std::size_t before = sparse_.size();
+        sparse_.set(id, value);
+        size_ += sparse_.size() - before;
+    }
+    void erase(std::uint32_t id) {
+        if (id < dense_.size()) {
+            size_ -= dense_[id] != kNone;
+            dense_[id] = kNone;
+            return;
+        }
+        std::size_t before = sparse_.size();
+        sparse_.erase(id);
+        size_ -= before - sparse_.size();
+    }
+
+private:
+    std::vector<std::uint32_t> dense_;
+    IdMap sparse_;
+    std::size_t size_ = 0;
+};
+
 }  // namespace vocarix

@@ -70,6 +70,8 @@ public:
         buffer_[length_++] = c;
     }
     void put(std::string_view s) {
+        // An empty view may have a null data pointer (the empty vocabulary key), which memcpy must not get.
+        if (s.empty()) return;
         reserve(s.size());
         std::memcpy(buffer_.data() + length_, s.data(), s.size());
         length_ += s.size();
