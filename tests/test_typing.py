@@ -1,0 +1,63 @@
+"""The type stub src/python/vocarix.pyi agrees with the extension module."""
+import ast
+import os
+import site
+import subprocess
+import sys
+from pathlib import Path
+
+import pytest
+
+import vocarix
+
+STUB_DIR = Path(__file__).resolve().parents[1] / "src" / "python"
+STUB = STUB_DIR / "vocarix.pyi"
+
+
+def run_mypy_tool(args, cwd):
+    pytest.importorskip("mypy.stubtest")
+    env = dict(os.environ, MYPYPATH=str(STUB_DIR))
+    # The child process must import the same extension as this test run (a
+    # development build may come from a directory given only to this process).
+    where = str(Path(vocarix.__file__).parent)
+    if where not in site.getsitepackages() + [site.getusersitepackages()]:
+        env["PYTHONPATH"] = os.pathsep.join(p for p in [where, env.get("PYTHONPATH")] if p)
+    done = subprocess.run([sys.executable, "-m", *args], cwd=cwd, env=env,
+                          capture_output=True, text=True, timeout=300)
+    assert done.returncode == 0, done.stdout + done.stderr
+
+
+def test_stubtest(tmp_path):
+    run_mypy_tool(["mypy.stubtest", "vocarix", "--allowlist", str(STUB_DIR / "stubtest_allowlist.txt")],
+                  tmp_path)
+
+
+def stub_method_signatures():
+    """'(self, count, min_id=0)'-style signatures of the stub's Vocarix methods."""
+    tree = ast.parse(STUB.read_text(encoding="utf-8"))
+    (cls,) = [node for node in tree.body if isinstance(node, ast.ClassDef) and node.name == "Vocarix"]
+    signatures = {}
+    for node in cls.body:
+        if not isinstance(node, ast.FunctionDef):
+            continue
+        decorators = {ast.unparse(d) for d in node.decorator_list}
+        if "property" in decorators:
+            continue
+        args = node.args.args
+        defaults = [None] * (len(args) - len(node.args.defaults)) + node.args.defaults
+        params = [a.arg if d is None else f"{a.arg}={ast.unparse(d)}" for a, d in zip(args, defaults)]
+        signatures[node.name] = "(" + ", ".join(params) + ")"
+    return signatures
+
+
+def test_method_signatures_match_runtime():
+    # stubtest cannot check these names (see stubtest_allowlist.txt), so
+    # compare with the text signatures the methods carry.
+    stub = stub_method_signatures()
+    runtime = {
+        name: getattr(vocarix.Vocarix, name).__text_signature__.replace("$self", "self")
+        for name, value in vars(vocarix.Vocarix).items()
+        if not name.startswith("_") and callable(getattr(vocarix.Vocarix, name))
+    }
+    runtime["__init__"] = vocarix.Vocarix.__init__.__text_signature__.replace("$self", "self")
+    assert stub == runtime
