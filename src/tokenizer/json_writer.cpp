@@ -110,11 +110,36 @@ private:
 
 bool needs_escape(unsigned char c) { return c < 0x20 || c == '"' || c == '\\'; }
 
+// Length of the prefix of `s` that needs no escaping, eight bytes at a time.
+std::size_t plain_prefix(std::string_view s) {
+    constexpr std::uint64_t kOnes = 0x0101010101010101ULL;
+    constexpr std::uint64_t kHighs = 0x8080808080808080ULL;
+    auto has_zero = [](std::uint64_t v) { return (v - kOnes) & ~v & kHighs; };
+    std::size_t i = 0;
+    for (; i + 8 <= s.size(); i += 8) {
+        std::uint64_t w;
+        std::memcpy(&w, s.data() + i, 8);
+        if (has_zero(w ^ (kOnes * '"')) | has_zero(w ^ (kOnes * '\\')) | ((w - kOnes * 0x20) & ~w & kHighs)) break;
+    }
+    while (i < s.size() && !needs_escape(static_cast<unsigned char>(s[i]))) ++i;
+    return i;
+}
+
 void Output::put_string(std::string_view s) {
-    reserve(s.size() + 2);
-    buffer_[length_++] = '"';
+    std::size_t plain = plain_prefix(s);
+    if (plain == s.size()) {
+        // The common case: copy the quoted string in one go.
+        reserve(s.size() + 2);
+        char* out = buffer_.data() + length_;
+        out[0] = '"';
+        std::memcpy(out + 1, s.data(), s.size());
+        out[s.size() + 1] = '"';
+        length_ += s.size() + 2;
+        return;
+    }
+    put('"');
     std::size_t run_start = 0;
-    for (std::size_t i = 0; i < s.size(); ++i) {
+    for (std::size_t i = plain; i < s.size(); ++i) {
         auto c = static_cast<unsigned char>(s[i]);
         if (!needs_escape(c)) continue;
         put(s.substr(run_start, i - run_start));
@@ -253,6 +278,22 @@ std::size_t expected_size(const EditorState& state) {
 
 // Vocabulary symbols by ascending id; entries that share an id stay in key order.
 std::vector<Symbol> entries_by_id(const EditorState& state) {
+    // Ids are usually unique and dense: place each entry at its id, in linear time.
+    std::uint64_t largest = 0;
+    state.for_each_entry([&](Symbol sym) { largest = std::max<std::uint64_t>(largest, state.id_of(sym)); });
+    if (largest < 4 * state.vocab_size() + 1024) {
+        std::vector<Symbol> by_id(largest + 1, kNoSymbol);
+        bool unique = true;
+        state.for_each_entry([&](Symbol sym) {
+            Symbol& place = by_id[state.id_of(sym)];
+            unique = unique && place == kNoSymbol;
+            place = sym;
+        });
+        if (unique) {
+            by_id.erase(std::remove(by_id.begin(), by_id.end(), kNoSymbol), by_id.end());
+            return by_id;
+        }
+    }
     std::vector<Symbol> entries = state.key_order();
     std::stable_sort(entries.begin(), entries.end(),
                      [&](Symbol a, Symbol b) { return state.id_of(a) < state.id_of(b); });
