@@ -32,6 +32,11 @@ def test_stubtest(tmp_path):
                   tmp_path)
 
 
+def test_cli_type_checks_against_stub(tmp_path):
+    run_mypy_tool(["mypy", "--strict", "--cache-dir", str(tmp_path / "cache"),
+                   str(STUB_DIR / "vocarix_cli.py")], tmp_path)
+
+
 def stub_method_signatures():
     """'(self, count, min_id=0)'-style signatures of the stub's Vocarix methods."""
     tree = ast.parse(STUB.read_text(encoding="utf-8"))
