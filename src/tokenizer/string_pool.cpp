@@ -72,7 +72,9 @@ void StringPool::reserve(std::size_t symbols) {
 }
 
 std::string_view StringPool::store(std::string_view s) {
-    if (s.empty()) return std::string_view();
+    // A view of a literal, not a default view: its data pointer must not be null,
+    // since views are passed on to memcpy and friends.
+    if (s.empty()) return std::string_view("", 0);
     if (s.size() > kBlockSize / 4) {
         // Large strings get a block of their own so the current block is not wasted.
         auto block = std::make_unique<char[]>(s.size());
