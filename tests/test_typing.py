@@ -32,6 +32,14 @@ def test_stubtest(tmp_path):
                   tmp_path)
 
 
+def test_installed_stub_copies_are_current():
+    where = Path(vocarix.__file__).parent
+    if str(where) not in site.getsitepackages() + [site.getusersitepackages()]:
+        pytest.skip("vocarix is not imported from an installation")
+    for copy in [where / "vocarix.pyi", where / "vocarix-stubs" / "__init__.pyi"]:
+        assert copy.read_bytes() == STUB.read_bytes(), copy
+
+
 def test_cli_type_checks_against_stub(tmp_path):
     run_mypy_tool(["mypy", "--strict", "--cache-dir", str(tmp_path / "cache"),
                    str(STUB_DIR / "vocarix_cli.py")], tmp_path)
