@@ -114,14 +114,14 @@ def vocab_entries(draw, chars=CHARS, max_size=12):
 
 
 @st.composite
-def bpe_like(draw, chars=CHARS, max_merges=12):
+def bpe_like(draw, chars=CHARS, max_merges=12, min_merges=0):
     """A vocabulary grown the way a trainer grows one: start from single
     characters and repeatedly merge two existing tokens.  Then spoil it a
     little (drop entries, add stray merges and special tokens)."""
     base = draw(st.lists(st.sampled_from(chars), min_size=1, max_size=5, unique=True))
     toks = list(base)
     merges = []
-    for _ in range(draw(st.integers(0, max_merges))):
+    for _ in range(draw(st.integers(min_merges, max_merges))):
         left = draw(st.sampled_from(toks))
         right = draw(st.sampled_from(toks))
         merges.append((left, right))
@@ -177,10 +177,11 @@ def merge_lists(draw, vocab_tokens, chars=CHARS, max_size=12):
 
 
 @st.composite
-def documents(draw, chars=CHARS, max_vocab=12, max_merges=12):
-    """A tokenizer document as JSON text."""
-    if draw(st.booleans()):
-        entries, merges = draw(bpe_like(chars, max_merges))
+def documents(draw, chars=CHARS, max_vocab=12, max_merges=12, min_merges=0):
+    """A tokenizer document as JSON text.  A positive `min_merges` always
+    gives a trainer-like document of at least that many merges."""
+    if min_merges > 0 or draw(st.booleans()):
+        entries, merges = draw(bpe_like(chars, max_merges, min_merges))
         vocab_tokens = sorted({t for t, _ in entries})
     else:
         entries = draw(vocab_entries(chars, max_vocab))
@@ -227,9 +228,10 @@ def documents(draw, chars=CHARS, max_vocab=12, max_merges=12):
 # operations
 
 
-def token_args(pool):
-    """A token argument: something the document mentions, a glue of two
-    such strings, a piece of one, or a fresh string."""
+def token_args(pool, results=()):
+    """A token argument: something the document mentions, the result of a
+    merge (present or not), a glue of two such strings, a piece of one, or a
+    fresh string."""
     fresh = tokens(max_size=6)
     if not pool:
         return fresh
@@ -238,7 +240,8 @@ def token_args(pool):
     pieces = st.tuples(known, st.integers(0, 6), st.booleans()).map(
         lambda x: x[0][: x[1]] if x[2] else x[0][x[1]:]
     )
-    return st.one_of(known, known, glued, pieces, fresh)
+    produced = st.sampled_from(sorted(results)) if results else known
+    return st.one_of(known, known, produced, glued, pieces, fresh)
 
 
 # Editing steps are listed more than once so that they dominate the queries.
@@ -253,11 +256,11 @@ OPERATION_NAMES = [
 ]
 
 
-def operation_args(name, pool, ids):
-    tok = token_args(pool)
-    tok_list = st.lists(tok, max_size=5)
+def operation_args(name, pool, ids, scale, results):
+    tok = token_args(pool, results)
+    tok_list = st.lists(tok, max_size=5 * scale)
     id_arg = st.one_of(st.sampled_from(sorted(ids) or [0]), st.integers(0, 40), st.just(U32_MAX))
-    count = st.one_of(st.integers(0, 6), st.just(U64_MAX))
+    count = st.one_of(st.integers(0, 6 * scale), st.just(U64_MAX))
     min_id = st.one_of(st.just(0), st.integers(0, 20), st.just(U32_MAX))
     if name in ("add_token", "add_token_atomic", "remove_token", "get_token_id", "has_token"):
         return st.tuples(tok)
@@ -274,8 +277,10 @@ def operation_args(name, pool, ids):
     return st.just(())
 
 
-def operations(pool, ids):
-    """One editing or query step as (method name, positional args)."""
+def operations(pool, ids, scale=1, results=()):
+    """One editing or query step as (method name, positional args).  `pool`
+    holds strings the document mentions, `results` the merge results among
+    them; `scale` multiplies list lengths and counts."""
     return st.sampled_from(OPERATION_NAMES).flatmap(
-        lambda name: st.tuples(st.just(name), operation_args(name, pool, ids))
+        lambda name: st.tuples(st.just(name), operation_args(name, pool, ids, scale, results))
     )
