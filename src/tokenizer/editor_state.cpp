@@ -18,8 +18,7 @@ Symbol EditorState::intern(std::string_view s) {
     return sym;
 }
 
-void EditorState::ensure_symbol_info(Symbol sym) {
-    if (sym < ids_.size()) return;
+void EditorState::grow_symbol_info(Symbol sym) {
     std::size_t size = static_cast<std::size_t>(sym) + 1;
     ids_.resize(size, 0);
     in_vocab_.resize(size, 0);
@@ -44,14 +43,11 @@ Symbol EditorState::find_concat(std::string_view left, std::string_view right) c
 
 // ---- loading ----
 
-void EditorState::load_entry(Symbol sym, std::uint32_t id) {
-    if (!in_vocab_[sym]) {
-        in_vocab_[sym] = 1;
-        ++vocab_size_;
-        recent_.push_back(sym);
-        longest_key_bytes_ = std::max(longest_key_bytes_, pool_.view(sym).size());
-    }
-    ids_[sym] = id;
+void EditorState::add_loaded_entry(Symbol sym) {
+    in_vocab_[sym] = 1;
+    ++vocab_size_;
+    recent_.push_back(sym);
+    longest_key_bytes_ = std::max(longest_key_bytes_, pool_.view(sym).size());
     id_index_ready_ = false;
 }
 

@@ -67,7 +67,10 @@ public:
         in_vocab_.reserve(count);
     }
     // Sets the entry's id; a token given twice keeps its last id.
-    void load_entry(Symbol sym, std::uint32_t id);
+    void load_entry(Symbol sym, std::uint32_t id) {
+        if (!in_vocab_[sym]) add_loaded_entry(sym);
+        ids_[sym] = id;
+    }
     void load_merge(Symbol left, Symbol right);
     // Derives next_id and reserved ids once the whole document is read.
     void finish_loading();
@@ -180,7 +183,10 @@ private:
     Symbol role_symbol(SlotIndex s, int role) const {
         return role == kAsLeft ? merges_[s].left : role == kAsRight ? merges_[s].right : results_[s];
     }
-    void ensure_symbol_info(Symbol sym);
+    void ensure_symbol_info(Symbol sym) {
+        if (sym >= ids_.size()) grow_symbol_info(sym);
+    }
+    void grow_symbol_info(Symbol sym);
     // Links slot `s` into the lists of its left, right and result symbols.
     void link_slot(SlotIndex s);
     void ensure_merge_index() const {
@@ -202,6 +208,7 @@ private:
         if (!id_index_ready_) const_cast<EditorState*>(this)->build_id_index();
     }
     void build_id_index();
+    void add_loaded_entry(Symbol sym);
 
     StringPool pool_;
     // Per symbol: the id it holds as an entry, and whether it is one.

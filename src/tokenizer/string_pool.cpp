@@ -68,7 +68,9 @@ StringPool::StringPool() : seed_(random_seed()), table_(kInitialTableSize), mask
 
 void StringPool::reserve(std::size_t symbols) {
     views_.reserve(symbols);
-    while (table_.size() < symbols * 2) grow_table();
+    std::size_t slots = table_.size();
+    while (!within_load(symbols, slots)) slots *= 2;
+    if (slots != table_.size()) rehash(slots);
 }
 
 std::string_view StringPool::store(std::string_view s) {
@@ -106,7 +108,7 @@ Symbol StringPool::find(std::string_view s) const {
 Symbol StringPool::intern(std::string_view s) { return intern(s, hash_bytes(s, seed_)); }
 
 Symbol StringPool::intern(std::string_view s, std::uint64_t h) {
-    if ((views_.size() + 1) * 2 > table_.size()) grow_table();
+    if (!within_load(views_.size() + 1, table_.size())) rehash(table_.size() * 2);
     std::size_t i = probe_start(h);
     for (;; i = (i + 1) & mask_) {
         const Slot& slot = table_[i];
@@ -121,9 +123,9 @@ Symbol StringPool::intern(std::string_view s, std::uint64_t h) {
     return sym;
 }
 
-void StringPool::grow_table() {
+void StringPool::rehash(std::size_t slots) {
     std::vector<Slot> old = std::move(table_);
-    table_.assign(old.size() * 2, Slot{});
+    table_.assign(slots, Slot{});
     mask_ = table_.size() - 1;
     for (const Slot& slot : old) {
         if (slot.sym == kNoSymbol) continue;

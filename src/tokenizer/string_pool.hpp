@@ -54,7 +54,9 @@ private:
     };
 
     std::string_view store(std::string_view s);
-    void grow_table();
+    void rehash(std::size_t slots);
+    // Linear probing stays fast up to about 70% occupancy.
+    static bool within_load(std::size_t symbols, std::size_t slots) { return symbols * 10 <= slots * 7; }
     std::size_t probe_start(std::uint64_t h) const { return static_cast<std::size_t>(h) & mask_; }
 
     std::uint64_t seed_;
