@@ -50,7 +50,7 @@ try:
 except ImportError:  # the standard library is slower but writes the same text
     orjson = None
 
-__all__ = ["Conventions", "LenientEditor", "from_json", "open_tokenizer"]
+__all__ = ["Conventions", "LenientEditor", "from_json", "normalise_document", "open_tokenizer"]
 
 DEFAULT_FLAGS = ("fuse_unk", "byte_fallback", "ignore_merges")
 UNK_PLACEHOLDER = "\ue000vocarix-compat:no-unk-token\ue000"
