@@ -1,5 +1,8 @@
 #include "convert.hpp"
 
+#include <algorithm>
+#include <cstring>
+
 namespace vocarix::python {
 namespace {
 
@@ -77,6 +80,72 @@ std::vector<std::string> to_str_list(py::handle object, const char* name) {
 py::str make_str(std::string_view text) {
     PyObject* object = PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), nullptr);
     if (!object) throw py::error_already_set();
+    return py::reinterpret_steal<py::str>(object);
+}
+
+namespace {
+
+constexpr std::uint64_t kHighBits = 0x8080808080808080ULL;
+
+std::uint64_t load8(const unsigned char* p) {
+    std::uint64_t w;
+    std::memcpy(&w, p, 8);
+    return w;
+}
+
+// Decodes valid UTF-8 into code units of one width; ASCII runs are widened
+// a word at a time.
+template <class Unit>
+void decode_utf8(const unsigned char* p, std::size_t size, Unit* out) {
+    const unsigned char* end = p + size;
+    while (p < end) {
+        if (end - p >= 8 && (load8(p) & kHighBits) == 0) {
+            for (int k = 0; k < 8; ++k) out[k] = static_cast<Unit>(p[k]);
+            p += 8;
+            out += 8;
+            continue;
+        }
+        unsigned char c = *p;
+        std::uint32_t cp;
+        if (c < 0x80) {
+            cp = c;
+            p += 1;
+        } else if (c < 0xE0) {
+            cp = ((c & 0x1Fu) << 6) | (p[1] & 0x3Fu);
+            p += 2;
+        } else if (c < 0xF0) {
+            cp = ((c & 0x0Fu) << 12) | ((p[1] & 0x3Fu) << 6) | (p[2] & 0x3Fu);
+            p += 3;
+        } else {
+            cp = ((c & 0x07u) << 18) | ((p[1] & 0x3Fu) << 12) | ((p[2] & 0x3Fu) << 6) | (p[3] & 0x3Fu);
+            p += 4;
+        }
+        *out++ = static_cast<Unit>(cp);
+    }
+}
+
+}  // namespace
+
+py::str make_large_str(std::string_view text) {
+    const auto* bytes = reinterpret_cast<const unsigned char*>(text.data());
+    // The widest lead byte fixes the str's kind exactly, and every byte that
+    // is not a continuation byte starts one character.
+    unsigned char widest = 0;
+    std::size_t continuation = 0;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        widest = std::max(widest, bytes[i]);
+        continuation += (bytes[i] & 0xC0) == 0x80;
+    }
+    Py_UCS4 max_char = widest < 0x80 ? 0x7F : widest < 0xC4 ? 0xFF : widest < 0xF0 ? 0xFFFF : 0x10FFFF;
+    auto length = static_cast<Py_ssize_t>(text.size() - continuation);
+    PyObject* object = PyUnicode_New(length, max_char);
+    if (!object) throw py::error_already_set();
+    void* data = PyUnicode_DATA(object);
+    switch (PyUnicode_KIND(object)) {
+        case PyUnicode_1BYTE_KIND: decode_utf8(bytes, text.size(), static_cast<Py_UCS1*>(data)); break;
+        case PyUnicode_2BYTE_KIND: decode_utf8(bytes, text.size(), static_cast<Py_UCS2*>(data)); break;
+        default: decode_utf8(bytes, text.size(), static_cast<Py_UCS4*>(data)); break;
+    }
     return py::reinterpret_steal<py::str>(object);
 }
 

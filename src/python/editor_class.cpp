@@ -87,7 +87,7 @@ py::str to_json(EditorObject& self) {
     } catch (const std::length_error& error) {
         raise(PyExc_ValueError, std::string("Failed to serialize: ") + error.what());
     }
-    return make_str(text);
+    return make_large_str(text);
 }
 
 std::string describe(EditorObject& self) {
