@@ -1,0 +1,995 @@
+"""Benchmark suite: vocarix against plain JSON libraries and the tokenizers runtime.
+
+Usage::
+
+    python benchmarks/run.py                      # full suite, writes benchmarks/RESULTS.md
+    python benchmarks/run.py --quick              # tiny counts on bytelevel-2k, no file written
+    python benchmarks/run.py --fixtures sp-32k bytelevel-128k --repeat 3
+    python benchmarks/run.py --output /tmp/results.md
+
+The ``vocarix`` module is imported from the normal path, so point
+``PYTHONPATH`` at a build directory to measure a development build.
+
+Fixtures
+--------
+Generated files come from ``benchmarks/make_fixtures.py`` (built on first use
+and cached).  The real files of ``../shared/fixtures/real/`` (or
+``$VOCARIX_REAL_FIXTURES``) are read in place; the suite skips them when the
+folder is absent.  ``--fixtures`` takes generated names, real file names (with
+or without ``.array.json``) or paths.
+
+Method
+------
+Every measurement is repeated (``--repeat``, default 5; 2 with ``--quick``)
+and the median is reported.  Within a repetition vocarix and its baselines
+run one after the other, so slow drift of the machine hits all of them alike.
+Each timed call runs with the cyclic garbage collector paused (as ``timeit``
+does) and the result is released after the clock stops.
+
+Every vocarix operation runs on a fresh editor made by ``Vocarix.from_json``
+of the fixture's text outside the timed region, so editing operations never
+see an earlier repetition's changes and queries include whatever an editor
+builds on first use.  Operations that need preparation (``reindex_vocab``
+after removals) do it untimed on that fresh editor.
+
+Baselines (ratio = vocarix time / baseline time; lower is better for vocarix)
+------------------------------------------------------------------------------
+load (path)     orjson: read the file's bytes + ``orjson.loads``;
+                json: ``json.load`` of the opened file;
+                tokenizers: ``Tokenizer.from_file``.
+from_json       the same ``str`` given to ``orjson.loads``, ``json.loads`` and
+                ``Tokenizer.from_str``.
+to_json         ``orjson.dumps(doc, option=OPT_INDENT_2)`` (bytes),
+                ``json.dumps(doc, indent=2, ensure_ascii=False)`` (str),
+                ``Tokenizer.to_str(pretty=True)``.
+save            orjson/json: the dumps above + writing the result to a file;
+                tokenizers: ``Tokenizer.save``.  vocarix's save also flushes
+                the file and its folder to disk (fsync), so an extra row
+                "save (baselines + fsync)" adds the same to orjson and json.
+queries         answered from the dicts that ``orjson.loads`` gives (the
+                document is parsed once, untimed):
+  get_vocab         ``dict(sorted(vocab.items()))``: the same dict in the same
+                    (code point = UTF-8 byte) key order that vocarix returns.
+  get_merges        ``[tuple(m) for m in merges]``: the same list of tuples.
+  get_token_by_id   build the id -> token dict (first token in key order for
+                    a repeated id; a plain inversion when ids are unique),
+                    then look up every id; vocarix likewise builds its id
+                    index on the first call.
+  has_token         ``t in vocab`` for every token.
+  find_tokens_to_shrink  ``heapq.nsmallest`` over the multi-character,
+                    non-special tokens keyed by (-length, -id).
+  validate_merges   one ``a + b in vocab`` test per merge, collecting
+                    (position, a, b) of the invalid ones.
+  remove_invalid_merges  the list of merges whose result is in the vocab.
+  get_stats         one pass over the vocab: length histogram, single-char
+                    and special counts, min and max id.
+  reindex_vocab     stable sort of the (token, id) pairs by id and a new
+                    token -> position dict, on the vocab after the same
+                    removals.
+vocarix's timing of a query includes reading every attribute of its result
+object, so both sides produce the same Python values.  Editing operations
+have no baseline.
+
+Workloads
+---------
+add_tokens      10k new words: made-up words of the fixture corpus's
+                languages (own seed), in the form the fixture's normalizer and
+                pre-tokenizer give them (with and without a leading space),
+                multi-character and absent from the vocab.
+remove_tokens   10k (and 1k, a prefix of the same sample) existing
+                multi-character, non-special tokens, seeded sample.  Timed on
+                a fresh editor and on a "warm" one that has already removed
+                one other token (untimed), which separates work that the
+                first removal of an editor does once from the cost per
+                removal; the report compares 1k with 10k and sp-32k with
+                bytelevel-256k.
+validate_merges / remove_invalid_merges
+                run on a copy of the document from which 1k sampled tokens
+                were deleted from the vocab while the merges were kept, so
+                the merges that produce them are invalid.
+reindex_vocab   after removing the 10k tokens above.
+add_tokens_keep_size  the first 2k of the add_tokens words.
+sync_single_chars  a source file (strict format, written to a temporary
+                folder) holding 5k single CJK ideographs absent from the
+                fixture; standard error is sent to /dev/null around the call.
+
+Memory: for each fixture a fresh interpreter imports vocarix, resets its peak
+RSS (``/proc/self/clear_refs``), loads the file, and reports retained RSS
+(after - before, from ``/proc/self/statm``) and peak RSS while loading
+(``VmHWM`` - before), as multiples of the file size.  The same is measured
+for ``orjson.loads`` of the file.
+
+The report also records the load average at the start and end of the run:
+other processes sharing the cores slow the measurements (the ratios less so,
+since the contenders of a measurement alternate).
+
+Targets are those of the design note: load and from_json <= 0.25x orjson,
+save <= 1.0x orjson dumps + write, to_json <= 1.5x orjson dumps, retained
+<= 1.5x and peak <= 2.5x the file size, get_vocab <= 1.0x its baseline, and
+on bytelevel-128k: shrink(10000), remove_tokens 10k, add_tokens 10k,
+add_tokens_keep_size 2k and sync_single_chars 5k each under 0.25 s,
+get_token_by_id for every id under 0.2 s.
+"""
+
+from __future__ import annotations
+
+import argparse
+import datetime
+import gc
+import heapq
+import json
+import os
+import platform
+import random
+import statistics
+import subprocess
+import sys
+import tempfile
+import time
+from dataclasses import dataclass, field
+from pathlib import Path
+from typing import Any, Callable
+
+REPO = Path(__file__).resolve().parents[1]
+if str(REPO) not in sys.path:
+    sys.path.append(str(REPO))
+
+from benchmarks.make_fixtures import FIXTURES, SyntheticCorpus, fixture_path  # noqa: E402
+
+REAL_DIR = Path(os.environ.get("VOCARIX_REAL_FIXTURES", REPO.parent / "shared" / "fixtures" / "real"))
+# Only these real files are in the strict layout that the loader accepts.
+REAL_FILES = ("llama-tiny-random.array.json", "bora-ko-32k.array.json", "herbert-pl-eow.array.json")
+TARGET_FIXTURE = "bytelevel-128k"
+
+FULL_COUNTS = dict(add=10_000, remove=10_000, remove_small=1_000, shrink=10_000,
+                   keep_size=2_000, sync=5_000, invalid=1_000)
+QUICK_COUNTS = dict(add=40, remove=40, remove_small=10, shrink=40, keep_size=10, sync=20, invalid=10)
+
+SEED = 20240611
+
+
+# ---------------------------------------------------------------------------
+# Timing
+# ---------------------------------------------------------------------------
+
+
+@dataclass
+class Contender:
+    name: str
+    fn: Callable[[Any], Any]  # timed; receives setup()'s value
+    setup: Callable[[], Any] | None = None  # untimed
+    quiet_stderr: bool = False  # fd 2 -> /dev/null around the timed call
+
+
+@dataclass
+class Measured:
+    median: float | None = None  # seconds; None when the contender failed
+    last_result: Any = None
+    error: str | None = None
+
+
+def measure(reps: int, contenders: list[Contender]) -> dict[str, Measured]:
+    """Median time of each contender, repetitions interleaved across contenders."""
+    times: dict[str, list[float]] = {c.name: [] for c in contenders}
+    out = {c.name: Measured() for c in contenders}
+    for rep in range(reps):
+        for c in contenders:
+            m = out[c.name]
+            if m.error:
+                continue
+            try:
+                arg = c.setup() if c.setup else None
+            except Exception as exc:  # a baseline that cannot handle the file
+                m.error = f"{type(exc).__name__}: {exc}"
+                continue
+            saved_fd = None
+            gc.collect()
+            if c.quiet_stderr:
+                sys.stderr.flush()
+                saved_fd = os.dup(2)
+                devnull = os.open(os.devnull, os.O_WRONLY)
+                os.dup2(devnull, 2)
+                os.close(devnull)
+            gc.disable()
+            try:
+                t0 = time.perf_counter()
+                result = c.fn(arg)
+                t1 = time.perf_counter()
+            except Exception as exc:
+                m.error = f"{type(exc).__name__}: {exc}"
+                continue
+            finally:
+                gc.enable()
+                if saved_fd is not None:
+                    os.dup2(saved_fd, 2)
+                    os.close(saved_fd)
+            times[c.name].append(t1 - t0)
+            # Results are released untimed and before the next call, so every call starts
+            # from the same heap; the last repetition's result is kept for the work counts.
+            if rep == reps - 1:
+                m.last_result = result
+            del result, arg
+    for c in contenders:
+        if times[c.name] and not out[c.name].error:
+            out[c.name].median = statistics.median(times[c.name])
+    return out
+
+
+# ---------------------------------------------------------------------------
+# Results table
+# ---------------------------------------------------------------------------
+
+BASELINE_COLUMNS = ("orjson", "json", "tokenizers", "Python dicts")
+
+
+@dataclass
+class Target:
+    text: str  # what must hold, e.g. "<= 0.25x orjson"
+    ok: bool
+    measured: str  # the measured figure that is compared, e.g. "0.57x"
+
+
+@dataclass
+class Row:
+    fixture: str
+    operation: str
+    vocarix: str
+    baselines: dict[str, str] = field(default_factory=dict)
+    target: Target | None = None
+    work: str = ""
+
+
+def fmt_time(seconds: float | None) -> str:
+    if seconds is None:
+        return "failed"
+    ms = seconds * 1000.0
+    if ms >= 100:
+        return f"{ms:.0f} ms"
+    if ms >= 10:
+        return f"{ms:.1f} ms"
+    if ms >= 1:
+        return f"{ms:.2f} ms"
+    return f"{ms:.3f} ms"
+
+
+def fmt_count(n: int) -> str:
+    return f"{n // 1000}k" if n >= 1000 and n % 1000 == 0 else str(n)
+
+
+def fmt_mib(n_bytes: float) -> str:
+    return f"{n_bytes / 2**20:.1f} MiB"
+
+
+def fmt_ratio(r: float | None) -> str:
+    return "n/a" if r is None else f"{r:.2f}x"
+
+
+def ratio(a: float | None, b: float | None) -> float | None:
+    if a is None or b is None or b <= 0:
+        return None
+    return a / b
+
+
+def baseline_cell(vx: float | None, m: Measured) -> str:
+    if m.error:
+        return "failed"
+    r = ratio(vx, m.median)
+    return f"{fmt_time(m.median)} ({r:.2f}x)" if r is not None else fmt_time(m.median)
+
+
+def markdown_table(header: list[str], rows: list[list[str]]) -> str:
+    lines = ["| " + " | ".join(header) + " |", "|" + "|".join("---" for _ in header) + "|"]
+    for r in rows:
+        lines.append("| " + " | ".join(cell.replace("|", "\\|") for cell in r) + " |")
+    return "\n".join(lines)
+
+
+# ---------------------------------------------------------------------------
+# Workloads
+# ---------------------------------------------------------------------------
+
+
+def is_special(token: str) -> bool:
+    return len(token) >= 2 and ((token[0] == "<" and token[-1] == ">") or (token[0] == "[" and token[-1] == "]"))
+
+
+def removable_tokens(vocab: dict[str, int]) -> list[str]:
+    return sorted(t for t in vocab if len(t) > 1 and not is_special(t))
+
+
+def new_words(path: Path, vocab: dict[str, int], count: int) -> list[str]:
+    """``count`` new multi-character tokens in the fixture's own surface form."""
+    from tokenizers import Tokenizer
+
+    try:
+        tok = Tokenizer.from_file(str(path))
+    except Exception:
+        tok = None
+
+    def surface(text: str) -> str | None:
+        if tok is None:
+            return text
+        if tok.normalizer is not None:
+            text = tok.normalizer.normalize_str(text)
+        if tok.pre_tokenizer is None:
+            return text
+        pieces = tok.pre_tokenizer.pre_tokenize_str(text)
+        return pieces[0][0] if len(pieces) == 1 else None
+
+    corpus = SyntheticCorpus(SEED, lexicon_size=max(500, count // 2))
+    rng = random.Random(SEED)
+    shuffled = [rng.sample(lex, len(lex)) for lex in corpus.lexicons]
+    picked: dict[str, None] = {}
+    for column in zip(*shuffled):
+        for word in column:
+            for form in (surface(word), surface(" " + word)):
+                if form and len(form) > 1 and form not in vocab and form not in picked:
+                    picked[form] = None
+                    if len(picked) == count:
+                        return list(picked)
+    # Not enough new words in the made-up lexicons: join pairs of existing tokens.
+    pool = removable_tokens(vocab)
+    while len(picked) < count and pool:
+        w = rng.choice(pool) + rng.choice(pool)
+        if w not in vocab and w not in picked:
+            picked[w] = None
+    return list(picked)
+
+
+def missing_cjk(vocab: dict[str, int], count: int) -> list[str]:
+    chars = [chr(c) for c in range(0x4E00, 0xA000) if chr(c) not in vocab]
+    return sorted(random.Random(SEED).sample(chars, min(count, len(chars))))
+
+
+def strict_document(vocab: dict[str, int], merges: list[list[str]]) -> dict:
+    return {
+        "version": "1.0", "truncation": None, "padding": None, "added_tokens": [],
+        "normalizer": None, "pre_tokenizer": None, "post_processor": None, "decoder": None,
+        "model": {
+            "type": "BPE", "dropout": None, "unk_token": "<unk>", "continuing_subword_prefix": None,
+            "end_of_word_suffix": None, "fuse_unk": False, "byte_fallback": False,
+            "ignore_merges": False, "vocab": vocab, "merges": merges,
+        },
+    }
+
+
+def py_stats(vocab: dict[str, int], merges: list) -> tuple:
+    hist: dict[int, int] = {}
+    single = special = 0
+    lo, hi = 4294967295, 0
+    for t, i in vocab.items():
+        n = len(t)
+        hist[n] = hist.get(n, 0) + 1
+        if n == 1:
+            single += 1
+        if is_special(t):
+            special += 1
+        if i < lo:
+            lo = i
+        if i > hi:
+            hi = i
+    return len(vocab), len(merges), single, special, lo if vocab else 0, hi, sorted(hist.items())
+
+
+def py_find_shrink(vocab: dict[str, int], count: int) -> list[tuple[str, int, int]]:
+    best = heapq.nsmallest(count, ((-len(t), -i, t) for t, i in vocab.items() if len(t) > 1 and not is_special(t)))
+    return [(t, -ni, -nl) for nl, ni, t in best]
+
+
+def py_inverse(vocab: dict[str, int], unique_ids: bool) -> dict[int, str]:
+    if unique_ids:
+        return {i: t for t, i in vocab.items()}
+    # The last write wins, so walking in descending key order keeps the first token in key order.
+    return {i: t for t, i in sorted(vocab.items(), reverse=True)}
+
+
+def py_reindex(vocab: dict[str, int]) -> dict[str, int]:
+    ordered = sorted(sorted(vocab.items()), key=lambda kv: kv[1])
+    return {t: k for k, (t, _) in enumerate(ordered)}
+
+
+# ---------------------------------------------------------------------------
+# Memory (fresh interpreter per measurement)
+# ---------------------------------------------------------------------------
+
+MEMORY_CHILD = r"""
+import json, os, sys
+mode, path = sys.argv[1], sys.argv[2]
+import orjson, vocarix
+page = os.sysconf("SC_PAGE_SIZE")
+def rss():
+    with open("/proc/self/statm") as f:
+        return int(f.read().split()[1]) * page
+def hwm():
+    with open("/proc/self/status") as f:
+        for line in f:
+            if line.startswith("VmHWM:"):
+                return int(line.split()[1]) * 1024
+try:
+    with open("/proc/self/clear_refs", "w") as f:
+        f.write("5")
+    reset = True
+except OSError:
+    reset = False
+before = rss()
+hwm_before = hwm()
+if mode == "vocarix":
+    obj = vocarix.Vocarix(path)
+else:
+    with open(path, "rb") as f:
+        data = f.read()
+    obj = orjson.loads(data)
+    del data
+after = rss()
+peak = hwm()
+print(json.dumps({"retained": after - before, "peak": peak - before, "reset": reset,
+                  "masked": (not reset) and peak == hwm_before}))
+"""
+
+
+def measure_memory(path: Path, mode: str, vocarix_dir: str) -> dict | None:
+    env = dict(os.environ)
+    env["PYTHONPATH"] = os.pathsep.join(p for p in (vocarix_dir, env.get("PYTHONPATH", "")) if p)
+    proc = subprocess.run([sys.executable, "-c", MEMORY_CHILD, mode, str(path)],
+                          capture_output=True, text=True, env=env)
+    if proc.returncode != 0:
+        log(f"  memory ({mode}) failed: {proc.stderr.strip().splitlines()[-1:]}")
+        return None
+    return json.loads(proc.stdout.strip().splitlines()[-1])
+
+
+# ---------------------------------------------------------------------------
+# The suite
+# ---------------------------------------------------------------------------
+
+
+def log(msg: str) -> None:
+    print(msg, file=sys.stderr, flush=True)
+
+
+@dataclass
+class FixtureInfo:
+    name: str
+    path: Path
+    size: int
+    vocab: int
+    merges: int
+    origin: str
+
+
+@dataclass
+class ScalingRow:
+    fixture: str
+    vocab: int
+    editor: str  # "fresh" or "warm"
+    roots: int
+    tokens_removed: int
+    merges_removed: int
+    seconds: float | None
+
+
+def run_fixture(name: str, path: Path, counts: dict[str, int], reps: int, tmp: Path,
+                rows: list[Row], scaling: list[ScalingRow], nominal: bool) -> FixtureInfo:
+    import orjson
+    import vocarix
+    from tokenizers import Tokenizer
+
+    log(f"[{name}] preparing workloads")
+    raw = path.read_bytes()
+    text = raw.decode("utf-8")
+    doc = orjson.loads(raw)
+    vocab: dict[str, int] = doc["model"]["vocab"]
+    merges: list[list[str]] = doc["model"]["merges"]
+    info = FixtureInfo(name, path, len(raw), len(vocab), len(merges),
+                       "generated" if name in FIXTURES else "real")
+    del raw
+    ids = sorted(set(vocab.values()))
+    unique_ids = len(ids) == len(vocab)
+    tokens = list(vocab)
+    pool = removable_tokens(vocab)
+    rng = random.Random(SEED)
+    remove_big = rng.sample(pool, min(counts["remove"], len(pool)))
+    remove_small = remove_big[: min(counts["remove_small"], len(remove_big))]
+    added = new_words(path, vocab, counts["add"])
+    keep_size = added[: counts["keep_size"]]
+    dropped = set(random.Random(SEED + 1).sample(pool, min(counts["invalid"], len(pool))))
+    damaged_doc = orjson.loads(text)
+    damaged_doc["model"]["vocab"] = {t: i for t, i in vocab.items() if t not in dropped}
+    damaged_text = orjson.dumps(damaged_doc).decode()
+    damaged_vocab = damaged_doc["model"]["vocab"]
+    damaged_merges = damaged_doc["model"]["merges"]
+    sync_chars = missing_cjk(vocab, counts["sync"])
+    sync_source = tmp / f"{name}-sync-source.json"
+    sync_source.write_text(json.dumps(strict_document({c: i for i, c in enumerate(sync_chars)}, []),
+                                      ensure_ascii=False, indent=2), encoding="utf-8")
+    try:
+        rt = Tokenizer.from_file(str(path))
+    except Exception:
+        rt = None
+
+    def fresh() -> Any:
+        return vocarix.Vocarix.from_json(text)
+
+    def fresh_damaged() -> Any:
+        return vocarix.Vocarix.from_json(damaged_text)
+
+    def fresh_after_removal() -> Any:
+        e = fresh()
+        e.remove_tokens(remove_big)
+        return e
+
+    e = fresh_after_removal()
+    removed_vocab = e.get_vocab()
+    del e
+
+    def is_target_fixture() -> bool:
+        return name == TARGET_FIXTURE and nominal
+
+    def io_row(op: str, results: dict[str, Measured], limit: float | None = None) -> None:
+        vx = results["vocarix"].median
+        row = Row(name, op, fmt_time(vx))
+        for col in ("orjson", "json", "tokenizers"):
+            if col in results:
+                row.baselines[col] = baseline_cell(vx, results[col])
+        if limit is not None:
+            r = ratio(vx, results["orjson"].median)
+            row.target = Target(f"<= {limit:g}x orjson", r is not None and r <= limit, fmt_ratio(r))
+        rows.append(row)
+
+    def opt(contender: Contender, available: bool) -> list[Contender]:
+        return [contender] if available else []
+
+    # -- load, from_json, to_json, save --------------------------------------
+    log(f"[{name}] load / from_json / to_json / save")
+
+    def orjson_load(_: Any) -> Any:
+        with open(path, "rb") as f:
+            return orjson.loads(f.read())
+
+    def json_load(_: Any) -> Any:
+        with open(path, encoding="utf-8") as f:
+            return json.load(f)
+
+    res = measure(reps, [
+        Contender("vocarix", lambda _: vocarix.Vocarix(str(path))),
+        Contender("orjson", orjson_load),
+        Contender("json", json_load),
+        Contender("tokenizers", lambda _: Tokenizer.from_file(str(path))),
+    ])
+    io_row("load (path)", res, 0.25)
+
+    res = measure(reps, [
+        Contender("vocarix", lambda _: vocarix.Vocarix.from_json(text)),
+        Contender("orjson", lambda _: orjson.loads(text)),
+        Contender("json", lambda _: json.loads(text)),
+        Contender("tokenizers", lambda _: Tokenizer.from_str(text)),
+    ])
+    io_row("from_json", res, 0.25)
+
+    res = measure(reps, [
+        Contender("vocarix", lambda e: e.to_json(), fresh),
+        Contender("orjson", lambda _: orjson.dumps(doc, option=orjson.OPT_INDENT_2)),
+        Contender("json", lambda _: json.dumps(doc, indent=2, ensure_ascii=False)),
+        *opt(Contender("tokenizers", lambda _: rt.to_str(pretty=True)), rt is not None),
+    ])
+    io_row("to_json", res, 1.5)
+
+    def orjson_save(_: Any) -> None:
+        data = orjson.dumps(doc, option=orjson.OPT_INDENT_2)
+        with open(tmp / "out-orjson.json", "wb") as f:
+            f.write(data)
+
+    def json_save(_: Any) -> None:
+        data = json.dumps(doc, indent=2, ensure_ascii=False).encode("utf-8")
+        with open(tmp / "out-json.json", "wb") as f:
+            f.write(data)
+
+    res = measure(reps, [
+        Contender("vocarix", lambda e: e.save(str(tmp / "out-vocarix.json")), fresh),
+        Contender("orjson", orjson_save),
+        Contender("json", json_save),
+        *opt(Contender("tokenizers", lambda _: rt.save(str(tmp / "out-tokenizers.json"))), rt is not None),
+    ])
+    io_row("save", res, 1.0)
+
+    # vocarix's save makes the file durable (fsync of the file and its folder);
+    # the same with the baselines shows how much of the difference that is.
+    def durable(write: Callable[[Any], None], out: Path) -> Callable[[Any], None]:
+        def run(arg: Any) -> None:
+            write(arg)
+            with open(out, "rb+") as f:
+                os.fsync(f.fileno())
+            folder = os.open(out.parent, os.O_RDONLY)
+            try:
+                os.fsync(folder)
+            finally:
+                os.close(folder)
+        return run
+
+    res = measure(reps, [
+        Contender("vocarix", lambda e: e.save(str(tmp / "out-vocarix.json")), fresh),
+        Contender("orjson", durable(orjson_save, tmp / "out-orjson.json")),
+        Contender("json", durable(json_save, tmp / "out-json.json")),
+    ])
+    io_row("save (baselines + fsync)", res)
+
+    # -- memory ---------------------------------------------------------------
+    log(f"[{name}] memory")
+    vocarix_dir = str(Path(vocarix.__file__).resolve().parent)
+    mem_vx = measure_memory(path, "vocarix", vocarix_dir)
+    mem_oj = measure_memory(path, "orjson", vocarix_dir)
+    for key, label, limit in (("retained", "memory: retained after load", 1.5),
+                              ("peak", "memory: peak while loading", 2.5)):
+        def cell(m: dict | None) -> str:
+            if m is None:
+                return "failed"
+            note = " (upper bound)" if key == "peak" and m.get("masked") else ""
+            return f"{fmt_mib(m[key])} ({m[key] / info.size:.2f}x file){note}"
+        row = Row(name, label, cell(mem_vx), {"orjson": cell(mem_oj)})
+        if mem_vx is not None:
+            row.target = Target(f"<= {limit:g}x file size", mem_vx[key] <= limit * info.size,
+                                f"{mem_vx[key] / info.size:.2f}x")
+        rows.append(row)
+
+    # -- queries --------------------------------------------------------------
+    log(f"[{name}] queries")
+
+    def query_row(op: str, results: dict[str, Measured], target: Target | None = None, work: str = "") -> None:
+        vx = results["vocarix"].median
+        rows.append(Row(name, op, fmt_time(vx), {"Python dicts": baseline_cell(vx, results["dicts"])},
+                        target, work))
+
+    res = measure(reps, [
+        Contender("vocarix", lambda e: e.get_vocab(), fresh),
+        Contender("dicts", lambda _: dict(sorted(vocab.items()))),
+    ])
+    r = ratio(res["vocarix"].median, res["dicts"].median)
+    query_row("get_vocab", res, Target("<= 1.0x Python dicts", r is not None and r <= 1.0, fmt_ratio(r)))
+
+    res = measure(reps, [
+        Contender("vocarix", lambda e: e.get_merges(), fresh),
+        Contender("dicts", lambda _: [tuple(m) for m in merges]),
+    ])
+    query_row("get_merges", res)
+
+    def vx_by_id(e: Any) -> list:
+        get = e.get_token_by_id
+        return [get(i) for i in ids]
+
+    def py_by_id(_: Any) -> list:
+        inv = py_inverse(vocab, unique_ids)
+        return [inv.get(i) for i in ids]
+
+    res = measure(reps, [Contender("vocarix", vx_by_id, fresh), Contender("dicts", py_by_id)])
+    target = None
+    if is_target_fixture():
+        vx = res["vocarix"].median
+        target = Target("< 0.2 s", vx is not None and vx < 0.2, fmt_time(vx))
+    query_row(f"get_token_by_id, every id ({len(ids):,})", res, target)
+
+    def vx_has(e: Any) -> list:
+        has = e.has_token
+        return [has(t) for t in tokens]
+
+    res = measure(reps, [
+        Contender("vocarix", vx_has, fresh),
+        Contender("dicts", lambda _: [t in vocab for t in tokens]),
+    ])
+    query_row(f"has_token, every token ({len(tokens):,})", res)
+
+    n = counts["shrink"]
+    res = measure(reps, [
+        Contender("vocarix", lambda e: e.find_tokens_to_shrink(n), fresh),
+        Contender("dicts", lambda _: py_find_shrink(vocab, n)),
+    ])
+    query_row(f"find_tokens_to_shrink({n})", res)
+
+    def vx_validate(e: Any) -> tuple:
+        r = e.validate_merges()
+        return r.valid_count, r.invalid_count, r.invalid_merges
+
+    def py_validate(_: Any) -> tuple:
+        invalid = [(i, a, b) for i, (a, b) in enumerate(damaged_merges) if a + b not in damaged_vocab]
+        return len(damaged_merges) - len(invalid), len(invalid), invalid
+
+    res = measure(reps, [Contender("vocarix", vx_validate, fresh_damaged), Contender("dicts", py_validate)])
+    invalid_n = res["vocarix"].last_result[1] if res["vocarix"].last_result else 0
+    query_row(f"validate_merges ({fmt_count(len(dropped))} tokens missing)", res,
+              work=f"{invalid_n:,} invalid merges")
+
+    res = measure(reps, [
+        Contender("vocarix", lambda e: e.remove_invalid_merges(), fresh_damaged),
+        Contender("dicts", lambda _: [m for m in damaged_merges if m[0] + m[1] in damaged_vocab]),
+    ])
+    query_row(f"remove_invalid_merges ({fmt_count(len(dropped))} tokens missing)", res,
+              work=f"{res['vocarix'].last_result or 0:,} merges removed")
+
+    def vx_stats(e: Any) -> tuple:
+        s = e.get_stats()
+        return (s.vocab_size, s.merges_count, s.single_char_count, s.special_token_count,
+                s.min_token_id, s.max_token_id, s.length_distribution)
+
+    res = measure(reps, [Contender("vocarix", vx_stats, fresh), Contender("dicts", lambda _: py_stats(vocab, merges))])
+    query_row("get_stats", res)
+
+    def vx_reindex(e: Any) -> tuple:
+        r = e.reindex_vocab()
+        return r.ids_remapped, r.gaps_removed
+
+    res = measure(reps, [
+        Contender("vocarix", vx_reindex, fresh_after_removal),
+        Contender("dicts", lambda _: py_reindex(removed_vocab)),
+    ])
+    remapped = res["vocarix"].last_result
+    query_row(f"reindex_vocab after remove_tokens({fmt_count(len(remove_big))})", res,
+              work=f"{remapped[0]:,} ids remapped, {remapped[1]:,} gaps" if remapped else "")
+
+    # -- editing --------------------------------------------------------------
+    log(f"[{name}] editing")
+
+    def edit_row(op: str, m: Measured, limit_s: float | None, work: str) -> None:
+        target = None
+        if limit_s is not None and is_target_fixture():
+            target = Target(f"< {limit_s:g} s", m.median is not None and m.median < limit_s, fmt_time(m.median))
+        rows.append(Row(name, op, fmt_time(m.median) if not m.error else f"failed: {m.error}",
+                        target=target, work=work))
+
+    m = measure(reps, [Contender("vocarix", lambda e: (e.add_tokens(added), e), fresh)])["vocarix"]
+    work = ""
+    if m.last_result:
+        results, e = m.last_result
+        work = (f"{sum(1 for r in results if r.added):,} added, "
+                f"{sum(len(r.added_merges) for r in results):,} merges added, vocab {e.vocab_size:,}")
+    edit_row(f"add_tokens ({fmt_count(len(added))})", m, 0.25, work)
+
+    # Removal on a fresh editor, and on a "warm" one that has already removed one
+    # other token (untimed), so that whatever the first removal sets up is paid
+    # for and the timing shows the cost of the removals themselves.
+    big_set = set(remove_big)
+    warmup = next((t for t, _, _ in py_find_shrink(vocab, len(remove_big) + 1) if t not in big_set), None)
+
+    def warm() -> Any:
+        e = fresh()
+        e.remove_token(warmup)
+        return e
+
+    for state, setup in (("fresh", fresh), ("warm", warm)):
+        if state == "warm" and warmup is None:
+            continue
+        for batch in (remove_small, remove_big):
+            m = measure(reps, [Contender("vocarix", lambda e, b=batch: e.remove_tokens(b), setup)])["vocarix"]
+            work, toks, mer = "", 0, 0
+            if m.last_result is not None:
+                toks = sum(len(r.removed_tokens) for r in m.last_result)
+                mer = sum(len(r.removed_merges) for r in m.last_result)
+                work = f"{toks:,} tokens and {mer:,} merges removed"
+            limit = 0.25 if batch is remove_big and state == "fresh" else None
+            label = f"remove_tokens ({fmt_count(len(batch))})" + (", warm editor" if state == "warm" else "")
+            edit_row(label, m, limit, work)
+            scaling.append(ScalingRow(name, len(vocab), state, len(batch), toks, mer, m.median))
+
+    n = counts["shrink"]
+    m = measure(reps, [Contender("vocarix", lambda e: e.shrink(n), fresh)])["vocarix"]
+    r = m.last_result
+    edit_row(f"shrink({n})", m, 0.25,
+             f"{r.tokens_removed_count:,} roots, {r.total_tokens_removed:,} tokens and "
+             f"{r.total_merges_removed:,} merges removed" if r else "")
+
+    m = measure(reps, [Contender("vocarix", lambda e: e.add_tokens_keep_size(keep_size), fresh)])["vocarix"]
+    r = m.last_result
+    edit_row(f"add_tokens_keep_size ({fmt_count(len(keep_size))})", m, 0.25,
+             f"{r['tokens_added']:,} added, {r['tokens_removed']:,} removed, vocab {r['final_vocab_size']:,}"
+             if r else "")
+
+    m = measure(reps, [Contender("vocarix", lambda e: e.sync_single_chars(str(sync_source)), fresh,
+                                 quiet_stderr=True)])["vocarix"]
+    r = m.last_result
+    edit_row(f"sync_single_chars ({fmt_count(len(sync_chars))} missing chars)", m, 0.25,
+             f"{r['chars_added_count']:,} added, {r['total_tokens_removed']:,} tokens and "
+             f"{r['total_merges_removed']:,} merges removed" if r else "")
+    return info
+
+
+# ---------------------------------------------------------------------------
+# Report
+# ---------------------------------------------------------------------------
+
+
+def load_average() -> str:
+    try:
+        return " / ".join(Path("/proc/loadavg").read_text().split()[:3])
+    except OSError:
+        return "unknown"
+
+
+def machine_description(vocarix_file: str, load_at_start: str) -> list[str]:
+    cpu = "unknown"
+    try:
+        for line in Path("/proc/cpuinfo").read_text().splitlines():
+            if line.startswith("model name"):
+                cpu = line.split(":", 1)[1].strip()
+                break
+    except OSError:
+        pass
+    ram = "unknown"
+    try:
+        for line in Path("/proc/meminfo").read_text().splitlines():
+            if line.startswith("MemTotal:"):
+                ram = f"{int(line.split()[1]) / 2**20:.1f} GiB"
+                break
+    except OSError:
+        pass
+    compiler, build_type = None, None
+    cache = Path(vocarix_file).resolve().parent / "CMakeCache.txt"
+    if cache.exists():
+        for line in cache.read_text(errors="replace").splitlines():
+            if line.startswith("CMAKE_CXX_COMPILER:"):
+                compiler = line.split("=", 1)[1]
+            elif line.startswith("CMAKE_BUILD_TYPE:"):
+                build_type = line.split("=", 1)[1] or None
+    cxx = compiler or "c++"
+    try:
+        version = subprocess.run([cxx, "--version"], capture_output=True, text=True).stdout.splitlines()[0]
+    except (OSError, IndexError):
+        version = cxx
+    if not compiler:
+        version += " (the system compiler; the module's own build settings are not recorded)"
+    try:
+        commit = subprocess.run(["git", "-C", str(REPO), "rev-parse", "--short", "HEAD"],
+                                capture_output=True, text=True).stdout.strip()
+        dirty = subprocess.run(["git", "-C", str(REPO), "status", "--porcelain", "--", "src", "CMakeLists.txt"],
+                               capture_output=True, text=True).stdout.strip()
+        commit = (commit + (" + uncommitted changes in src/" if dirty else "")) if commit else "unknown"
+    except OSError:
+        commit = "unknown"
+    import orjson
+    import tokenizers
+    return [
+        f"- CPU: {cpu}, {os.cpu_count()} logical cores",
+        f"- RAM: {ram}",
+        f"- OS: {platform.system()} {platform.release()}",
+        f"- Python: {platform.python_version()} ({platform.python_implementation()})",
+        f"- Compiler: {version}" + (f", build type {build_type}" if build_type else ""),
+        f"- vocarix: {vocarix_file} (source {commit}); orjson {orjson.__version__}, tokenizers {tokenizers.__version__}",
+        f"- Date: {datetime.datetime.now(datetime.timezone.utc).strftime('%Y-%m-%d %H:%M UTC')}",
+        f"- Load average (1 / 5 / 15 min) at start: {load_at_start}; at end: {load_average()}"
+        " (anything above 0 is other work sharing the cores during the run)",
+    ]
+
+
+def render(args: argparse.Namespace, reps: int, infos: list[FixtureInfo], rows: list[Row],
+           scaling: list[ScalingRow], skipped: list[str], load_at_start: str) -> str:
+    import vocarix
+
+    out = ["# Benchmark results", ""]
+    out.append(f"Command: `python benchmarks/run.py {' '.join(sys.argv[1:])}`".rstrip())
+    out.append(f"Median of {reps} repetition(s) per measurement; every call on a fresh editor."
+               " A baseline cell shows its median time and, in brackets, vocarix's time divided by it."
+               " Baselines and workloads are described at the top of `benchmarks/run.py`.")
+    out += ["", "## Machine", ""] + machine_description(vocarix.__file__, load_at_start)
+    out += ["", "## Fixtures", ""]
+    out.append(markdown_table(
+        ["fixture", "origin", "file size", "vocab", "merges"],
+        [[i.name, i.origin, fmt_mib(i.size), f"{i.vocab:,}", f"{i.merges:,}"] for i in infos]))
+    if skipped:
+        out += ["", "Skipped: " + "; ".join(skipped)]
+    out += ["", "## Results", ""]
+    header = ["fixture", "operation", "vocarix", *BASELINE_COLUMNS, "target", "met", "work done"]
+    table = []
+    for r in rows:
+        table.append([r.fixture, r.operation, r.vocarix, *(r.baselines.get(c, "") for c in BASELINE_COLUMNS),
+                      r.target.text if r.target else "",
+                      f"{'yes' if r.target.ok else 'NO'} ({r.target.measured})" if r.target else "",
+                      r.work])
+    out.append(markdown_table(header, table))
+
+    out += ["", "## Cost grows with the work: remove_tokens", ""]
+    out.append("A fresh editor is loaded just before the call; a warm one has already removed one"
+               " other token (untimed), so one-time set-up work of the first removal is not in its time.")
+    out.append("")
+    out.append(markdown_table(
+        ["fixture", "vocab", "editor", "tokens asked", "tokens removed", "merges removed", "time",
+         "per removed token"],
+        [[s.fixture, f"{s.vocab:,}", s.editor, f"{s.roots:,}", f"{s.tokens_removed:,}", f"{s.merges_removed:,}",
+          fmt_time(s.seconds),
+          f"{s.seconds / s.tokens_removed * 1e6:.1f} us" if s.seconds and s.tokens_removed else ""]
+         for s in scaling]))
+    notes = []
+    small_n = (QUICK_COUNTS if args.quick else FULL_COUNTS)["remove_small"]
+    focus = TARGET_FIXTURE if any(s.fixture == TARGET_FIXTURE for s in scaling) else (
+        scaling[0].fixture if scaling else None)
+    for state in ("fresh", "warm"):
+        pair = [s for s in scaling if s.fixture == focus and s.editor == state]
+        if len(pair) == 2 and pair[0].seconds and pair[1].seconds and pair[0].roots != pair[1].roots:
+            lo, hi = pair
+            notes.append(f"- {focus}, {state} editor: {hi.roots:,} tokens take {hi.seconds / lo.seconds:.1f}x "
+                         f"the time of {lo.roots:,} ({hi.roots / lo.roots:.0f}x the tokens asked, "
+                         f"{hi.tokens_removed / max(lo.tokens_removed, 1):.1f}x the tokens removed).")
+        same = {s.fixture: s for s in scaling if s.editor == state and s.roots == small_n}
+        a, b = same.get("sp-32k"), same.get("bytelevel-256k")
+        if a and b and a.seconds and b.seconds:
+            notes.append(f"- {state} editor, the same {small_n:,} tokens asked: bytelevel-256k ({b.vocab:,} tokens) "
+                         f"takes {b.seconds / a.seconds:.1f}x the time of sp-32k ({a.vocab:,} tokens), "
+                         f"a {b.vocab / a.vocab:.1f}x larger vocabulary, removing "
+                         f"{b.tokens_removed / max(a.tokens_removed, 1):.1f}x as many tokens.")
+    if notes:
+        out += [""] + notes
+
+    failed = [r for r in rows if r.target and not r.target.ok]
+    out += ["", "## Targets", ""]
+    checked = sum(1 for r in rows if r.target)
+    if failed:
+        out.append(f"{checked - len(failed)} of {checked} target checks met. Not met:")
+        out.append("")
+        for r in failed:
+            out.append(f"- {r.fixture}, {r.operation}: measured {r.target.measured}, target {r.target.text}"
+                       f" (vocarix {r.vocarix})")
+    else:
+        out.append(f"All {checked} target checks met.")
+    if args.quick:
+        out += ["", "Quick run: tiny counts, so the absolute time targets of the 128k fixture are not checked."]
+    return "\n".join(out) + "\n"
+
+
+def resolve_fixture(name: str) -> tuple[str, Path] | None:
+    """(display name, path) for a generated name, a real file name or a path; None if absent."""
+    if name in FIXTURES:
+        return name, fixture_path(name)
+    for candidate in (name, name + ".array.json"):
+        if candidate in REAL_FILES:
+            p = REAL_DIR / candidate
+            return (candidate.removesuffix(".array.json"), p) if p.exists() else None
+    p = Path(name)
+    if p.is_file():
+        return p.name.removesuffix(".json"), p
+    raise SystemExit(f"unknown fixture {name!r}: use one of {', '.join(FIXTURES)}, "
+                     f"{', '.join(f.removesuffix('.array.json') for f in REAL_FILES)} or a path")
+
+
+def main(argv: list[str] | None = None) -> int:
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0],
+                                     formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--quick", action="store_true",
+                        help="tiny counts, bytelevel-2k unless --fixtures is given, no file unless --output")
+    parser.add_argument("--fixtures", nargs="+", metavar="NAME",
+                        help="fixtures to run (default: the generated 128k, 256k and sp-32k ones and the real files)")
+    parser.add_argument("--repeat", type=int, help="repetitions per measurement (default 5, quick 2)")
+    parser.add_argument("--output", type=Path,
+                        help="markdown file for the report (default benchmarks/RESULTS.md; none with --quick)")
+    args = parser.parse_args(argv)
+
+    counts = QUICK_COUNTS if args.quick else FULL_COUNTS
+    reps = args.repeat or (2 if args.quick else 5)
+    output = args.output or (None if args.quick else REPO / "benchmarks" / "RESULTS.md")
+    names = args.fixtures or (["bytelevel-2k"] if args.quick
+                              else ["bytelevel-128k", "bytelevel-256k", "sp-32k",
+                                    *(f.removesuffix(".array.json") for f in REAL_FILES)])
+
+    import vocarix
+
+    log(f"vocarix from {vocarix.__file__}")
+    load_at_start = load_average()
+    infos: list[FixtureInfo] = []
+    rows: list[Row] = []
+    scaling: list[ScalingRow] = []
+    skipped: list[str] = []
+    with tempfile.TemporaryDirectory(prefix="vocarix-bench-") as tmp:
+        for name in names:
+            resolved = resolve_fixture(name)
+            if resolved is None:
+                skipped.append(f"{name} (not found in {REAL_DIR})")
+                log(f"[{name}] skipped: not found in {REAL_DIR}")
+                continue
+            label, path = resolved
+            infos.append(run_fixture(label, path, counts, reps, Path(tmp), rows, scaling, nominal=not args.quick))
+
+    report = render(args, reps, infos, rows, scaling, skipped, load_at_start)
+    print(report)
+    if output is not None:
+        output.write_text(report, encoding="utf-8")
+        log(f"written to {output}")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

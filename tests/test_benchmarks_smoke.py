@@ -1,0 +1,56 @@
+"""The benchmark runner keeps working: a quick run on the smallest fixture.
+
+Only completion and the shape of the report are checked, never timings.
+"""
+
+import subprocess
+import sys
+from pathlib import Path
+
+import pytest
+
+pytest.importorskip("orjson")
+pytest.importorskip("tokenizers")
+
+REPO = Path(__file__).resolve().parents[1]
+RUNNER = REPO / "benchmarks" / "run.py"
+
+OPERATIONS = (
+    "load (path)", "from_json", "to_json", "save", "memory: retained after load",
+    "memory: peak while loading", "get_vocab", "get_merges", "get_token_by_id", "has_token",
+    "find_tokens_to_shrink", "validate_merges", "remove_invalid_merges", "get_stats", "reindex_vocab",
+    "add_tokens (", "remove_tokens (", "shrink(", "add_tokens_keep_size", "sync_single_chars",
+)
+
+
+def run(*args, cwd):
+    return subprocess.run([sys.executable, str(RUNNER), *args], capture_output=True, text=True,
+                          timeout=120, cwd=cwd)
+
+
+def test_quick_run_prints_and_writes_the_full_table(tmp_path):
+    out = tmp_path / "results.md"
+    proc = run("--quick", "--fixtures", "bytelevel-2k", "--output", str(out), cwd=tmp_path)
+    assert proc.returncode == 0, proc.stderr
+
+    report = out.read_text(encoding="utf-8")
+    assert proc.stdout.strip() == report.strip()
+    for heading in ("## Machine", "## Fixtures", "## Results", "## Cost grows with the work", "## Targets"):
+        assert heading in report
+    assert "- CPU: " in report and "- Python: " in report
+
+    rows = [line.split(" | ") for line in report.splitlines() if line.startswith("| bytelevel-2k | ")]
+    operations = [cells[1] for cells in rows]
+    for op in OPERATIONS:
+        assert any(name.startswith(op) for name in operations), op
+    # Every measurement produced a number: no contender failed on the fixture.
+    assert not [cells for cells in rows if any(cell.startswith("failed") for cell in cells)]
+    # The scaling table has the fresh and warm editor rows for both batch sizes.
+    scaling = [cells for cells in rows if len(cells) == 8]
+    assert sorted(cells[2] for cells in scaling) == ["fresh", "fresh", "warm", "warm"]
+
+
+def test_unknown_fixture_is_refused(tmp_path):
+    proc = run("--quick", "--fixtures", "no-such-fixture", cwd=tmp_path)
+    assert proc.returncode != 0
+    assert "unknown fixture 'no-such-fixture'" in proc.stderr
