@@ -3,6 +3,7 @@
 Only completion and the shape of the report are checked, never timings.
 """
 
+import os
 import subprocess
 import sys
 from pathlib import Path
@@ -24,8 +25,14 @@ OPERATIONS = (
 
 
 def run(*args, cwd):
+    import vocarix
+
+    # The runner must import the same module as this test run, whatever the working directory.
+    env = dict(os.environ)
+    env["PYTHONPATH"] = os.pathsep.join(
+        p for p in (str(Path(vocarix.__file__).resolve().parent), env.get("PYTHONPATH")) if p)
     return subprocess.run([sys.executable, str(RUNNER), *args], capture_output=True, text=True,
-                          timeout=120, cwd=cwd)
+                          timeout=120, cwd=cwd, env=env)
 
 
 def test_quick_run_prints_and_writes_the_full_table(tmp_path):
