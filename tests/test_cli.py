@@ -145,11 +145,11 @@ def test_sync_chars_and_reindex(cli, tok, tmp_path):
 
 
 @pytest.mark.parametrize("case, expected", [
-    ("missing", "Failed to read"),
+    ("missing", "No such file"),
     ("malformed", "Merge must have exactly 2 elements at line"),
     ("token-file", "cannot read"),
     ("not-utf8", "not UTF-8"),
-    ("source", "Failed to load source tokenizer"),
+    ("source", "No such file"),
     ("out-dir", "does not exist"),
 ])
 def test_input_errors_are_one_line_exit_1(cli, tok, tmp_path, case, expected):
@@ -191,6 +191,19 @@ def test_tokens_after_double_dash_and_between_options(cli, tok, tmp_path):
     out = tmp_path / "out.json"
     assert cli("add", tok, "--atomic", "q", "-o", out, "r", "--", "-dash")[0] == 0
     assert {"q", "r", "-dash"} <= set(vocab_of(out))
+
+
+def test_older_layouts_load_with_a_notice_and_keep_their_form(cli, tmp_path):
+    legacy = tmp_path / "legacy.json"
+    legacy.write_text(json.dumps({
+        "version": "1.0", "added_tokens": [],
+        "model": {"type": "BPE", "unk_token": None, "vocab": {"a": 0, "b": 1, "ab": 2}, "merges": ["a b"]},
+    }))
+    code, out, err = cli("add", legacy, "abc", "-o", tmp_path / "out.json")
+    assert code == 0 and err.startswith("note: ") and "read leniently" in err
+    saved = json.loads((tmp_path / "out.json").read_text())
+    assert saved["model"]["unk_token"] is None
+    assert saved["model"]["merges"][:1] == ["a b"] and "ignore_merges" not in saved["model"]
 
 
 @pytest.mark.skipif(shutil.which("vocarix") is None, reason="console script not installed")

@@ -17,6 +17,7 @@ from collections import Counter
 from typing import Any, Callable, NoReturn, Sequence
 
 import vocarix
+import vocarix_compat
 
 U32_MAX = 2**32 - 1
 U64_MAX = 2**64 - 1
@@ -29,16 +30,17 @@ EXIT_USAGE = 2
 
 # --- Loading and saving -----------------------------------------------------
 # Every subcommand opens and writes documents through these two functions
-# only, so a different loader (for example one that accepts older layouts)
-# can be put in place here without touching the rest of the tool.
+# only. Files are opened through the lenient front door, so older layouts
+# (string merges, null unk_token, absent flags) load and are written back in
+# their own form; a one-line notice says when a file needed that.
 
 
-def open_editor(path: str) -> vocarix.Vocarix:
-    """Load the tokenizer at `path` for editing; OSError with a reason on failure."""
+def open_editor(path: str) -> vocarix_compat.LenientEditor:
+    """Load the tokenizer at `path` for editing; OSError or ValueError with a reason on failure."""
     try:
-        return vocarix.Vocarix(path)
+        editor = vocarix_compat.open_tokenizer(path)
     except OSError as error:
-        # The loader's own message does not say what is wrong with the
+        # The strict loader's own message does not say what is wrong with the
         # content; parsing the text again names the problem and its position.
         try:
             with open(path, encoding="utf-8") as handle:
@@ -51,10 +53,13 @@ def open_editor(path: str) -> vocarix.Vocarix:
             reason = str(detail).removeprefix("Failed to parse JSON: ")
             raise OSError(f"cannot load {path}: {reason}") from None
         raise
+    if editor.notice:
+        print(f"note: {editor.notice}", file=sys.stderr)
+    return editor
 
 
-def save_editor(editor: vocarix.Vocarix, path: str) -> None:
-    """Write the editor's document to `path`."""
+def save_editor(editor: vocarix_compat.LenientEditor, path: str) -> None:
+    """Write the editor's document to `path`, in the form its file was read in."""
     editor.save(path)
 
 
@@ -113,7 +118,7 @@ def emit_json(data: object) -> None:
     print(json.dumps(data, ensure_ascii=not _stdout_is_utf8()))
 
 
-def sizes(editor: vocarix.Vocarix) -> dict[str, int]:
+def sizes(editor: vocarix_compat.LenientEditor) -> dict[str, int]:
     return {"vocab_size": editor.vocab_size, "merges_count": editor.merges_count}
 
 
@@ -171,7 +176,7 @@ def output_target(args: argparse.Namespace, needed: bool = True, unneeded_reason
     return None if args.output is None else str(args.output)
 
 
-def write_output(editor: vocarix.Vocarix, path: str) -> None:
+def write_output(editor: vocarix_compat.LenientEditor, path: str) -> None:
     """Save to `path` (the editor replaces the file only once the new text is
     complete), with a clear message for the common reasons a save cannot work."""
     target = os.path.realpath(path)
@@ -183,7 +188,7 @@ def write_output(editor: vocarix.Vocarix, path: str) -> None:
     save_editor(editor, path)
 
 
-def finish_edit(args: argparse.Namespace, editor: vocarix.Vocarix, before: dict[str, int],
+def finish_edit(args: argparse.Namespace, editor: vocarix_compat.LenientEditor, before: dict[str, int],
                 result: object, summary: list[str]) -> int:
     output = args.write_to
     write_output(editor, output)
