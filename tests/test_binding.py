@@ -1,5 +1,6 @@
 """The Python surface: method table, result classes, conversions and borrows."""
 import gc
+import inspect
 
 import pytest
 
@@ -62,8 +63,13 @@ def test_module_registers_classes_in_order():
     assert list(vars(vocarix))[-1] == "__version__"
 
 
-def test_method_table():
+def test_method_table(make_editor):
     assert public(vars(Vocarix)) == [name for name, _, _ in METHODS]
+    # Tools read the same parameters from the class, a bound method and the constructor.
+    editor = make_editor()
+    assert str(inspect.signature(editor.shrink)) == "(count, min_id=0)"
+    assert str(inspect.signature(Vocarix.add_token)) == "(self, /, token)"
+    assert str(inspect.signature(Vocarix)) == "(path)"
     for name, signature, first_line in METHODS:
         member = getattr(Vocarix, name)
         assert member.__doc__.split("\n")[0] == first_line, name

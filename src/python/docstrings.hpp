@@ -5,7 +5,6 @@
 namespace vocarix::python::docs {
 
 inline constexpr const char* kClass = "Vocarix(path)\n--\n\nPython wrapper for Vocarix";
-inline constexpr const char* kInit = "__init__($self, path)\n--\n\n";
 
 inline constexpr const char* kFromJson =
     "from_json(json_str)\n--\n\n"

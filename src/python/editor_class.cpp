@@ -18,6 +18,7 @@
 #include "bindings.hpp"
 #include "convert.hpp"
 #include "docstrings.hpp"
+#include "builtin_methods.hpp"
 #include "editor_object.hpp"
 
 namespace vocarix::python {
@@ -200,14 +201,14 @@ py::list remove_tokens_method(EditorObject& self, py::handle tokens) {
 py::object shrink_method(EditorObject& self, py::handle count, py::handle min_id) {
     ExclusiveBorrow borrow(self);
     std::uint64_t how_many = to_u64(count, "count");
-    std::uint32_t lowest_id = to_u32(min_id, "min_id");
+    std::uint32_t lowest_id = min_id ? to_u32(min_id, "min_id") : 0;
     return py::cast(shrink(borrow.state(), how_many, lowest_id));
 }
 
 py::list find_tokens_to_shrink_method(EditorObject& self, py::handle count, py::handle min_id) {
     SharedBorrow borrow(self);
     std::uint64_t how_many = to_u64(count, "count");
-    std::uint32_t lowest_id = to_u32(min_id, "min_id");
+    std::uint32_t lowest_id = min_id ? to_u32(min_id, "min_id") : 0;
     const EditorState& state = borrow.state();
     py::list candidates;
     for (const ShrinkCandidate& c : find_shrink_candidates(state, how_many, lowest_id))
@@ -248,7 +249,7 @@ py::dict add_tokens_keep_size_method(EditorObject& self, py::handle tokens, py::
     ExclusiveBorrow borrow(self);
     std::vector<std::string> items = to_str_list(tokens, "tokens");
     std::vector<std::string> keep;
-    if (!whitelist.is_none()) keep = to_str_list(whitelist, "whitelist");
+    if (whitelist && !whitelist.is_none()) keep = to_str_list(whitelist, "whitelist");
     KeepSizeReport report = add_tokens_keep_size(borrow.state(), items, keep);
     py::dict result;
     result["initial_vocab_size"] = make_int(report.initial_vocab_size);
@@ -262,7 +263,7 @@ py::dict add_tokens_keep_size_method(EditorObject& self, py::handle tokens, py::
 py::dict sync_single_chars_method(EditorObject& self, py::handle source_path, py::handle min_id) {
     ExclusiveBorrow borrow(self);
     std::string path(to_str(source_path, "source_path"));
-    std::uint32_t lowest_id = to_u32(min_id, "min_id");
+    std::uint32_t lowest_id = min_id ? to_u32(min_id, "min_id") : 0;
     std::unique_ptr<EditorState> source;
     try {
         source = load_tokenizer_file(path);
@@ -281,52 +282,103 @@ py::dict sync_single_chars_method(EditorObject& self, py::handle source_path, py
     return result;
 }
 
+// ---- the method table ----
+
+py::int_ vocab_size(EditorObject& self) {
+    SharedBorrow borrow(self);
+    return make_int(borrow.state().vocab_size());
+}
+
+py::int_ merges_count(EditorObject& self) {
+    SharedBorrow borrow(self);
+    return make_int(borrow.state().merge_count());
+}
+
+// The constructor: `Vocarix(path)` loads a file.
+PyObject* new_editor(PyTypeObject*, PyObject* args, PyObject* kwargs) {
+    static const char* keywords[] = {"path", nullptr};
+    PyObject* path = nullptr;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:Vocarix", const_cast<char**>(keywords), &path)) return nullptr;
+    return detail::run_guarded([&] { return make_editor_from_path(path); });
+}
+
+constexpr const char* kNoParams[] = {nullptr};
+constexpr const char* kPathParam[] = {"path", nullptr};
+constexpr const char* kJsonParam[] = {"json_str", nullptr};
+constexpr const char* kTokenParam[] = {"token", nullptr};
+constexpr const char* kIdParam[] = {"id", nullptr};
+constexpr const char* kTokensParam[] = {"tokens", nullptr};
+constexpr const char* kCountParams[] = {"count", "min_id", nullptr};
+constexpr const char* kSourceParams[] = {"source_path", "min_id", nullptr};
+constexpr const char* kKeepSizeParams[] = {"tokens", "whitelist", nullptr};
+
+constexpr MethodSpec kFromJsonSpec{"from_json", "O:from_json", kJsonParam, docs::kFromJson};
+constexpr MethodSpec kSaveSpec{"save", "O:save", kPathParam, docs::kSave};
+constexpr MethodSpec kToJsonSpec{"to_json", ":to_json", kNoParams, docs::kToJson};
+constexpr MethodSpec kHasTokenSpec{"has_token", "O:has_token", kTokenParam, docs::kHasToken};
+constexpr MethodSpec kGetTokenIdSpec{"get_token_id", "O:get_token_id", kTokenParam, docs::kGetTokenId};
+constexpr MethodSpec kGetTokenByIdSpec{"get_token_by_id", "O:get_token_by_id", kIdParam, docs::kGetTokenById};
+constexpr MethodSpec kGetVocabSpec{"get_vocab", ":get_vocab", kNoParams, docs::kGetVocab};
+constexpr MethodSpec kGetMergesSpec{"get_merges", ":get_merges", kNoParams, docs::kGetMerges};
+constexpr MethodSpec kGetStatsSpec{"get_stats", ":get_stats", kNoParams, docs::kGetStats};
+constexpr MethodSpec kValidateMergesSpec{"validate_merges", ":validate_merges", kNoParams, docs::kValidateMerges};
+constexpr MethodSpec kRemoveInvalidMergesSpec{"remove_invalid_merges", ":remove_invalid_merges", kNoParams,
+                                              docs::kRemoveInvalidMerges};
+constexpr MethodSpec kAddTokenSpec{"add_token", "O:add_token", kTokenParam, docs::kAddToken};
+constexpr MethodSpec kAddTokensSpec{"add_tokens", "O:add_tokens", kTokensParam, docs::kAddTokens};
+constexpr MethodSpec kAddTokenAtomicSpec{"add_token_atomic", "O:add_token_atomic", kTokenParam,
+                                         docs::kAddTokenAtomic};
+constexpr MethodSpec kRemoveTokenSpec{"remove_token", "O:remove_token", kTokenParam, docs::kRemoveToken};
+constexpr MethodSpec kRemoveTokensSpec{"remove_tokens", "O:remove_tokens", kTokensParam, docs::kRemoveTokens};
+constexpr MethodSpec kShrinkSpec{"shrink", "O|O:shrink", kCountParams, docs::kShrink};
+constexpr MethodSpec kFindTokensToShrinkSpec{"find_tokens_to_shrink", "O|O:find_tokens_to_shrink", kCountParams,
+                                             docs::kFindTokensToShrink};
+constexpr MethodSpec kGetSingleCharTokensSpec{"get_single_char_tokens", ":get_single_char_tokens", kNoParams,
+                                              docs::kGetSingleCharTokens};
+constexpr MethodSpec kSyncSingleCharsSpec{"sync_single_chars", "O|O:sync_single_chars", kSourceParams,
+                                          docs::kSyncSingleChars};
+constexpr MethodSpec kAddTokensKeepSizeSpec{"add_tokens_keep_size", "O|O:add_tokens_keep_size", kKeepSizeParams,
+                                            docs::kAddTokensKeepSize};
+constexpr MethodSpec kCheckVocabGapsSpec{"check_vocab_gaps", ":check_vocab_gaps", kNoParams, docs::kCheckVocabGaps};
+constexpr MethodSpec kReindexVocabSpec{"reindex_vocab", ":reindex_vocab", kNoParams, docs::kReindexVocab};
+
 }  // namespace
 
 void register_editor_class(py::module_& module) {
     Editor editor(module, "Vocarix", docs::kClass);
-    editor.def(py::init([](py::object path) { return make_editor_from_path(path); }), py::arg("path"),
-               docs::kInit);
-    editor.def_static("from_json", &editor_from_json, py::arg("json_str"), docs::kFromJson);
-    editor.def("save", &save, py::arg("path"), docs::kSave);
-    editor.def("to_json", &to_json, docs::kToJson);
-    editor.def_property_readonly(
-        "vocab_size",
-        [](EditorObject& self) {
-            SharedBorrow borrow(self);
-            return borrow.state().vocab_size();
-        },
-        docs::kVocabSize);
-    editor.def_property_readonly(
-        "merges_count",
-        [](EditorObject& self) {
-            SharedBorrow borrow(self);
-            return borrow.state().merge_count();
-        },
-        docs::kMergesCount);
-    editor.def("has_token", &has_token, py::arg("token"), docs::kHasToken);
-    editor.def("get_token_id", &get_token_id, py::arg("token"), docs::kGetTokenId);
-    editor.def("get_token_by_id", &get_token_by_id, py::arg("id"), docs::kGetTokenById);
-    editor.def("get_vocab", &get_vocab, docs::kGetVocab);
-    editor.def("get_merges", &get_merges, docs::kGetMerges);
-    editor.def("get_stats", &get_stats_method, docs::kGetStats);
-    editor.def("validate_merges", &validate_merges_method, docs::kValidateMerges);
-    editor.def("remove_invalid_merges", &remove_invalid_merges_method, docs::kRemoveInvalidMerges);
-    editor.def("add_token", &add_token_method, py::arg("token"), docs::kAddToken);
-    editor.def("add_tokens", &add_tokens_method, py::arg("tokens"), docs::kAddTokens);
-    editor.def("add_token_atomic", &add_token_atomic_method, py::arg("token"), docs::kAddTokenAtomic);
-    editor.def("remove_token", &remove_token_method, py::arg("token"), docs::kRemoveToken);
-    editor.def("remove_tokens", &remove_tokens_method, py::arg("tokens"), docs::kRemoveTokens);
-    editor.def("shrink", &shrink_method, py::arg("count"), py::arg("min_id") = 0, docs::kShrink);
-    editor.def("find_tokens_to_shrink", &find_tokens_to_shrink_method, py::arg("count"), py::arg("min_id") = 0,
-               docs::kFindTokensToShrink);
-    editor.def("get_single_char_tokens", &get_single_char_tokens, docs::kGetSingleCharTokens);
-    editor.def("sync_single_chars", &sync_single_chars_method, py::arg("source_path"), py::arg("min_id") = 0,
-               docs::kSyncSingleChars);
-    editor.def("add_tokens_keep_size", &add_tokens_keep_size_method, py::arg("tokens"),
-               py::arg("whitelist") = py::none(), docs::kAddTokensKeepSize);
-    editor.def("check_vocab_gaps", &check_vocab_gaps_method, docs::kCheckVocabGaps);
-    editor.def("reindex_vocab", &reindex_vocab_method, docs::kReindexVocab);
+    // Vocarix(path) is served by tp_new alone; the class has no __init__.
+    auto* type = reinterpret_cast<PyTypeObject*>(editor.ptr());
+    type->tp_new = new_editor;
+    type->tp_init = nullptr;
+    if (PyDict_DelItemString(type->tp_dict, "__init__") != 0) PyErr_Clear();
+    PyType_Modified(type);
+
+    // Members in the order of the method table.
+    add_static_method<&editor_from_json, &kFromJsonSpec>(editor);
+    add_method<&save, &kSaveSpec>(editor);
+    add_method<&to_json, &kToJsonSpec>(editor);
+    editor.def_property_readonly("vocab_size", &vocab_size, docs::kVocabSize);
+    editor.def_property_readonly("merges_count", &merges_count, docs::kMergesCount);
+    add_method<&has_token, &kHasTokenSpec>(editor);
+    add_method<&get_token_id, &kGetTokenIdSpec>(editor);
+    add_method<&get_token_by_id, &kGetTokenByIdSpec>(editor);
+    add_method<&get_vocab, &kGetVocabSpec>(editor);
+    add_method<&get_merges, &kGetMergesSpec>(editor);
+    add_method<&get_stats_method, &kGetStatsSpec>(editor);
+    add_method<&validate_merges_method, &kValidateMergesSpec>(editor);
+    add_method<&remove_invalid_merges_method, &kRemoveInvalidMergesSpec>(editor);
+    add_method<&add_token_method, &kAddTokenSpec>(editor);
+    add_method<&add_tokens_method, &kAddTokensSpec>(editor);
+    add_method<&add_token_atomic_method, &kAddTokenAtomicSpec>(editor);
+    add_method<&remove_token_method, &kRemoveTokenSpec>(editor);
+    add_method<&remove_tokens_method, &kRemoveTokensSpec>(editor);
+    add_method<&shrink_method, &kShrinkSpec>(editor);
+    add_method<&find_tokens_to_shrink_method, &kFindTokensToShrinkSpec>(editor);
+    add_method<&get_single_char_tokens, &kGetSingleCharTokensSpec>(editor);
+    add_method<&sync_single_chars_method, &kSyncSingleCharsSpec>(editor);
+    add_method<&add_tokens_keep_size_method, &kAddTokensKeepSizeSpec>(editor);
+    add_method<&check_vocab_gaps_method, &kCheckVocabGapsSpec>(editor);
+    add_method<&reindex_vocab_method, &kReindexVocabSpec>(editor);
     editor.def("__repr__", &describe);
     editor.def("__str__", &describe);
 }
