@@ -1,0 +1,68 @@
+"""Every code sample in the README runs, and type-checks under mypy --strict."""
+import json
+import os
+import re
+import shutil
+import subprocess
+import sys
+from pathlib import Path
+
+import pytest
+
+import vocarix
+
+REPO = Path(__file__).resolve().parents[1]
+README = (REPO / "README.md").read_text(encoding="utf-8")
+PYTHON_BLOCKS = re.findall(r"```python\n(.*?)```", README, flags=re.S)
+
+
+@pytest.fixture
+def workdir(tmp_path, monkeypatch):
+    """A directory holding the files the samples name."""
+    shutil.copy(REPO / "examples" / "tokenizer.json", tmp_path / "tokenizer.json")
+    other = vocarix.Vocarix(str(REPO / "examples" / "tokenizer.json"))
+    for character in "日本語한국어ΩЖ":
+        other.add_token_atomic(character)
+    other.save(str(tmp_path / "other_tokenizer.json"))
+    legacy = json.loads((REPO / "examples" / "tokenizer.json").read_text(encoding="utf-8"))
+    legacy["model"]["merges"] = [" ".join(pair) for pair in legacy["model"]["merges"]]
+    legacy["model"]["unk_token"] = None
+    del legacy["model"]["ignore_merges"]
+    (tmp_path / "legacy_tokenizer.json").write_text(json.dumps(legacy), encoding="utf-8")
+    monkeypatch.chdir(tmp_path)
+    return tmp_path
+
+
+def test_readme_starts_with_the_two_setup_commands():
+    first_block = re.search(r"```sh\n(.*?)```", README, flags=re.S).group(1).splitlines()
+    assert first_block[0].startswith("pip install . && ")
+    assert first_block[1] == 'pip install ".[test]" && python -m pytest -q'
+    ci = (REPO / ".ci" / "run").read_text()
+    assert first_block[1] in ci
+
+
+@pytest.mark.parametrize("index", range(len(PYTHON_BLOCKS)))
+def test_python_samples_run(workdir, index, capfd):
+    exec(compile(PYTHON_BLOCKS[index], f"README block {index}", "exec"), {"__name__": "__readme__"})
+
+
+def test_python_samples_type_check(tmp_path):
+    pytest.importorskip("mypy")
+    for index, block in enumerate(PYTHON_BLOCKS):
+        (tmp_path / f"sample_{index}.py").write_text(block, encoding="utf-8")
+    stubs = REPO / "src" / "python"
+    env = dict(os.environ, MYPYPATH=str(stubs))
+    where = str(Path(vocarix.__file__).parent)
+    env["PYTHONPATH"] = os.pathsep.join(p for p in [where, env.get("PYTHONPATH")] if p)
+    done = subprocess.run(
+        [sys.executable, "-m", "mypy", "--strict", "--cache-dir", str(tmp_path / "cache"),
+         *sorted(str(p) for p in tmp_path.glob("sample_*.py"))],
+        cwd=tmp_path, env=env, capture_output=True, text=True, timeout=300)
+    assert done.returncode == 0, done.stdout + done.stderr
+
+
+def test_quickstart_example_runs():
+    done = subprocess.run([sys.executable, str(REPO / "examples" / "quickstart.py")], capture_output=True,
+                          text=True, timeout=120, env=dict(os.environ, PYTHONPATH=str(Path(vocarix.__file__).parent)))
+    assert done.returncode == 0, done.stderr
+    assert done.stdout.startswith("loaded ") and "saved Vocarix(" in done.stdout
