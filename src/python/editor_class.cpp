@@ -141,11 +141,23 @@ py::tuple make_pair(py::object first, py::object second) {
 py::list get_merges(EditorObject& self) {
     SharedBorrow borrow(self);
     const EditorState& state = borrow.state();
+    // Each distinct string becomes one str object, shared by the tuples that use it.
+    std::vector<PyObject*> made(state.symbol_count(), nullptr);
+    auto str_of = [&](Symbol sym) {
+        if (!made[sym]) made[sym] = make_str(state.text(sym)).release().ptr();
+        return py::reinterpret_borrow<py::object>(made[sym]);
+    };
+    struct Release {
+        std::vector<PyObject*>& objects;
+        ~Release() {
+            for (PyObject* object : objects) Py_XDECREF(object);
+        }
+    } release{made};
     py::list merges(state.merge_count());
     std::size_t i = 0;
     state.for_each_merge([&](SlotIndex s) {
         Merge merge = state.merge_at(s);
-        py::tuple pair = make_pair(make_str(state.text(merge.left)), make_str(state.text(merge.right)));
+        py::tuple pair = make_pair(str_of(merge.left), str_of(merge.right));
         PyList_SET_ITEM(merges.ptr(), static_cast<Py_ssize_t>(i++), pair.release().ptr());
     });
     return merges;

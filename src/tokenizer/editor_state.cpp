@@ -126,16 +126,42 @@ void EditorState::unindex_id(Symbol sym) {
     if (shared->second.size() == 1) shared_ids_.erase(shared);
 }
 
+namespace {
+
+// The first eight bytes of `s`, big-endian and zero-padded: comparing these
+// numbers orders strings as their bytes do, up to ties between equal prefixes.
+std::uint64_t order_prefix(std::string_view s) {
+    std::uint64_t key = 0;
+    std::size_t n = std::min<std::size_t>(s.size(), 8);
+    for (std::size_t i = 0; i < n; ++i) key |= std::uint64_t{static_cast<unsigned char>(s[i])} << (56 - 8 * i);
+    return key;
+}
+
+}  // namespace
+
 const std::vector<Symbol>& EditorState::key_order() const {
     if (recent_.empty() && !sorted_stale_) return sorted_;
-    auto by_text = [this](Symbol a, Symbol b) { return pool_.view(a) < pool_.view(b); };
-    std::sort(recent_.begin(), recent_.end(), by_text);
+    // Sorting numeric prefixes touches the strings only to break ties.
+    struct Keyed {
+        std::uint64_t prefix;
+        Symbol sym;
+    };
+    std::vector<Keyed> keyed;
+    keyed.reserve(recent_.size());
+    for (Symbol sym : recent_) keyed.push_back({order_prefix(pool_.view(sym)), sym});
+    std::sort(keyed.begin(), keyed.end(), [this](const Keyed& a, const Keyed& b) {
+        if (a.prefix != b.prefix) return a.prefix < b.prefix;
+        return pool_.view(a.sym) < pool_.view(b.sym);
+    });
     std::size_t middle = sorted_.size();
-    sorted_.insert(sorted_.end(), recent_.begin(), recent_.end());
+    sorted_.reserve(sorted_.size() + keyed.size());
+    for (const Keyed& k : keyed) sorted_.push_back(k.sym);
     recent_.clear();
     recent_.shrink_to_fit();
-    std::inplace_merge(sorted_.begin(), sorted_.begin() + static_cast<std::ptrdiff_t>(middle), sorted_.end(),
-                       by_text);
+    auto by_text = [this](Symbol a, Symbol b) { return pool_.view(a) < pool_.view(b); };
+    if (middle > 0)
+        std::inplace_merge(sorted_.begin(), sorted_.begin() + static_cast<std::ptrdiff_t>(middle), sorted_.end(),
+                           by_text);
     // Drop deleted symbols and the stale twin of a symbol deleted and inserted again.
     auto out = sorted_.begin();
     for (auto it = sorted_.begin(); it != sorted_.end(); ++it) {

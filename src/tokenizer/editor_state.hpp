@@ -48,6 +48,7 @@ public:
     Symbol intern(std::string_view s);
     Symbol find_symbol(std::string_view s) const { return pool_.find(s); }
     std::string_view text(Symbol sym) const { return pool_.view(sym); }
+    std::size_t symbol_count() const { return pool_.size(); }
     // Interns left+right without building a temporary string in the common case.
     Symbol intern_concat(Symbol left, Symbol right);
     Symbol find_concat(std::string_view left, std::string_view right) const;
