@@ -196,6 +196,13 @@ class NaiveEditor:
             self.next_id = 1
         else:
             self.next_id = max(self.used_ids) + 1
+        # Ids held by added_tokens entries are never handed out again, even
+        # where no vocabulary entry holds them.
+        self.reserved_ids = set()
+        for entry in sections.get("added_tokens", []):
+            token_id = entry.get("id") if isinstance(entry, dict) else None
+            if isinstance(token_id, int) and not isinstance(token_id, bool) and 0 <= token_id <= 2**32 - 1:
+                self.reserved_ids.add(token_id)
         self.merge_result_index = {}
         self.token_merge_index = {}
         self.rebuild_merge_indexes()
@@ -275,7 +282,7 @@ class NaiveEditor:
 
     def allocate_id(self):
         c = self.next_id
-        while c in self.used_ids:
+        while c in self.used_ids or c in self.reserved_ids:
             c += 1
             self.next_id = c
         self.used_ids.add(c)

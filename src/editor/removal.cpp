@@ -41,7 +41,7 @@ void apply(EditorState& state, const Cascade& cascade) {
 RemovalResult remove_token(EditorState& state, std::string_view token) {
     RemovalResult result;
     result.root_token = std::string(token);
-    Symbol root = state.find_symbol(token);
+    Symbol root = state.find_merge_string(token);
     if (root == kNoSymbol) {
         // Never seen anywhere: nothing uses it, produces it or holds it.
         result.removed_tokens.emplace_back(token);

@@ -34,13 +34,6 @@ Symbol EditorState::intern_concat(Symbol left, Symbol right) {
     return intern(concat_buffer_);
 }
 
-Symbol EditorState::find_concat(std::string_view left, std::string_view right) const {
-    std::string joined;
-    joined.reserve(left.size() + right.size());
-    joined.append(left).append(right);
-    return pool_.find(joined);
-}
-
 // ---- loading ----
 
 void EditorState::add_loaded_entry(Symbol sym) {
@@ -228,10 +221,6 @@ void EditorState::assign_ids(std::span<const std::pair<Symbol, std::uint32_t>> i
 }
 
 // ---- merges ----
-
-bool EditorState::has_merge(Symbol left, Symbol right) const {
-    return has_merge(left, right, find_concat(pool_.view(left), pool_.view(right)));
-}
 
 bool EditorState::has_merge(Symbol left, Symbol right, Symbol result) const {
     ensure_merge_index();

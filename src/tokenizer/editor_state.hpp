@@ -47,11 +47,16 @@ public:
     // ---- strings ----
     Symbol intern(std::string_view s);
     Symbol find_symbol(std::string_view s) const { return pool_.find(s); }
+    // Like find_symbol, but every merge result is known: kNoSymbol means `s`
+    // is no entry, no merge element and no merge result.
+    Symbol find_merge_string(std::string_view s) const {
+        ensure_merge_index();
+        return pool_.find(s);
+    }
     std::string_view text(Symbol sym) const { return pool_.view(sym); }
     std::size_t symbol_count() const { return pool_.size(); }
-    // Interns left+right without building a temporary string in the common case.
+    // Interns left+right.
     Symbol intern_concat(Symbol left, Symbol right);
-    Symbol find_concat(std::string_view left, std::string_view right) const;
 
     // Interning in bulk (see StringPool): hash, prefetch, then intern.
     const StringPool& pool() const { return pool_; }
@@ -134,7 +139,6 @@ public:
 
     // True when some live merge is exactly (left, right); `result` is left+right.
     bool has_merge(Symbol left, Symbol right, Symbol result) const;
-    bool has_merge(Symbol left, Symbol right) const;
     void append_merge(Symbol left, Symbol right, Symbol result);
     void append_merge(Symbol left, Symbol right) { append_merge(left, right, intern_concat(left, right)); }
     // The first merge in list order that produces `sym`, or kNoSlot.
