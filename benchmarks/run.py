@@ -802,7 +802,19 @@ def load_average() -> str:
         return "unknown"
 
 
-def machine_description(vocarix_file: str, load_at_start: str) -> list[str]:
+def source_revision() -> str:
+    """The checkout's commit, flagged when the native sources differ from it."""
+    try:
+        commit = subprocess.run(["git", "-C", str(REPO), "rev-parse", "--short", "HEAD"],
+                                capture_output=True, text=True).stdout.strip()
+        dirty = subprocess.run(["git", "-C", str(REPO), "status", "--porcelain", "--", "src", "CMakeLists.txt"],
+                               capture_output=True, text=True).stdout.strip()
+    except OSError:
+        return "unknown"
+    return (commit + (" + uncommitted changes in src/" if dirty else "")) if commit else "unknown"
+
+
+def machine_description(vocarix_file: str, load_at_start: str, revision: str) -> list[str]:
     cpu = "unknown"
     try:
         for line in Path("/proc/cpuinfo").read_text().splitlines():
@@ -834,14 +846,6 @@ def machine_description(vocarix_file: str, load_at_start: str) -> list[str]:
         version = cxx
     if not compiler:
         version += " (the system compiler; the module's own build settings are not recorded)"
-    try:
-        commit = subprocess.run(["git", "-C", str(REPO), "rev-parse", "--short", "HEAD"],
-                                capture_output=True, text=True).stdout.strip()
-        dirty = subprocess.run(["git", "-C", str(REPO), "status", "--porcelain", "--", "src", "CMakeLists.txt"],
-                               capture_output=True, text=True).stdout.strip()
-        commit = (commit + (" + uncommitted changes in src/" if dirty else "")) if commit else "unknown"
-    except OSError:
-        commit = "unknown"
     import orjson
     import tokenizers
     return [
@@ -850,7 +854,8 @@ def machine_description(vocarix_file: str, load_at_start: str) -> list[str]:
         f"- OS: {platform.system()} {platform.release()}",
         f"- Python: {platform.python_version()} ({platform.python_implementation()})",
         f"- Compiler: {version}" + (f", build type {build_type}" if build_type else ""),
-        f"- vocarix: {vocarix_file} (source {commit}); orjson {orjson.__version__}, tokenizers {tokenizers.__version__}",
+        f"- vocarix: {vocarix_file} (checkout at the start of the run: {revision});"
+        f" orjson {orjson.__version__}, tokenizers {tokenizers.__version__}",
         f"- Date: {datetime.datetime.now(datetime.timezone.utc).strftime('%Y-%m-%d %H:%M UTC')}",
         f"- Load average (1 / 5 / 15 min) at start: {load_at_start}; at end: {load_average()}"
         " (anything above 0 is other work sharing the cores during the run)",
@@ -858,7 +863,7 @@ def machine_description(vocarix_file: str, load_at_start: str) -> list[str]:
 
 
 def render(args: argparse.Namespace, reps: int, infos: list[FixtureInfo], rows: list[Row],
-           scaling: list[ScalingRow], skipped: list[str], load_at_start: str) -> str:
+           scaling: list[ScalingRow], skipped: list[str], load_at_start: str, revision: str) -> str:
     import vocarix
 
     out = ["# Benchmark results", ""]
@@ -866,7 +871,7 @@ def render(args: argparse.Namespace, reps: int, infos: list[FixtureInfo], rows: 
     out.append(f"Median of {reps} repetition(s) per measurement; every call on a fresh editor."
                " A baseline cell shows its median time and, in brackets, vocarix's time divided by it."
                " Baselines and workloads are described at the top of `benchmarks/run.py`.")
-    out += ["", "## Machine", ""] + machine_description(vocarix.__file__, load_at_start)
+    out += ["", "## Machine", ""] + machine_description(vocarix.__file__, load_at_start, revision)
     out += ["", "## Fixtures", ""]
     out.append(markdown_table(
         ["fixture", "origin", "file size", "vocab", "merges"],
@@ -969,6 +974,7 @@ def main(argv: list[str] | None = None) -> int:
 
     log(f"vocarix from {vocarix.__file__}")
     load_at_start = load_average()
+    revision = source_revision()
     infos: list[FixtureInfo] = []
     rows: list[Row] = []
     scaling: list[ScalingRow] = []
@@ -983,7 +989,7 @@ def main(argv: list[str] | None = None) -> int:
             label, path = resolved
             infos.append(run_fixture(label, path, counts, reps, Path(tmp), rows, scaling, nominal=not args.quick))
 
-    report = render(args, reps, infos, rows, scaling, skipped, load_at_start)
+    report = render(args, reps, infos, rows, scaling, skipped, load_at_start, revision)
     print(report)
     if output is not None:
         output.write_text(report, encoding="utf-8")
