@@ -58,14 +58,17 @@ def opaque_values():
     )
 
 
-def added_token_entries(vocab_tokens):
+def added_token_entries(vocab_tokens, vocab_ids):
     content = st.sampled_from(vocab_tokens) if vocab_tokens else tokens()
+    # ids around the vocabulary's, where the next additions will land
+    top = max(vocab_ids, default=0)
+    ids = st.one_of(st.integers(0, 40), st.sampled_from(sorted(set(vocab_ids)) or [0]), st.integers(top + 1, top + 3))
 
     @st.composite
     def entry(draw):
         fields = {
             "special": draw(st.booleans()),
-            "id": draw(st.integers(0, 40)),
+            "id": draw(ids),
             "content": draw(content),
             "single_word": False,
             "lstrip": draw(st.booleans()),
@@ -209,7 +212,7 @@ def documents(draw, chars=CHARS, max_vocab=12, max_merges=12, min_merges=0):
     for key in ("truncation", "padding", "normalizer", "pre_tokenizer", "post_processor", "decoder"):
         if draw(st.integers(0, 3)) != 0:
             doc[key] = draw(opaque_values())
-    doc["added_tokens"] = draw(added_token_entries(vocab_tokens))
+    doc["added_tokens"] = draw(added_token_entries(vocab_tokens, [i for _, i in entries]))
     doc["model"] = {k: model[k] for k in model_keys}
     if draw(st.integers(0, 5)) == 0:
         doc["extra_top_level"] = draw(opaque_values())
