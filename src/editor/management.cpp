@@ -5,7 +5,8 @@
 #include <cerrno>
 #include <charconv>
 #include <chrono>
-#include <set>
+#include <algorithm>
+#include <optional>
 
 #include "../tokenizer/errors.hpp"
 #include "../tokenizer/text.hpp"
@@ -29,58 +30,64 @@ private:
     EditorState& state_;
 };
 
-// Unprotected entries in removal order, kept current from the state's change log.
+// Unprotected entries in removal order: more characters first, then those a
+// merge produces, then smaller bytes. Only the first is ever needed, so this
+// is a heap built in linear time. A change pushes a fresh entry; entries that
+// no longer describe the state are dropped when they reach the top.
 class RemovalQueue {
 public:
     RemovalQueue(const EditorState& state, std::vector<bool> protected_symbols)
-        : state_(state), protected_(std::move(protected_symbols)), order_(Before{&state}) {
-        state.for_each_entry([&](Symbol sym) { refresh(sym); });
-    }
-
-    void refresh(Symbol sym) {
-        if (sym < queued_.size() && queued_[sym] >= 0) {
-            order_.erase(Key{queued_[sym] > 0, length_[sym], sym});
-            queued_[sym] = -1;
-        }
-        if (!state_.in_vocab(sym) || (sym < protected_.size() && protected_[sym])) return;
-        if (sym >= queued_.size()) {
-            queued_.resize(static_cast<std::size_t>(sym) + 1, -1);
-            length_.resize(static_cast<std::size_t>(sym) + 1, 0);
-        }
-        bool produced = state_.is_produced(sym);
-        length_[sym] = char_length(state_.text(sym));
-        queued_[sym] = produced ? 1 : 0;
-        order_.insert(Key{produced, length_[sym], sym});
+        : state_(state), protected_(std::move(protected_symbols)) {
+        state.for_each_entry([&](Symbol sym) {
+            if (!is_protected(sym)) heap_.push_back(entry_for(sym));
+        });
+        std::make_heap(heap_.begin(), heap_.end(), After{&state_});
     }
 
     void refresh_all(std::vector<Symbol>& changed) {
-        for (Symbol sym : changed) refresh(sym);
+        for (Symbol sym : changed) {
+            if (!state_.in_vocab(sym) || is_protected(sym)) continue;
+            heap_.push_back(entry_for(sym));
+            std::push_heap(heap_.begin(), heap_.end(), After{&state_});
+        }
         changed.clear();
     }
 
-    bool empty() const { return order_.empty(); }
-    Symbol first() const { return order_.begin()->sym; }
+    // The entry to remove next, or kNoSymbol when every entry is protected.
+    Symbol first() {
+        while (!heap_.empty()) {
+            const Entry& top = heap_.front();
+            if (state_.in_vocab(top.sym) && top.produced == state_.is_produced(top.sym)) return top.sym;
+            std::pop_heap(heap_.begin(), heap_.end(), After{&state_});
+            heap_.pop_back();
+        }
+        return kNoSymbol;
+    }
 
 private:
-    struct Key {
-        bool produced;
+    struct Entry {
         std::size_t length;
+        bool produced;
         Symbol sym;
     };
-    struct Before {
+    // Heap order: the entry to remove first sits at the front.
+    struct After {
         const EditorState* state;
-        bool operator()(const Key& a, const Key& b) const {
-            if (a.length != b.length) return a.length > b.length;
-            if (a.produced != b.produced) return a.produced;
-            return state->text(a.sym) < state->text(b.sym);
+        bool operator()(const Entry& a, const Entry& b) const {
+            if (a.length != b.length) return a.length < b.length;
+            if (a.produced != b.produced) return b.produced;
+            return state->text(a.sym) > state->text(b.sym);
         }
     };
 
+    bool is_protected(Symbol sym) const { return sym < protected_.size() && protected_[sym]; }
+    Entry entry_for(Symbol sym) const {
+        return {char_length(state_.text(sym)), state_.is_produced(sym), sym};
+    }
+
     const EditorState& state_;
     std::vector<bool> protected_;
-    std::set<Key, Before> order_;
-    std::vector<signed char> queued_;  // -1 not queued, else the produced flag it was queued with
-    std::vector<std::size_t> length_;
+    std::vector<Entry> heap_;
 };
 
 // Fixed-point text, right-aligned in `width`; independent of the C locale.
@@ -119,16 +126,20 @@ KeepSizeReport add_tokens_keep_size(EditorState& state, const std::vector<std::s
 
     std::vector<Symbol> changed;
     ChangeLogScope scope(state, changed);
-    RemovalQueue queue(state, std::move(protected_symbols));
+    // Built when the first removal is due, from the state as it is then.
+    std::optional<RemovalQueue> queue;
     for (const std::string& token : tokens) {
         if (state.contains(token)) continue;
         add_token(state, token);
         ++report.tokens_added;
-        queue.refresh_all(changed);
-        if (state.vocab_size() > report.initial_vocab_size && !queue.empty()) {
-            remove_token_counted(state, queue.first());
+        if (queue) queue->refresh_all(changed);
+        changed.clear();
+        if (state.vocab_size() <= report.initial_vocab_size) continue;
+        if (!queue) queue.emplace(state, protected_symbols);
+        if (Symbol victim = queue->first(); victim != kNoSymbol) {
+            remove_token_counted(state, victim);
             ++report.tokens_removed;
-            queue.refresh_all(changed);
+            queue->refresh_all(changed);
         }
     }
     report.final_vocab_size = state.vocab_size();
