@@ -34,15 +34,16 @@ int main(int argc, char** argv) {
     }
     const std::string path = argv[1];
     const int repeats = argc > 2 ? std::atoi(argv[2]) : 10;
-    std::vector<double> load, to_json, file_text, first_edit;
+    std::vector<double> load, key_order, to_json, file_text, first_edit;
     for (int i = 0; i < repeats; ++i) {
         std::unique_ptr<vocarix::EditorState> state;
         load.push_back(milliseconds([&] { state = vocarix::load_tokenizer_file(path); }));
+        key_order.push_back(milliseconds([&] { (void)state->key_order(); }));
         to_json.push_back(milliseconds([&] { (void)vocarix::write_document_text(*state); }));
         file_text.push_back(milliseconds([&] { (void)vocarix::write_document_file_text(*state); }));
         first_edit.push_back(milliseconds([&] { (void)state->first_producer(0); }));
     }
-    std::printf("load %.1f ms  to_json text %.1f ms  file text %.1f ms  merge index %.1f ms\n", median(load),
-                median(to_json), median(file_text), median(first_edit));
+    std::printf("load %.1f ms  key order %.1f ms  to_json text %.1f ms  file text %.1f ms  merge index %.1f ms\n",
+                median(load), median(key_order), median(to_json), median(file_text), median(first_edit));
     return 0;
 }

@@ -47,19 +47,7 @@ EditorObject make_editor_from_path(py::handle path_object) {
 }
 
 py::object editor_from_json(py::handle text_object) {
-    // Python's own encoder produces the UTF-8; a temporary copy keeps the
-    // caller's str from caching a second, document-sized representation.
-    if (!PyUnicode_Check(text_object.ptr())) to_str(text_object, "json_str");
-    py::object encoded;
-    std::string_view text;
-    if (PyUnicode_IS_ASCII(text_object.ptr())) {
-        text = to_str(text_object, "json_str");
-    } else {
-        PyObject* bytes = PyUnicode_AsUTF8String(text_object.ptr());
-        if (!bytes) throw py::error_already_set();
-        encoded = py::reinterpret_steal<py::object>(bytes);
-        text = std::string_view(PyBytes_AS_STRING(bytes), static_cast<std::size_t>(PyBytes_GET_SIZE(bytes)));
-    }
+    std::string_view text = to_str(text_object, "json_str");
     std::unique_ptr<EditorState> state;
     try {
         state = parse_tokenizer_text(text);

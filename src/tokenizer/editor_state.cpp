@@ -134,24 +134,36 @@ std::uint64_t order_prefix(std::string_view s) {
 
 const std::vector<Symbol>& EditorState::key_order() const {
     if (recent_.empty() && !sorted_stale_) return sorted_;
-    // Sorting numeric prefixes touches the strings only to break ties.
+    // A radix sort of numeric prefixes; strings are read only to break ties.
     struct Keyed {
         std::uint64_t prefix;
         Symbol sym;
     };
-    std::vector<Keyed> keyed;
+    std::vector<Keyed> keyed, scratch(recent_.size());
     keyed.reserve(recent_.size());
     for (Symbol sym : recent_) keyed.push_back({order_prefix(pool_.view(sym)), sym});
-    std::sort(keyed.begin(), keyed.end(), [this](const Keyed& a, const Keyed& b) {
-        if (a.prefix != b.prefix) return a.prefix < b.prefix;
-        return pool_.view(a.sym) < pool_.view(b.sym);
-    });
+    for (int shift = 0; shift < 64; shift += 8) {
+        std::size_t counts[257] = {};
+        for (const Keyed& k : keyed) ++counts[((k.prefix >> shift) & 0xFF) + 1];
+        if (counts[((keyed.empty() ? 0 : keyed[0].prefix >> shift) & 0xFF) + 1] == keyed.size()) continue;
+        for (int b = 0; b < 256; ++b) counts[b + 1] += counts[b];
+        for (const Keyed& k : keyed) scratch[counts[(k.prefix >> shift) & 0xFF]++] = k;
+        keyed.swap(scratch);
+    }
+    auto by_text = [this](Symbol a, Symbol b) { return pool_.view(a) < pool_.view(b); };
+    for (std::size_t begin = 0; begin < keyed.size();) {
+        std::size_t end = begin + 1;
+        while (end < keyed.size() && keyed[end].prefix == keyed[begin].prefix) ++end;
+        if (end - begin > 1)
+            std::sort(keyed.begin() + static_cast<std::ptrdiff_t>(begin), keyed.begin() + static_cast<std::ptrdiff_t>(end),
+                      [&](const Keyed& a, const Keyed& b) { return by_text(a.sym, b.sym); });
+        begin = end;
+    }
     std::size_t middle = sorted_.size();
     sorted_.reserve(sorted_.size() + keyed.size());
     for (const Keyed& k : keyed) sorted_.push_back(k.sym);
     recent_.clear();
     recent_.shrink_to_fit();
-    auto by_text = [this](Symbol a, Symbol b) { return pool_.view(a) < pool_.view(b); };
     if (middle > 0)
         std::inplace_merge(sorted_.begin(), sorted_.begin() + static_cast<std::ptrdiff_t>(middle), sorted_.end(),
                            by_text);

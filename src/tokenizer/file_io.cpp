@@ -151,7 +151,7 @@ bool replace_atomically(const std::string& target, const struct stat* existing, 
         ::fchmod(fd, new_file_mode());
     }
     error = write_all(fd, text);
-    if (error == 0 && ::fsync(fd) != 0) error = errno;
+    if (error == 0 && ::fdatasync(fd) != 0) error = errno;
     if (::close(file.release()) != 0 && error == 0) error = errno;
     if (error == 0 && ::rename(temp.c_str(), target.c_str()) != 0) error = errno;
     if (error != 0) {
