@@ -181,7 +181,7 @@ def dump_value(v, level):
 
 
 class NaiveEditor:
-    def __init__(self, sections, model_fields, vocab, merges, reserve_added_token_ids=False):
+    def __init__(self, sections, model_fields, vocab, merges):
         # sections: the nine top-level fields except model, as parsed values
         self.sections = sections
         # model_fields: the eight scalar fields of the model section
@@ -196,11 +196,10 @@ class NaiveEditor:
             self.next_id = 1
         else:
             self.next_id = max(self.used_ids) + 1
-        # Ids named only by added_tokens entries are free for allocation.
-        # With reserve_added_token_ids they are skipped instead, which is what
-        # the native editor does (it keeps one embedding row per id).
+        # Ids named by added_tokens entries are never handed out, even where no
+        # vocabulary entry holds them: two tokens must not share an id.
         self.reserved_ids = set()
-        for entry in sections["added_tokens"] if reserve_added_token_ids else []:
+        for entry in sections["added_tokens"]:
             token_id = entry.get("id") if isinstance(entry, dict) else None
             if isinstance(token_id, int) and not isinstance(token_id, bool) and 0 <= token_id <= 2**32 - 1:
                 self.reserved_ids.add(token_id)
@@ -211,7 +210,7 @@ class NaiveEditor:
     # ----- loading and writing ---------------------------------------------
 
     @staticmethod
-    def from_json(text, reserve_added_token_ids=False):
+    def from_json(text):
         doc = _last_wins(json.loads(text, object_pairs_hook=_pairs_hook))
         sections = {}
         sections["version"] = doc["version"]
@@ -243,7 +242,7 @@ class NaiveEditor:
             if len(m) != 2:
                 raise ValueError("Merge must have exactly 2 elements")
             merges.append((m[0], m[1]))
-        return NaiveEditor(sections, fields, vocab, merges, reserve_added_token_ids)
+        return NaiveEditor(sections, fields, vocab, merges)
 
     def to_json(self):
         out = {}
