@@ -35,11 +35,25 @@ std::unique_ptr<vocarix::EditorState> reparse(std::string_view text, const char*
     }
 }
 
+// Every parse error names its position: "... at line L column C".
+void check_message(const vocarix::ParseError& error) {
+    std::string_view message = error.what();
+    std::size_t at = message.rfind(" at line ");
+    std::size_t column = message.rfind(" column ");
+    auto digits = [](std::string_view s) {
+        return !s.empty() && s.find_first_not_of("0123456789") == std::string_view::npos;
+    };
+    if (at == std::string_view::npos || column == std::string_view::npos || column < at ||
+        !digits(message.substr(at + 9, column - at - 9)) || !digits(message.substr(column + 8)))
+        fail("parse error without a position", "... at line L column C", message);
+}
+
 void check_document(std::string_view input) {
     std::unique_ptr<vocarix::EditorState> state;
     try {
         state = vocarix::parse_tokenizer_text(input);
-    } catch (const vocarix::ParseError&) {
+    } catch (const vocarix::ParseError& error) {
+        check_message(error);
         return;
     }
     const std::string text = vocarix::write_document_text(*state);
@@ -63,7 +77,8 @@ void check_value(std::string_view input) {
     vocarix::JsonValue value;
     try {
         value = vocarix::parse_json_value(input);
-    } catch (const vocarix::ParseError&) {
+    } catch (const vocarix::ParseError& error) {
+        check_message(error);
         return;
     }
     const std::string text = vocarix::write_json_value(value);
