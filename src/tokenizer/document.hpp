@@ -20,16 +20,24 @@ struct ModelSettings {
     bool ignore_merges = false;
 };
 
-// Optional sections hold a null JsonValue when absent or null: both are written as null.
+// A section the editor does not interpret, kept as compact JSON text in
+// output form (keys sorted, last duplicate kept, strings and numbers as the
+// writer prints them): far smaller than a value tree, and written out by
+// adding indentation.
+struct CompactJson {
+    std::string text = "null";
+};
+
+// Optional sections hold null when absent or null: both are written as null.
 struct DocumentSections {
     std::string version;
-    JsonValue truncation;
-    JsonValue padding;
-    JsonArray added_tokens;
-    JsonValue normalizer;
-    JsonValue pre_tokenizer;
-    JsonValue post_processor;
-    JsonValue decoder;
+    CompactJson truncation;
+    CompactJson padding;
+    CompactJson added_tokens{"[]"};
+    CompactJson normalizer;
+    CompactJson pre_tokenizer;
+    CompactJson post_processor;
+    CompactJson decoder;
     ModelSettings model;
 };
 

@@ -60,10 +60,18 @@ void EditorState::finish_loading() {
     });
     next_id_ = any ? largest + 1 : 1;
 
+    // Loading is over: give back the room that growing the arrays left.
+    ids_.shrink_to_fit();
+    in_vocab_.shrink_to_fit();
+    merges_.shrink_to_fit();
+    pool_.shrink_to_fit();
+}
+
+void EditorState::reserve_ids_of(const JsonArray& added_tokens) {
     // Ids of added tokens are taken even where no vocabulary entry holds them:
     // handing one out again would give two tokens one embedding row.
     reserved_ids_.clear();
-    for (const JsonValue& token : sections.added_tokens) {
+    for (const JsonValue& token : added_tokens) {
         const JsonValue* id = token.find("id");
         if (!id) continue;
         if (const auto* value = std::get_if<std::uint64_t>(&id->data); value && *value <= UINT32_MAX)

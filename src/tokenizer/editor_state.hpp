@@ -78,7 +78,9 @@ public:
         ids_[sym] = id;
     }
     void load_merge(Symbol left, Symbol right);
-    // Derives next_id and reserved ids once the whole document is read.
+    // Records the ids that the document's added_tokens entries hold.
+    void reserve_ids_of(const JsonArray& added_tokens);
+    // Derives next_id once the whole document is read.
     void finish_loading();
 
     // ---- vocabulary ----

@@ -44,7 +44,7 @@ FileBuffer::FileBuffer(std::size_t capacity) {
     if (memory == MAP_FAILED) throw std::bad_alloc();
     data_ = static_cast<char*>(memory);
     // Large documents fault in far fewer, larger pages where the system allows it.
-    if (capacity_ >= (2u << 20)) ::madvise(data_, capacity_, MADV_HUGEPAGE);
+    if (capacity_ >= (16u << 20)) ::madvise(data_, capacity_, MADV_HUGEPAGE);
 }
 
 FileBuffer::~FileBuffer() {

@@ -690,13 +690,19 @@ void Reader::parse_tokenizer(EditorState& state) {
     auto read_field = [&](int field) {
         switch (field) {
             case kVersion: doc.version = read_string(); break;
-            case kTruncation: doc.truncation = read_optional_value(1); break;
-            case kPadding: doc.padding = read_optional_value(1); break;
-            case kAddedTokens: doc.added_tokens = read_value_list(1); break;
-            case kNormalizer: doc.normalizer = read_optional_value(1); break;
-            case kPreTokenizer: doc.pre_tokenizer = read_optional_value(1); break;
-            case kPostProcessor: doc.post_processor = read_optional_value(1); break;
-            case kDecoder: doc.decoder = read_optional_value(1); break;
+            case kTruncation: doc.truncation = compact_json(read_optional_value(1)); break;
+            case kPadding: doc.padding = compact_json(read_optional_value(1)); break;
+            case kAddedTokens: {
+                JsonValue tokens;
+                tokens.data = read_value_list(1);
+                state.reserve_ids_of(std::get<JsonArray>(tokens.data));
+                doc.added_tokens = compact_json(tokens);
+                break;
+            }
+            case kNormalizer: doc.normalizer = compact_json(read_optional_value(1)); break;
+            case kPreTokenizer: doc.pre_tokenizer = compact_json(read_optional_value(1)); break;
+            case kPostProcessor: doc.post_processor = compact_json(read_optional_value(1)); break;
+            case kDecoder: doc.decoder = compact_json(read_optional_value(1)); break;
             case kModel: read_model(state, 1); break;
         }
     };

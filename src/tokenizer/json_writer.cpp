@@ -63,7 +63,10 @@ namespace {
 // Output text with an explicit cursor: appends are a bounds check and a copy.
 class Output {
 public:
-    explicit Output(std::size_t expected) { buffer_.resize(std::max<std::size_t>(expected, 128)); }
+    explicit Output(std::size_t expected, bool pretty = true) : pretty_(pretty) {
+        buffer_.resize(std::max<std::size_t>(expected, 128));
+    }
+    bool pretty() const { return pretty_; }
 
     void put(char c) {
         reserve(1);
@@ -77,6 +80,7 @@ public:
         length_ += s.size();
     }
     void newline(int level) {
+        if (!pretty_) return;
         reserve(1 + 2 * static_cast<std::size_t>(level));
         buffer_[length_++] = '\n';
         std::memset(buffer_.data() + length_, ' ', 2 * static_cast<std::size_t>(level));
@@ -106,6 +110,7 @@ private:
 
     std::string buffer_;
     std::size_t length_ = 0;
+    bool pretty_;
 };
 
 bool needs_escape(unsigned char c) { return c < 0x20 || c == '"' || c == '\\'; }
@@ -195,7 +200,7 @@ void write_value(Output& out, const JsonValue& value, int level) {
                 if (i) out.put(',');
                 out.newline(level + 1);
                 out.put_string(object[i].first);
-                out.put(": ");
+                out.put(out.pretty() ? ": " : ":");
                 write_value(out, object[i].second, level + 1);
             }
             out.newline(level);
@@ -302,6 +307,51 @@ std::vector<Symbol> entries_by_id(const EditorState& state) {
 
 }  // namespace
 
+// Writes compact JSON text pretty-printed: the same layout write_value gives
+// the value the text came from, since the text holds no whitespace.
+void write_compact(Output& out, std::string_view text, int level) {
+    std::size_t i = 0;
+    while (i < text.size()) {
+        char c = text[i];
+        if (c == '"') {
+            std::size_t end = i + 1;
+            while (text[end] != '"') end += text[end] == '\\' ? 2 : 1;
+            out.put(text.substr(i, end + 1 - i));
+            i = end + 1;
+        } else if (c == '{' || c == '[') {
+            out.put(c);
+            ++i;
+            if (text[i] == (c == '{' ? '}' : ']')) {
+                out.put(text[i++]);
+            } else {
+                out.newline(++level);
+            }
+        } else if (c == '}' || c == ']') {
+            out.newline(--level);
+            out.put(c);
+            ++i;
+        } else if (c == ',') {
+            out.put(',');
+            out.newline(level);
+            ++i;
+        } else if (c == ':') {
+            out.put(": ");
+            ++i;
+        } else {
+            std::size_t end = text.find_first_of(",:]}", i);
+            if (end == std::string_view::npos) end = text.size();
+            out.put(text.substr(i, end - i));
+            i = end;
+        }
+    }
+}
+
+CompactJson compact_json(const JsonValue& value) {
+    Output out(128, /*pretty=*/false);
+    write_value(out, value, 0);
+    return CompactJson{std::move(out).take()};
+}
+
 std::string write_json_value(const JsonValue& value) {
     Output out(128);
     write_value(out, value, 0);
@@ -315,13 +365,13 @@ std::string write_document_text(const EditorState& state) {
     out.put('{');
     Members top(out, 1);
     top.next("version").put_string(doc.version);
-    write_value(top.next("truncation"), doc.truncation, 1);
-    write_value(top.next("padding"), doc.padding, 1);
-    write_array(top.next("added_tokens"), doc.added_tokens, 1);
-    write_value(top.next("normalizer"), doc.normalizer, 1);
-    write_value(top.next("pre_tokenizer"), doc.pre_tokenizer, 1);
-    write_value(top.next("post_processor"), doc.post_processor, 1);
-    write_value(top.next("decoder"), doc.decoder, 1);
+    write_compact(top.next("truncation"), doc.truncation.text, 1);
+    write_compact(top.next("padding"), doc.padding.text, 1);
+    write_compact(top.next("added_tokens"), doc.added_tokens.text, 1);
+    write_compact(top.next("normalizer"), doc.normalizer.text, 1);
+    write_compact(top.next("pre_tokenizer"), doc.pre_tokenizer.text, 1);
+    write_compact(top.next("post_processor"), doc.post_processor.text, 1);
+    write_compact(top.next("decoder"), doc.decoder.text, 1);
     top.next("model").put('{');
     Members inner(out, 2);
     inner.next("type").put_string(model.type);
@@ -347,8 +397,8 @@ std::string write_document_file_text(const EditorState& state) {
     Output out(expected_size(state));
     out.put('{');
     Members top(out, 1);
-    write_array(top.next("added_tokens"), doc.added_tokens, 1);
-    write_value(top.next("decoder"), doc.decoder, 1);
+    write_compact(top.next("added_tokens"), doc.added_tokens.text, 1);
+    write_compact(top.next("decoder"), doc.decoder.text, 1);
     top.next("model").put('{');
     Members inner(out, 2);
     inner.next("byte_fallback").put(model.byte_fallback ? "true" : "false");
@@ -363,11 +413,11 @@ std::string write_document_file_text(const EditorState& state) {
     write_vocab(inner.next("vocab"), state, entries_by_id(state), 2);
     out.newline(1);
     out.put('}');
-    write_value(top.next("normalizer"), doc.normalizer, 1);
-    write_value(top.next("padding"), doc.padding, 1);
-    write_value(top.next("post_processor"), doc.post_processor, 1);
-    write_value(top.next("pre_tokenizer"), doc.pre_tokenizer, 1);
-    write_value(top.next("truncation"), doc.truncation, 1);
+    write_compact(top.next("normalizer"), doc.normalizer.text, 1);
+    write_compact(top.next("padding"), doc.padding.text, 1);
+    write_compact(top.next("post_processor"), doc.post_processor.text, 1);
+    write_compact(top.next("pre_tokenizer"), doc.pre_tokenizer.text, 1);
+    write_compact(top.next("truncation"), doc.truncation.text, 1);
     top.next("version").put_string(doc.version);
     out.newline(0);
     out.put('}');

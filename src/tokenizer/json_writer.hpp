@@ -7,6 +7,7 @@
 #include <string_view>
 
 #include "editor_state.hpp"
+#include "document.hpp"
 #include "json_value.hpp"
 
 namespace vocarix {
@@ -24,5 +25,8 @@ std::string write_document_file_text(const EditorState& state);
 
 // One opaque value, pretty-printed at indentation level 0.
 std::string write_json_value(const JsonValue& value);
+
+// One opaque value as compact text, the form CompactJson holds.
+CompactJson compact_json(const JsonValue& value);
 
 }  // namespace vocarix

@@ -40,6 +40,7 @@ public:
     std::string_view view(Symbol sym) const { return views_[sym]; }
     std::size_t size() const { return views_.size(); }
     void reserve(std::size_t symbols);
+    void shrink_to_fit() { views_.shrink_to_fit(); }
 
 private:
     // A slot points at the bytes themselves so that a probe costs one memory
