@@ -22,13 +22,13 @@ methods get a check.
 import argparse
 import contextlib
 import gc
-import json
 import os
 import resource
 import sys
 import tempfile
 
 import vocarix
+from conftest import doc_text  # tests/ is on the path when this runs as a script
 from vocarix import Vocarix
 
 # Allowed growth over the measured calls, far below one unit per call.
@@ -38,40 +38,12 @@ MAX_GC_OBJECTS = 100
 MAX_RSS_BYTES = 1 << 20
 
 
-def document(vocab, merges, added_tokens=()):
-    return json.dumps(
-        {
-            "version": "1.0",
-            "truncation": None,
-            "padding": None,
-            "added_tokens": list(added_tokens),
-            "normalizer": None,
-            "pre_tokenizer": None,
-            "post_processor": None,
-            "decoder": None,
-            "model": {
-                "type": "BPE",
-                "dropout": None,
-                "unk_token": "<unk>",
-                "continuing_subword_prefix": None,
-                "end_of_word_suffix": None,
-                "fuse_unk": False,
-                "byte_fallback": False,
-                "ignore_merges": False,
-                "vocab": vocab,
-                "merges": [list(m) for m in merges],
-            },
-        },
-        ensure_ascii=False,
-    )
-
-
 # A small tokenizer with an id gap, a special token, multi-byte characters and
 # one merge whose result is not an entry (so validation has something to report).
 VOCAB = {"<unk>": 0, "a": 1, "b": 2, "c": 3, "é": 4, "ab": 5, "abc": 6, "▁": 7, "éa": 9, "[X]": 10}
 MERGES = [("a", "b"), ("ab", "c"), ("é", "a"), ("c", "c")]
-TEXT = document(VOCAB, MERGES)
-SOURCE_TEXT = document({"x": 0, "y": 1, "z": 2, "a": 3}, [])
+TEXT = doc_text(VOCAB, MERGES)
+SOURCE_TEXT = doc_text({"x": 0, "y": 1, "z": 2, "a": 3}, [])
 
 
 def rss_bytes():

@@ -124,7 +124,6 @@ public:
 
     // ---- merges ----
     std::size_t merge_count() const { return live_merges_; }
-    std::size_t slot_count() const { return merges_.size(); }
     bool slot_live(SlotIndex s) const { return merges_[s].left != kNoSymbol; }
     Merge merge_at(SlotIndex s) const { return merges_[s]; }
     Symbol result_of(SlotIndex s) const {

@@ -21,7 +21,6 @@ struct JsonValue {
     std::variant<std::nullptr_t, bool, std::int64_t, std::uint64_t, double, std::string, JsonArray, JsonObject>
         data = nullptr;
 
-    bool is_null() const { return std::holds_alternative<std::nullptr_t>(data); }
     const JsonObject* as_object() const { return std::get_if<JsonObject>(&data); }
     const JsonValue* find(std::string_view key) const;  // object member lookup
 };
