@@ -146,7 +146,7 @@ std::string g_trace;  // the operations so far, printed with any failure
 
 [[noreturn]] void fail(const std::string& what, const EditorState* state = nullptr) {
     std::fprintf(stderr, "fuzz_editing: %s\nsteps:\n%s", what.c_str(), g_trace.c_str());
-    if (state) std::fprintf(stderr, "state:\n%s\n", write_document_text(*state).c_str());
+    if (state) std::fprintf(stderr, "state:\n%s\n", write_document_text(*state).str().c_str());
     std::abort();
 }
 
@@ -269,14 +269,14 @@ std::vector<std::pair<std::string, std::uint32_t>> candidate_texts(const EditorS
 
 // Compares everything the editor derives against a fresh read of its own output.
 void check_state(const EditorState& state) {
-    const std::string text = write_document_text(state);
+    const std::string text = write_document_text(state).str();
     std::unique_ptr<EditorState> fresh;
     try {
         fresh = parse_tokenizer_text(text);
     } catch (const ParseError& error) {
         fail(std::string("written document does not parse: ") + error.what(), &state);
     }
-    CHECK(write_document_text(*fresh) == text, &state);
+    CHECK(write_document_text(*fresh).str() == text, &state);
     CHECK(fresh->vocab_size() == state.vocab_size(), &state);
     CHECK(fresh->merge_count() == state.merge_count(), &state);
 
@@ -445,12 +445,12 @@ void trace(const std::string& line) { g_trace += "  " + line + "\n"; }
 // one token must leave the document as it was; a batch may stop partway.
 template <class Edit>
 void refusable(EditorState& state, bool atomic, Edit&& edit) {
-    const std::string before = atomic ? write_document_text(state) : std::string();
+    const std::string before = atomic ? write_document_text(state).str() : std::string();
     try {
         edit();
     } catch (const IdSpaceExhausted&) {
         trace("  -> refused: no free id");
-        if (atomic && write_document_text(state) != before) fail("a refused edit changed the document", &state);
+        if (atomic && write_document_text(state).str() != before) fail("a refused edit changed the document", &state);
     }
 }
 

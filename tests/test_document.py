@@ -376,6 +376,49 @@ def test_large_strings_and_ids(tmp_path):
     assert Vocarix(str(path)).get_token_id(big) == 4294967295
 
 
+def test_keys_that_need_escaping_anywhere_are_written_exactly(tmp_path):
+    # Every length up to 33 bytes with a character that must be escaped at
+    # every position: the writer checks keys a word at a time.
+    keys = [""]
+    for length in range(1, 34):
+        keys.append("k" * length)
+        for position in range(length):
+            for bad in ['"', "\\", "\x01", "\n", "\x1f"]:
+                keys.append("a" * position + bad + "b" * (length - position - 1))
+    keys += ["é" * 9 + '"', "日\t", "😀" * 5 + "\\"]
+    vocab = {key: i for i, key in enumerate(keys)}
+    merges = [[keys[i], keys[i + 1]] for i in range(len(keys) - 1)]
+    editor = Vocarix.from_json(doc_text(vocab, merges))
+    text = editor.to_json()
+    model = json.loads(text)["model"]
+    assert model["vocab"] == vocab
+    assert model["merges"] == merges
+    for key, i in vocab.items():
+        assert "\n      " + json.dumps(key, ensure_ascii=False) + ": " + str(i) in text
+    path = tmp_path / "escaped.json"
+    editor.save(str(path))
+    saved = json.loads(path.read_text(encoding="utf-8"))["model"]
+    assert saved["vocab"] == vocab and saved["merges"] == merges
+
+
+@pytest.mark.parametrize("widest", ["z", "é", "日", "😀"])
+@pytest.mark.parametrize("where", ["first key", "last key", "normalizer"])
+def test_to_json_str_has_the_exact_width_of_its_widest_character(widest, where):
+    # Large enough that the text is gathered in several chunks.
+    vocab = {f"token{i:06d}": i for i in range(20_000)}
+    normalizer = None
+    if where == "first key":
+        vocab = {widest: 20_000, **vocab}
+    elif where == "last key":
+        vocab["~" + widest] = 20_000
+    else:
+        normalizer = {"type": "Replace", "content": widest}
+    text = Vocarix.from_json(doc_text(vocab, normalizer=normalizer)).to_json()
+    # A str stored wider than its widest character compares unequal to the same text.
+    assert text == text.encode("utf-8").decode("utf-8")
+    assert json.loads(text)["model"]["vocab"] == vocab
+
+
 # ---------------------------------------------------------------- real files
 
 ACCEPTED = ["llama-tiny-random.array.json", "bora-ko-32k.array.json", "herbert-pl-eow.array.json"]

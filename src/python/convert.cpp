@@ -3,6 +3,10 @@
 #include <algorithm>
 #include <cstring>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 namespace vocarix::python {
 namespace {
 
@@ -85,66 +89,87 @@ py::str make_str(std::string_view text) {
 
 namespace {
 
-constexpr std::uint64_t kHighBits = 0x8080808080808080ULL;
-
-std::uint64_t load8(const unsigned char* p) {
-    std::uint64_t w;
-    std::memcpy(&w, p, 8);
-    return w;
+// Decodes one UTF-8 character at `p` and advances past it.
+inline std::uint32_t decode_one(const unsigned char*& p) {
+    unsigned char c = *p;
+    std::uint32_t cp;
+    if (c < 0x80) {
+        cp = c;
+        p += 1;
+    } else if (c < 0xE0) {
+        cp = ((c & 0x1Fu) << 6) | (p[1] & 0x3Fu);
+        p += 2;
+    } else if (c < 0xF0) {
+        cp = ((c & 0x0Fu) << 12) | ((p[1] & 0x3Fu) << 6) | (p[2] & 0x3Fu);
+        p += 3;
+    } else {
+        cp = ((c & 0x07u) << 18) | ((p[1] & 0x3Fu) << 12) | ((p[2] & 0x3Fu) << 6) | (p[3] & 0x3Fu);
+        p += 4;
+    }
+    return cp;
 }
 
-// Decodes valid UTF-8 into code units of one width; ASCII runs are widened
-// a word at a time.
+#if defined(__SSE2__)
+// Widens sixteen bytes to code units; the caller keeps only the ASCII ones.
 template <class Unit>
-void decode_utf8(const unsigned char* p, std::size_t size, Unit* out) {
+inline void store_widened(__m128i bytes, Unit* out) {
+    const __m128i zero = _mm_setzero_si128();
+    if constexpr (sizeof(Unit) == 1) {
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(out), bytes);
+    } else if constexpr (sizeof(Unit) == 2) {
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(out), _mm_unpacklo_epi8(bytes, zero));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 8), _mm_unpackhi_epi8(bytes, zero));
+    } else {
+        __m128i low = _mm_unpacklo_epi8(bytes, zero), high = _mm_unpackhi_epi8(bytes, zero);
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(out), _mm_unpacklo_epi16(low, zero));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 4), _mm_unpackhi_epi16(low, zero));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 8), _mm_unpacklo_epi16(high, zero));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 12), _mm_unpackhi_epi16(high, zero));
+    }
+}
+#endif
+
+// Decodes valid UTF-8 into `length` code units of one width. The ASCII run at
+// the front of each sixteen bytes is widened in one step: document text is
+// mostly ASCII with a non-ASCII character every few bytes.
+template <class Unit>
+void decode_utf8(const unsigned char* p, std::size_t size, Unit* out, std::size_t length) {
     const unsigned char* end = p + size;
+    [[maybe_unused]] Unit* out_end = out + length;
     while (p < end) {
-        if (end - p >= 8 && (load8(p) & kHighBits) == 0) {
-            for (int k = 0; k < 8; ++k) out[k] = static_cast<Unit>(p[k]);
-            p += 8;
-            out += 8;
-            continue;
+#if defined(__SSE2__)
+        if (end - p >= 16 && out_end - out >= 16) {
+            __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+            auto non_ascii = static_cast<unsigned>(_mm_movemask_epi8(bytes));
+            unsigned ascii = non_ascii ? static_cast<unsigned>(__builtin_ctz(non_ascii)) : 16;
+            if (ascii) {
+                store_widened(bytes, out);
+                p += ascii;
+                out += ascii;
+                continue;
+            }
         }
-        unsigned char c = *p;
-        std::uint32_t cp;
-        if (c < 0x80) {
-            cp = c;
-            p += 1;
-        } else if (c < 0xE0) {
-            cp = ((c & 0x1Fu) << 6) | (p[1] & 0x3Fu);
-            p += 2;
-        } else if (c < 0xF0) {
-            cp = ((c & 0x0Fu) << 12) | ((p[1] & 0x3Fu) << 6) | (p[2] & 0x3Fu);
-            p += 3;
-        } else {
-            cp = ((c & 0x07u) << 18) | ((p[1] & 0x3Fu) << 12) | ((p[2] & 0x3Fu) << 6) | (p[3] & 0x3Fu);
-            p += 4;
-        }
-        *out++ = static_cast<Unit>(cp);
+#endif
+        *out++ = static_cast<Unit>(decode_one(p));
     }
 }
 
 }  // namespace
 
-py::str make_large_str(std::string_view text) {
+py::str make_large_str(std::string_view text, const TextStats& stats) {
     const auto* bytes = reinterpret_cast<const unsigned char*>(text.data());
-    // The widest lead byte fixes the str's kind exactly, and every byte that
-    // is not a continuation byte starts one character.
-    unsigned char widest = 0;
-    std::size_t continuation = 0;
-    for (std::size_t i = 0; i < text.size(); ++i) {
-        widest = std::max(widest, bytes[i]);
-        continuation += (bytes[i] & 0xC0) == 0x80;
-    }
+    // The largest byte fixes the str's kind exactly, and every byte that is
+    // not a continuation byte starts one character.
+    unsigned char widest = stats.largest_byte;
     Py_UCS4 max_char = widest < 0x80 ? 0x7F : widest < 0xC4 ? 0xFF : widest < 0xF0 ? 0xFFFF : 0x10FFFF;
-    auto length = static_cast<Py_ssize_t>(text.size() - continuation);
+    auto length = static_cast<Py_ssize_t>(text.size() - stats.continuation_bytes);
     PyObject* object = PyUnicode_New(length, max_char);
     if (!object) throw py::error_already_set();
     void* data = PyUnicode_DATA(object);
     switch (PyUnicode_KIND(object)) {
-        case PyUnicode_1BYTE_KIND: decode_utf8(bytes, text.size(), static_cast<Py_UCS1*>(data)); break;
-        case PyUnicode_2BYTE_KIND: decode_utf8(bytes, text.size(), static_cast<Py_UCS2*>(data)); break;
-        default: decode_utf8(bytes, text.size(), static_cast<Py_UCS4*>(data)); break;
+        case PyUnicode_1BYTE_KIND: decode_utf8(bytes, text.size(), static_cast<Py_UCS1*>(data), static_cast<std::size_t>(length)); break;
+        case PyUnicode_2BYTE_KIND: decode_utf8(bytes, text.size(), static_cast<Py_UCS2*>(data), static_cast<std::size_t>(length)); break;
+        default: decode_utf8(bytes, text.size(), static_cast<Py_UCS4*>(data), static_cast<std::size_t>(length)); break;
     }
     return py::reinterpret_steal<py::str>(object);
 }

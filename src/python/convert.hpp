@@ -11,6 +11,8 @@
 #include <string_view>
 #include <vector>
 
+#include "tokenizer/text.hpp"
+
 namespace vocarix::python {
 
 namespace py = pybind11;
@@ -32,9 +34,9 @@ std::vector<std::string> to_str_list(py::handle object, const char* name);
 
 // New Python objects from core values.
 py::str make_str(std::string_view text);
-// The same for document-sized valid UTF-8: decodes eight bytes at a time
-// straight into the str's own storage.
-py::str make_large_str(std::string_view text);
+// The same for document-sized valid UTF-8 whose statistics are known:
+// decodes straight into the str's own storage, sixteen bytes at a time.
+py::str make_large_str(std::string_view text, const TextStats& stats);
 py::int_ make_int(std::uint64_t value);
 
 }  // namespace vocarix::python

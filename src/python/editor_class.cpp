@@ -70,13 +70,12 @@ void save(EditorObject& self, py::handle path_object) {
 
 py::str to_json(EditorObject& self) {
     SharedBorrow borrow(self);
-    std::string text;
     try {
-        text = write_document_text(borrow.state());
+        WrittenText text = write_document_text(borrow.state());
+        return make_large_str(text.view(), text.stats());
     } catch (const std::length_error& error) {
         raise(PyExc_ValueError, std::string("Failed to serialize: ") + error.what());
     }
-    return make_large_str(text);
 }
 
 std::string describe(EditorObject& self) {

@@ -1,6 +1,7 @@
 #include "editor_state.hpp"
 
 #include <algorithm>
+#include <span>
 #include <stdexcept>
 #include <utility>
 
@@ -129,27 +130,68 @@ void EditorState::unindex_id(Symbol sym) {
 
 namespace {
 
-// The first eight bytes of `s`, big-endian and zero-padded: comparing these
+// Eight bytes of `s` from `offset`, big-endian and zero-padded: comparing these
 // numbers orders strings as their bytes do, up to ties between equal prefixes.
-std::uint64_t order_prefix(std::string_view s) {
+std::uint64_t order_prefix(std::string_view s, std::size_t offset) {
     std::uint64_t key = 0;
-    std::size_t n = std::min<std::size_t>(s.size(), 8);
-    for (std::size_t i = 0; i < n; ++i) key |= std::uint64_t{static_cast<unsigned char>(s[i])} << (56 - 8 * i);
+    std::size_t n = s.size() > offset ? std::min<std::size_t>(s.size() - offset, 8) : 0;
+    for (std::size_t i = 0; i < n; ++i)
+        key |= std::uint64_t{static_cast<unsigned char>(s[offset + i])} << (56 - 8 * i);
     return key;
+}
+
+struct Keyed {
+    std::uint64_t prefix;
+    Symbol sym;
+};
+
+constexpr std::size_t kDeepestPrefix = 256;
+
+// Orders `keyed`, whose strings agree on their first `offset` bytes, by the
+// rest of their bytes: by the next eight, then each run of equal prefixes by
+// the eight after those. Keys often share long prefixes (a space marker and a
+// common stem), which this settles without comparing whole strings.
+void sort_from(std::span<Keyed> keyed, std::size_t offset, const StringPool& pool) {
+    if (offset >= kDeepestPrefix) {
+        // Very long shared prefixes are rare: compare the rest directly rather than recurse.
+        std::sort(keyed.begin(), keyed.end(), [&](const Keyed& a, const Keyed& b) {
+            auto rest = [&](Symbol sym) { std::string_view s = pool.view(sym); return s.substr(std::min(offset, s.size())); };
+            return rest(a.sym) < rest(b.sym);
+        });
+        return;
+    }
+    std::size_t longest = 0;
+    for (Keyed& k : keyed) {
+        std::string_view text = pool.view(k.sym);
+        k.prefix = order_prefix(text, offset);
+        longest = std::max(longest, text.size());
+    }
+    auto by_prefix = [](const Keyed& a, const Keyed& b) { return a.prefix < b.prefix; };
+    if (longest <= offset + 8) {
+        // Equal padded bytes here mean one string is the other plus zero bytes.
+        std::sort(keyed.begin(), keyed.end(), [&](const Keyed& a, const Keyed& b) {
+            return a.prefix != b.prefix ? a.prefix < b.prefix : pool.view(a.sym).size() < pool.view(b.sym).size();
+        });
+        return;
+    }
+    std::sort(keyed.begin(), keyed.end(), by_prefix);
+    for (std::size_t begin = 0; begin < keyed.size();) {
+        std::size_t end = begin + 1;
+        while (end < keyed.size() && keyed[end].prefix == keyed[begin].prefix) ++end;
+        if (end - begin > 1) sort_from(keyed.subspan(begin, end - begin), offset + 8, pool);
+        begin = end;
+    }
 }
 
 }  // namespace
 
 const std::vector<Symbol>& EditorState::key_order() const {
     if (recent_.empty() && !sorted_stale_) return sorted_;
-    // A radix sort of numeric prefixes; strings are read only to break ties.
-    struct Keyed {
-        std::uint64_t prefix;
-        Symbol sym;
-    };
+    // A radix sort of the first eight bytes; runs of equal prefixes are then
+    // sorted by the following bytes.
     std::vector<Keyed> keyed, scratch(recent_.size());
     keyed.reserve(recent_.size());
-    for (Symbol sym : recent_) keyed.push_back({order_prefix(pool_.view(sym)), sym});
+    for (Symbol sym : recent_) keyed.push_back({order_prefix(pool_.view(sym), 0), sym});
     for (int shift = 0; shift < 64; shift += 8) {
         std::size_t counts[257] = {};
         for (const Keyed& k : keyed) ++counts[((k.prefix >> shift) & 0xFF) + 1];
@@ -158,15 +200,13 @@ const std::vector<Symbol>& EditorState::key_order() const {
         for (const Keyed& k : keyed) scratch[counts[(k.prefix >> shift) & 0xFF]++] = k;
         keyed.swap(scratch);
     }
-    auto by_text = [this](Symbol a, Symbol b) { return pool_.view(a) < pool_.view(b); };
     for (std::size_t begin = 0; begin < keyed.size();) {
         std::size_t end = begin + 1;
         while (end < keyed.size() && keyed[end].prefix == keyed[begin].prefix) ++end;
-        if (end - begin > 1)
-            std::sort(keyed.begin() + static_cast<std::ptrdiff_t>(begin), keyed.begin() + static_cast<std::ptrdiff_t>(end),
-                      [&](const Keyed& a, const Keyed& b) { return by_text(a.sym, b.sym); });
+        if (end - begin > 1) sort_from(std::span(keyed).subspan(begin, end - begin), 8, pool_);
         begin = end;
     }
+    auto by_text = [this](Symbol a, Symbol b) { return pool_.view(a) < pool_.view(b); };
     std::size_t middle = sorted_.size();
     sorted_.reserve(sorted_.size() + keyed.size());
     for (const Keyed& k : keyed) sorted_.push_back(k.sym);

@@ -204,8 +204,7 @@ std::unique_ptr<EditorState> load_tokenizer_file(const std::string& path) {
 }
 
 void save_tokenizer_file(const EditorState& state, const std::string& path) {
-    std::string text = write_document_file_text(state);
-    write_file(path, text);
+    write_file(path, write_document_file_text(state).view());
 }
 
 }  // namespace vocarix

@@ -12,21 +12,6 @@
 namespace vocarix {
 namespace {
 
-constexpr std::uint64_t kOnes = 0x0101010101010101ULL;
-constexpr std::uint64_t kHighs = 0x8080808080808080ULL;
-
-inline std::uint64_t load8(const char* p) {
-    std::uint64_t w;
-    std::memcpy(&w, p, 8);
-    return w;
-}
-
-// Nonzero when some byte of `w` is a quote, a backslash or a control character.
-inline std::uint64_t string_stop_bytes(std::uint64_t w) {
-    auto has_zero = [](std::uint64_t v) { return (v - kOnes) & ~v & kHighs; };
-    return has_zero(w ^ (kOnes * '"')) | has_zero(w ^ (kOnes * '\\')) | ((w - kOnes * 0x20) & ~w & kHighs);
-}
-
 struct NumberText {
     std::string_view text;
     bool negative = false;
@@ -67,7 +52,7 @@ private:
 
     // ---- lexing ----
     void skip_ws() {
-        while (p_ + 8 <= end_ && load8(p_) == kOnes * ' ') p_ += 8;
+        while (p_ + 8 <= end_ && load8(p_) == kByteOnes * ' ') p_ += 8;
         while (p_ < end_ && (*p_ == ' ' || *p_ == '\n' || *p_ == '\r' || *p_ == '\t')) ++p_;
     }
     bool at_end() const { return p_ == end_; }
@@ -162,7 +147,7 @@ std::string_view Reader::parse_string() {
     if (*q == '"') {
         p_ = q + 1;
         std::string_view text(start, static_cast<std::size_t>(q - start));
-        if (seen & kHighs) check_utf8(text);
+        if (seen & kByteHighs) check_utf8(text);
         return text;
     }
     if (*q == '\\') return parse_string_slow(start, q);

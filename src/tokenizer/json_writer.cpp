@@ -1,11 +1,14 @@
 #include "json_writer.hpp"
 
 #include <algorithm>
+#include <bit>
 #include <charconv>
 #include <cmath>
 #include <cstring>
 #include <utility>
 #include <vector>
+
+#include "text.hpp"
 
 namespace vocarix {
 
@@ -63,9 +66,10 @@ namespace {
 // Output text with an explicit cursor: appends are a bounds check and a copy.
 class Output {
 public:
-    explicit Output(std::size_t expected, bool pretty = true) : pretty_(pretty) {
-        buffer_.resize(std::max<std::size_t>(expected, 128));
-    }
+    explicit Output(std::size_t expected, bool pretty = true)
+        : buffer_(std::make_unique_for_overwrite<char[]>(std::max<std::size_t>(expected, 128))),
+          capacity_(std::max<std::size_t>(expected, 128)),
+          pretty_(pretty) {}
     bool pretty() const { return pretty_; }
 
     void put(char c) {
@@ -76,40 +80,64 @@ public:
         // An empty view may have a null data pointer (the empty vocabulary key), which memcpy must not get.
         if (s.empty()) return;
         reserve(s.size());
-        std::memcpy(buffer_.data() + length_, s.data(), s.size());
+        std::memcpy(buffer_.get() + length_, s.data(), s.size());
         length_ += s.size();
     }
     void newline(int level) {
         if (!pretty_) return;
         reserve(1 + 2 * static_cast<std::size_t>(level));
         buffer_[length_++] = '\n';
-        std::memset(buffer_.data() + length_, ' ', 2 * static_cast<std::size_t>(level));
+        std::memset(buffer_.get() + length_, ' ', 2 * static_cast<std::size_t>(level));
         length_ += 2 * static_cast<std::size_t>(level);
     }
     void put_uint(std::uint64_t value) {
         reserve(20);
-        auto result = std::to_chars(buffer_.data() + length_, buffer_.data() + length_ + 20, value);
-        length_ = static_cast<std::size_t>(result.ptr - buffer_.data());
+        auto result = std::to_chars(buffer_.get() + length_, buffer_.get() + length_ + 20, value);
+        length_ = static_cast<std::size_t>(result.ptr - buffer_.get());
     }
     void put_int(std::int64_t value) {
         reserve(21);
-        auto result = std::to_chars(buffer_.data() + length_, buffer_.data() + length_ + 21, value);
-        length_ = static_cast<std::size_t>(result.ptr - buffer_.data());
+        auto result = std::to_chars(buffer_.get() + length_, buffer_.get() + length_ + 21, value);
+        length_ = static_cast<std::size_t>(result.ptr - buffer_.get());
     }
     void put_string(std::string_view s);
 
-    std::string take() && {
-        buffer_.resize(length_);
-        return std::move(buffer_);
+    // Room for `n` bytes written straight through the returned pointer; the
+    // caller hands back the end of what it wrote.
+    char* claim(std::size_t n) {
+        reserve(n);
+        return buffer_.get() + length_;
+    }
+    void commit(const char* end) { length_ = static_cast<std::size_t>(end - buffer_.get()); }
+
+    std::string_view view() const { return {buffer_.get(), length_}; }
+    WrittenText take() && {
+        stats_.add(view().substr(counted_));
+        return WrittenText(std::move(buffer_), length_, stats_);
     }
 
 private:
+    // Text is counted a chunk at a time, soon after it is written.
+    static constexpr std::size_t kCountChunk = 64 * 1024;
+
     void reserve(std::size_t n) {
-        if (length_ + n > buffer_.size()) buffer_.resize(std::max(buffer_.size() * 2, length_ + n));
+        if (length_ - counted_ >= kCountChunk) {
+            stats_.add(view().substr(counted_));
+            counted_ = length_;
+        }
+        if (length_ + n <= capacity_) return;
+        std::size_t capacity = std::max(capacity_ * 2, length_ + n);
+        auto grown = std::make_unique_for_overwrite<char[]>(capacity);
+        std::memcpy(grown.get(), buffer_.get(), length_);
+        buffer_ = std::move(grown);
+        capacity_ = capacity;
     }
 
-    std::string buffer_;
+    std::unique_ptr<char[]> buffer_;
+    std::size_t capacity_;
     std::size_t length_ = 0;
+    std::size_t counted_ = 0;
+    TextStats stats_;
     bool pretty_;
 };
 
@@ -117,17 +145,29 @@ bool needs_escape(unsigned char c) { return c < 0x20 || c == '"' || c == '\\'; }
 
 // Length of the prefix of `s` that needs no escaping, eight bytes at a time.
 std::size_t plain_prefix(std::string_view s) {
-    constexpr std::uint64_t kOnes = 0x0101010101010101ULL;
-    constexpr std::uint64_t kHighs = 0x8080808080808080ULL;
-    auto has_zero = [](std::uint64_t v) { return (v - kOnes) & ~v & kHighs; };
     std::size_t i = 0;
-    for (; i + 8 <= s.size(); i += 8) {
-        std::uint64_t w;
-        std::memcpy(&w, s.data() + i, 8);
-        if (has_zero(w ^ (kOnes * '"')) | has_zero(w ^ (kOnes * '\\')) | ((w - kOnes * 0x20) & ~w & kHighs)) break;
-    }
+    while (i + 8 <= s.size() && string_stop_bytes(load8(s.data() + i)) == 0) i += 8;
     while (i < s.size() && !needs_escape(static_cast<unsigned char>(s[i]))) ++i;
     return i;
+}
+
+// Copies a pooled string `s` to `out` and tells whether it needs no escaping,
+// checking the copy eight bytes at a time. Short strings are copied as two
+// whole words (the pool keeps readable bytes after each string), so up to
+// kCopySlack bytes past the copy are written and read: the caller owns them,
+// and what they hold does not matter.
+constexpr std::size_t kCopySlack = StringPool::kReadSlack;
+
+bool copy_if_plain(char* out, std::string_view s) {
+    static_assert(std::endian::native == std::endian::little, "the tail mask assumes little-endian words");
+    if (s.empty()) return true;
+    if (s.size() <= kCopySlack) std::memcpy(out, s.data(), kCopySlack);
+    else std::memcpy(out, s.data(), s.size());
+    std::uint64_t stops = 0;
+    std::size_t i = 0;
+    for (; i + 8 <= s.size(); i += 8) stops |= string_stop_bytes(load8(out + i));
+    if (i < s.size()) stops |= string_stop_bytes(load8(out + i)) & (~std::uint64_t{0} >> (64 - 8 * (s.size() - i)));
+    return stops == 0;
 }
 
 void Output::put_string(std::string_view s) {
@@ -135,7 +175,7 @@ void Output::put_string(std::string_view s) {
     if (plain == s.size()) {
         // The common case: copy the quoted string in one go.
         reserve(s.size() + 2);
-        char* out = buffer_.data() + length_;
+        char* out = buffer_.get() + length_;
         out[0] = '"';
         std::memcpy(out + 1, s.data(), s.size());
         out[s.size() + 1] = '"';
@@ -229,18 +269,50 @@ private:
     int count_ = 0;
 };
 
+// The text newline(level) writes.
+std::string line_break(bool pretty, int level) {
+    std::string text;
+    if (pretty) {
+        text.push_back('\n');
+        text.append(2 * static_cast<std::size_t>(level), ' ');
+    }
+    return text;
+}
+
+char* copy_to(char* out, std::string_view s) {
+    std::memcpy(out, s.data(), s.size());
+    return out + s.size();
+}
+
+// Vocabulary and merges are most of a document: keys that need no escaping
+// are written with one bounds check per entry rather than one per piece, and
+// checked for escaping on the copy. An entry that needs escaping is written
+// again over its copy, piece by piece.
+
 template <class Entries>
 void write_vocab(Output& out, const EditorState& state, const Entries& entries, int level) {
     if (entries.empty()) return out.put("{}");
     out.put('{');
+    const std::string before_key = line_break(out.pretty(), level + 1) + '"';
+    constexpr std::string_view kAfterKey = "\": ";
+    constexpr std::size_t kLongestId = 10;
     bool first = true;
     for (Symbol sym : entries) {
-        if (!first) out.put(',');
+        std::string_view key = state.text(sym);
+        char* p = out.claim(1 + before_key.size() + key.size() + kAfterKey.size() + kLongestId + kCopySlack);
+        if (!first) *p++ = ',';
+        p = copy_to(p, before_key);
+        if (copy_if_plain(p, key)) {
+            p = copy_to(p + key.size(), kAfterKey);
+            out.commit(std::to_chars(p, p + kLongestId, state.id_of(sym)).ptr);
+        } else {
+            if (!first) out.put(',');
+            out.newline(level + 1);
+            out.put_string(key);
+            out.put(": ");
+            out.put_uint(state.id_of(sym));
+        }
         first = false;
-        out.newline(level + 1);
-        out.put_string(state.text(sym));
-        out.put(": ");
-        out.put_uint(state.id_of(sym));
     }
     out.newline(level);
     out.put('}');
@@ -249,20 +321,35 @@ void write_vocab(Output& out, const EditorState& state, const Entries& entries, 
 void write_merges(Output& out, const EditorState& state, int level) {
     if (state.merge_count() == 0) return out.put("[]");
     out.put('[');
+    const std::string inner_break = line_break(out.pretty(), level + 2);
+    const std::string before_left = line_break(out.pretty(), level + 1) + '[' + inner_break + '"';
+    const std::string between = "\"," + inner_break + '"';
+    const std::string after_right = '"' + line_break(out.pretty(), level + 1) + ']';
     bool first = true;
     state.for_each_merge([&](SlotIndex s) {
         Merge merge = state.merge_at(s);
-        if (!first) out.put(',');
+        std::string_view left = state.text(merge.left), right = state.text(merge.right);
+        char* p = out.claim(1 + before_left.size() + left.size() + between.size() + right.size() +
+                            after_right.size() + kCopySlack);
+        if (!first) *p++ = ',';
+        p = copy_to(p, before_left);
+        bool plain = copy_if_plain(p, left);
+        p = copy_to(p + left.size(), between);
+        if (plain && copy_if_plain(p, right)) {
+            out.commit(copy_to(p + right.size(), after_right));
+        } else {
+            if (!first) out.put(',');
+            out.newline(level + 1);
+            out.put('[');
+            out.newline(level + 2);
+            out.put_string(left);
+            out.put(',');
+            out.newline(level + 2);
+            out.put_string(right);
+            out.newline(level + 1);
+            out.put(']');
+        }
         first = false;
-        out.newline(level + 1);
-        out.put('[');
-        out.newline(level + 2);
-        out.put_string(state.text(merge.left));
-        out.put(',');
-        out.newline(level + 2);
-        out.put_string(state.text(merge.right));
-        out.newline(level + 1);
-        out.put(']');
     });
     out.newline(level);
     out.put(']');
@@ -349,16 +436,16 @@ void write_compact(Output& out, std::string_view text, int level) {
 CompactJson compact_json(const JsonValue& value) {
     Output out(128, /*pretty=*/false);
     write_value(out, value, 0);
-    return CompactJson{std::move(out).take()};
+    return CompactJson{std::string(out.view())};
 }
 
 std::string write_json_value(const JsonValue& value) {
     Output out(128);
     write_value(out, value, 0);
-    return std::move(out).take();
+    return std::string(out.view());
 }
 
-std::string write_document_text(const EditorState& state) {
+WrittenText write_document_text(const EditorState& state) {
     const DocumentSections& doc = state.sections;
     const ModelSettings& model = doc.model;
     Output out(expected_size(state));
@@ -391,7 +478,7 @@ std::string write_document_text(const EditorState& state) {
     return std::move(out).take();
 }
 
-std::string write_document_file_text(const EditorState& state) {
+WrittenText write_document_file_text(const EditorState& state) {
     const DocumentSections& doc = state.sections;
     const ModelSettings& model = doc.model;
     Output out(expected_size(state));

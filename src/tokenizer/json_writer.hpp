@@ -3,10 +3,13 @@
 // pretty-printing rules: two-space indent, raw non-ASCII, shortest floats.
 #pragma once
 
+#include <cstddef>
+#include <memory>
 #include <string>
 #include <string_view>
 
 #include "editor_state.hpp"
+#include "text.hpp"
 #include "document.hpp"
 #include "json_value.hpp"
 
@@ -17,11 +20,28 @@ namespace vocarix {
 // Non-finite values are written as null.
 std::string format_double(double value);
 
+// Text a document writer produced, with its statistics. The buffer is never
+// zero-filled before it is written, and the statistics are gathered while
+// the text is still in cache: both count for documents of tens of megabytes.
+class WrittenText {
+public:
+    WrittenText(std::unique_ptr<char[]> data, std::size_t size, TextStats stats)
+        : data_(std::move(data)), size_(size), stats_(stats) {}
+    std::string_view view() const { return {data_.get(), size_}; }
+    std::string str() const { return std::string(view()); }
+    const TextStats& stats() const { return stats_; }
+
+private:
+    std::unique_ptr<char[]> data_;
+    std::size_t size_;
+    TextStats stats_;
+};
+
 // The document with keys in declaration order and the vocabulary in key order.
-std::string write_document_text(const EditorState& state);
+WrittenText write_document_text(const EditorState& state);
 
 // The document with every object's keys sorted and the vocabulary by ascending id.
-std::string write_document_file_text(const EditorState& state);
+WrittenText write_document_file_text(const EditorState& state);
 
 // One opaque value, pretty-printed at indentation level 0.
 std::string write_json_value(const JsonValue& value);

@@ -79,14 +79,15 @@ std::string_view StringPool::store(std::string_view s) {
     if (s.empty()) return std::string_view("", 0);
     if (s.size() > kBlockSize / 4) {
         // Large strings get a block of their own so the current block is not wasted.
-        auto block = std::make_unique<char[]>(s.size());
+        auto block = std::make_unique<char[]>(s.size() + kReadSlack);
         std::memcpy(block.get(), s.data(), s.size());
         std::string_view stored(block.get(), s.size());
         blocks_.push_back(std::move(block));
         return stored;
     }
     if (remaining_ < s.size()) {
-        blocks_.push_back(std::make_unique<char[]>(kBlockSize));
+        // The slack is zeroed: bytes read past a string are never uninitialised.
+        blocks_.push_back(std::make_unique<char[]>(kBlockSize + kReadSlack));
         cursor_ = blocks_.back().get();
         remaining_ = kBlockSize;
     }

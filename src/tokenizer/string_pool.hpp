@@ -37,6 +37,10 @@ public:
     }
     Symbol intern(std::string_view s, std::uint64_t h);
 
+    // Every stored string is followed by at least this many readable bytes, so
+    // hot loops may copy a short string as whole words.
+    static constexpr std::size_t kReadSlack = 16;
+
     std::string_view view(Symbol sym) const { return views_[sym]; }
     std::size_t size() const { return views_.size(); }
     void reserve(std::size_t symbols);

@@ -3,10 +3,31 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <string>
 #include <string_view>
 
 namespace vocarix {
+
+// ---- eight bytes at a time ----
+
+inline constexpr std::uint64_t kByteOnes = 0x0101010101010101ULL;
+inline constexpr std::uint64_t kByteHighs = 0x8080808080808080ULL;
+
+inline std::uint64_t load8(const char* p) {
+    std::uint64_t w;
+    std::memcpy(&w, p, 8);
+    return w;
+}
+
+// Nonzero when some byte of `w` is a quote, a backslash or a control character:
+// the bytes a JSON string cannot hold as they are. A flag can only be wrong in
+// a byte above a truly flagged one, so the lowest flag is always real.
+inline std::uint64_t string_stop_bytes(std::uint64_t w) {
+    auto has_zero = [](std::uint64_t v) { return (v - kByteOnes) & ~v & kByteHighs; };
+    return has_zero(w ^ (kByteOnes * '"')) | has_zero(w ^ (kByteOnes * '\\')) |
+           ((w - kByteOnes * 0x20) & ~w & kByteHighs);
+}
 
 // Number of Unicode scalar values in a valid UTF-8 string: every byte that is
 // not a continuation byte starts a character.
@@ -15,6 +36,25 @@ inline std::size_t char_length(std::string_view s) {
     for (unsigned char c : s) n += (c & 0xC0) != 0x80;
     return n;
 }
+
+// What converting valid UTF-8 text to fixed-width code units needs to know in
+// advance: the character count is the byte count minus the continuation
+// bytes, and the largest byte tells the widest character.
+struct TextStats {
+    std::size_t continuation_bytes = 0;
+    unsigned char largest_byte = 0;
+
+    void add(std::string_view text) {
+        unsigned char largest = largest_byte;
+        std::size_t continuation = 0;
+        for (unsigned char c : text) {
+            largest = c > largest ? c : largest;
+            continuation += (c & 0xC0) == 0x80;
+        }
+        largest_byte = largest;
+        continuation_bytes += continuation;
+    }
+};
 
 // Length in bytes of the character that starts with lead byte `c`.
 inline std::size_t utf8_sequence_length(unsigned char c) {
