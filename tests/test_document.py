@@ -419,6 +419,17 @@ def test_to_json_str_has_the_exact_width_of_its_widest_character(widest, where):
     assert json.loads(text)["model"]["vocab"] == vocab
 
 
+@pytest.mark.parametrize("widest", ["é", "Ġ", "😀"])
+def test_from_json_reads_text_of_every_width(widest):
+    # Keys mix ASCII runs of every length with wide characters.
+    vocab = {"a" * n + widest * (n % 3) + "b" * (n % 5): n for n in range(40)}
+    vocab[widest] = 40
+    text = doc_text(vocab)
+    assert json.loads(Vocarix.from_json(text).to_json())["model"]["vocab"] == vocab
+    with pytest.raises(UnicodeEncodeError):
+        Vocarix.from_json(text[:200] + "\ud800" + text[200:])
+
+
 # ---------------------------------------------------------------- real files
 
 ACCEPTED = ["llama-tiny-random.array.json", "bora-ko-32k.array.json", "herbert-pl-eow.array.json"]

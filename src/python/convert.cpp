@@ -42,6 +42,79 @@ std::string_view to_str(py::handle object, const char* name) {
     return std::string_view(data, static_cast<std::size_t>(size));
 }
 
+namespace {
+
+// Appends the UTF-8 form of one code unit that is not ASCII; false for a
+// surrogate, which UTF-8 cannot hold.
+inline bool encode_wide(std::uint32_t cp, char*& out) {
+    if (cp < 0x800) {
+        *out++ = static_cast<char>(0xC0 | (cp >> 6));
+    } else if (cp < 0x10000) {
+        if (cp >= 0xD800 && cp <= 0xDFFF) return false;
+        *out++ = static_cast<char>(0xE0 | (cp >> 12));
+        *out++ = static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+    } else {
+        *out++ = static_cast<char>(0xF0 | (cp >> 18));
+        *out++ = static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
+        *out++ = static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+    }
+    *out++ = static_cast<char>(0x80 | (cp & 0x3F));
+    return true;
+}
+
+// Encodes `count` code units to UTF-8 at `out`, which has room for four
+// bytes per unit. Returns the end, or null at a surrogate.
+template <class Unit>
+char* encode_utf8(const Unit* units, std::size_t count, char* out) {
+    const Unit* end = units + count;
+    while (units < end) {
+#if defined(__SSE2__)
+        // Sixteen bytes of units at a time while they are all ASCII.
+        constexpr std::size_t kPerVector = 16 / sizeof(Unit);
+        if constexpr (sizeof(Unit) > 1) {
+            if (static_cast<std::size_t>(end - units) >= kPerVector) {
+                __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(units));
+                __m128i high = sizeof(Unit) == 2 ? _mm_set1_epi16(static_cast<short>(0xFF80)) : _mm_set1_epi32(static_cast<int>(0xFFFFFF80));
+                if (_mm_movemask_epi8(_mm_cmpeq_epi8(_mm_and_si128(v, high), _mm_setzero_si128())) == 0xFFFF) {
+                    __m128i bytes = v;
+                    if constexpr (sizeof(Unit) == 4) bytes = _mm_packs_epi32(bytes, bytes);
+                    bytes = _mm_packus_epi16(bytes, bytes);
+                    _mm_storel_epi64(reinterpret_cast<__m128i*>(out), bytes);
+                    if constexpr (sizeof(Unit) == 4) out += 4;
+                    else out += 8;
+                    units += kPerVector;
+                    continue;
+                }
+            }
+        }
+#endif
+        std::uint32_t cp = *units++;
+        if (cp < 0x80) *out++ = static_cast<char>(cp);
+        else if (!encode_wide(cp, out)) return nullptr;
+    }
+    return out;
+}
+
+}  // namespace
+
+Utf8Text to_large_str(py::handle object, const char* name) {
+    if (!PyUnicode_Check(object.ptr())) raise_wrong_type(object, name, "PyString");
+    PyObject* str = object.ptr();
+    auto count = static_cast<std::size_t>(PyUnicode_GET_LENGTH(str));
+    if (PyUnicode_IS_ASCII(str)) return {nullptr, std::string_view(static_cast<const char*>(PyUnicode_DATA(str)), count)};
+    auto buffer = std::make_unique_for_overwrite<char[]>(4 * count);
+    char* end = nullptr;
+    switch (PyUnicode_KIND(str)) {
+        case PyUnicode_1BYTE_KIND: end = encode_utf8(PyUnicode_1BYTE_DATA(str), count, buffer.get()); break;
+        case PyUnicode_2BYTE_KIND: end = encode_utf8(PyUnicode_2BYTE_DATA(str), count, buffer.get()); break;
+        default: end = encode_utf8(PyUnicode_4BYTE_DATA(str), count, buffer.get()); break;
+    }
+    // At a lone surrogate the interpreter's own encoder raises the usual error.
+    if (!end) return {nullptr, to_str(object, name)};
+    std::string_view text(buffer.get(), static_cast<std::size_t>(end - buffer.get()));
+    return {std::move(buffer), text};
+}
+
 std::uint32_t to_u32(py::handle object, const char* name) {
     PyObject* index = PyNumber_Index(object.ptr());
     if (!index) reraise_with_argument(name);

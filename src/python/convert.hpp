@@ -7,6 +7,7 @@
 #include <pybind11/pybind11.h>
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -22,6 +23,14 @@ namespace py = pybind11;
 
 // A str (or subclass) argument as UTF-8; the view lives as long as `object`.
 std::string_view to_str(py::handle object, const char* name);
+
+// The same for a document-sized str, encoded by a fast path into a buffer of
+// its own rather than into a UTF-8 copy cached on the caller's str.
+struct Utf8Text {
+    std::unique_ptr<char[]> owned;  // null when `view` points into the str
+    std::string_view view;
+};
+Utf8Text to_large_str(py::handle object, const char* name);
 
 // An integer argument (anything with __index__) in 0..4294967295.
 std::uint32_t to_u32(py::handle object, const char* name);

@@ -47,10 +47,10 @@ EditorObject make_editor_from_path(py::handle path_object) {
 }
 
 py::object editor_from_json(py::handle text_object) {
-    std::string_view text = to_str(text_object, "json_str");
+    Utf8Text text = to_large_str(text_object, "json_str");
     std::unique_ptr<EditorState> state;
     try {
-        state = parse_tokenizer_text(text);
+        state = parse_tokenizer_text(text.view);
     } catch (const ParseError& error) {
         raise(PyExc_ValueError, std::string("Failed to parse JSON: ") + error.what());
     }
