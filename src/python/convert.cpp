@@ -62,8 +62,8 @@ inline bool encode_wide(std::uint32_t cp, char*& out) {
     return true;
 }
 
-// Encodes `count` code units to UTF-8 at `out`, which has room for four
-// bytes per unit. Returns the end, or null at a surrogate.
+// Encodes `count` code units to UTF-8 at `out`, which has room for the
+// longest encoding. Returns the end, or null at a surrogate.
 template <class Unit>
 char* encode_utf8(const Unit* units, std::size_t count, char* out) {
     const Unit* end = units + count;
@@ -101,17 +101,20 @@ Utf8Text to_large_str(py::handle object, const char* name) {
     if (!PyUnicode_Check(object.ptr())) raise_wrong_type(object, name, "PyString");
     PyObject* str = object.ptr();
     auto count = static_cast<std::size_t>(PyUnicode_GET_LENGTH(str));
-    if (PyUnicode_IS_ASCII(str)) return {nullptr, std::string_view(static_cast<const char*>(PyUnicode_DATA(str)), count)};
-    auto buffer = std::make_unique_for_overwrite<char[]>(4 * count);
+    if (PyUnicode_IS_ASCII(str)) return {std::nullopt, std::string_view(static_cast<const char*>(PyUnicode_DATA(str)), count)};
+    // A unit of n bytes takes at most n + 1 bytes of UTF-8 (four for UCS-4).
+    const auto kind = static_cast<std::size_t>(PyUnicode_KIND(str));
+    TextBuffer buffer(std::min<std::size_t>(kind + 1, 4) * count);
     char* end = nullptr;
-    switch (PyUnicode_KIND(str)) {
-        case PyUnicode_1BYTE_KIND: end = encode_utf8(PyUnicode_1BYTE_DATA(str), count, buffer.get()); break;
-        case PyUnicode_2BYTE_KIND: end = encode_utf8(PyUnicode_2BYTE_DATA(str), count, buffer.get()); break;
-        default: end = encode_utf8(PyUnicode_4BYTE_DATA(str), count, buffer.get()); break;
+    switch (kind) {
+        case PyUnicode_1BYTE_KIND: end = encode_utf8(PyUnicode_1BYTE_DATA(str), count, buffer.data()); break;
+        case PyUnicode_2BYTE_KIND: end = encode_utf8(PyUnicode_2BYTE_DATA(str), count, buffer.data()); break;
+        default: end = encode_utf8(PyUnicode_4BYTE_DATA(str), count, buffer.data()); break;
     }
     // At a lone surrogate the interpreter's own encoder raises the usual error.
-    if (!end) return {nullptr, to_str(object, name)};
-    std::string_view text(buffer.get(), static_cast<std::size_t>(end - buffer.get()));
+    if (!end) return {std::nullopt, to_str(object, name)};
+    buffer.set_size(static_cast<std::size_t>(end - buffer.data()));
+    std::string_view text = buffer.view();
     return {std::move(buffer), text};
 }
 

@@ -7,11 +7,12 @@
 #include <pybind11/pybind11.h>
 
 #include <cstdint>
-#include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "tokenizer/file_io.hpp"
 #include "tokenizer/text.hpp"
 
 namespace vocarix::python {
@@ -27,7 +28,7 @@ std::string_view to_str(py::handle object, const char* name);
 // The same for a document-sized str, encoded by a fast path into a buffer of
 // its own rather than into a UTF-8 copy cached on the caller's str.
 struct Utf8Text {
-    std::unique_ptr<char[]> owned;  // null when `view` points into the str
+    std::optional<TextBuffer> owned;  // empty when `view` points into the str
     std::string_view view;
 };
 Utf8Text to_large_str(py::handle object, const char* name);

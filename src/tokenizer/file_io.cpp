@@ -38,30 +38,43 @@ private:
 
 }  // namespace
 
-FileBuffer::FileBuffer(std::size_t capacity) {
+TextBuffer::TextBuffer(std::size_t capacity) {
+    constexpr std::size_t kHugePage = 2u << 20;
     capacity_ = std::max<std::size_t>(capacity, 1 << 16);
-    void* memory = ::mmap(nullptr, capacity_, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (capacity_ < 2 * kHugePage) {
+        void* memory = ::mmap(nullptr, capacity_, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+        if (memory == MAP_FAILED) throw std::bad_alloc();
+        data_ = static_cast<char*>(memory);
+        return;
+    }
+    // Large documents fault in far fewer, larger pages where the system
+    // allows it; those need a start on a huge-page boundary.
+    capacity_ = (capacity_ + kHugePage - 1) & ~(kHugePage - 1);
+    void* memory = ::mmap(nullptr, capacity_ + kHugePage, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
     if (memory == MAP_FAILED) throw std::bad_alloc();
-    data_ = static_cast<char*>(memory);
-    // Large documents fault in far fewer, larger pages where the system allows it.
-    if (capacity_ >= (16u << 20)) ::madvise(data_, capacity_, MADV_HUGEPAGE);
+    auto start = reinterpret_cast<std::uintptr_t>(memory);
+    std::uintptr_t aligned = (start + kHugePage - 1) & ~std::uintptr_t{kHugePage - 1};
+    if (aligned > start) ::munmap(memory, aligned - start);
+    if (std::size_t tail = kHugePage - (aligned - start)) ::munmap(reinterpret_cast<char*>(aligned + capacity_), tail);
+    data_ = reinterpret_cast<char*>(aligned);
+    ::madvise(data_, capacity_, MADV_HUGEPAGE);
 }
 
-FileBuffer::~FileBuffer() {
+TextBuffer::~TextBuffer() {
     if (data_) ::munmap(data_, capacity_);
 }
 
-FileBuffer::FileBuffer(FileBuffer&& other) noexcept
+TextBuffer::TextBuffer(TextBuffer&& other) noexcept
     : data_(std::exchange(other.data_, nullptr)), size_(other.size_), capacity_(other.capacity_) {}
 
-void FileBuffer::grow() {
+void TextBuffer::grow() {
     void* memory = ::mremap(data_, capacity_, capacity_ * 2, MREMAP_MAYMOVE);
     if (memory == MAP_FAILED) throw std::bad_alloc();
     data_ = static_cast<char*>(memory);
     capacity_ *= 2;
 }
 
-FileBuffer read_file(const std::string& path) {
+TextBuffer read_file(const std::string& path) {
     auto failure = [&](int error) { return DocumentError("Failed to read: " + debug_quoted(path), system_error_text(error)); };
     if (path.find('\0') != std::string::npos) throw failure(EINVAL);
     FileDescriptor file(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
@@ -69,16 +82,17 @@ FileBuffer read_file(const std::string& path) {
     struct stat info {};
     if (::fstat(file.get(), &info) != 0) throw failure(errno);
     // One byte of room beyond the size shows end of file without another grow.
-    FileBuffer buffer(S_ISREG(info.st_mode) ? static_cast<std::size_t>(info.st_size) + 1 : 0);
-    for (;;) {
-        if (buffer.size_ == buffer.capacity_) buffer.grow();
-        ssize_t n = ::read(file.get(), buffer.data_ + buffer.size_, buffer.capacity_ - buffer.size_);
+    TextBuffer buffer(S_ISREG(info.st_mode) ? static_cast<std::size_t>(info.st_size) + 1 : 0);
+    for (std::size_t size = 0;;) {
+        if (size == buffer.capacity()) buffer.grow();
+        ssize_t n = ::read(file.get(), buffer.data() + size, buffer.capacity() - size);
         if (n < 0) {
             if (errno == EINTR) continue;
             throw failure(errno);
         }
         if (n == 0) break;
-        buffer.size_ += static_cast<std::size_t>(n);
+        size += static_cast<std::size_t>(n);
+        buffer.set_size(size);
     }
     return buffer;
 }
@@ -188,7 +202,7 @@ void write_file(const std::string& path, std::string_view text) {
 }
 
 std::unique_ptr<EditorState> load_tokenizer_file(const std::string& path) {
-    FileBuffer file = read_file(path);
+    TextBuffer file = read_file(path);
     std::string_view text = file.view();
     std::unique_ptr<EditorState> state;
     try {

@@ -17,28 +17,34 @@ std::unique_ptr<EditorState> load_tokenizer_file(const std::string& path);
 // Builds the whole file text, then writes it ("Failed to write: <path>").
 void save_tokenizer_file(const EditorState& state, const std::string& path);
 
-// The bytes of a whole file, in memory of its own (huge pages where offered).
-class FileBuffer {
+// Document-sized text in memory of its own, mapped straight from the system
+// (huge pages where offered): a whole file's bytes, or a str's UTF-8 form.
+class TextBuffer {
 public:
-    ~FileBuffer();
-    FileBuffer(FileBuffer&& other) noexcept;
-    FileBuffer(const FileBuffer&) = delete;
-    FileBuffer& operator=(const FileBuffer&) = delete;
-    FileBuffer& operator=(FileBuffer&&) = delete;
-    std::string_view view() const { return {data_, size_}; }
+    // Room for `capacity` bytes, zero-filled; the text starts empty.
+    explicit TextBuffer(std::size_t capacity);
+    ~TextBuffer();
+    TextBuffer(TextBuffer&& other) noexcept;
+    TextBuffer(const TextBuffer&) = delete;
+    TextBuffer& operator=(const TextBuffer&) = delete;
+    TextBuffer& operator=(TextBuffer&&) = delete;
 
-private:
-    friend FileBuffer read_file(const std::string& path);
-    explicit FileBuffer(std::size_t capacity);
+    std::string_view view() const { return {data_, size_}; }
+    char* data() { return data_; }
+    std::size_t capacity() const { return capacity_; }
+    // Sets the text's length; `size` must be within the capacity.
+    void set_size(std::size_t size) { size_ = size; }
+    // Doubles the capacity, keeping the text.
     void grow();
 
+private:
     char* data_ = nullptr;
     std::size_t size_ = 0;
     std::size_t capacity_ = 0;
 };
 
 // Reads a whole file; throws DocumentError("Failed to read: <path>") on failure.
-FileBuffer read_file(const std::string& path);
+TextBuffer read_file(const std::string& path);
 
 // Writes `text` to `path`, replacing its contents; throws DocumentError("Failed to write: <path>").
 void write_file(const std::string& path, std::string_view text);

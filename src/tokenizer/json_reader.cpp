@@ -52,8 +52,18 @@ private:
 
     // ---- lexing ----
     void skip_ws() {
-        while (p_ + 8 <= end_ && load8(p_) == kByteOnes * ' ') p_ += 8;
-        while (p_ < end_ && (*p_ == ' ' || *p_ == '\n' || *p_ == '\r' || *p_ == '\t')) ++p_;
+        // Indents are runs of spaces: skip them a word at a time.
+        while (p_ < end_) {
+            char c = *p_;
+            if (c == ' ' && p_ + 8 <= end_) {
+                std::uint64_t other = ~zero_bytes(load8(p_) ^ (kByteOnes * ' ')) & kByteHighs;
+                p_ += other ? first_flagged_byte(other) : 8;
+            } else if (c == ' ' || c == '\n' || c == '\r' || c == '\t') {
+                ++p_;
+            } else {
+                return;
+            }
+        }
     }
     bool at_end() const { return p_ == end_; }
     char peek() const { return *p_; }
@@ -136,13 +146,22 @@ std::string_view Reader::parse_string() {
     const char* q = start;
     std::uint64_t seen = 0;  // OR of the bytes scanned, to spot non-ASCII text
     auto is_stop = [](char c) { return c == '"' || c == '\\' || static_cast<unsigned char>(c) < 0x20; };
-    for (;;) {
-        for (std::uint64_t w; q + 8 <= end_ && string_stop_bytes(w = load8(q)) == 0; q += 8) seen |= w;
-        // The first flagged byte of a word is always a real stop, so this finds it.
-        const char* limit = end_ - q > 8 ? q + 8 : end_;
-        while (q < limit && !is_stop(*q)) seen |= static_cast<unsigned char>(*q++);
-        if (q < limit || q == end_) break;
+    while (q + 8 <= end_) {
+        std::uint64_t w = load8(q);
+        std::uint64_t stops = string_stop_bytes(w);
+        if (stops == 0) {
+            seen |= w;
+            q += 8;
+            continue;
+        }
+        // The lowest flag is always a real stop.
+        std::size_t before = first_flagged_byte(stops);
+        seen |= w & ((std::uint64_t{1} << (8 * before)) - 1);
+        q += before;
+        goto found;
     }
+    while (q < end_ && !is_stop(*q)) seen |= static_cast<unsigned char>(*q++);
+found:
     if (q == end_) fail_eof("EOF while parsing a string");
     if (*q == '"') {
         p_ = q + 1;

@@ -1,6 +1,7 @@
 // Small UTF-8 helpers shared by the reader, the state and the editing operations.
 #pragma once
 
+#include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -18,6 +19,19 @@ inline std::uint64_t load8(const char* p) {
     std::uint64_t w;
     std::memcpy(&w, p, 8);
     return w;
+}
+
+// The high bit of each byte of `w` that is zero, and nothing else: exact,
+// since no carry crosses from one byte into the next.
+inline std::uint64_t zero_bytes(std::uint64_t w) {
+    constexpr std::uint64_t kLow7 = 0x7F7F7F7F7F7F7F7FULL;
+    return ~(((w & kLow7) + kLow7) | w) & kByteHighs;
+}
+
+// Index of the byte that a flag from the functions here marks first in memory.
+inline std::size_t first_flagged_byte(std::uint64_t flags) {
+    static_assert(std::endian::native == std::endian::little, "words are read little-endian");
+    return static_cast<std::size_t>(std::countr_zero(flags)) / 8;
 }
 
 // Nonzero when some byte of `w` is a quote, a backslash or a control character:
