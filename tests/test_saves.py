@@ -1,4 +1,5 @@
 """Saving never loses the previous file, and keeps what callers rely on."""
+import json
 import os
 import stat
 import subprocess
@@ -88,15 +89,32 @@ def test_file_in_read_only_directory_is_written_in_place(editor, tmp_path):
         locked.chmod(0o755)
 
 
-def test_a_save_that_fails_partway_leaves_the_old_file_intact(tmp_path):
+def test_large_documents_are_saved_whole_either_way(tmp_path):
+    # A regular file gets the text as it is made, in pieces; a hard-linked
+    # one gets it in place, whole. Both must hold the same bytes.
+    vocab = {f"token{i}": i for i in range(120_000)}
+    editor = vocarix.Vocarix.from_json(doc_text(vocab, [("tok", "en")]))
+    streamed = tmp_path / "streamed.json"
+    editor.save(str(streamed))
+    in_place = tmp_path / "in_place.json"
+    in_place.write_text("old")
+    os.link(in_place, tmp_path / "link.json")
+    editor.save(str(in_place))
+    assert streamed.read_bytes() == in_place.read_bytes()
+    assert streamed.stat().st_size > 3 * 2**20
+    assert json.loads(streamed.read_bytes())["model"]["vocab"] == vocab
+
+
+@pytest.mark.parametrize("tokens, limit", [(2000, 4096), (150_000, 2 * 2**20)])
+def test_a_save_that_fails_partway_leaves_the_old_file_intact(tmp_path, tokens, limit):
     # A file-size limit makes the write fail after some bytes reached the disk.
     target = tmp_path / "t.json"
-    vocab = {f"token{i}": i for i in range(2000)}
+    vocab = {f"token{i}": i for i in range(tokens)}
     vocarix.Vocarix.from_json(doc_text(vocab)).save(str(target))
     before = target.read_bytes()
     script = (
         "import resource, sys, vocarix\n"
-        "resource.setrlimit(resource.RLIMIT_FSIZE, (4096, 4096))\n"
+        f"resource.setrlimit(resource.RLIMIT_FSIZE, ({limit}, {limit}))\n"
         "editor = vocarix.Vocarix(sys.argv[1])\n"
         "editor.add_tokens(['extra%d' % i for i in range(500)])\n"
         "try:\n"

@@ -146,10 +146,16 @@ mode_t new_file_mode() {
     return 0666 & ~mask;
 }
 
-// Writes the text to a temporary file beside `target`, flushes it to disk and
-// renames it over the target, so the old file stays whole until the new one
-// is complete. Returns false when no temporary file can be made there.
-bool replace_atomically(const std::string& target, const struct stat* existing, std::string_view text,
+// A failed write, carried out of the text producer so it stops early.
+struct WriteFailed {
+    int error;
+};
+
+// Writes the produced text to a temporary file beside `target` as it comes,
+// flushes it to disk and renames it over the target, so the old file stays
+// whole until the new one is complete. Returns false when no temporary file
+// can be made there.
+bool replace_atomically(const std::string& target, const struct stat* existing, const TextProducer& produce,
                         int& error) {
     std::string name = target.substr(target.rfind('/') == std::string::npos ? 0 : target.rfind('/') + 1);
     std::string temp = directory_of(target) + "/." + name + ".tmp-XXXXXX";
@@ -164,7 +170,23 @@ bool replace_atomically(const std::string& target, const struct stat* existing, 
     } else {
         ::fchmod(fd, new_file_mode());
     }
-    error = write_all(fd, text);
+    try {
+        off_t written = 0;
+        produce([fd, &written](std::string_view piece) {
+            if (int failed = write_all(fd, piece)) throw WriteFailed{failed};
+#if defined(__linux__)
+            // Start writing this piece to disk while the next one is made;
+            // the flush at the end then has less left to wait for.
+            ::sync_file_range(fd, written, static_cast<off_t>(piece.size()), SYNC_FILE_RANGE_WRITE);
+#endif
+            written += static_cast<off_t>(piece.size());
+        });
+    } catch (const WriteFailed& failed) {
+        error = failed.error;
+    } catch (...) {
+        ::unlink(temp.c_str());
+        throw;
+    }
     if (error == 0 && ::fdatasync(fd) != 0) error = errno;
     if (::close(file.release()) != 0 && error == 0) error = errno;
     if (error == 0 && ::rename(temp.c_str(), target.c_str()) != 0) error = errno;
@@ -179,7 +201,7 @@ bool replace_atomically(const std::string& target, const struct stat* existing, 
 
 }  // namespace
 
-void write_file(const std::string& path, std::string_view text) {
+void write_file(const std::string& path, const TextProducer& produce) {
     auto failure = [&](int error) {
         return DocumentError("Failed to write: " + debug_quoted(path), system_error_text(error));
     };
@@ -190,11 +212,14 @@ void write_file(const std::string& path, std::string_view text) {
     // are files whose directory does not let us create a temporary file.
     if (!exists || (S_ISREG(existing.st_mode) && existing.st_nlink == 1)) {
         int error = 0;
-        if (replace_atomically(follow_links(path), exists ? &existing : nullptr, text, error)) {
+        if (replace_atomically(follow_links(path), exists ? &existing : nullptr, produce, error)) {
             if (error != 0) throw failure(error);
             return;
         }
     }
+    // In place, the whole text is made before the target is touched.
+    std::string text;
+    produce([&text](std::string_view piece) { text.append(piece); });
     FileDescriptor file(::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
     if (file.get() < 0) throw failure(errno);
     if (int error = write_all(file.get(), text)) throw failure(error);
@@ -218,7 +243,7 @@ std::unique_ptr<EditorState> load_tokenizer_file(const std::string& path) {
 }
 
 void save_tokenizer_file(const EditorState& state, const std::string& path) {
-    write_file(path, write_document_file_text(state).view());
+    write_file(path, [&state](const TextSink& sink) { write_document_file_text(state, sink); });
 }
 
 }  // namespace vocarix

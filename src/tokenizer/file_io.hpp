@@ -2,11 +2,13 @@
 // outer message; the system's or parser's detail is kept as its cause.
 #pragma once
 
+#include <functional>
 #include <memory>
 #include <string>
 #include <string_view>
 
 #include "editor_state.hpp"
+#include "json_writer.hpp"
 
 namespace vocarix {
 
@@ -14,7 +16,7 @@ namespace vocarix {
 // "Failed to parse tokenizer.json", "Only BPE tokenizers are supported").
 std::unique_ptr<EditorState> load_tokenizer_file(const std::string& path);
 
-// Builds the whole file text, then writes it ("Failed to write: <path>").
+// Writes the file text as it is made ("Failed to write: <path>").
 void save_tokenizer_file(const EditorState& state, const std::string& path);
 
 // Document-sized text in memory of its own, mapped straight from the system
@@ -46,7 +48,11 @@ private:
 // Reads a whole file; throws DocumentError("Failed to read: <path>") on failure.
 TextBuffer read_file(const std::string& path);
 
-// Writes `text` to `path`, replacing its contents; throws DocumentError("Failed to write: <path>").
-void write_file(const std::string& path, std::string_view text);
+// Makes text by handing it to a sink piece by piece.
+using TextProducer = std::function<void(const TextSink&)>;
+
+// Writes the produced text to `path`, replacing its contents; throws
+// DocumentError("Failed to write: <path>").
+void write_file(const std::string& path, const TextProducer& produce);
 
 }  // namespace vocarix

@@ -70,6 +70,10 @@ public:
         : buffer_(std::make_unique_for_overwrite<char[]>(std::max<std::size_t>(expected, 128))),
           capacity_(std::max<std::size_t>(expected, 128)),
           pretty_(pretty) {}
+    // Output that hands its text to `sink` whenever a piece of about
+    // kPieceSize bytes is ready, and at finish(); it keeps no statistics.
+    explicit Output(const TextSink& sink)
+        : buffer_(std::make_unique_for_overwrite<char[]>(kPieceSize)), capacity_(kPieceSize), sink_(&sink) {}
     bool pretty() const { return pretty_; }
 
     void put(char c) {
@@ -111,6 +115,10 @@ public:
     void commit(const char* end) { length_ = static_cast<std::size_t>(end - buffer_.get()); }
 
     std::string_view view() const { return {buffer_.get(), length_}; }
+    void finish() {
+        if (length_ > 0) (*sink_)(view());
+        length_ = 0;
+    }
     WrittenText take() && {
         stats_.add(view().substr(counted_));
         return WrittenText(std::move(buffer_), length_, stats_);
@@ -119,13 +127,19 @@ public:
 private:
     // Text is counted a chunk at a time, soon after it is written.
     static constexpr std::size_t kCountChunk = 64 * 1024;
+    static constexpr std::size_t kPieceSize = 1 << 20;
 
     void reserve(std::size_t n) {
-        if (length_ - counted_ >= kCountChunk) {
+        if (length_ - counted_ >= kCountChunk && !sink_) {
             stats_.add(view().substr(counted_));
             counted_ = length_;
         }
         if (length_ + n <= capacity_) return;
+        if (sink_ && length_ > 0) {
+            (*sink_)(view());
+            length_ = 0;
+            if (n <= capacity_) return;
+        }
         std::size_t capacity = std::max(capacity_ * 2, length_ + n);
         auto grown = std::make_unique_for_overwrite<char[]>(capacity);
         std::memcpy(grown.get(), buffer_.get(), length_);
@@ -138,7 +152,8 @@ private:
     std::size_t length_ = 0;
     std::size_t counted_ = 0;
     TextStats stats_;
-    bool pretty_;
+    bool pretty_ = true;
+    const TextSink* sink_ = nullptr;
 };
 
 bool needs_escape(unsigned char c) { return c < 0x20 || c == '"' || c == '\\'; }
@@ -478,10 +493,11 @@ WrittenText write_document_text(const EditorState& state) {
     return std::move(out).take();
 }
 
-WrittenText write_document_file_text(const EditorState& state) {
+namespace {
+
+void write_file_layout(Output& out, const EditorState& state) {
     const DocumentSections& doc = state.sections;
     const ModelSettings& model = doc.model;
-    Output out(expected_size(state));
     out.put('{');
     Members top(out, 1);
     write_compact(top.next("added_tokens"), doc.added_tokens.text, 1);
@@ -508,7 +524,20 @@ WrittenText write_document_file_text(const EditorState& state) {
     top.next("version").put_string(doc.version);
     out.newline(0);
     out.put('}');
+}
+
+}  // namespace
+
+WrittenText write_document_file_text(const EditorState& state) {
+    Output out(expected_size(state));
+    write_file_layout(out, state);
     return std::move(out).take();
+}
+
+void write_document_file_text(const EditorState& state, const TextSink& sink) {
+    Output out(sink);
+    write_file_layout(out, state);
+    out.finish();
 }
 
 }  // namespace vocarix

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstddef>
+#include <functional>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -42,6 +43,13 @@ WrittenText write_document_text(const EditorState& state);
 
 // The document with every object's keys sorted and the vocabulary by ascending id.
 WrittenText write_document_file_text(const EditorState& state);
+
+// Receives text piece by piece, in order.
+using TextSink = std::function<void(std::string_view)>;
+
+// The same text handed to `sink` in pieces of about a megabyte, so that no
+// copy of the whole text is ever held.
+void write_document_file_text(const EditorState& state, const TextSink& sink);
 
 // One opaque value, pretty-printed at indentation level 0.
 std::string write_json_value(const JsonValue& value);
