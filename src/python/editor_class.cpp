@@ -47,14 +47,17 @@ EditorObject make_editor_from_path(py::handle path_object) {
 }
 
 py::object editor_from_json(py::handle text_object) {
-    Utf8Text text = to_large_str(text_object, "json_str");
     std::unique_ptr<EditorState> state;
-    try {
-        state = parse_tokenizer_text(text.view);
-    } catch (const ParseError& error) {
-        raise(PyExc_ValueError, std::string("Failed to parse JSON: ") + error.what());
+    {
+        Utf8Text text = to_large_str(text_object, "json_str");
+        try {
+            state = parse_tokenizer_text(text.view);
+        } catch (const ParseError& error) {
+            raise(PyExc_ValueError, std::string("Failed to parse JSON: ") + error.what());
+        }
     }
     if (state->sections.model.type != "BPE") raise(PyExc_ValueError, "Only BPE tokenizers are supported");
+    state->trim_capacity();
     return py::cast(EditorObject{std::move(state)});
 }
 

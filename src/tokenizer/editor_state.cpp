@@ -60,8 +60,9 @@ void EditorState::finish_loading() {
         any = true;
     });
     next_id_ = any ? largest + 1 : 1;
+}
 
-    // Loading is over: give back the room that growing the arrays left.
+void EditorState::trim_capacity() {
     ids_.shrink_to_fit();
     in_vocab_.shrink_to_fit();
     merges_.shrink_to_fit();

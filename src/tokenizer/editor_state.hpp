@@ -67,10 +67,13 @@ public:
     }
 
     // ---- loading (used by the reader) ----
-    void reserve_symbols(std::size_t count) {
-        pool_.reserve(count);
-        ids_.reserve(count);
-        in_vocab_.reserve(count);
+    // Sizes the string table for `expected` symbols, and reserves room for
+    // up to `most` per-symbol entries: room that is never written costs
+    // address space only, while the table is written in full.
+    void reserve_symbols(std::size_t expected, std::size_t most) {
+        pool_.reserve(expected, most);
+        ids_.reserve(most);
+        in_vocab_.reserve(most);
     }
     // Sets the entry's id; a token given twice keeps its last id.
     void load_entry(Symbol sym, std::uint32_t id) {
@@ -82,6 +85,9 @@ public:
     void reserve_ids_of(const JsonArray& added_tokens);
     // Derives next_id once the whole document is read.
     void finish_loading();
+    // Gives back the room that growing the arrays while loading left. Best
+    // called once the document text is freed, as it copies the arrays.
+    void trim_capacity();
 
     // ---- vocabulary ----
     std::size_t vocab_size() const { return vocab_size_; }

@@ -227,18 +227,21 @@ void write_file(const std::string& path, const TextProducer& produce) {
 }
 
 std::unique_ptr<EditorState> load_tokenizer_file(const std::string& path) {
-    TextBuffer file = read_file(path);
-    std::string_view text = file.view();
     std::unique_ptr<EditorState> state;
-    try {
-        state = parse_tokenizer_text(text);
-    } catch (const ParseError& error) {
-        // A file that is not UTF-8 is a read failure, wherever the parser stopped.
-        if (!is_valid_utf8(text))
-            throw DocumentError("Failed to read: " + debug_quoted(path), "stream did not contain valid UTF-8");
-        throw DocumentError("Failed to parse tokenizer.json", error.what());
+    {
+        TextBuffer file = read_file(path);
+        std::string_view text = file.view();
+        try {
+            state = parse_tokenizer_text(text);
+        } catch (const ParseError& error) {
+            // A file that is not UTF-8 is a read failure, wherever the parser stopped.
+            if (!is_valid_utf8(text))
+                throw DocumentError("Failed to read: " + debug_quoted(path), "stream did not contain valid UTF-8");
+            throw DocumentError("Failed to parse tokenizer.json", error.what());
+        }
     }
     if (state->sections.model.type != "BPE") throw DocumentError("Only BPE tokenizers are supported");
+    state->trim_capacity();
     return state;
 }
 

@@ -66,8 +66,8 @@ std::uint64_t hash_bytes(std::string_view s, std::uint64_t seed) {
 
 StringPool::StringPool() : seed_(random_seed()), table_(kInitialTableSize), mask_(kInitialTableSize - 1) {}
 
-void StringPool::reserve(std::size_t symbols) {
-    views_.reserve(symbols);
+void StringPool::reserve(std::size_t symbols, std::size_t most) {
+    views_.reserve(std::max(symbols, most));
     std::size_t slots = table_.size();
     while (!within_load(symbols, slots)) slots *= 2;
     if (slots != table_.size()) rehash(slots);
@@ -99,10 +99,11 @@ std::string_view StringPool::store(std::string_view s) {
 }
 
 Symbol StringPool::find(std::string_view s) const {
-    for (std::size_t i = probe_start(hash_bytes(s, seed_));; i = (i + 1) & mask_) {
+    std::uint64_t h = hash_bytes(s, seed_);
+    for (std::size_t i = probe_start(h);; i = (i + 1) & mask_) {
         const Slot& slot = table_[i];
         if (slot.sym == kNoSymbol) return kNoSymbol;
-        if (slot.holds(s)) return slot.sym;
+        if (holds(slot, s, tag_of(h))) return slot.sym;
     }
 }
 
@@ -114,13 +115,13 @@ Symbol StringPool::intern(std::string_view s, std::uint64_t h) {
     for (;; i = (i + 1) & mask_) {
         const Slot& slot = table_[i];
         if (slot.sym == kNoSymbol) break;
-        if (slot.holds(s)) return slot.sym;
+        if (holds(slot, s, tag_of(h))) return slot.sym;
     }
     if (views_.size() >= kNoSymbol || s.size() > UINT32_MAX) throw std::length_error("too many distinct strings");
     auto sym = static_cast<Symbol>(views_.size());
     std::string_view stored = store(s);
     views_.push_back(stored);
-    table_[i] = Slot{stored.data(), static_cast<std::uint32_t>(stored.size()), sym};
+    table_[i] = Slot{tag_of(h), sym};
     return sym;
 }
 

@@ -28,12 +28,17 @@ public:
     Symbol find(std::string_view s) const;
 
     // Bulk interning hides memory latency: hash a batch of strings, prefetch
-    // their slots, then their bytes, then intern each with its hash.
+    // their slots, then the views the slots name, then the bytes, then intern
+    // each with its hash.
     std::uint64_t hash(std::string_view s) const { return hash_bytes(s, seed_); }
     void prefetch_slot(std::uint64_t h) const { __builtin_prefetch(&table_[probe_start(h)]); }
+    void prefetch_view(std::uint64_t h) const {
+        const Slot& slot = table_[probe_start(h)];
+        if (slot.sym != kNoSymbol) __builtin_prefetch(&views_[slot.sym]);
+    }
     void prefetch_bytes(std::uint64_t h) const {
         const Slot& slot = table_[probe_start(h)];
-        if (slot.sym != kNoSymbol) __builtin_prefetch(slot.data);
+        if (slot.sym != kNoSymbol) __builtin_prefetch(views_[slot.sym].data());
     }
     Symbol intern(std::string_view s, std::uint64_t h);
 
@@ -43,20 +48,24 @@ public:
 
     std::string_view view(Symbol sym) const { return views_[sym]; }
     std::size_t size() const { return views_.size(); }
-    void reserve(std::size_t symbols);
+    // Sizes the table for `symbols` and reserves views for up to `most`.
+    void reserve(std::size_t symbols, std::size_t most);
     void shrink_to_fit() { views_.shrink_to_fit(); }
 
 private:
-    // A slot points at the bytes themselves so that a probe costs one memory
-    // access for the slot and one for the bytes, with the length checked first.
+    // Eight bytes a slot keeps the table small; the hash's high half, kept
+    // as a tag, means a probe reads the string only when it almost surely
+    // matches.
     struct Slot {
-        const char* data = nullptr;
-        std::uint32_t length = 0;
+        std::uint32_t tag = 0;
         Symbol sym = kNoSymbol;  // kNoSymbol marks an empty slot
-        bool holds(std::string_view s) const {
-            return length == s.size() && (length == 0 || std::memcmp(data, s.data(), length) == 0);
-        }
     };
+    static std::uint32_t tag_of(std::uint64_t h) { return static_cast<std::uint32_t>(h >> 32); }
+    bool holds(const Slot& slot, std::string_view s, std::uint32_t tag) const {
+        if (slot.tag != tag) return false;
+        std::string_view stored = views_[slot.sym];
+        return stored.size() == s.size() && (s.empty() || std::memcmp(stored.data(), s.data(), s.size()) == 0);
+    }
 
     std::string_view store(std::string_view s);
     void rehash(std::size_t slots);
