@@ -44,23 +44,11 @@ std::string_view to_str(py::handle object, const char* name) {
 
 namespace {
 
-// Appends the UTF-8 form of one code unit that is not ASCII; false for a
-// surrogate, which UTF-8 cannot hold.
-inline bool encode_wide(std::uint32_t cp, char*& out) {
-    if (cp < 0x800) {
-        *out++ = static_cast<char>(0xC0 | (cp >> 6));
-    } else if (cp < 0x10000) {
-        if (cp >= 0xD800 && cp <= 0xDFFF) return false;
-        *out++ = static_cast<char>(0xE0 | (cp >> 12));
-        *out++ = static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-    } else {
-        *out++ = static_cast<char>(0xF0 | (cp >> 18));
-        *out++ = static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
-        *out++ = static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-    }
-    *out++ = static_cast<char>(0x80 | (cp & 0x3F));
-    return true;
-}
+// Writes characters through a pointer, for append_utf8.
+struct PointerWriter {
+    char*& out;
+    void push_back(char c) { *out++ = c; }
+};
 
 // Encodes `count` code units to UTF-8 at `out`, which has room for the
 // longest encoding. Returns the end, or null at a surrogate.
@@ -89,8 +77,9 @@ char* encode_utf8(const Unit* units, std::size_t count, char* out) {
         }
 #endif
         std::uint32_t cp = *units++;
-        if (cp < 0x80) *out++ = static_cast<char>(cp);
-        else if (!encode_wide(cp, out)) return nullptr;
+        if (cp >= 0xD800 && cp <= 0xDFFF) return nullptr;
+        PointerWriter writer{out};
+        append_utf8(writer, cp);
     }
     return out;
 }
