@@ -54,6 +54,12 @@ public:
         return pool_.find(s);
     }
     std::string_view text(Symbol sym) const { return pool_.view(sym); }
+    // For walks in an order of their own: see StringPool::prefetch_view.
+    void prefetch_entry(Symbol sym) const {
+        pool_.prefetch_view(sym);
+        __builtin_prefetch(&ids_[sym]);
+    }
+    void prefetch_text(Symbol sym) const { pool_.prefetch_text(sym); }
     std::size_t symbol_count() const { return pool_.size(); }
     // Interns left+right.
     Symbol intern_concat(Symbol left, Symbol right);
@@ -130,6 +136,8 @@ public:
 
     // ---- merges ----
     std::size_t merge_count() const { return live_merges_; }
+    // Slots run from 0 to slot_count(), live or not.
+    SlotIndex slot_count() const { return static_cast<SlotIndex>(merges_.size()); }
     bool slot_live(SlotIndex s) const { return merges_[s].left != kNoSymbol; }
     Merge merge_at(SlotIndex s) const { return merges_[s]; }
     Symbol result_of(SlotIndex s) const {

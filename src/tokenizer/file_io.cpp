@@ -1,13 +1,11 @@
 #include "file_io.hpp"
 
 #include <fcntl.h>
-#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
-#include <new>
 #include <cstdio>
 #include <cstring>
 
@@ -38,42 +36,6 @@ private:
 
 }  // namespace
 
-TextBuffer::TextBuffer(std::size_t capacity) {
-    constexpr std::size_t kHugePage = 2u << 20;
-    capacity_ = std::max<std::size_t>(capacity, 1 << 16);
-    if (capacity_ < 2 * kHugePage) {
-        void* memory = ::mmap(nullptr, capacity_, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-        if (memory == MAP_FAILED) throw std::bad_alloc();
-        data_ = static_cast<char*>(memory);
-        return;
-    }
-    // Large documents fault in far fewer, larger pages where the system
-    // allows it; those need a start on a huge-page boundary.
-    capacity_ = (capacity_ + kHugePage - 1) & ~(kHugePage - 1);
-    void* memory = ::mmap(nullptr, capacity_ + kHugePage, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-    if (memory == MAP_FAILED) throw std::bad_alloc();
-    auto start = reinterpret_cast<std::uintptr_t>(memory);
-    std::uintptr_t aligned = (start + kHugePage - 1) & ~std::uintptr_t{kHugePage - 1};
-    if (aligned > start) ::munmap(memory, aligned - start);
-    if (std::size_t tail = kHugePage - (aligned - start)) ::munmap(reinterpret_cast<char*>(aligned + capacity_), tail);
-    data_ = reinterpret_cast<char*>(aligned);
-    ::madvise(data_, capacity_, MADV_HUGEPAGE);
-}
-
-TextBuffer::~TextBuffer() {
-    if (data_) ::munmap(data_, capacity_);
-}
-
-TextBuffer::TextBuffer(TextBuffer&& other) noexcept
-    : data_(std::exchange(other.data_, nullptr)), size_(other.size_), capacity_(other.capacity_) {}
-
-void TextBuffer::grow() {
-    void* memory = ::mremap(data_, capacity_, capacity_ * 2, MREMAP_MAYMOVE);
-    if (memory == MAP_FAILED) throw std::bad_alloc();
-    data_ = static_cast<char*>(memory);
-    capacity_ *= 2;
-}
-
 TextBuffer read_file(const std::string& path) {
     auto failure = [&](int error) { return DocumentError("Failed to read: " + debug_quoted(path), system_error_text(error)); };
     if (path.find('\0') != std::string::npos) throw failure(EINVAL);
@@ -84,7 +46,7 @@ TextBuffer read_file(const std::string& path) {
     // One byte of room beyond the size shows end of file without another grow.
     TextBuffer buffer(S_ISREG(info.st_mode) ? static_cast<std::size_t>(info.st_size) + 1 : 0);
     for (std::size_t size = 0;;) {
-        if (size == buffer.capacity()) buffer.grow();
+        if (size == buffer.capacity()) buffer.grow(2 * size);
         ssize_t n = ::read(file.get(), buffer.data() + size, buffer.capacity() - size);
         if (n < 0) {
             if (errno == EINTR) continue;

@@ -9,6 +9,7 @@
 
 #include "editor_state.hpp"
 #include "json_writer.hpp"
+#include "text_buffer.hpp"
 
 namespace vocarix {
 
@@ -18,32 +19,6 @@ std::unique_ptr<EditorState> load_tokenizer_file(const std::string& path);
 
 // Writes the file text as it is made ("Failed to write: <path>").
 void save_tokenizer_file(const EditorState& state, const std::string& path);
-
-// Document-sized text in memory of its own, mapped straight from the system
-// (huge pages where offered): a whole file's bytes, or a str's UTF-8 form.
-class TextBuffer {
-public:
-    // Room for `capacity` bytes, zero-filled; the text starts empty.
-    explicit TextBuffer(std::size_t capacity);
-    ~TextBuffer();
-    TextBuffer(TextBuffer&& other) noexcept;
-    TextBuffer(const TextBuffer&) = delete;
-    TextBuffer& operator=(const TextBuffer&) = delete;
-    TextBuffer& operator=(TextBuffer&&) = delete;
-
-    std::string_view view() const { return {data_, size_}; }
-    char* data() { return data_; }
-    std::size_t capacity() const { return capacity_; }
-    // Sets the text's length; `size` must be within the capacity.
-    void set_size(std::size_t size) { size_ = size; }
-    // Doubles the capacity, keeping the text.
-    void grow();
-
-private:
-    char* data_ = nullptr;
-    std::size_t size_ = 0;
-    std::size_t capacity_ = 0;
-};
 
 // Reads a whole file; throws DocumentError("Failed to read: <path>") on failure.
 TextBuffer read_file(const std::string& path);

@@ -132,8 +132,8 @@ void Reader::queue_string(const EditorState& state, std::string_view text) {
 
 template <class Use>
 void Reader::flush_strings(EditorState& state, Use&& use) {
-    for (const PendingString& item : pending_) state.pool().prefetch_view(item.hash);
-    for (const PendingString& item : pending_) state.pool().prefetch_bytes(item.hash);
+    for (const PendingString& item : pending_) state.pool().prefetch_slot_view(item.hash);
+    for (const PendingString& item : pending_) state.pool().prefetch_slot_text(item.hash);
     for (std::size_t i = 0; i < pending_.size(); ++i) use(i, state.intern(pending_[i].text, pending_[i].hash));
     pending_.clear();
     pending_copies_.clear();

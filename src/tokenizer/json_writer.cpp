@@ -66,43 +66,39 @@ namespace {
 // Output text with an explicit cursor: appends are a bounds check and a copy.
 class Output {
 public:
-    explicit Output(std::size_t expected, bool pretty = true)
-        : buffer_(std::make_unique_for_overwrite<char[]>(std::max<std::size_t>(expected, 128))),
-          capacity_(std::max<std::size_t>(expected, 128)),
-          pretty_(pretty) {}
+    explicit Output(std::size_t expected, bool pretty = true) : buffer_(expected), pretty_(pretty) {}
     // Output that hands its text to `sink` whenever a piece of about
     // kPieceSize bytes is ready, and at finish(); it keeps no statistics.
-    explicit Output(const TextSink& sink)
-        : buffer_(std::make_unique_for_overwrite<char[]>(kPieceSize)), capacity_(kPieceSize), sink_(&sink) {}
+    explicit Output(const TextSink& sink) : buffer_(kPieceSize), sink_(&sink) {}
     bool pretty() const { return pretty_; }
 
     void put(char c) {
         reserve(1);
-        buffer_[length_++] = c;
+        buffer_.data()[length_++] = c;
     }
     void put(std::string_view s) {
         // An empty view may have a null data pointer (the empty vocabulary key), which memcpy must not get.
         if (s.empty()) return;
         reserve(s.size());
-        std::memcpy(buffer_.get() + length_, s.data(), s.size());
+        std::memcpy(buffer_.data() + length_, s.data(), s.size());
         length_ += s.size();
     }
     void newline(int level) {
         if (!pretty_) return;
         reserve(1 + 2 * static_cast<std::size_t>(level));
-        buffer_[length_++] = '\n';
-        std::memset(buffer_.get() + length_, ' ', 2 * static_cast<std::size_t>(level));
+        buffer_.data()[length_++] = '\n';
+        std::memset(buffer_.data() + length_, ' ', 2 * static_cast<std::size_t>(level));
         length_ += 2 * static_cast<std::size_t>(level);
     }
     void put_uint(std::uint64_t value) {
         reserve(20);
-        auto result = std::to_chars(buffer_.get() + length_, buffer_.get() + length_ + 20, value);
-        length_ = static_cast<std::size_t>(result.ptr - buffer_.get());
+        auto result = std::to_chars(buffer_.data() + length_, buffer_.data() + length_ + 20, value);
+        length_ = static_cast<std::size_t>(result.ptr - buffer_.data());
     }
     void put_int(std::int64_t value) {
         reserve(21);
-        auto result = std::to_chars(buffer_.get() + length_, buffer_.get() + length_ + 21, value);
-        length_ = static_cast<std::size_t>(result.ptr - buffer_.get());
+        auto result = std::to_chars(buffer_.data() + length_, buffer_.data() + length_ + 21, value);
+        length_ = static_cast<std::size_t>(result.ptr - buffer_.data());
     }
     void put_string(std::string_view s);
 
@@ -110,18 +106,19 @@ public:
     // caller hands back the end of what it wrote.
     char* claim(std::size_t n) {
         reserve(n);
-        return buffer_.get() + length_;
+        return buffer_.data() + length_;
     }
-    void commit(const char* end) { length_ = static_cast<std::size_t>(end - buffer_.get()); }
+    void commit(const char* end) { length_ = static_cast<std::size_t>(end - buffer_.data()); }
 
-    std::string_view view() const { return {buffer_.get(), length_}; }
+    std::string_view view() const { return {buffer_.view().data(), length_}; }
     void finish() {
         if (length_ > 0) (*sink_)(view());
         length_ = 0;
     }
     WrittenText take() && {
         stats_.add(view().substr(counted_));
-        return WrittenText(std::move(buffer_), length_, stats_);
+        buffer_.set_size(length_);
+        return WrittenText(std::move(buffer_), stats_);
     }
 
 private:
@@ -134,21 +131,16 @@ private:
             stats_.add(view().substr(counted_));
             counted_ = length_;
         }
-        if (length_ + n <= capacity_) return;
+        if (length_ + n <= buffer_.capacity()) return;
         if (sink_ && length_ > 0) {
             (*sink_)(view());
             length_ = 0;
-            if (n <= capacity_) return;
+            if (n <= buffer_.capacity()) return;
         }
-        std::size_t capacity = std::max(capacity_ * 2, length_ + n);
-        auto grown = std::make_unique_for_overwrite<char[]>(capacity);
-        std::memcpy(grown.get(), buffer_.get(), length_);
-        buffer_ = std::move(grown);
-        capacity_ = capacity;
+        buffer_.grow(length_ + n);
     }
 
-    std::unique_ptr<char[]> buffer_;
-    std::size_t capacity_;
+    TextBuffer buffer_;
     std::size_t length_ = 0;
     std::size_t counted_ = 0;
     TextStats stats_;
@@ -190,7 +182,7 @@ void Output::put_string(std::string_view s) {
     if (plain == s.size()) {
         // The common case: copy the quoted string in one go.
         reserve(s.size() + 2);
-        char* out = buffer_.get() + length_;
+        char* out = buffer_.data() + length_;
         out[0] = '"';
         std::memcpy(out + 1, s.data(), s.size());
         out[s.size() + 1] = '"';
@@ -299,6 +291,11 @@ char* copy_to(char* out, std::string_view s) {
     return out + s.size();
 }
 
+// Entries are visited in an order of their own, so their views are prefetched
+// this many entries ahead, and their bytes (which need the view) fewer.
+constexpr std::size_t kViewDistance = 16;
+constexpr std::size_t kTextDistance = 8;
+
 // Vocabulary and merges are most of a document: keys that need no escaping
 // are written with one bounds check per entry rather than one per piece, and
 // checked for escaping on the copy. An entry that needs escaping is written
@@ -312,7 +309,10 @@ void write_vocab(Output& out, const EditorState& state, const Entries& entries, 
     constexpr std::string_view kAfterKey = "\": ";
     constexpr std::size_t kLongestId = 10;
     bool first = true;
-    for (Symbol sym : entries) {
+    for (std::size_t i = 0; i < entries.size(); ++i) {
+        if (i + kViewDistance < entries.size()) state.prefetch_entry(entries[i + kViewDistance]);
+        if (i + kTextDistance < entries.size()) state.prefetch_text(entries[i + kTextDistance]);
+        Symbol sym = entries[i];
         std::string_view key = state.text(sym);
         char* p = out.claim(1 + before_key.size() + key.size() + kAfterKey.size() + kLongestId + kCopySlack);
         if (!first) *p++ = ',';
@@ -341,7 +341,19 @@ void write_merges(Output& out, const EditorState& state, int level) {
     const std::string between = "\"," + inner_break + '"';
     const std::string after_right = '"' + line_break(out.pretty(), level + 1) + ']';
     bool first = true;
-    state.for_each_merge([&](SlotIndex s) {
+    const SlotIndex slots = state.slot_count();
+    for (SlotIndex s = 0; s < slots; ++s) {
+        if (s + kViewDistance < slots && state.slot_live(s + kViewDistance)) {
+            Merge ahead = state.merge_at(s + kViewDistance);
+            state.prefetch_entry(ahead.left);
+            state.prefetch_entry(ahead.right);
+        }
+        if (s + kTextDistance < slots && state.slot_live(s + kTextDistance)) {
+            Merge ahead = state.merge_at(s + kTextDistance);
+            state.prefetch_text(ahead.left);
+            state.prefetch_text(ahead.right);
+        }
+        if (!state.slot_live(s)) continue;
         Merge merge = state.merge_at(s);
         std::string_view left = state.text(merge.left), right = state.text(merge.right);
         char* p = out.claim(1 + before_left.size() + left.size() + between.size() + right.size() +
@@ -365,7 +377,7 @@ void write_merges(Output& out, const EditorState& state, int level) {
             out.put(']');
         }
         first = false;
-    });
+    }
     out.newline(level);
     out.put(']');
 }

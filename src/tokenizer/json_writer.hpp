@@ -5,12 +5,12 @@
 
 #include <cstddef>
 #include <functional>
-#include <memory>
 #include <string>
 #include <string_view>
 
 #include "editor_state.hpp"
 #include "text.hpp"
+#include "text_buffer.hpp"
 #include "document.hpp"
 #include "json_value.hpp"
 
@@ -21,20 +21,18 @@ namespace vocarix {
 // Non-finite values are written as null.
 std::string format_double(double value);
 
-// Text a document writer produced, with its statistics. The buffer is never
-// zero-filled before it is written, and the statistics are gathered while
-// the text is still in cache: both count for documents of tens of megabytes.
+// Text a document writer produced, with its statistics. The buffer grows
+// without copying, and the statistics are gathered while the text is still
+// in cache: both count for documents of tens of megabytes.
 class WrittenText {
 public:
-    WrittenText(std::unique_ptr<char[]> data, std::size_t size, TextStats stats)
-        : data_(std::move(data)), size_(size), stats_(stats) {}
-    std::string_view view() const { return {data_.get(), size_}; }
+    WrittenText(TextBuffer text, TextStats stats) : text_(std::move(text)), stats_(stats) {}
+    std::string_view view() const { return text_.view(); }
     std::string str() const { return std::string(view()); }
     const TextStats& stats() const { return stats_; }
 
 private:
-    std::unique_ptr<char[]> data_;
-    std::size_t size_;
+    TextBuffer text_;
     TextStats stats_;
 };
 

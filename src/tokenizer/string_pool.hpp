@@ -32,13 +32,13 @@ public:
     // each with its hash.
     std::uint64_t hash(std::string_view s) const { return hash_bytes(s, seed_); }
     void prefetch_slot(std::uint64_t h) const { __builtin_prefetch(&table_[probe_start(h)]); }
-    void prefetch_view(std::uint64_t h) const {
+    void prefetch_slot_view(std::uint64_t h) const {
         const Slot& slot = table_[probe_start(h)];
-        if (slot.sym != kNoSymbol) __builtin_prefetch(&views_[slot.sym]);
+        if (slot.sym != kNoSymbol) prefetch_view(slot.sym);
     }
-    void prefetch_bytes(std::uint64_t h) const {
+    void prefetch_slot_text(std::uint64_t h) const {
         const Slot& slot = table_[probe_start(h)];
-        if (slot.sym != kNoSymbol) __builtin_prefetch(views_[slot.sym].data());
+        if (slot.sym != kNoSymbol) prefetch_text(slot.sym);
     }
     Symbol intern(std::string_view s, std::uint64_t h);
 
@@ -47,6 +47,10 @@ public:
     static constexpr std::size_t kReadSlack = 16;
 
     std::string_view view(Symbol sym) const { return views_[sym]; }
+    // Walks over many symbols in an order of their own hide memory latency by
+    // prefetching a symbol's view well ahead, then its bytes a little ahead.
+    void prefetch_view(Symbol sym) const { __builtin_prefetch(&views_[sym]); }
+    void prefetch_text(Symbol sym) const { __builtin_prefetch(views_[sym].data()); }
     std::size_t size() const { return views_.size(); }
     // Sizes the table for `symbols` and reserves views for up to `most`.
     void reserve(std::size_t symbols, std::size_t most);
