@@ -1,4 +1,5 @@
 """Queries, attributes and the binding's conversion rules."""
+import json
 import pathlib
 
 import pytest
@@ -116,3 +117,23 @@ def test_from_json_on_class_and_instance(make_editor):
     editor = make_editor({"a": 0})
     assert isinstance(editor.from_json(editor.to_json()), Vocarix)
     assert Vocarix.from_json(json_str=editor.to_json()).get_vocab() == {"a": 0}
+
+
+def test_key_order_is_byte_order_however_long_the_shared_prefix(make_editor):
+    # Keys equal for 8, 16, 24 and hundreds of bytes, keys that differ only by
+    # trailing NUL bytes, and enough keys that the order is built by radix.
+    stems = ["", "a", "Ġinterna", "Ġinternationalis", "x" * 300]
+    keys = {""}
+    for stem in stems:
+        for tail in ["", "\0", "\0\0", "\0a", "a", "b", "é", "日本", "\x7f", "z" * 9, "a\0" * 5]:
+            keys.add(stem + tail)
+    keys.update(f"w{i * 7919 % 5000:05d}" for i in range(5000))
+    vocab = {key: i for i, key in enumerate(sorted(keys, key=len))}
+    editor = make_editor(vocab)
+    expected = sorted(keys, key=lambda k: k.encode("utf-8"))
+    assert list(json.loads(editor.to_json())["model"]["vocab"]) == expected
+    # Later insertions (with the pieces that build them) join the same order.
+    editor.add_tokens(["Ġinternationalist", "a\0\0\0", "w02500x"])
+    expected = sorted(editor.get_vocab(), key=lambda k: k.encode("utf-8"))
+    assert len(expected) > len(keys)
+    assert list(json.loads(editor.to_json())["model"]["vocab"]) == expected

@@ -1,11 +1,14 @@
 #include "editor_state.hpp"
 
 #include <algorithm>
+#include <array>
+#include <bit>
 #include <span>
 #include <stdexcept>
 #include <utility>
 
 #include "errors.hpp"
+#include "text.hpp"
 
 namespace vocarix {
 
@@ -141,17 +144,31 @@ std::uint64_t order_prefix(std::string_view s, std::size_t offset) {
     return key;
 }
 
+// The first sixteen bytes of a pooled string as two such numbers, read as
+// whole words (the pool keeps readable bytes after every string).
+std::pair<std::uint64_t, std::uint64_t> order_prefixes(std::string_view s) {
+    static_assert(StringPool::kReadSlack >= 16);
+    static_assert(std::endian::native == std::endian::little, "words are read little-endian");
+    if (s.empty()) return {0, 0};
+    auto word = [&](std::size_t offset) {
+        std::uint64_t w = __builtin_bswap64(load8(s.data() + offset));
+        std::size_t kept = s.size() > offset ? std::min<std::size_t>(s.size() - offset, 8) : 0;
+        return kept == 0 ? 0 : w & (~std::uint64_t{0} << (64 - 8 * kept));
+    };
+    return {word(0), word(8)};
+}
+
 struct Keyed {
     std::uint64_t prefix;
     Symbol sym;
+    std::uint32_t index;  // into the second words, which only ties need
 };
 
 constexpr std::size_t kDeepestPrefix = 256;
 
 // Orders `keyed`, whose strings agree on their first `offset` bytes, by the
 // rest of their bytes: by the next eight, then each run of equal prefixes by
-// the eight after those. Keys often share long prefixes (a space marker and a
-// common stem), which this settles without comparing whole strings.
+// the eight after those.
 void sort_from(std::span<Keyed> keyed, std::size_t offset, const StringPool& pool) {
     if (offset >= kDeepestPrefix) {
         // Very long shared prefixes are rare: compare the rest directly rather than recurse.
@@ -167,7 +184,6 @@ void sort_from(std::span<Keyed> keyed, std::size_t offset, const StringPool& poo
         k.prefix = order_prefix(text, offset);
         longest = std::max(longest, text.size());
     }
-    auto by_prefix = [](const Keyed& a, const Keyed& b) { return a.prefix < b.prefix; };
     if (longest <= offset + 8) {
         // Equal padded bytes here mean one string is the other plus zero bytes.
         std::sort(keyed.begin(), keyed.end(), [&](const Keyed& a, const Keyed& b) {
@@ -175,7 +191,7 @@ void sort_from(std::span<Keyed> keyed, std::size_t offset, const StringPool& poo
         });
         return;
     }
-    std::sort(keyed.begin(), keyed.end(), by_prefix);
+    std::sort(keyed.begin(), keyed.end(), [](const Keyed& a, const Keyed& b) { return a.prefix < b.prefix; });
     for (std::size_t begin = 0; begin < keyed.size();) {
         std::size_t end = begin + 1;
         while (end < keyed.size() && keyed[end].prefix == keyed[begin].prefix) ++end;
@@ -188,25 +204,44 @@ void sort_from(std::span<Keyed> keyed, std::size_t offset, const StringPool& poo
 
 const std::vector<Symbol>& EditorState::key_order() const {
     if (recent_.empty() && !sorted_stale_) return sorted_;
-    // A radix sort of the first eight bytes; runs of equal prefixes are then
-    // sorted by the following bytes.
+    // A radix sort of the first eight bytes. Keys often share them (a space
+    // marker and a common stem), so runs of equal first words are sorted by
+    // the second, kept aside from the start, and only runs equal in both
+    // read their strings again.
     std::vector<Keyed> keyed, scratch(recent_.size());
+    std::vector<std::uint64_t> second_words(recent_.size());
     keyed.reserve(recent_.size());
-    for (Symbol sym : recent_) keyed.push_back({order_prefix(pool_.view(sym), 0), sym});
-    for (int shift = 0; shift < 64; shift += 8) {
-        std::size_t counts[257] = {};
-        for (const Keyed& k : keyed) ++counts[((k.prefix >> shift) & 0xFF) + 1];
-        if (counts[((keyed.empty() ? 0 : keyed[0].prefix >> shift) & 0xFF) + 1] == keyed.size()) continue;
-        for (int b = 0; b < 256; ++b) counts[b + 1] += counts[b];
-        for (const Keyed& k : keyed) scratch[counts[(k.prefix >> shift) & 0xFF]++] = k;
+    for (Symbol sym : recent_) {
+        auto [first, second] = order_prefixes(pool_.view(sym));
+        second_words[keyed.size()] = second;
+        keyed.push_back({first, sym, static_cast<std::uint32_t>(keyed.size())});
+    }
+    // One counting pass serves all eight byte passes.
+    std::vector<std::array<std::size_t, 256>> counts(8);
+    for (const Keyed& k : keyed)
+        for (int byte = 0; byte < 8; ++byte) ++counts[byte][(k.prefix >> (8 * byte)) & 0xFF];
+    for (int byte = 0; byte < 8 && !keyed.empty(); ++byte) {
+        const int shift = 8 * byte;
+        std::array<std::size_t, 256>& next = counts[byte];
+        if (next[(keyed[0].prefix >> shift) & 0xFF] == keyed.size()) continue;  // every key has this byte
+        std::size_t start = 0;
+        for (std::size_t& count : next) start += std::exchange(count, start);
+        for (const Keyed& k : keyed) scratch[next[(k.prefix >> shift) & 0xFF]++] = k;
         keyed.swap(scratch);
     }
-    for (std::size_t begin = 0; begin < keyed.size();) {
-        std::size_t end = begin + 1;
-        while (end < keyed.size() && keyed[end].prefix == keyed[begin].prefix) ++end;
-        if (end - begin > 1) sort_from(std::span(keyed).subspan(begin, end - begin), 8, pool_);
-        begin = end;
-    }
+    auto equal_runs = [](std::span<Keyed> range, auto&& on_run) {
+        for (std::size_t begin = 0; begin < range.size();) {
+            std::size_t end = begin + 1;
+            while (end < range.size() && range[end].prefix == range[begin].prefix) ++end;
+            if (end - begin > 1) on_run(range.subspan(begin, end - begin));
+            begin = end;
+        }
+    };
+    equal_runs(keyed, [&](std::span<Keyed> run) {
+        for (Keyed& k : run) k.prefix = second_words[k.index];
+        std::sort(run.begin(), run.end(), [](const Keyed& a, const Keyed& b) { return a.prefix < b.prefix; });
+        equal_runs(run, [&](std::span<Keyed> tie) { sort_from(tie, 16, pool_); });
+    });
     auto by_text = [this](Symbol a, Symbol b) { return pool_.view(a) < pool_.view(b); };
     std::size_t middle = sorted_.size();
     sorted_.reserve(sorted_.size() + keyed.size());
