@@ -424,38 +424,55 @@ std::vector<Symbol> entries_by_id(const EditorState& state) {
 // Writes compact JSON text pretty-printed: the same layout write_value gives
 // the value the text came from, since the text holds no whitespace.
 void write_compact(Output& out, std::string_view text, int level) {
-    std::size_t i = 0;
-    while (i < text.size()) {
-        char c = text[i];
-        if (c == '"') {
-            std::size_t end = i + 1;
-            while (text[end] != '"') end += text[end] == '\\' ? 2 : 1;
-            out.put(text.substr(i, end + 1 - i));
-            i = end + 1;
-        } else if (c == '{' || c == '[') {
-            out.put(c);
-            ++i;
-            if (text[i] == (c == '{' ? '}' : ']')) {
-                out.put(text[i++]);
-            } else {
-                out.newline(++level);
+    const char* p = text.data();
+    const char* const end = p + text.size();
+    // The closing quote of the string whose opening quote is at `open`.
+    auto string_end = [end](const char* open) {
+        const char* q = open + 1;
+        for (;;) {
+            while (q + 8 <= end && string_stop_bytes(load8(q)) == 0) q += 8;
+            while (*q != '"' && *q != '\\') ++q;
+            if (*q == '"') return q;
+            q += 2;  // an escape: a backslash and the character it escapes
+        }
+    };
+    while (p < end) {
+        switch (const char c = *p) {
+            case '"': {
+                const char* close = string_end(p);
+                out.put(std::string_view(p, static_cast<std::size_t>(close + 1 - p)));
+                p = close + 1;
+                break;
             }
-        } else if (c == '}' || c == ']') {
-            out.newline(--level);
-            out.put(c);
-            ++i;
-        } else if (c == ',') {
-            out.put(',');
-            out.newline(level);
-            ++i;
-        } else if (c == ':') {
-            out.put(": ");
-            ++i;
-        } else {
-            std::size_t end = text.find_first_of(",:]}", i);
-            if (end == std::string_view::npos) end = text.size();
-            out.put(text.substr(i, end - i));
-            i = end;
+            case '{':
+            case '[':
+                out.put(c);
+                ++p;
+                if (*p == (c == '{' ? '}' : ']')) out.put(*p++);
+                else out.newline(++level);
+                break;
+            case '}':
+            case ']':
+                out.newline(--level);
+                out.put(c);
+                ++p;
+                break;
+            case ',':
+                out.put(',');
+                out.newline(level);
+                ++p;
+                break;
+            case ':':
+                out.put(": ");
+                ++p;
+                break;
+            default: {
+                // A number or a literal, up to the next structural character.
+                const char* q = p;
+                while (q < end && *q != ',' && *q != ':' && *q != ']' && *q != '}') ++q;
+                out.put(std::string_view(p, static_cast<std::size_t>(q - p)));
+                p = q;
+            }
         }
     }
 }
