@@ -82,6 +82,11 @@ public:
         in_vocab_.reserve(most);
     }
     // Sets the entry's id; a token given twice keeps its last id.
+    // Marks both indexes as not built, so loading does not keep them current.
+    void begin_loading() {
+        merge_index_ready_ = false;
+        id_index_ready_ = false;
+    }
     void load_entry(Symbol sym, std::uint32_t id) {
         if (!in_vocab_[sym]) add_loaded_entry(sym);
         ids_[sym] = id;

@@ -756,6 +756,7 @@ std::unique_ptr<EditorState> parse_tokenizer_text(std::string_view text) {
     auto state = std::make_unique<EditorState>();
     // Typical files hold one distinct string per 60 to 110 bytes.
     state->reserve_symbols(text.size() / 100, text.size() / 48);
+    state->begin_loading();
     Reader reader(text);
     reader.parse_tokenizer(*state);
     state->finish_loading();
