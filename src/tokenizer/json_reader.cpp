@@ -754,8 +754,9 @@ std::unique_ptr<EditorState> parse_tokenizer_text(std::string_view text) {
     // Strings are checked for valid UTF-8 as they are read; any other
     // non-ASCII byte is a syntax error, so a parsed document is valid UTF-8.
     auto state = std::make_unique<EditorState>();
-    // Typical files hold one distinct string per 60 to 110 bytes.
-    state->reserve_symbols(text.size() / 100, text.size() / 48);
+    // Typical files hold one distinct string per 60 to 110 bytes; sized for
+    // one per 80, the table needs no rehash for any of them.
+    state->reserve_symbols(text.size() / 80, text.size() / 48);
     state->begin_loading();
     Reader reader(text);
     reader.parse_tokenizer(*state);
