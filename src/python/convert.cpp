@@ -215,7 +215,11 @@ void decode_utf8(const unsigned char* p, std::size_t size, Unit* out, std::size_
             }
         }
 #endif
-        *out++ = static_cast<Unit>(decode_one(p));
+        // Non-ASCII text tends to come in runs (words of a script): decode the
+        // whole run before looking for ASCII again.
+        do {
+            *out++ = static_cast<Unit>(decode_one(p));
+        } while (p < end && static_cast<unsigned char>(*p) >= 0x80);
     }
 }
 
