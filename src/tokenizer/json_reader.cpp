@@ -147,22 +147,23 @@ std::string_view Reader::parse_string() {
     const char* q = start;
     std::uint64_t seen = 0;  // OR of the bytes scanned, to spot non-ASCII text
     auto is_stop = [](char c) { return c == '"' || c == '\\' || static_cast<unsigned char>(c) < 0x20; };
-    while (q + 8 <= end_) {
+    bool stopped = false;
+    while (!stopped && q + 8 <= end_) {
         std::uint64_t w = load8(q);
         std::uint64_t stops = string_stop_bytes(w);
         if (stops == 0) {
             seen |= w;
             q += 8;
-            continue;
+        } else {
+            // The lowest flag is always a real stop.
+            std::size_t before = first_flagged_byte(stops);
+            seen |= w & ((std::uint64_t{1} << (8 * before)) - 1);
+            q += before;
+            stopped = true;
         }
-        // The lowest flag is always a real stop.
-        std::size_t before = first_flagged_byte(stops);
-        seen |= w & ((std::uint64_t{1} << (8 * before)) - 1);
-        q += before;
-        goto found;
     }
-    while (q < end_ && !is_stop(*q)) seen |= static_cast<unsigned char>(*q++);
-found:
+    if (!stopped)
+        while (q < end_ && !is_stop(*q)) seen |= static_cast<unsigned char>(*q++);
     if (q == end_) fail_eof("EOF while parsing a string");
     if (*q == '"') {
         p_ = q + 1;
