@@ -216,17 +216,19 @@ const std::vector<Symbol>& EditorState::key_order() const {
         second_words[keyed.size()] = second;
         keyed.push_back({first, sym, static_cast<std::uint32_t>(keyed.size())});
     }
-    // One counting pass serves all eight byte passes.
-    std::vector<std::array<std::size_t, 256>> counts(8);
+    // Six passes of eleven bits each; one counting pass serves them all.
+    constexpr int kDigitBits = 11, kDigits = (64 + kDigitBits - 1) / kDigitBits;
+    constexpr std::uint64_t kDigitMask = (1u << kDigitBits) - 1;
+    std::vector<std::array<std::size_t, 1u << kDigitBits>> counts(kDigits);
     for (const Keyed& k : keyed)
-        for (int byte = 0; byte < 8; ++byte) ++counts[byte][(k.prefix >> (8 * byte)) & 0xFF];
-    for (int byte = 0; byte < 8 && !keyed.empty(); ++byte) {
-        const int shift = 8 * byte;
-        std::array<std::size_t, 256>& next = counts[byte];
-        if (next[(keyed[0].prefix >> shift) & 0xFF] == keyed.size()) continue;  // every key has this byte
+        for (int digit = 0; digit < kDigits; ++digit) ++counts[digit][(k.prefix >> (kDigitBits * digit)) & kDigitMask];
+    for (int digit = 0; digit < kDigits && !keyed.empty(); ++digit) {
+        const int shift = kDigitBits * digit;
+        auto& next = counts[digit];
+        if (next[(keyed[0].prefix >> shift) & kDigitMask] == keyed.size()) continue;  // every key has this digit
         std::size_t start = 0;
         for (std::size_t& count : next) start += std::exchange(count, start);
-        for (const Keyed& k : keyed) scratch[next[(k.prefix >> shift) & 0xFF]++] = k;
+        for (const Keyed& k : keyed) scratch[next[(k.prefix >> shift) & kDigitMask]++] = k;
         keyed.swap(scratch);
     }
     auto equal_runs = [](std::span<Keyed> range, auto&& on_run) {
