@@ -1,5 +1,7 @@
 """Loading, refusing and writing tokenizer documents."""
 import json
+import os
+import threading
 
 import pytest
 
@@ -430,6 +432,20 @@ def test_from_json_reads_text_of_every_width(widest):
     assert json.loads(Vocarix.from_json(text).to_json())["model"]["vocab"] == vocab
     with pytest.raises(UnicodeEncodeError):
         Vocarix.from_json(text[:200] + "\ud800" + text[200:])
+
+
+def test_a_document_loads_from_a_pipe(tmp_path):
+    # A pipe has no size to go by, so the buffer grows as the text arrives.
+    vocab = {f"token{i}": i for i in range(20_000)}
+    text = doc_text(vocab)
+    fifo = tmp_path / "pipe"
+    os.mkfifo(fifo)
+    writer = threading.Thread(target=lambda: fifo.write_text(text, encoding="utf-8"))
+    writer.start()
+    editor = Vocarix(str(fifo))
+    writer.join()
+    assert len(text) > 300_000
+    assert editor.to_json() == Vocarix.from_json(text).to_json()
 
 
 # ---------------------------------------------------------------- real files

@@ -37,9 +37,13 @@ namespace {
 
 using Editor = py::class_<EditorObject>;
 
+// A document being loaded belongs to no editor yet, so nothing else can reach
+// it: other threads run meanwhile, among them one that may be feeding the file
+// through a pipe. (Unwinding takes the lock back before any handler runs.)
 EditorObject make_editor_from_path(py::handle path_object) {
     std::string path(to_str(path_object, "path"));
     try {
+        py::gil_scoped_release unlocked;
         return EditorObject{load_tokenizer_file(path)};
     } catch (const DocumentError& error) {
         raise(PyExc_OSError, std::string("Failed to load tokenizer: ") + error.what());
@@ -49,8 +53,10 @@ EditorObject make_editor_from_path(py::handle path_object) {
 py::object editor_from_json(py::handle text_object) {
     std::unique_ptr<EditorState> state;
     {
+        // The caller's str outlives the call and never changes.
         Utf8Text text = to_large_str(text_object, "json_str");
         try {
+            py::gil_scoped_release unlocked;
             state = parse_tokenizer_text(text.view);
         } catch (const ParseError& error) {
             raise(PyExc_ValueError, std::string("Failed to parse JSON: ") + error.what());
