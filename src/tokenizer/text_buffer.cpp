@@ -40,7 +40,10 @@ TextBuffer::TextBuffer(TextBuffer&& other) noexcept
 
 void TextBuffer::grow(std::size_t capacity) {
     std::size_t grown = capacity_;
-    while (grown < capacity) grown *= 2;
+    while (grown < capacity) {
+        if (grown > SIZE_MAX / 2) throw std::bad_alloc();
+        grown *= 2;
+    }
     if (grown == capacity_) return;
     void* memory = ::mremap(data_, capacity_, grown, MREMAP_MAYMOVE);
     if (memory == MAP_FAILED) throw std::bad_alloc();
