@@ -363,9 +363,41 @@ void EditorState::link_slot(SlotIndex s) {
 void EditorState::build_merge_index() {
     // Interning results may add symbols; the heads are sized once all exist.
     results_.resize(merges_.size(), kNoSymbol);
-    for (SlotIndex s = 0; s < merges_.size(); ++s)
-        if (merges_[s].left != kNoSymbol && results_[s] == kNoSymbol)
+    // Most results exist already, so each is a look-up that misses the cache:
+    // results are hashed a batch at a time and their table slots, views and
+    // bytes prefetched before any is looked up.
+    constexpr std::size_t kBatch = 64;
+    struct Pending {
+        SlotIndex slot;
+        std::size_t offset, length;
+        std::uint64_t hash;
+    };
+    std::vector<Pending> batch;
+    batch.reserve(kBatch);
+    std::string texts;
+    auto flush = [&] {
+        for (const Pending& item : batch) pool_.prefetch_slot(item.hash);
+        for (const Pending& item : batch) pool_.prefetch_slot_view(item.hash);
+        for (const Pending& item : batch) pool_.prefetch_slot_text(item.hash);
+        for (const Pending& item : batch)
+            results_[item.slot] = intern(std::string_view(texts).substr(item.offset, item.length), item.hash);
+        batch.clear();
+        texts.clear();
+    };
+    for (SlotIndex s = 0; s < merges_.size(); ++s) {
+        if (merges_[s].left == kNoSymbol || results_[s] != kNoSymbol) continue;
+        std::string_view left = pool_.view(merges_[s].left), right = pool_.view(merges_[s].right);
+        if (left.empty() || right.empty()) {
             results_[s] = intern_concat(merges_[s].left, merges_[s].right);
+            continue;
+        }
+        std::size_t offset = texts.size();
+        texts.append(left).append(right);
+        std::string_view text = std::string_view(texts).substr(offset);
+        batch.push_back({s, offset, text.size(), pool_.hash(text)});
+        if (batch.size() == kBatch) flush();
+    }
+    flush();
     link_all_slots();
     merge_index_ready_ = true;
 }
