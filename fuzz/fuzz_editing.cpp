@@ -421,11 +421,12 @@ std::size_t producers_of(const EditorState& state, std::string_view text) {
     return count;
 }
 
-// What removing a token promises: the root and everything reported removed
-// are gone, no merge uses a removed string any more, and the root lost its
-// first producer.
-void check_removal(const EditorState& state, const std::string& root, std::size_t producers_before,
-                   const std::vector<std::string>& removed) {
+// Removes `root` and checks what removing a token promises: the root and
+// everything reported removed are gone, no merge uses a removed string any
+// more, and the root lost its first producer.
+void remove_and_check(EditorState& state, const std::string& root) {
+    const std::size_t producers_before = producers_of(state, root);
+    const std::vector<std::string> removed = remove_token(state, root).removed_tokens;
     CHECK(!state.contains(root), &state);
     CHECK(!removed.empty() && removed.front() == root, &state);
     for (const std::string& t : removed) {
@@ -491,9 +492,7 @@ void run_step(Bytes& in, EditorState& state) {
         case 2: {
             std::string token = pick_token(in, state);
             trace("remove_token " + raw(token));
-            std::size_t producers = producers_of(state, token);
-            RemovalResult result = remove_token(state, token);
-            check_removal(state, token, producers, result.removed_tokens);
+            remove_and_check(state, token);
             break;
         }
         case 3: {
@@ -581,9 +580,7 @@ void run_step(Bytes& in, EditorState& state) {
                                 : which == 1 ? std::string(state.text(merge.right))
                                              : std::string(state.text(merge.left)) + std::string(state.text(merge.right));
             trace("remove_token (merge part or result) " + raw(token));
-            std::size_t producers = producers_of(state, token);
-            RemovalResult result = remove_token(state, token);
-            check_removal(state, token, producers, result.removed_tokens);
+            remove_and_check(state, token);
             break;
         }
         case 11: {

@@ -63,33 +63,31 @@ PyObject* run_guarded(Call&& call) noexcept {
     return nullptr;
 }
 
-template <auto Body, const MethodSpec* Spec>
-PyObject* call_method(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
-    constexpr std::size_t count = handle_count(Body);
-    PyObject* values[count + 1] = {};
+// Parses a call's arguments by the method's spec, then runs `body` with them
+// as handles. Methods take at most one parameter: two slots always suffice.
+template <std::size_t Count, const MethodSpec* Spec, class Body>
+PyObject* parse_and_run(PyObject* args, PyObject* kwargs, Body&& body) noexcept {
+    PyObject* values[Count + 1] = {};
     if (!PyArg_ParseTupleAndKeywords(args, kwargs, Spec->format, const_cast<char**>(Spec->keywords), &values[0],
                                      &values[1]))
         return nullptr;
     return run_guarded([&] {
-        EditorObject& editor = py::cast<EditorObject&>(py::handle(self));
         return [&]<std::size_t... I>(std::index_sequence<I...>) {
-            return Body(editor, py::handle(values[I])...);
-        }(std::make_index_sequence<count>{});
+            return body(py::handle(values[I])...);
+        }(std::make_index_sequence<Count>{});
+    });
+}
+
+template <auto Body, const MethodSpec* Spec>
+PyObject* call_method(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
+    return parse_and_run<handle_count(Body), Spec>(args, kwargs, [self](auto... handles) {
+        return Body(py::cast<EditorObject&>(py::handle(self)), handles...);
     });
 }
 
 template <auto Body, const MethodSpec* Spec>
 PyObject* call_static(PyObject*, PyObject* args, PyObject* kwargs) noexcept {
-    constexpr std::size_t count = handle_count(Body);
-    PyObject* values[count + 1] = {};
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, Spec->format, const_cast<char**>(Spec->keywords), &values[0],
-                                     &values[1]))
-        return nullptr;
-    return run_guarded([&] {
-        return [&]<std::size_t... I>(std::index_sequence<I...>) {
-            return Body(py::handle(values[I])...);
-        }(std::make_index_sequence<count>{});
-    });
+    return parse_and_run<handle_count(Body), Spec>(args, kwargs, [](auto... handles) { return Body(handles...); });
 }
 
 // CPython stores every method as PyCFunction; keyword methods are called

@@ -156,21 +156,9 @@ namespace {
 
 // Decodes one UTF-8 character at `p` and advances past it.
 inline std::uint32_t decode_one(const unsigned char*& p) {
-    unsigned char c = *p;
-    std::uint32_t cp;
-    if (c < 0x80) {
-        cp = c;
-        p += 1;
-    } else if (c < 0xE0) {
-        cp = ((c & 0x1Fu) << 6) | (p[1] & 0x3Fu);
-        p += 2;
-    } else if (c < 0xF0) {
-        cp = ((c & 0x0Fu) << 12) | ((p[1] & 0x3Fu) << 6) | (p[2] & 0x3Fu);
-        p += 3;
-    } else {
-        cp = ((c & 0x07u) << 18) | ((p[1] & 0x3Fu) << 12) | ((p[2] & 0x3Fu) << 6) | (p[3] & 0x3Fu);
-        p += 4;
-    }
+    std::size_t length = utf8_sequence_length(*p);
+    std::uint32_t cp = decode_utf8_sequence(p, length);
+    p += length;
     return cp;
 }
 

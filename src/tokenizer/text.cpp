@@ -86,11 +86,8 @@ std::string debug_quoted(std::string_view s) {
         if (len > s.size() - i || (c >= 0x80 && c < 0xC2)) {
             cp = 0xFFFD;  // only valid UTF-8 reaches here in practice
             len = 1;
-        } else if (len == 1) {
-            cp = c;
         } else {
-            cp = c & (0xFF >> (len + 1));
-            for (std::size_t k = 1; k < len; ++k) cp = (cp << 6) | (static_cast<unsigned char>(s[i + k]) & 0x3F);
+            cp = decode_utf8_sequence(reinterpret_cast<const unsigned char*>(s.data() + i), len);
         }
         switch (cp) {
             case '\t': out += "\\t"; break;

@@ -78,6 +78,14 @@ inline std::size_t utf8_sequence_length(unsigned char c) {
     return 4;
 }
 
+// The code point of the well-formed sequence of `length` bytes at `p`.
+inline std::uint32_t decode_utf8_sequence(const unsigned char* p, std::size_t length) {
+    if (length == 1) return p[0];
+    std::uint32_t cp = p[0] & (0xFFu >> (length + 1));
+    for (std::size_t k = 1; k < length; ++k) cp = (cp << 6) | (p[k] & 0x3Fu);
+    return cp;
+}
+
 // A token wrapped in <...> or [...]; only the first and last bytes count.
 inline bool is_special_token(std::string_view s) {
     if (s.empty()) return false;
