@@ -21,16 +21,18 @@
 #include <utility>
 #include <vector>
 
-#include "editor/addition.hpp"
-#include "editor/management.hpp"
-#include "editor/reindex.hpp"
-#include "editor/removal.hpp"
-#include "editor/shrink.hpp"
-#include "editor/validation.hpp"
-#include "tokenizer/errors.hpp"
-#include "tokenizer/json_reader.hpp"
-#include "tokenizer/json_writer.hpp"
-#include "tokenizer/text.hpp"
+#include "operations/addition.hpp"
+#include "operations/char_sync.hpp"
+#include "operations/keep_size.hpp"
+#include "operations/reindex.hpp"
+#include "operations/removal.hpp"
+#include "operations/shrink.hpp"
+#include "operations/statistics.hpp"
+#include "operations/validation.hpp"
+#include "document/errors.hpp"
+#include "document/json_reader.hpp"
+#include "document/json_writer.hpp"
+#include "document/text.hpp"
 
 using namespace vocarix;
 

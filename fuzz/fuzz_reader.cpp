@@ -13,9 +13,9 @@
 #include <string>
 #include <string_view>
 
-#include "tokenizer/errors.hpp"
-#include "tokenizer/json_reader.hpp"
-#include "tokenizer/json_writer.hpp"
+#include "document/errors.hpp"
+#include "document/json_reader.hpp"
+#include "document/json_writer.hpp"
 
 namespace {
 

@@ -1,4 +1,4 @@
-"""The type stub src/python/vocarix.pyi agrees with the extension module."""
+"""The type stub src/bindings/vocarix/vocarix.pyi agrees with the extension module."""
 import ast
 import inspect
 import os
@@ -11,7 +11,8 @@ import pytest
 
 import vocarix
 
-STUB_DIR = Path(__file__).resolve().parents[1] / "src" / "python"
+ROOT = Path(__file__).resolve().parents[1]
+STUB_DIR = ROOT / "src" / "bindings" / "vocarix"
 STUB = STUB_DIR / "vocarix.pyi"
 
 
@@ -42,7 +43,7 @@ def test_installed_stub_copies_are_current():
 
 def test_cli_type_checks_against_stub(tmp_path):
     run_mypy_tool(["mypy", "--strict", "--cache-dir", str(tmp_path / "cache"),
-                   str(STUB_DIR / "vocarix_cli.py")], tmp_path)
+                   str(ROOT / "src" / "python" / "vocarix_cli.py")], tmp_path)
 
 
 def stub_method_signatures():

@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "tokenizer/file_io.hpp"
-#include "tokenizer/json_writer.hpp"
+#include "document/file_io.hpp"
+#include "document/json_writer.hpp"
 
 namespace {
 

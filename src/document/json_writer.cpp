@@ -1,0 +1,572 @@
+#include "document/json_writer.hpp"
+
+#include <algorithm>
+#include <bit>
+#include <charconv>
+#include <cmath>
+#include <cstring>
+#include <utility>
+#include <vector>
+
+#include "document/text.hpp"
+
+namespace vocarix {
+
+std::string format_double(double value) {
+    if (!std::isfinite(value)) return "null";
+    char buffer[64];
+    // Shortest round-trip digits, as d.ddde[+-]xx.
+    auto result = std::to_chars(buffer, buffer + sizeof buffer, value, std::chars_format::scientific);
+    std::string_view text(buffer, static_cast<std::size_t>(result.ptr - buffer));
+    std::string out;
+    if (text.front() == '-') {
+        out.push_back('-');
+        text.remove_prefix(1);
+    }
+    std::size_t e = text.find('e');
+    std::string digits;
+    for (char c : text.substr(0, e))
+        if (c != '.') digits.push_back(c);
+    int exponent = 0;
+    std::string_view exp_text = text.substr(e + 1);
+    if (exp_text.front() == '+') exp_text.remove_prefix(1);
+    std::from_chars(exp_text.data(), exp_text.data() + exp_text.size(), exponent);
+
+    // The value is 0.digits * 10^point.
+    const int length = static_cast<int>(digits.size());
+    const int point = exponent + 1;
+    if (point > -5 && point <= 16) {
+        if (point <= 0) {
+            out += "0.";
+            out.append(static_cast<std::size_t>(-point), '0');
+            out += digits;
+        } else if (point >= length) {
+            out += digits;
+            out.append(static_cast<std::size_t>(point - length), '0');
+            out += ".0";
+        } else {
+            out.append(digits, 0, static_cast<std::size_t>(point));
+            out.push_back('.');
+            out.append(digits, static_cast<std::size_t>(point));
+        }
+    } else {
+        out.push_back(digits[0]);
+        if (length > 1) {
+            out.push_back('.');
+            out.append(digits, 1);
+        }
+        out.push_back('e');
+        out += std::to_string(point - 1);
+    }
+    return out;
+}
+
+namespace {
+
+// Output text with an explicit cursor: appends are a bounds check and a copy.
+class Output {
+public:
+    explicit Output(std::size_t expected, bool pretty = true) : buffer_(expected), pretty_(pretty) {}
+    // Output that hands its text to `sink` whenever a piece of about
+    // kPieceSize bytes is ready, and at finish(); it keeps no statistics.
+    explicit Output(const TextSink& sink) : buffer_(kPieceSize), sink_(&sink) {}
+    bool pretty() const { return pretty_; }
+
+    void put(char c) {
+        reserve(1);
+        buffer_.data()[length_++] = c;
+    }
+    void put(std::string_view s) {
+        // An empty view may have a null data pointer (the empty vocabulary key), which memcpy must not get.
+        if (s.empty()) return;
+        reserve(s.size());
+        std::memcpy(buffer_.data() + length_, s.data(), s.size());
+        length_ += s.size();
+    }
+    void newline(int level) {
+        if (!pretty_) return;
+        reserve(1 + 2 * static_cast<std::size_t>(level));
+        buffer_.data()[length_++] = '\n';
+        std::memset(buffer_.data() + length_, ' ', 2 * static_cast<std::size_t>(level));
+        length_ += 2 * static_cast<std::size_t>(level);
+    }
+    void put_uint(std::uint64_t value) {
+        reserve(20);
+        auto result = std::to_chars(buffer_.data() + length_, buffer_.data() + length_ + 20, value);
+        length_ = static_cast<std::size_t>(result.ptr - buffer_.data());
+    }
+    void put_int(std::int64_t value) {
+        reserve(21);
+        auto result = std::to_chars(buffer_.data() + length_, buffer_.data() + length_ + 21, value);
+        length_ = static_cast<std::size_t>(result.ptr - buffer_.data());
+    }
+    void put_string(std::string_view s);
+
+    // Room for `n` bytes written straight through the returned pointer; the
+    // caller hands back the end of what it wrote.
+    char* claim(std::size_t n) {
+        reserve(n);
+        return buffer_.data() + length_;
+    }
+    void commit(const char* end) { length_ = static_cast<std::size_t>(end - buffer_.data()); }
+
+    std::string_view view() const { return {buffer_.view().data(), length_}; }
+    void finish() {
+        if (length_ > 0) (*sink_)(view());
+        length_ = 0;
+    }
+    WrittenText take() && {
+        stats_.add(view().substr(counted_));
+        buffer_.set_size(length_);
+        return WrittenText(std::move(buffer_), stats_);
+    }
+
+private:
+    // Text is counted a chunk at a time, soon after it is written.
+    static constexpr std::size_t kCountChunk = 64 * 1024;
+    static constexpr std::size_t kPieceSize = 1 << 20;
+
+    void reserve(std::size_t n) {
+        if (length_ - counted_ >= kCountChunk && !sink_) {
+            stats_.add(view().substr(counted_));
+            counted_ = length_;
+        }
+        if (length_ + n <= buffer_.capacity()) return;
+        if (sink_ && length_ > 0) {
+            (*sink_)(view());
+            length_ = 0;
+            if (n <= buffer_.capacity()) return;
+        }
+        buffer_.grow(length_ + n);
+    }
+
+    TextBuffer buffer_;
+    std::size_t length_ = 0;
+    std::size_t counted_ = 0;
+    TextStats stats_;
+    bool pretty_ = true;
+    const TextSink* sink_ = nullptr;
+};
+
+bool needs_escape(unsigned char c) { return c < 0x20 || c == '"' || c == '\\'; }
+
+// Length of the prefix of `s` that needs no escaping, eight bytes at a time.
+std::size_t plain_prefix(std::string_view s) {
+    std::size_t i = 0;
+    while (i + 8 <= s.size() && string_stop_bytes(load8(s.data() + i)) == 0) i += 8;
+    while (i < s.size() && !needs_escape(static_cast<unsigned char>(s[i]))) ++i;
+    return i;
+}
+
+// Copies a pooled string `s` to `out` and tells whether it needs no escaping,
+// checking the copy eight bytes at a time. Short strings are copied as two
+// whole words (the pool keeps readable bytes after each string), so up to
+// kCopySlack bytes past the copy are written and read: the caller owns them,
+// and what they hold does not matter.
+constexpr std::size_t kCopySlack = StringPool::kReadSlack;
+
+bool copy_if_plain(char* out, std::string_view s) {
+    static_assert(std::endian::native == std::endian::little, "the tail mask assumes little-endian words");
+    if (s.empty()) return true;
+    if (s.size() <= kCopySlack) std::memcpy(out, s.data(), kCopySlack);
+    else std::memcpy(out, s.data(), s.size());
+    std::uint64_t stops = 0;
+    std::size_t i = 0;
+    for (; i + 8 <= s.size(); i += 8) stops |= string_stop_bytes(load8(out + i));
+    if (i < s.size()) stops |= string_stop_bytes(load8(out + i)) & (~std::uint64_t{0} >> (64 - 8 * (s.size() - i)));
+    return stops == 0;
+}
+
+void Output::put_string(std::string_view s) {
+    std::size_t plain = plain_prefix(s);
+    if (plain == s.size()) {
+        // The common case: copy the quoted string in one go.
+        reserve(s.size() + 2);
+        char* out = buffer_.data() + length_;
+        out[0] = '"';
+        std::memcpy(out + 1, s.data(), s.size());
+        out[s.size() + 1] = '"';
+        length_ += s.size() + 2;
+        return;
+    }
+    put('"');
+    std::size_t run_start = 0;
+    for (std::size_t i = plain; i < s.size(); ++i) {
+        auto c = static_cast<unsigned char>(s[i]);
+        if (!needs_escape(c)) continue;
+        put(s.substr(run_start, i - run_start));
+        switch (c) {
+            case '"': put("\\\""); break;
+            case '\\': put("\\\\"); break;
+            case '\b': put("\\b"); break;
+            case '\f': put("\\f"); break;
+            case '\n': put("\\n"); break;
+            case '\r': put("\\r"); break;
+            case '\t': put("\\t"); break;
+            default: {
+                static constexpr char kHex[] = "0123456789abcdef";
+                char escape[6] = {'\\', 'u', '0', '0', kHex[c >> 4], kHex[c & 0xF]};
+                put(std::string_view(escape, 6));
+            }
+        }
+        run_start = i + 1;
+    }
+    put(s.substr(run_start));
+    put('"');
+}
+
+void write_value(Output& out, const JsonValue& value, int level);
+
+void write_array(Output& out, const JsonArray& array, int level) {
+    if (array.empty()) return out.put("[]");
+    out.put('[');
+    for (std::size_t i = 0; i < array.size(); ++i) {
+        if (i) out.put(',');
+        out.newline(level + 1);
+        write_value(out, array[i], level + 1);
+    }
+    out.newline(level);
+    out.put(']');
+}
+
+void write_value(Output& out, const JsonValue& value, int level) {
+    struct Visitor {
+        Output& out;
+        int level;
+        void operator()(std::nullptr_t) const { out.put("null"); }
+        void operator()(bool b) const { out.put(b ? "true" : "false"); }
+        void operator()(std::int64_t i) const { out.put_int(i); }
+        void operator()(std::uint64_t u) const { out.put_uint(u); }
+        void operator()(double d) const { out.put(format_double(d)); }
+        void operator()(const std::string& s) const { out.put_string(s); }
+        void operator()(const JsonArray& array) const { write_array(out, array, level); }
+        void operator()(const JsonObject& object) const {
+            if (object.empty()) return out.put("{}");
+            out.put('{');
+            for (std::size_t i = 0; i < object.size(); ++i) {
+                if (i) out.put(',');
+                out.newline(level + 1);
+                out.put_string(object[i].first);
+                out.put(out.pretty() ? ": " : ":");
+                write_value(out, object[i].second, level + 1);
+            }
+            out.newline(level);
+            out.put('}');
+        }
+    };
+    std::visit(Visitor{out, level}, value.data);
+}
+
+// Writes `"key": ` on a new line of an object whose members sit at `level`.
+class Members {
+public:
+    Members(Output& out, int level) : out_(out), level_(level) {}
+    Output& next(std::string_view key) {
+        if (count_++) out_.put(',');
+        out_.newline(level_);
+        out_.put_string(key);
+        out_.put(": ");
+        return out_;
+    }
+    int level() const { return level_; }
+
+private:
+    Output& out_;
+    int level_;
+    int count_ = 0;
+};
+
+// The text newline(level) writes.
+std::string line_break(bool pretty, int level) {
+    std::string text;
+    if (pretty) {
+        text.push_back('\n');
+        text.append(2 * static_cast<std::size_t>(level), ' ');
+    }
+    return text;
+}
+
+char* copy_to(char* out, std::string_view s) {
+    std::memcpy(out, s.data(), s.size());
+    return out + s.size();
+}
+
+// Entries are visited in an order of their own, so their views are prefetched
+// this many entries ahead, and their bytes (which need the view) fewer.
+constexpr std::size_t kViewDistance = 16;
+constexpr std::size_t kTextDistance = 8;
+
+// Vocabulary and merges are most of a document: keys that need no escaping
+// are written with one bounds check per entry rather than one per piece, and
+// checked for escaping on the copy. An entry that needs escaping is written
+// again over its copy, piece by piece.
+
+template <class Entries>
+void write_vocab(Output& out, const EditorState& state, const Entries& entries, int level) {
+    if (entries.empty()) return out.put("{}");
+    out.put('{');
+    const std::string before_key = line_break(out.pretty(), level + 1) + '"';
+    constexpr std::string_view kAfterKey = "\": ";
+    constexpr std::size_t kLongestId = 10;
+    bool first = true;
+    for (std::size_t i = 0; i < entries.size(); ++i) {
+        if (i + kViewDistance < entries.size()) state.prefetch_entry(entries[i + kViewDistance]);
+        if (i + kTextDistance < entries.size()) state.prefetch_text(entries[i + kTextDistance]);
+        Symbol sym = entries[i];
+        std::string_view key = state.text(sym);
+        char* p = out.claim(1 + before_key.size() + key.size() + kAfterKey.size() + kLongestId + kCopySlack);
+        if (!first) *p++ = ',';
+        p = copy_to(p, before_key);
+        if (copy_if_plain(p, key)) {
+            p = copy_to(p + key.size(), kAfterKey);
+            out.commit(std::to_chars(p, p + kLongestId, state.id_of(sym)).ptr);
+        } else {
+            if (!first) out.put(',');
+            out.newline(level + 1);
+            out.put_string(key);
+            out.put(": ");
+            out.put_uint(state.id_of(sym));
+        }
+        first = false;
+    }
+    out.newline(level);
+    out.put('}');
+}
+
+void write_merges(Output& out, const EditorState& state, int level) {
+    if (state.merge_count() == 0) return out.put("[]");
+    out.put('[');
+    const std::string inner_break = line_break(out.pretty(), level + 2);
+    const std::string before_left = line_break(out.pretty(), level + 1) + '[' + inner_break + '"';
+    const std::string between = "\"," + inner_break + '"';
+    const std::string after_right = '"' + line_break(out.pretty(), level + 1) + ']';
+    bool first = true;
+    const SlotIndex slots = state.slot_count();
+    for (SlotIndex s = 0; s < slots; ++s) {
+        if (s + kViewDistance < slots && state.slot_live(s + kViewDistance)) {
+            Merge ahead = state.merge_at(s + kViewDistance);
+            state.prefetch_entry(ahead.left);
+            state.prefetch_entry(ahead.right);
+        }
+        if (s + kTextDistance < slots && state.slot_live(s + kTextDistance)) {
+            Merge ahead = state.merge_at(s + kTextDistance);
+            state.prefetch_text(ahead.left);
+            state.prefetch_text(ahead.right);
+        }
+        if (!state.slot_live(s)) continue;
+        Merge merge = state.merge_at(s);
+        std::string_view left = state.text(merge.left), right = state.text(merge.right);
+        char* p = out.claim(1 + before_left.size() + left.size() + between.size() + right.size() +
+                            after_right.size() + kCopySlack);
+        if (!first) *p++ = ',';
+        p = copy_to(p, before_left);
+        bool plain = copy_if_plain(p, left);
+        p = copy_to(p + left.size(), between);
+        if (plain && copy_if_plain(p, right)) {
+            out.commit(copy_to(p + right.size(), after_right));
+        } else {
+            if (!first) out.put(',');
+            out.newline(level + 1);
+            out.put('[');
+            out.newline(level + 2);
+            out.put_string(left);
+            out.put(',');
+            out.newline(level + 2);
+            out.put_string(right);
+            out.newline(level + 1);
+            out.put(']');
+        }
+        first = false;
+    }
+    out.newline(level);
+    out.put(']');
+}
+
+void write_optional_string(Output& out, const std::optional<std::string>& value) {
+    if (value) out.put_string(*value);
+    else out.put("null");
+}
+
+void write_dropout(Output& out, const std::optional<double>& dropout) {
+    out.put(dropout ? format_double(*dropout) : std::string("null"));
+}
+
+std::size_t expected_size(const EditorState& state) {
+    return state.vocab_size() * 24 + state.merge_count() * 56 + 4096;
+}
+
+// Vocabulary symbols by ascending id; entries that share an id stay in key order.
+std::vector<Symbol> entries_by_id(const EditorState& state) {
+    // Ids are usually unique and dense: place each entry at its id, in linear time.
+    std::uint64_t largest = 0;
+    state.for_each_entry([&](Symbol sym) { largest = std::max<std::uint64_t>(largest, state.id_of(sym)); });
+    if (largest < 4 * state.vocab_size() + 1024) {
+        std::vector<Symbol> by_id(largest + 1, kNoSymbol);
+        bool unique = true;
+        state.for_each_entry([&](Symbol sym) {
+            Symbol& place = by_id[state.id_of(sym)];
+            unique = unique && place == kNoSymbol;
+            place = sym;
+        });
+        if (unique) {
+            by_id.erase(std::remove(by_id.begin(), by_id.end(), kNoSymbol), by_id.end());
+            return by_id;
+        }
+    }
+    std::vector<Symbol> entries = state.key_order();
+    std::stable_sort(entries.begin(), entries.end(),
+                     [&](Symbol a, Symbol b) { return state.id_of(a) < state.id_of(b); });
+    return entries;
+}
+
+}  // namespace
+
+// Writes compact JSON text pretty-printed: the same layout write_value gives
+// the value the text came from, since the text holds no whitespace.
+void write_compact(Output& out, std::string_view text, int level) {
+    const char* p = text.data();
+    const char* const end = p + text.size();
+    // The closing quote of the string whose opening quote is at `open`.
+    auto string_end = [end](const char* open) {
+        const char* q = open + 1;
+        for (;;) {
+            while (q + 8 <= end && string_stop_bytes(load8(q)) == 0) q += 8;
+            while (*q != '"' && *q != '\\') ++q;
+            if (*q == '"') return q;
+            q += 2;  // an escape: a backslash and the character it escapes
+        }
+    };
+    while (p < end) {
+        switch (const char c = *p) {
+            case '"': {
+                const char* close = string_end(p);
+                out.put(std::string_view(p, static_cast<std::size_t>(close + 1 - p)));
+                p = close + 1;
+                break;
+            }
+            case '{':
+            case '[':
+                out.put(c);
+                ++p;
+                if (*p == (c == '{' ? '}' : ']')) out.put(*p++);
+                else out.newline(++level);
+                break;
+            case '}':
+            case ']':
+                out.newline(--level);
+                out.put(c);
+                ++p;
+                break;
+            case ',':
+                out.put(',');
+                out.newline(level);
+                ++p;
+                break;
+            case ':':
+                out.put(": ");
+                ++p;
+                break;
+            default: {
+                // A number or a literal, up to the next structural character.
+                const char* q = p;
+                while (q < end && *q != ',' && *q != ':' && *q != ']' && *q != '}') ++q;
+                out.put(std::string_view(p, static_cast<std::size_t>(q - p)));
+                p = q;
+            }
+        }
+    }
+}
+
+CompactJson compact_json(const JsonValue& value) {
+    Output out(128, /*pretty=*/false);
+    write_value(out, value, 0);
+    return CompactJson{std::string(out.view())};
+}
+
+std::string write_json_value(const JsonValue& value) {
+    Output out(128);
+    write_value(out, value, 0);
+    return std::string(out.view());
+}
+
+WrittenText write_document_text(const EditorState& state) {
+    const DocumentSections& doc = state.sections;
+    const ModelSettings& model = doc.model;
+    Output out(expected_size(state));
+    out.put('{');
+    Members top(out, 1);
+    top.next("version").put_string(doc.version);
+    write_compact(top.next("truncation"), doc.truncation.text, 1);
+    write_compact(top.next("padding"), doc.padding.text, 1);
+    write_compact(top.next("added_tokens"), doc.added_tokens.text, 1);
+    write_compact(top.next("normalizer"), doc.normalizer.text, 1);
+    write_compact(top.next("pre_tokenizer"), doc.pre_tokenizer.text, 1);
+    write_compact(top.next("post_processor"), doc.post_processor.text, 1);
+    write_compact(top.next("decoder"), doc.decoder.text, 1);
+    top.next("model").put('{');
+    Members inner(out, 2);
+    inner.next("type").put_string(model.type);
+    write_dropout(inner.next("dropout"), model.dropout);
+    inner.next("unk_token").put_string(model.unk_token);
+    write_optional_string(inner.next("continuing_subword_prefix"), model.continuing_subword_prefix);
+    write_optional_string(inner.next("end_of_word_suffix"), model.end_of_word_suffix);
+    inner.next("fuse_unk").put(model.fuse_unk ? "true" : "false");
+    inner.next("byte_fallback").put(model.byte_fallback ? "true" : "false");
+    inner.next("ignore_merges").put(model.ignore_merges ? "true" : "false");
+    write_vocab(inner.next("vocab"), state, state.key_order(), 2);
+    write_merges(inner.next("merges"), state, 2);
+    out.newline(1);
+    out.put('}');
+    out.newline(0);
+    out.put('}');
+    return std::move(out).take();
+}
+
+namespace {
+
+void write_file_layout(Output& out, const EditorState& state) {
+    const DocumentSections& doc = state.sections;
+    const ModelSettings& model = doc.model;
+    out.put('{');
+    Members top(out, 1);
+    write_compact(top.next("added_tokens"), doc.added_tokens.text, 1);
+    write_compact(top.next("decoder"), doc.decoder.text, 1);
+    top.next("model").put('{');
+    Members inner(out, 2);
+    inner.next("byte_fallback").put(model.byte_fallback ? "true" : "false");
+    write_optional_string(inner.next("continuing_subword_prefix"), model.continuing_subword_prefix);
+    write_dropout(inner.next("dropout"), model.dropout);
+    write_optional_string(inner.next("end_of_word_suffix"), model.end_of_word_suffix);
+    inner.next("fuse_unk").put(model.fuse_unk ? "true" : "false");
+    inner.next("ignore_merges").put(model.ignore_merges ? "true" : "false");
+    write_merges(inner.next("merges"), state, 2);
+    inner.next("type").put_string(model.type);
+    inner.next("unk_token").put_string(model.unk_token);
+    write_vocab(inner.next("vocab"), state, entries_by_id(state), 2);
+    out.newline(1);
+    out.put('}');
+    write_compact(top.next("normalizer"), doc.normalizer.text, 1);
+    write_compact(top.next("padding"), doc.padding.text, 1);
+    write_compact(top.next("post_processor"), doc.post_processor.text, 1);
+    write_compact(top.next("pre_tokenizer"), doc.pre_tokenizer.text, 1);
+    write_compact(top.next("truncation"), doc.truncation.text, 1);
+    top.next("version").put_string(doc.version);
+    out.newline(0);
+    out.put('}');
+}
+
+}  // namespace
+
+WrittenText write_document_file_text(const EditorState& state) {
+    Output out(expected_size(state));
+    write_file_layout(out, state);
+    return std::move(out).take();
+}
+
+void write_document_file_text(const EditorState& state, const TextSink& sink) {
+    Output out(sink);
+    write_file_layout(out, state);
+    out.finish();
+}
+
+}  // namespace vocarix
