@@ -188,13 +188,18 @@ void write_file(const std::string& path, const TextProducer& produce) {
     if (::close(file.release()) != 0) throw failure(errno);
 }
 
-std::unique_ptr<EditorState> load_tokenizer_file(const std::string& path) {
+void finish_loaded_document(EditorState& state) {
+    if (state.sections.model.type != "BPE") throw DocumentError("Only BPE tokenizers are supported");
+    state.trim_capacity();
+}
+
+std::unique_ptr<EditorState> load_tokenizer_file(const std::string& path, ReadMode mode) {
     std::unique_ptr<EditorState> state;
     {
         TextBuffer file = read_file(path);
         std::string_view text = file.view();
         try {
-            state = parse_tokenizer_text(text);
+            state = parse_tokenizer_text(text, mode);
         } catch (const ParseError& error) {
             // A file that is not UTF-8 is a read failure, wherever the parser stopped.
             if (!is_valid_utf8(text))
@@ -202,8 +207,7 @@ std::unique_ptr<EditorState> load_tokenizer_file(const std::string& path) {
             throw DocumentError("Failed to parse tokenizer.json", error.what());
         }
     }
-    if (state->sections.model.type != "BPE") throw DocumentError("Only BPE tokenizers are supported");
-    state->trim_capacity();
+    finish_loaded_document(*state);
     return state;
 }
 

@@ -8,6 +8,7 @@
 #include <string_view>
 
 #include "state/editor_state.hpp"
+#include "document/json_reader.hpp"
 #include "document/json_writer.hpp"
 #include "document/text_buffer.hpp"
 
@@ -15,7 +16,10 @@ namespace vocarix {
 
 // Reads, parses and checks a tokenizer file ("Failed to read: <path>",
 // "Failed to parse tokenizer.json", "Only BPE tokenizers are supported").
-std::unique_ptr<EditorState> load_tokenizer_file(const std::string& path);
+std::unique_ptr<EditorState> load_tokenizer_file(const std::string& path, ReadMode mode = ReadMode::kStrict);
+
+// Checks a parsed document's model type and gives back the room loading left.
+void finish_loaded_document(EditorState& state);
 
 // Writes the file text as it is made ("Failed to write: <path>").
 void save_tokenizer_file(const EditorState& state, const std::string& path);

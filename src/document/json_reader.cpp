@@ -1,5 +1,6 @@
 #include "document/json_reader.hpp"
 
+#include <algorithm>
 #include <charconv>
 #include <deque>
 #include <cstring>
@@ -20,7 +21,8 @@ struct NumberText {
 
 class Reader {
 public:
-    Reader(std::string_view text) : begin_(text.data()), p_(text.data()), end_(text.data() + text.size()) {}
+    Reader(std::string_view text, ReadMode mode = ReadMode::kStrict)
+        : begin_(text.data()), p_(text.data()), end_(text.data() + text.size()), lenient_(mode == ReadMode::kLenient) {}
 
     void parse_tokenizer(EditorState& state);
     JsonValue parse_value(int depth);
@@ -97,7 +99,11 @@ private:
     std::uint32_t read_u32();
     void read_vocab(EditorState& state, int depth);
     void read_merges(EditorState& state, int depth);
+    void read_merge_pair(EditorState& state, int depth);
+    void read_merge_string(EditorState& state);
+    bool read_empty_object();
     void read_model(EditorState& state, int depth);
+    void keep_unknown_member(std::vector<std::pair<std::string, CompactJson>>& extra, std::string_view key, int depth);
 
     // ---- bulk interning of vocabulary keys and merge parts ----
     void queue_string(const EditorState& state, std::string_view text);
@@ -113,6 +119,7 @@ private:
     const char* begin_;
     const char* p_;
     const char* end_;
+    bool lenient_ = false;
     std::string scratch_;
     std::vector<PendingString> pending_;
     std::deque<std::string> pending_copies_;  // decoded strings that do not live in the input
@@ -597,6 +604,12 @@ void Reader::read_vocab(EditorState& state, int depth) {
 
 void Reader::read_merges(EditorState& state, int depth) {
     skip_ws();
+    DocumentForm& form = state.sections.form;
+    if (lenient_ && !at_end() && peek() == '{') {
+        if (!read_empty_object()) fail_type("a sequence");
+        form.merges = MergeForm::kEmptyObject;
+        return;
+    }
     if (at_end() || peek() != '[') fail_type("a sequence");
     enter(depth);
     Symbol left = kNoSymbol;
@@ -604,35 +617,83 @@ void Reader::read_merges(EditorState& state, int depth) {
         if (i % 2 == 0) left = sym;
         else state.load_merge(left, sym);
     };
-    for_each_element([&](std::size_t) {
+    for_each_element([&](std::size_t index) {
         skip_ws();
-        if (at_end() || peek() != '[') fail_type("a sequence");
-        enter(depth + 1);
-        std::size_t count = for_each_element([&](std::size_t index) {
-            skip_ws();
+        // Older runtimes wrote each merge as one string; a list holds one form only.
+        if (lenient_ && index == 0 && !at_end() && peek() == '"') form.merges = MergeForm::kStrings;
+        if (form.merges == MergeForm::kStrings) {
             if (at_end() || peek() != '"') fail_type("a string");
-            std::string_view part = parse_string();
-            if (index < 2) queue_string(state, part);
-        });
-        if (count != 2) fail("Merge must have exactly 2 elements", p_);
+            read_merge_string(state);
+        } else {
+            read_merge_pair(state, depth);
+        }
         if (pending_.size() >= 2 * kBatchSize) flush_strings(state, apply);
     });
     flush_strings(state, apply);
 }
 
-// Field tables in declaration order; the array form lists them in this order too.
-enum ModelField { kType, kDropout, kUnkToken, kPrefix, kSuffix, kFuseUnk, kByteFallback, kIgnoreMerges, kVocab,
-                  kMerges, kModelFieldCount };
-constexpr const char* kModelFields[] = {"type",     "dropout",       "unk_token", "continuing_subword_prefix",
-                                        "end_of_word_suffix", "fuse_unk", "byte_fallback", "ignore_merges",
-                                        "vocab",    "merges"};
-constexpr bool kModelRequired[] = {true, false, true, false, false, true, true, true, true, true};
+void Reader::read_merge_pair(EditorState& state, int depth) {
+    if (at_end() || peek() != '[') fail_type("a sequence");
+    enter(depth + 1);
+    std::size_t count = for_each_element([&](std::size_t index) {
+        skip_ws();
+        if (at_end() || peek() != '"') fail_type("a string");
+        std::string_view part = parse_string();
+        if (index < 2) queue_string(state, part);
+    });
+    if (count != 2) fail("Merge must have exactly 2 elements", p_);
+}
 
-enum TokenizerField { kVersion, kTruncation, kPadding, kAddedTokens, kNormalizer, kPreTokenizer, kPostProcessor,
-                      kDecoder, kModel, kTokenizerFieldCount };
-constexpr const char* kTokenizerFields[] = {"version",        "truncation",    "padding", "added_tokens", "normalizer",
-                                            "pre_tokenizer", "post_processor", "decoder", "model"};
+void Reader::read_merge_string(EditorState& state) {
+    std::string_view merge = parse_string();
+    std::size_t space = merge.find(' ');
+    if (space == std::string_view::npos || merge.find(' ', space + 1) != std::string_view::npos)
+        fail("invalid merge " + debug_quoted(merge) + ": expected two parts separated by one space", p_);
+    queue_string(state, merge.substr(0, space));
+    queue_string(state, merge.substr(space + 1));
+}
+
+// At '{': consumes an empty object and returns true; otherwise consumes nothing.
+bool Reader::read_empty_object() {
+    const char* open = p_++;
+    skip_ws();
+    if (!at_end() && peek() == '}') {
+        ++p_;
+        return true;
+    }
+    p_ = open;
+    return false;
+}
+
+void Reader::keep_unknown_member(std::vector<std::pair<std::string, CompactJson>>& extra, std::string_view key,
+                                 int depth) {
+    std::string name(key);
+    CompactJson value = compact_json(parse_value(depth));
+    auto place = std::lower_bound(extra.begin(), extra.end(), name,
+                                  [](const auto& member, const std::string& k) { return member.first < k; });
+    if (place != extra.end() && place->first == name) place->second = std::move(value);  // the last one counts
+    else extra.emplace(place, std::move(name), std::move(value));
+}
+
+// The array form of a document lists its fields in declaration order.
+constexpr int kType = static_cast<int>(ModelField::kType), kDropout = static_cast<int>(ModelField::kDropout),
+              kUnkToken = static_cast<int>(ModelField::kUnkToken), kPrefix = static_cast<int>(ModelField::kPrefix),
+              kSuffix = static_cast<int>(ModelField::kSuffix), kFuseUnk = static_cast<int>(ModelField::kFuseUnk),
+              kByteFallback = static_cast<int>(ModelField::kByteFallback),
+              kIgnoreMerges = static_cast<int>(ModelField::kIgnoreMerges), kVocab = static_cast<int>(ModelField::kVocab),
+              kMerges = static_cast<int>(ModelField::kMerges);
+constexpr bool kModelRequired[] = {true, false, true, false, false, true, true, true, true, true};
+const auto& kModelFields = kModelFieldNames;
+
+constexpr int kVersion = static_cast<int>(TopField::kVersion), kTruncation = static_cast<int>(TopField::kTruncation),
+              kPadding = static_cast<int>(TopField::kPadding), kAddedTokens = static_cast<int>(TopField::kAddedTokens),
+              kNormalizer = static_cast<int>(TopField::kNormalizer),
+              kPreTokenizer = static_cast<int>(TopField::kPreTokenizer),
+              kPostProcessor = static_cast<int>(TopField::kPostProcessor), kDecoder = static_cast<int>(TopField::kDecoder),
+              kModel = static_cast<int>(TopField::kModel);
 constexpr bool kTokenizerRequired[] = {true, false, false, true, false, false, false, false, true};
+const auto& kTokenizerFields = kTopFieldNames;
+constexpr int kTokenizerFieldCount = kTopFieldCount;
 
 template <std::size_t N>
 int field_index(const char* const (&names)[N], std::string_view key) {
@@ -647,7 +708,15 @@ void Reader::read_model(EditorState& state, int depth) {
         switch (field) {
             case kType: model.type = read_string(); break;
             case kDropout: model.dropout = read_optional_f64(); break;
-            case kUnkToken: model.unk_token = read_string(); break;
+            case kUnkToken:
+                skip_ws();
+                if (lenient_ && !at_end() && peek() == 'n') {
+                    parse_literal("null");
+                    state.sections.form.unk_token_null = true;
+                } else {
+                    model.unk_token = read_string();
+                }
+                break;
             case kPrefix: model.continuing_subword_prefix = read_optional_string(); break;
             case kSuffix: model.end_of_word_suffix = read_optional_string(); break;
             case kFuseUnk: model.fuse_unk = read_bool(); break;
@@ -680,15 +749,23 @@ void Reader::read_model(EditorState& state, int depth) {
         if (peek() != ':') fail("expected `:`", p_ + 1);
         ++p_;
         if (field < 0) {
-            parse_value(depth + 1);
+            if (lenient_) keep_unknown_member(state.sections.form.extra_model, key, depth + 1);
+            else parse_value(depth + 1);
             return;
         }
         seen[field] = true;
         read_field(field);
     });
-    for (int field = 0; field < kModelFieldCount; ++field)
-        if (kModelRequired[field] && !seen[field])
-            fail("missing field `" + std::string(kModelFields[field]) + "`", p_);
+    for (int field = 0; field < kModelFieldCount; ++field) {
+        if (seen[field]) continue;
+        // Older files leave out what has a default; a model needs its vocabulary and merges.
+        if (lenient_ && field != kVocab && field != kMerges) {
+            state.sections.form.set_absent(static_cast<ModelField>(field));
+            if (field == kType) model.type = "BPE";
+            continue;
+        }
+        if (kModelRequired[field]) fail("missing field `" + std::string(kModelFields[field]) + "`", p_);
+    }
 }
 
 void Reader::parse_tokenizer(EditorState& state) {
@@ -734,15 +811,19 @@ void Reader::parse_tokenizer(EditorState& state) {
             if (peek() != ':') fail("expected `:`", p_ + 1);
             ++p_;
             if (field < 0) {
-                parse_value(1);
+                if (lenient_) keep_unknown_member(doc.form.extra_top, key, 1);
+                else parse_value(1);
                 return;
             }
             seen[field] = true;
             read_field(field);
         });
-        for (int field = 0; field < kTokenizerFieldCount; ++field)
-            if (kTokenizerRequired[field] && !seen[field])
+        for (int field = 0; field < kTokenizerFieldCount; ++field) {
+            if (seen[field]) continue;
+            if (lenient_ && field != kModel) doc.form.set_absent(static_cast<TopField>(field));
+            else if (kTokenizerRequired[field])
                 fail("missing field `" + std::string(kTokenizerFields[field]) + "`", p_);
+        }
     } else {
         fail_type("struct Tokenizer");
     }
@@ -751,7 +832,7 @@ void Reader::parse_tokenizer(EditorState& state) {
 
 }  // namespace
 
-std::unique_ptr<EditorState> parse_tokenizer_text(std::string_view text) {
+std::unique_ptr<EditorState> parse_tokenizer_text(std::string_view text, ReadMode mode) {
     // Strings are checked for valid UTF-8 as they are read; any other
     // non-ASCII byte is a syntax error, so a parsed document is valid UTF-8.
     auto state = std::make_unique<EditorState>();
@@ -759,7 +840,8 @@ std::unique_ptr<EditorState> parse_tokenizer_text(std::string_view text) {
     // one per 80, the table needs no rehash for any of them.
     state->reserve_symbols(text.size() / 80, text.size() / 48);
     state->begin_loading();
-    Reader reader(text);
+    state->sections.form.lenient = mode == ReadMode::kLenient;
+    Reader reader(text, mode);
     reader.parse_tokenizer(*state);
     state->finish_loading();
     return state;

@@ -5,6 +5,7 @@
 #include <charconv>
 #include <cmath>
 #include <cstring>
+#include <functional>
 #include <utility>
 #include <vector>
 
@@ -489,83 +490,148 @@ std::string write_json_value(const JsonValue& value) {
     return std::string(out.view());
 }
 
-WrittenText write_document_text(const EditorState& state) {
-    const DocumentSections& doc = state.sections;
-    const ModelSettings& model = doc.model;
-    Output out(expected_size(state));
-    out.put('{');
-    Members top(out, 1);
-    top.next("version").put_string(doc.version);
-    write_compact(top.next("truncation"), doc.truncation.text, 1);
-    write_compact(top.next("padding"), doc.padding.text, 1);
-    write_compact(top.next("added_tokens"), doc.added_tokens.text, 1);
-    write_compact(top.next("normalizer"), doc.normalizer.text, 1);
-    write_compact(top.next("pre_tokenizer"), doc.pre_tokenizer.text, 1);
-    write_compact(top.next("post_processor"), doc.post_processor.text, 1);
-    write_compact(top.next("decoder"), doc.decoder.text, 1);
-    top.next("model").put('{');
-    Members inner(out, 2);
-    inner.next("type").put_string(model.type);
-    write_dropout(inner.next("dropout"), model.dropout);
-    inner.next("unk_token").put_string(model.unk_token);
-    write_optional_string(inner.next("continuing_subword_prefix"), model.continuing_subword_prefix);
-    write_optional_string(inner.next("end_of_word_suffix"), model.end_of_word_suffix);
-    inner.next("fuse_unk").put(model.fuse_unk ? "true" : "false");
-    inner.next("byte_fallback").put(model.byte_fallback ? "true" : "false");
-    inner.next("ignore_merges").put(model.ignore_merges ? "true" : "false");
-    write_vocab(inner.next("vocab"), state, state.key_order(), 2);
-    write_merges(inner.next("merges"), state, 2);
-    out.newline(1);
-    out.put('}');
-    out.newline(0);
-    out.put('}');
-    return std::move(out).take();
-}
-
 namespace {
 
-void write_file_layout(Output& out, const EditorState& state) {
-    const DocumentSections& doc = state.sections;
-    const ModelSettings& model = doc.model;
+// A member of an object being written: its key and what writes its value.
+struct MemberWriter {
+    std::string_view key;
+    std::function<void(Output&)> write;
+};
+
+// Writes the members as an object whose members sit at `level`, after the
+// kept unknown members are added (at the end, or in key order when `sorted`).
+void write_object(Output& out, int level, std::vector<MemberWriter> members,
+                  const std::vector<std::pair<std::string, CompactJson>>& extra, bool sorted) {
+    for (const auto& [key, value] : extra)
+        members.push_back({key, [&value, level](Output& o) { write_compact(o, value.text, level); }});
+    if (sorted)
+        std::stable_sort(members.begin(), members.end(),
+                         [](const MemberWriter& a, const MemberWriter& b) { return a.key < b.key; });
+    if (members.empty()) return out.put("{}");
     out.put('{');
-    Members top(out, 1);
-    write_compact(top.next("added_tokens"), doc.added_tokens.text, 1);
-    write_compact(top.next("decoder"), doc.decoder.text, 1);
-    top.next("model").put('{');
-    Members inner(out, 2);
-    inner.next("byte_fallback").put(model.byte_fallback ? "true" : "false");
-    write_optional_string(inner.next("continuing_subword_prefix"), model.continuing_subword_prefix);
-    write_dropout(inner.next("dropout"), model.dropout);
-    write_optional_string(inner.next("end_of_word_suffix"), model.end_of_word_suffix);
-    inner.next("fuse_unk").put(model.fuse_unk ? "true" : "false");
-    inner.next("ignore_merges").put(model.ignore_merges ? "true" : "false");
-    write_merges(inner.next("merges"), state, 2);
-    inner.next("type").put_string(model.type);
-    inner.next("unk_token").put_string(model.unk_token);
-    write_vocab(inner.next("vocab"), state, entries_by_id(state), 2);
-    out.newline(1);
+    Members writer(out, level);
+    for (const MemberWriter& member : members) member.write(writer.next(member.key));
+    out.newline(level - 1);
     out.put('}');
-    write_compact(top.next("normalizer"), doc.normalizer.text, 1);
-    write_compact(top.next("padding"), doc.padding.text, 1);
-    write_compact(top.next("post_processor"), doc.post_processor.text, 1);
-    write_compact(top.next("pre_tokenizer"), doc.pre_tokenizer.text, 1);
-    write_compact(top.next("truncation"), doc.truncation.text, 1);
-    top.next("version").put_string(doc.version);
-    out.newline(0);
-    out.put('}');
+}
+
+// A merge list read as strings is written as strings again, unless an edit
+// gave it a part holding a space, which only the pair form can carry.
+bool merges_fit_strings(const EditorState& state) {
+    bool fit = true;
+    state.for_each_merge([&](SlotIndex s) {
+        Merge merge = state.merge_at(s);
+        if (state.text(merge.left).find(' ') != std::string_view::npos ||
+            state.text(merge.right).find(' ') != std::string_view::npos)
+            fit = false;
+    });
+    return fit;
+}
+
+void write_merge_strings(Output& out, const EditorState& state, int level) {
+    out.put('[');
+    std::string joined;
+    bool first = true;
+    state.for_each_merge([&](SlotIndex s) {
+        Merge merge = state.merge_at(s);
+        joined.assign(state.text(merge.left)).append(" ").append(state.text(merge.right));
+        if (!first) out.put(',');
+        out.newline(level + 1);
+        out.put_string(joined);
+        first = false;
+    });
+    out.newline(level);
+    out.put(']');
+}
+
+void write_merge_list(Output& out, const EditorState& state, int level) {
+    MergeForm form = state.sections.form.merges;
+    if (form == MergeForm::kEmptyObject && state.merge_count() == 0) return out.put("{}");
+    if (form == MergeForm::kStrings && state.merge_count() > 0 && merges_fit_strings(state))
+        return write_merge_strings(out, state, level);
+    write_merges(out, state, level);
+}
+
+// The document's members in declaration order, less those the form says
+// the document leaves out.
+std::vector<MemberWriter> top_members(const EditorState& state, std::function<void(Output&)> model) {
+    const DocumentSections& doc = state.sections;
+    const DocumentForm& form = doc.form;
+    std::vector<MemberWriter> members;
+    auto section = [&](TopField field, const CompactJson& value) {
+        if (!form.absent(field))
+            members.push_back({kTopFieldNames[static_cast<int>(field)],
+                               [&value](Output& o) { write_compact(o, value.text, 1); }});
+    };
+    if (!form.absent(TopField::kVersion))
+        members.push_back({"version", [&doc](Output& o) { o.put_string(doc.version); }});
+    section(TopField::kTruncation, doc.truncation);
+    section(TopField::kPadding, doc.padding);
+    section(TopField::kAddedTokens, doc.added_tokens);
+    section(TopField::kNormalizer, doc.normalizer);
+    section(TopField::kPreTokenizer, doc.pre_tokenizer);
+    section(TopField::kPostProcessor, doc.post_processor);
+    section(TopField::kDecoder, doc.decoder);
+    members.push_back({"model", std::move(model)});
+    return members;
+}
+
+// The model's members in declaration order; `vocab` writes the vocabulary.
+std::vector<MemberWriter> model_members(const EditorState& state, std::function<void(Output&)> vocab) {
+    const ModelSettings& model = state.sections.model;
+    const DocumentForm& form = state.sections.form;
+    std::vector<MemberWriter> members;
+    auto add = [&](ModelField field, std::function<void(Output&)> write) {
+        if (!form.absent(field)) members.push_back({kModelFieldNames[static_cast<int>(field)], std::move(write)});
+    };
+    auto flag = [](bool value) { return [value](Output& o) { o.put(value ? "true" : "false"); }; };
+    add(ModelField::kType, [&model](Output& o) { o.put_string(model.type); });
+    add(ModelField::kDropout, [&model](Output& o) { write_dropout(o, model.dropout); });
+    add(ModelField::kUnkToken, [&model, &form](Output& o) {
+        if (form.unk_token_null) o.put("null");
+        else o.put_string(model.unk_token);
+    });
+    add(ModelField::kPrefix, [&model](Output& o) { write_optional_string(o, model.continuing_subword_prefix); });
+    add(ModelField::kSuffix, [&model](Output& o) { write_optional_string(o, model.end_of_word_suffix); });
+    add(ModelField::kFuseUnk, flag(model.fuse_unk));
+    add(ModelField::kByteFallback, flag(model.byte_fallback));
+    add(ModelField::kIgnoreMerges, flag(model.ignore_merges));
+    members.push_back({"vocab", std::move(vocab)});
+    members.push_back({"merges", [&state](Output& o) { write_merge_list(o, state, 2); }});
+    return members;
+}
+
+// `sorted`: every object's keys in byte order and the vocabulary by id (files);
+// otherwise declaration order and the vocabulary in key order (strings).
+void write_layout(Output& out, const EditorState& state, bool sorted) {
+    const DocumentForm& form = state.sections.form;
+    auto vocab = [&state, sorted](Output& o) {
+        if (sorted) write_vocab(o, state, entries_by_id(state), 2);
+        else write_vocab(o, state, state.key_order(), 2);
+    };
+    auto model = [&state, &form, sorted, vocab](Output& o) {
+        write_object(o, 2, model_members(state, vocab), form.extra_model, sorted);
+    };
+    write_object(out, 1, top_members(state, model), form.extra_top, sorted);
 }
 
 }  // namespace
 
+WrittenText write_document_text(const EditorState& state) {
+    Output out(expected_size(state));
+    write_layout(out, state, /*sorted=*/false);
+    return std::move(out).take();
+}
+
 WrittenText write_document_file_text(const EditorState& state) {
     Output out(expected_size(state));
-    write_file_layout(out, state);
+    write_layout(out, state, /*sorted=*/true);
     return std::move(out).take();
 }
 
 void write_document_file_text(const EditorState& state, const TextSink& sink) {
     Output out(sink);
-    write_file_layout(out, state);
+    write_layout(out, state, /*sorted=*/true);
     out.finish();
 }
 
