@@ -10,7 +10,7 @@ import sys
 import pytest
 
 import vocarix
-import vocarix_compat
+import vocarix_tools
 from conftest import REPO, doc_text, real_fixture
 
 tokenizers = pytest.importorskip("tokenizers")
@@ -60,7 +60,9 @@ CASES = (
 
 def open_case(reader, name):
     path = str(generated_fixture(name) if name in GENERATED else real_fixture(name))
-    editor = vocarix.Vocarix(path) if reader == "strict" else vocarix_compat.open_tokenizer(path)
+    editor = vocarix.Vocarix(path) if reader == "strict" else vocarix_tools.open(path)
+    if reader == "lenient" and vocarix_tools.document_form(editor)["merges"] == "empty_object":
+        vocarix_tools.set_merge_form(editor, "pairs")  # the runtime reads only a list
     return path, editor
 
 
@@ -187,7 +189,7 @@ def test_reindex_after_growth_keeps_special_ids_distinct():
 
 @pytest.mark.parametrize("name", ["phi2-codegen.string.json", "chatglm3-zh.string.json"])
 def test_real_added_words_avoid_special_token_ids(name):
-    editor = vocarix_compat.open_tokenizer(real_fixture(name))
+    editor = vocarix_tools.open(real_fixture(name))
     runtime = Tokenizer.from_str(editor.to_json())
     vocab = editor.get_vocab()
     special_ids = {i for i, t in runtime.get_added_tokens_decoder().items() if t.content not in vocab}

@@ -1,4 +1,5 @@
-"""The type stub src/bindings/vocarix/vocarix.pyi agrees with the extension module."""
+"""The type stub of the extension module agrees with it, and vocarix_tools
+type-checks strictly against both stubs."""
 import ast
 import inspect
 import os
@@ -24,6 +25,7 @@ def run_mypy_tool(args, cwd):
     where = str(Path(vocarix.__file__).parent)
     if where not in site.getsitepackages() + [site.getusersitepackages()]:
         env["PYTHONPATH"] = os.pathsep.join(p for p in [where, env.get("PYTHONPATH")] if p)
+        env["MYPYPATH"] = os.pathsep.join([str(STUB_DIR), where])
     done = subprocess.run([sys.executable, "-m", *args], cwd=cwd, env=env,
                           capture_output=True, text=True, timeout=300)
     assert done.returncode == 0, done.stdout + done.stderr
@@ -41,9 +43,12 @@ def test_installed_stub_copies_are_current():
         assert copy.read_bytes() == STUB.read_bytes(), copy
 
 
-def test_cli_type_checks_against_stub(tmp_path):
-    run_mypy_tool(["mypy", "--strict", "--cache-dir", str(tmp_path / "cache"),
-                   str(ROOT / "src" / "python" / "vocarix_cli.py")], tmp_path)
+def test_tools_package_type_checks_strictly(tmp_path):
+    import vocarix_tools
+
+    package = Path(vocarix_tools.__file__).parent
+    assert (package / "py.typed").exists() and (package / "_native.pyi").exists()
+    run_mypy_tool(["mypy", "--strict", "--cache-dir", str(tmp_path / "cache"), "-p", "vocarix_tools"], tmp_path)
 
 
 def stub_method_signatures():

@@ -13,7 +13,7 @@
 #include <type_traits>
 #include <utility>
 
-#include "editor_object.hpp"
+#include "bindings/common/editor_object.hpp"
 
 namespace vocarix::python {
 

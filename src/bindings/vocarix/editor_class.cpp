@@ -18,22 +18,12 @@
 #include "document/json_writer.hpp"
 #include "document/text.hpp"
 #include "bindings.hpp"
-#include "convert.hpp"
+#include "bindings/common/convert.hpp"
 #include "docstrings.hpp"
 #include "builtin_methods.hpp"
-#include "editor_object.hpp"
+#include "bindings/common/editor_object.hpp"
 
 namespace vocarix::python {
-
-SharedBorrow::SharedBorrow(EditorObject& editor) : editor_(editor) {
-    if (editor_.borrow < 0) raise(PyExc_RuntimeError, "Already mutably borrowed");
-    ++editor_.borrow;
-}
-
-ExclusiveBorrow::ExclusiveBorrow(EditorObject& editor) : editor_(editor) {
-    if (editor_.borrow != 0) raise(PyExc_RuntimeError, "Already borrowed");
-    editor_.borrow = -1;
-}
 
 namespace {
 

@@ -23,5 +23,5 @@ PYBIND11_MODULE(vocarix, module) {
     });
     vocarix::python::register_editor_class(module);
     vocarix::python::register_result_classes(module);
-    module.attr("__version__") = "0.1.0";
+    module.attr("__version__") = VOCARIX_VERSION;
 }

@@ -7,7 +7,7 @@
 
 #include "operations/results.hpp"
 #include "bindings.hpp"
-#include "convert.hpp"
+#include "bindings/common/convert.hpp"
 
 namespace vocarix::python {
 namespace {

@@ -1,4 +1,4 @@
-#include "convert.hpp"
+#include "bindings/common/convert.hpp"
 
 #include <algorithm>
 #include <cstring>

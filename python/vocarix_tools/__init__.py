@@ -1,0 +1,33 @@
+"""vocarix_tools: the user's side of vocarix.
+
+The module ``vocarix`` edits one exact form of ``tokenizer.json``. This
+package opens the forms older runtimes and trainers wrote as well, runs the
+command-line tool, and holds the workflows that a whole editing job needs.
+Editors it returns are ordinary ``vocarix.Vocarix`` objects; their ``save``
+and ``to_json`` write the document back in the form it was read in.
+
+    import vocarix_tools
+
+    editor = vocarix_tools.open("tokenizer.json")
+    print(vocarix_tools.leniency_notice(editor) or "current form")
+    editor.add_token("Ġtokenizer")
+    editor.save("edited.json")
+"""
+
+from __future__ import annotations
+
+import vocarix
+
+from vocarix_tools.loading import DocumentForm, document_form, leniency_notice, open, open_text, set_merge_form
+
+__version__: str = vocarix.__version__
+
+__all__ = [
+    "DocumentForm",
+    "__version__",
+    "document_form",
+    "leniency_notice",
+    "open",
+    "open_text",
+    "set_merge_form",
+]

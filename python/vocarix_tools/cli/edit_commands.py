@@ -1,0 +1,163 @@
+"""Subcommands that edit a tokenizer: add, remove, shrink, sync-chars, reindex."""
+
+from __future__ import annotations
+
+import argparse
+import sys
+from collections import Counter
+from typing import Any
+
+import vocarix_tools
+from vocarix_tools import _native
+from vocarix_tools.cli.common import (
+    EXIT_OK, U32_MAX, U64_MAX, Commands, UsageError, emit_json, finish_edit, gather_tokens, integer,
+    open_editor, output_target, plural, read_token_file, result_dict, show, show_list, sizes,
+)
+
+
+def cmd_add(args: argparse.Namespace) -> int:
+    args.write_to = output_target(args)
+    if (args.whitelist or args.whitelist_file) and not args.keep_size:
+        raise UsageError("--whitelist and --whitelist-file only apply to add --keep-size")
+    if not args.tokens and not args.from_file:
+        raise UsageError("give TOKENS or --from-file PATH")
+    tokens = gather_tokens(args)
+    whitelist = list(args.whitelist)
+    for path in args.whitelist_file:
+        whitelist.extend(read_token_file(path))
+    editor = open_editor(args.tokenizer)
+    before = sizes(editor)
+    summary: list[str] = []
+    result: Any
+    if args.keep_size:
+        result = editor.add_tokens_keep_size(tokens, whitelist)
+        summary.append(
+            f"requested {plural(result['tokens_requested'], 'token')}: {result['tokens_added']} added, "
+            f"{result['tokens_removed']} removed to keep the vocabulary size"
+        )
+    elif args.atomic:
+        result = [{"token": token, "added": editor.add_token_atomic(token)} for token in tokens]
+        added = sum(entry["added"] for entry in result)
+        summary.append(f"requested {plural(len(tokens), 'token')}: {added} added without merges, "
+                       f"{len(tokens) - added} already present")
+    else:
+        results = editor.add_tokens(tokens)
+        result = [result_dict(r) for r in results]
+        methods = Counter(r.method for r in results if r.added)
+        present = [r.token for r in results if not r.added]
+        how = ", ".join(f"{count} {method}" for method, count in sorted(methods.items()))
+        summary.append(f"requested {plural(len(tokens), 'token')}: {sum(methods.values())} added"
+                       + (f" ({how})" if how else "") + f", {len(present)} already present")
+        summary.append(f"appended {plural(sum(len(r.added_merges) for r in results), 'merge')}")
+    return finish_edit(args, editor, before, result, summary)
+
+
+def cmd_remove(args: argparse.Namespace) -> int:
+    args.write_to = output_target(args)
+    if not args.tokens and not args.from_file:
+        raise UsageError("give TOKENS or --from-file PATH")
+    tokens = gather_tokens(args)
+    editor = open_editor(args.tokenizer)
+    before = sizes(editor)
+    requested = list(dict.fromkeys(tokens))
+    missing = [t for t in requested if not editor.has_token(t)]
+    results = editor.remove_tokens(tokens)
+    # Requested tokens that were present but went with an earlier token's cascade.
+    skipped = {r.root_token for r in results}.union(missing)
+    taken_along = [t for t in requested if t not in skipped]
+    summary = [
+        f"removed {plural(len(results), 'requested token')}: "
+        f"{plural(sum(len(r.removed_tokens) for r in results), 'token')} and "
+        f"{plural(sum(len(r.removed_merges) for r in results), 'merge')} in total (dependents included)"
+    ]
+    if taken_along:
+        summary.append(f"already removed as dependents: {show_list(taken_along)}")
+    if missing:
+        summary.append(f"not in the vocabulary: {show_list(missing)}")
+    data = {"results": [result_dict(r) for r in results], "not_found": missing}
+    return finish_edit(args, editor, before, data, summary)
+
+
+def cmd_shrink(args: argparse.Namespace) -> int:
+    args.write_to = output_target(args, not args.dry_run, "cannot be used with --dry-run")
+    editor = open_editor(args.tokenizer)
+    if args.dry_run:
+        candidates = editor.find_tokens_to_shrink(args.count, args.min_id)
+        if args.json:
+            emit_json({"command": "shrink", "input": args.tokenizer,
+                       "result": {"candidates": [list(c) for c in candidates]}})
+        else:
+            print(f"{plural(len(candidates), 'token')} would be removed (with their dependents):")
+            for token, token_id, length in candidates:
+                print(f"  {token_id:>10}  {length:>4} chars  {show(token)}")
+        return EXIT_OK
+    before = sizes(editor)
+    result = editor.shrink(args.count, args.min_id)
+    summary = [f"removed the {plural(result.tokens_removed_count, 'longest token')}: "
+               f"{plural(result.total_tokens_removed, 'token')} and "
+               f"{plural(result.total_merges_removed, 'merge')} in total (dependents included)"]
+    return finish_edit(args, editor, before, result_dict(result), summary)
+
+
+def cmd_sync_chars(args: argparse.Namespace) -> int:
+    args.write_to = output_target(args)
+    editor = open_editor(args.tokenizer)
+    source = vocarix_tools.open(args.source)
+    before = sizes(editor)
+    # Progress lines of the sync go straight to file descriptor 2.
+    sys.stdout.flush()
+    sys.stderr.flush()
+    result = _native.sync_single_chars(editor, source, args.min_id)
+    summary = [
+        f"{result['chars_in_source']} single characters in {args.source}: "
+        f"{result['chars_already_present']} already present, {result['chars_added_count']} added; "
+        f"removed {plural(result['total_tokens_removed'], 'token')} and "
+        f"{plural(result['total_merges_removed'], 'merge')}"
+    ]
+    return finish_edit(args, editor, before, dict(result), summary)
+
+
+def cmd_reindex(args: argparse.Namespace) -> int:
+    args.write_to = output_target(args)
+    editor = open_editor(args.tokenizer)
+    before = sizes(editor)
+    result = editor.reindex_vocab()
+    if result.ids_remapped:
+        line = (f"renumbered {result.ids_remapped} ids, closed {result.gaps_removed} gaps: "
+                f"ids {result.old_min_id}..{result.old_max_id} -> {result.new_min_id}..{result.new_max_id}")
+    else:
+        line = "ids were already sequential; nothing renumbered"
+    return finish_edit(args, editor, before, result_dict(result), [line])
+
+
+def register(commands: Commands) -> None:
+    parents = commands.parents
+    add_cmd = commands.add("add", cmd_add, "add tokens, with the merges that build them",
+                           [parents.writing, parents.token_source])
+    mode = add_cmd.add_mutually_exclusive_group()
+    mode.add_argument("--keep-size", action="store_true",
+                      help="remove one of the longest other tokens after each addition to keep the size")
+    mode.add_argument("--atomic", action="store_true",
+                      help="insert into the vocabulary only, no merges (special tokens); "
+                           "the document's added_tokens list is not changed")
+    add_cmd.add_argument("--whitelist", metavar="TOK", nargs="+", action="extend", default=[],
+                         help="with --keep-size: tokens never removed (the list ends at the next option)")
+    add_cmd.add_argument("--whitelist-file", metavar="PATH", action="append", default=[],
+                         help="with --keep-size: whitelist tokens from a file, like --from-file")
+
+    commands.add("remove", cmd_remove, "remove tokens and everything that depends on them",
+                 [parents.writing, parents.token_source])
+
+    shrink = commands.add("shrink", cmd_shrink, "remove the N longest ordinary tokens")
+    shrink.add_argument("count", metavar="N", type=integer(0, U64_MAX), help="how many tokens to remove")
+    shrink.add_argument("--min-id", metavar="M", type=integer(0, U32_MAX), default=0,
+                        help="only consider tokens with id >= M")
+    shrink.add_argument("--dry-run", action="store_true", help="only list the tokens that would be removed")
+
+    sync = commands.add("sync-chars", cmd_sync_chars,
+                        "add the single-character tokens of SOURCE that are missing, keeping the size")
+    sync.add_argument("source", metavar="SOURCE", help="tokenizer.json to take the characters from")
+    sync.add_argument("--min-id", metavar="M", type=integer(0, U32_MAX), default=0,
+                      help="only remove tokens with id >= M to make room")
+
+    commands.add("reindex", cmd_reindex, "renumber ids to 0..size-1, closing gaps")

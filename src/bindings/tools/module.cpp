@@ -1,0 +1,14 @@
+// The companion module vocarix_tools._native: core operations that the exact
+// module's fixed surface cannot carry.
+#include <pybind11/pybind11.h>
+
+#include "bindings/tools/tools_bindings.hpp"
+
+PYBIND11_MODULE(_native, module) {
+    // The editor class lives in the main module; importing it registers the
+    // class, so editors made here are ordinary vocarix.Vocarix objects.
+    pybind11::module_::import("vocarix");
+    module.doc() = "Native operations of vocarix_tools";
+    vocarix::tools::register_loading(module);
+    vocarix::tools::register_char_sync(module);
+}

@@ -1,0 +1,15 @@
+// The companion module's functions, registered by family. Each reaches the
+// editors of the main module directly (same EditorObject, same build).
+#pragma once
+
+#include <pybind11/pybind11.h>
+
+namespace vocarix::tools {
+
+// open, open_text, document_form: lenient loading and the form it found.
+void register_loading(pybind11::module_& module);
+
+// sync_single_chars with a source editor opened in any form.
+void register_char_sync(pybind11::module_& module);
+
+}  // namespace vocarix::tools
