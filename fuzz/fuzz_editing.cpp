@@ -32,6 +32,7 @@
 #include "document/errors.hpp"
 #include "document/json_reader.hpp"
 #include "document/json_writer.hpp"
+#include "state/loading.hpp"
 #include "document/text.hpp"
 
 using namespace vocarix;
@@ -307,7 +308,7 @@ void check_state(const EditorState& state) {
     // Per string: membership, id, first producer, uses. Every string the
     // editor ever interned is asked, including ones that left the document.
     std::set<std::string> strings;
-    for (Symbol sym = 0; sym < state.pool().size(); ++sym) strings.emplace(state.text(sym));
+    for (Symbol sym = 0; sym < state.symbol_count(); ++sym) strings.emplace(state.text(sym));
     for (Symbol sym = 0; sym < fresh->pool().size(); ++sym) {
         CHECK(state.find_symbol(fresh->text(sym)) != kNoSymbol, &state);
         strings.emplace(fresh->text(sym));
@@ -335,8 +336,8 @@ void check_state(const EditorState& state) {
         CHECK(has_pair(state, m.right, m.left) == (pairs.count({m.right, m.left}) > 0), &state);
     }
     std::vector<Symbol> symbols;
-    const std::size_t stride = state.pool().size() / 24 + 1;
-    for (Symbol sym = 0; sym < state.pool().size(); sym += static_cast<Symbol>(stride)) symbols.push_back(sym);
+    const std::size_t stride = state.symbol_count() / 24 + 1;
+    for (Symbol sym = 0; sym < state.symbol_count(); sym += static_cast<Symbol>(stride)) symbols.push_back(sym);
     for (Symbol l : symbols) {
         for (Symbol r : symbols) {
             bool expected = pairs.count({l, r}) > 0;

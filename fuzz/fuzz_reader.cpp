@@ -16,6 +16,7 @@
 #include "document/errors.hpp"
 #include "document/json_reader.hpp"
 #include "document/json_writer.hpp"
+#include "state/loading.hpp"
 
 namespace {
 

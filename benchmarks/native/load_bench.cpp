@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "document/file_io.hpp"
+#include "state/loading.hpp"
 #include "document/json_writer.hpp"
 
 namespace {

@@ -1,5 +1,5 @@
 // The parts of a tokenizer.json document that the editor carries besides the
-// vocabulary and the merge list (those live in EditorState, interned), and
+// vocabulary and the merge list (those are records of their own), and
 // the form the document was written in.
 #pragma once
 

@@ -10,8 +10,6 @@
 #include <cstring>
 
 #include "document/errors.hpp"
-#include "document/json_reader.hpp"
-#include "document/json_writer.hpp"
 #include "document/text.hpp"
 
 namespace vocarix {
@@ -186,33 +184,6 @@ void write_file(const std::string& path, const TextProducer& produce) {
     if (file.get() < 0) throw failure(errno);
     if (int error = write_all(file.get(), text)) throw failure(error);
     if (::close(file.release()) != 0) throw failure(errno);
-}
-
-void finish_loaded_document(EditorState& state) {
-    if (state.sections.model.type != "BPE") throw DocumentError("Only BPE tokenizers are supported");
-    state.trim_capacity();
-}
-
-std::unique_ptr<EditorState> load_tokenizer_file(const std::string& path, ReadMode mode) {
-    std::unique_ptr<EditorState> state;
-    {
-        TextBuffer file = read_file(path);
-        std::string_view text = file.view();
-        try {
-            state = parse_tokenizer_text(text, mode);
-        } catch (const ParseError& error) {
-            // A file that is not UTF-8 is a read failure, wherever the parser stopped.
-            if (!is_valid_utf8(text))
-                throw DocumentError("Failed to read: " + debug_quoted(path), "stream did not contain valid UTF-8");
-            throw DocumentError("Failed to parse tokenizer.json", error.what());
-        }
-    }
-    finish_loaded_document(*state);
-    return state;
-}
-
-void save_tokenizer_file(const EditorState& state, const std::string& path) {
-    write_file(path, [&state](const TextSink& sink) { write_document_file_text(state, sink); });
 }
 
 }  // namespace vocarix

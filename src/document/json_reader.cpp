@@ -24,7 +24,7 @@ public:
     Reader(std::string_view text, ReadMode mode = ReadMode::kStrict)
         : begin_(text.data()), p_(text.data()), end_(text.data() + text.size()), lenient_(mode == ReadMode::kLenient) {}
 
-    void parse_tokenizer(EditorState& state);
+    void parse_tokenizer(DocumentRecords& records);
     JsonValue parse_value(int depth);
     void expect_end() {
         skip_ws();
@@ -97,18 +97,18 @@ private:
     JsonValue read_optional_value(int depth);
     JsonArray read_value_list(int depth);
     std::uint32_t read_u32();
-    void read_vocab(EditorState& state, int depth);
-    void read_merges(EditorState& state, int depth);
-    void read_merge_pair(EditorState& state, int depth);
-    void read_merge_string(EditorState& state);
+    void read_vocab(DocumentRecords& records, int depth);
+    void read_merges(DocumentRecords& records, int depth);
+    void read_merge_pair(DocumentRecords& records, int depth);
+    void read_merge_string(DocumentRecords& records);
     bool read_empty_object();
-    void read_model(EditorState& state, int depth);
+    void read_model(DocumentRecords& records, int depth);
     void keep_unknown_member(std::vector<std::pair<std::string, CompactJson>>& extra, std::string_view key, int depth);
 
     // ---- bulk interning of vocabulary keys and merge parts ----
-    void queue_string(const EditorState& state, std::string_view text);
+    void queue_string(DocumentRecords& records, std::string_view text);
     template <class Use>
-    void flush_strings(EditorState& state, Use&& use);
+    void flush_strings(DocumentRecords& records, Use&& use);
 
     struct PendingString {
         std::string_view text;
@@ -126,22 +126,37 @@ private:
     std::vector<std::uint32_t> pending_ids_;
 };
 
+// Records the ids that the document's added_tokens entries hold: handing one
+// out again would give two tokens one embedding row.
+void reserve_ids_of(DocumentRecords& records, const JsonArray& added_tokens) {
+    std::vector<std::uint32_t>& reserved = records.reserved_ids;
+    reserved.clear();
+    for (const JsonValue& token : added_tokens) {
+        const JsonValue* id = token.find("id");
+        if (!id) continue;
+        if (const auto* value = std::get_if<std::uint64_t>(&id->data); value && *value <= UINT32_MAX)
+            reserved.push_back(static_cast<std::uint32_t>(*value));
+    }
+    std::sort(reserved.begin(), reserved.end());
+    reserved.erase(std::unique(reserved.begin(), reserved.end()), reserved.end());
+}
+
 // Hashes `text` and prefetches its table slot; interning happens at the next flush.
-void Reader::queue_string(const EditorState& state, std::string_view text) {
+void Reader::queue_string(DocumentRecords& records, std::string_view text) {
     if (text.data() < begin_ || text.data() > end_) {
         pending_copies_.emplace_back(text);
         text = pending_copies_.back();
     }
-    std::uint64_t hash = state.pool().hash(text);
-    state.pool().prefetch_slot(hash);
+    std::uint64_t hash = records.strings.hash(text);
+    records.strings.prefetch_slot(hash);
     pending_.push_back({text, hash});
 }
 
 template <class Use>
-void Reader::flush_strings(EditorState& state, Use&& use) {
-    for (const PendingString& item : pending_) state.pool().prefetch_slot_view(item.hash);
-    for (const PendingString& item : pending_) state.pool().prefetch_slot_text(item.hash);
-    for (std::size_t i = 0; i < pending_.size(); ++i) use(i, state.intern(pending_[i].text, pending_[i].hash));
+void Reader::flush_strings(DocumentRecords& records, Use&& use) {
+    for (const PendingString& item : pending_) records.strings.prefetch_slot_view(item.hash);
+    for (const PendingString& item : pending_) records.strings.prefetch_slot_text(item.hash);
+    for (std::size_t i = 0; i < pending_.size(); ++i) use(i, records.intern(pending_[i].text, pending_[i].hash));
     pending_.clear();
     pending_copies_.clear();
 }
@@ -580,31 +595,31 @@ std::uint32_t Reader::read_u32() {
     fail("invalid type: floating point `" + format_double(std::get<double>(value.data)) + "`, expected u32", p_);
 }
 
-void Reader::read_vocab(EditorState& state, int depth) {
+void Reader::read_vocab(DocumentRecords& records, int depth) {
     skip_ws();
     if (at_end() || peek() != '{') fail_type("a map");
     enter(depth);
     // Entries are applied in input order, so a repeated key keeps its last id.
-    auto apply = [&](std::size_t i, Symbol sym) { state.load_entry(sym, pending_ids_[i]); };
+    auto apply = [&](std::size_t i, Symbol sym) { records.load_entry(sym, pending_ids_[i]); };
     for_each_member([&](std::string_view key) {
-        queue_string(state, key);
+        queue_string(records, key);
         skip_ws();
         if (at_end()) fail_eof("EOF while parsing an object");
         if (peek() != ':') fail("expected `:`", p_ + 1);
         ++p_;
         pending_ids_.push_back(read_u32());
         if (pending_.size() == kBatchSize) {
-            flush_strings(state, apply);
+            flush_strings(records, apply);
             pending_ids_.clear();
         }
     });
-    flush_strings(state, apply);
+    flush_strings(records, apply);
     pending_ids_.clear();
 }
 
-void Reader::read_merges(EditorState& state, int depth) {
+void Reader::read_merges(DocumentRecords& records, int depth) {
     skip_ws();
-    DocumentForm& form = state.sections.form;
+    DocumentForm& form = records.sections.form;
     if (lenient_ && !at_end() && peek() == '{') {
         if (!read_empty_object()) fail_type("a sequence");
         form.merges = MergeForm::kEmptyObject;
@@ -615,7 +630,7 @@ void Reader::read_merges(EditorState& state, int depth) {
     Symbol left = kNoSymbol;
     auto apply = [&](std::size_t i, Symbol sym) {
         if (i % 2 == 0) left = sym;
-        else state.load_merge(left, sym);
+        else records.load_merge(left, sym);
     };
     for_each_element([&](std::size_t index) {
         skip_ws();
@@ -623,34 +638,34 @@ void Reader::read_merges(EditorState& state, int depth) {
         if (lenient_ && index == 0 && !at_end() && peek() == '"') form.merges = MergeForm::kStrings;
         if (form.merges == MergeForm::kStrings) {
             if (at_end() || peek() != '"') fail_type("a string");
-            read_merge_string(state);
+            read_merge_string(records);
         } else {
-            read_merge_pair(state, depth);
+            read_merge_pair(records, depth);
         }
-        if (pending_.size() >= 2 * kBatchSize) flush_strings(state, apply);
+        if (pending_.size() >= 2 * kBatchSize) flush_strings(records, apply);
     });
-    flush_strings(state, apply);
+    flush_strings(records, apply);
 }
 
-void Reader::read_merge_pair(EditorState& state, int depth) {
+void Reader::read_merge_pair(DocumentRecords& records, int depth) {
     if (at_end() || peek() != '[') fail_type("a sequence");
     enter(depth + 1);
     std::size_t count = for_each_element([&](std::size_t index) {
         skip_ws();
         if (at_end() || peek() != '"') fail_type("a string");
         std::string_view part = parse_string();
-        if (index < 2) queue_string(state, part);
+        if (index < 2) queue_string(records, part);
     });
     if (count != 2) fail("Merge must have exactly 2 elements", p_);
 }
 
-void Reader::read_merge_string(EditorState& state) {
+void Reader::read_merge_string(DocumentRecords& records) {
     std::string_view merge = parse_string();
     std::size_t space = merge.find(' ');
     if (space == std::string_view::npos || merge.find(' ', space + 1) != std::string_view::npos)
         fail("invalid merge " + debug_quoted(merge) + ": expected two parts separated by one space", p_);
-    queue_string(state, merge.substr(0, space));
-    queue_string(state, merge.substr(space + 1));
+    queue_string(records, merge.substr(0, space));
+    queue_string(records, merge.substr(space + 1));
 }
 
 // At '{': consumes an empty object and returns true; otherwise consumes nothing.
@@ -702,8 +717,8 @@ int field_index(const char* const (&names)[N], std::string_view key) {
     return -1;
 }
 
-void Reader::read_model(EditorState& state, int depth) {
-    ModelSettings& model = state.sections.model;
+void Reader::read_model(DocumentRecords& records, int depth) {
+    ModelSettings& model = records.sections.model;
     auto read_field = [&](int field) {
         switch (field) {
             case kType: model.type = read_string(); break;
@@ -712,7 +727,7 @@ void Reader::read_model(EditorState& state, int depth) {
                 skip_ws();
                 if (lenient_ && !at_end() && peek() == 'n') {
                     parse_literal("null");
-                    state.sections.form.unk_token_null = true;
+                    records.sections.form.unk_token_null = true;
                 } else {
                     model.unk_token = read_string();
                 }
@@ -722,8 +737,8 @@ void Reader::read_model(EditorState& state, int depth) {
             case kFuseUnk: model.fuse_unk = read_bool(); break;
             case kByteFallback: model.byte_fallback = read_bool(); break;
             case kIgnoreMerges: model.ignore_merges = read_bool(); break;
-            case kVocab: read_vocab(state, depth + 1); break;
-            case kMerges: read_merges(state, depth + 1); break;
+            case kVocab: read_vocab(records, depth + 1); break;
+            case kMerges: read_merges(records, depth + 1); break;
         }
     };
     skip_ws();
@@ -749,7 +764,7 @@ void Reader::read_model(EditorState& state, int depth) {
         if (peek() != ':') fail("expected `:`", p_ + 1);
         ++p_;
         if (field < 0) {
-            if (lenient_) keep_unknown_member(state.sections.form.extra_model, key, depth + 1);
+            if (lenient_) keep_unknown_member(records.sections.form.extra_model, key, depth + 1);
             else parse_value(depth + 1);
             return;
         }
@@ -760,7 +775,7 @@ void Reader::read_model(EditorState& state, int depth) {
         if (seen[field]) continue;
         // Older files leave out what has a default; a model needs its vocabulary and merges.
         if (lenient_ && field != kVocab && field != kMerges) {
-            state.sections.form.set_absent(static_cast<ModelField>(field));
+            records.sections.form.set_absent(static_cast<ModelField>(field));
             if (field == kType) model.type = "BPE";
             continue;
         }
@@ -768,8 +783,8 @@ void Reader::read_model(EditorState& state, int depth) {
     }
 }
 
-void Reader::parse_tokenizer(EditorState& state) {
-    DocumentSections& doc = state.sections;
+void Reader::parse_tokenizer(DocumentRecords& records) {
+    DocumentSections& doc = records.sections;
     auto read_field = [&](int field) {
         switch (field) {
             case kVersion: doc.version = read_string(); break;
@@ -778,7 +793,7 @@ void Reader::parse_tokenizer(EditorState& state) {
             case kAddedTokens: {
                 JsonValue tokens;
                 tokens.data = read_value_list(1);
-                state.reserve_ids_of(std::get<JsonArray>(tokens.data));
+                reserve_ids_of(records, std::get<JsonArray>(tokens.data));
                 doc.added_tokens = compact_json(tokens);
                 break;
             }
@@ -786,7 +801,7 @@ void Reader::parse_tokenizer(EditorState& state) {
             case kPreTokenizer: doc.pre_tokenizer = compact_json(read_optional_value(1)); break;
             case kPostProcessor: doc.post_processor = compact_json(read_optional_value(1)); break;
             case kDecoder: doc.decoder = compact_json(read_optional_value(1)); break;
-            case kModel: read_model(state, 1); break;
+            case kModel: read_model(records, 1); break;
         }
     };
     skip_ws();
@@ -832,19 +847,20 @@ void Reader::parse_tokenizer(EditorState& state) {
 
 }  // namespace
 
-std::unique_ptr<EditorState> parse_tokenizer_text(std::string_view text, ReadMode mode) {
+DocumentRecords read_tokenizer_document(std::string_view text, ReadMode mode) {
     // Strings are checked for valid UTF-8 as they are read; any other
     // non-ASCII byte is a syntax error, so a parsed document is valid UTF-8.
-    auto state = std::make_unique<EditorState>();
+    DocumentRecords records;
     // Typical files hold one distinct string per 60 to 110 bytes; sized for
-    // one per 80, the table needs no rehash for any of them.
-    state->reserve_symbols(text.size() / 80, text.size() / 48);
-    state->begin_loading();
-    state->sections.form.lenient = mode == ReadMode::kLenient;
+    // one per 80, the table needs no rehash for any of them. Room for the
+    // per-symbol arrays that is never written costs address space only.
+    records.strings.reserve(text.size() / 80, text.size() / 48);
+    records.ids.reserve(text.size() / 48);
+    records.in_vocab.reserve(text.size() / 48);
+    records.sections.form.lenient = mode == ReadMode::kLenient;
     Reader reader(text, mode);
-    reader.parse_tokenizer(*state);
-    state->finish_loading();
-    return state;
+    reader.parse_tokenizer(records);
+    return records;
 }
 
 JsonValue parse_json_value(std::string_view text) {

@@ -2,11 +2,10 @@
 // document type that builds the interned vocabulary and merge list directly.
 #pragma once
 
-#include <memory>
 #include <string_view>
 
-#include "state/editor_state.hpp"
 #include "document/json_value.hpp"
+#include "document/records.hpp"
 
 namespace vocarix {
 
@@ -25,9 +24,9 @@ enum class ReadMode {
 // The lenient mode also reads merges written as "a b" strings or as an
 // empty object, a null unk_token, and documents that leave out any field but
 // the model's vocab and merges (an absent model type is read as "BPE",
-// absent flags as false); members it does not know are kept. The state's
+// absent flags as false); members it does not know are kept. The records'
 // form records all of it, so writing gives the same form back.
-std::unique_ptr<EditorState> parse_tokenizer_text(std::string_view text, ReadMode mode = ReadMode::kStrict);
+DocumentRecords read_tokenizer_document(std::string_view text, ReadMode mode = ReadMode::kStrict);
 
 // Parses one standalone JSON value (opaque sections, tests, tools).
 JsonValue parse_json_value(std::string_view text);

@@ -292,6 +292,11 @@ char* copy_to(char* out, std::string_view s) {
     return out + s.size();
 }
 
+void prefetch_entry(const DocumentRecords& doc, Symbol sym) {
+    doc.strings.prefetch_view(sym);
+    __builtin_prefetch(&doc.ids[sym]);
+}
+
 // Entries are visited in an order of their own, so their views are prefetched
 // this many entries ahead, and their bytes (which need the view) fewer.
 constexpr std::size_t kViewDistance = 16;
@@ -303,7 +308,7 @@ constexpr std::size_t kTextDistance = 8;
 // again over its copy, piece by piece.
 
 template <class Entries>
-void write_vocab(Output& out, const EditorState& state, const Entries& entries, int level) {
+void write_vocab(Output& out, const DocumentRecords& doc, const Entries& entries, int level) {
     if (entries.empty()) return out.put("{}");
     out.put('{');
     const std::string before_key = line_break(out.pretty(), level + 1) + '"';
@@ -311,22 +316,22 @@ void write_vocab(Output& out, const EditorState& state, const Entries& entries, 
     constexpr std::size_t kLongestId = 10;
     bool first = true;
     for (std::size_t i = 0; i < entries.size(); ++i) {
-        if (i + kViewDistance < entries.size()) state.prefetch_entry(entries[i + kViewDistance]);
-        if (i + kTextDistance < entries.size()) state.prefetch_text(entries[i + kTextDistance]);
+        if (i + kViewDistance < entries.size()) prefetch_entry(doc, entries[i + kViewDistance]);
+        if (i + kTextDistance < entries.size()) doc.strings.prefetch_text(entries[i + kTextDistance]);
         Symbol sym = entries[i];
-        std::string_view key = state.text(sym);
+        std::string_view key = doc.text(sym);
         char* p = out.claim(1 + before_key.size() + key.size() + kAfterKey.size() + kLongestId + kCopySlack);
         if (!first) *p++ = ',';
         p = copy_to(p, before_key);
         if (copy_if_plain(p, key)) {
             p = copy_to(p + key.size(), kAfterKey);
-            out.commit(std::to_chars(p, p + kLongestId, state.id_of(sym)).ptr);
+            out.commit(std::to_chars(p, p + kLongestId, doc.ids[sym]).ptr);
         } else {
             if (!first) out.put(',');
             out.newline(level + 1);
             out.put_string(key);
             out.put(": ");
-            out.put_uint(state.id_of(sym));
+            out.put_uint(doc.ids[sym]);
         }
         first = false;
     }
@@ -334,29 +339,29 @@ void write_vocab(Output& out, const EditorState& state, const Entries& entries, 
     out.put('}');
 }
 
-void write_merges(Output& out, const EditorState& state, int level) {
-    if (state.merge_count() == 0) return out.put("[]");
+void write_merges(Output& out, const DocumentRecords& doc, int level) {
+    if (doc.live_merges == 0) return out.put("[]");
     out.put('[');
     const std::string inner_break = line_break(out.pretty(), level + 2);
     const std::string before_left = line_break(out.pretty(), level + 1) + '[' + inner_break + '"';
     const std::string between = "\"," + inner_break + '"';
     const std::string after_right = '"' + line_break(out.pretty(), level + 1) + ']';
     bool first = true;
-    const SlotIndex slots = state.slot_count();
+    const SlotIndex slots = static_cast<SlotIndex>(doc.merges.size());
     for (SlotIndex s = 0; s < slots; ++s) {
-        if (s + kViewDistance < slots && state.slot_live(s + kViewDistance)) {
-            Merge ahead = state.merge_at(s + kViewDistance);
-            state.prefetch_entry(ahead.left);
-            state.prefetch_entry(ahead.right);
+        if (s + kViewDistance < slots && doc.slot_live(s + kViewDistance)) {
+            Merge ahead = doc.merges[s + kViewDistance];
+            prefetch_entry(doc, ahead.left);
+            prefetch_entry(doc, ahead.right);
         }
-        if (s + kTextDistance < slots && state.slot_live(s + kTextDistance)) {
-            Merge ahead = state.merge_at(s + kTextDistance);
-            state.prefetch_text(ahead.left);
-            state.prefetch_text(ahead.right);
+        if (s + kTextDistance < slots && doc.slot_live(s + kTextDistance)) {
+            Merge ahead = doc.merges[s + kTextDistance];
+            doc.strings.prefetch_text(ahead.left);
+            doc.strings.prefetch_text(ahead.right);
         }
-        if (!state.slot_live(s)) continue;
-        Merge merge = state.merge_at(s);
-        std::string_view left = state.text(merge.left), right = state.text(merge.right);
+        if (!doc.slot_live(s)) continue;
+        Merge merge = doc.merges[s];
+        std::string_view left = doc.text(merge.left), right = doc.text(merge.right);
         char* p = out.claim(1 + before_left.size() + left.size() + between.size() + right.size() +
                             after_right.size() + kCopySlack);
         if (!first) *p++ = ',';
@@ -392,20 +397,20 @@ void write_dropout(Output& out, const std::optional<double>& dropout) {
     out.put(dropout ? format_double(*dropout) : std::string("null"));
 }
 
-std::size_t expected_size(const EditorState& state) {
-    return state.vocab_size() * 24 + state.merge_count() * 56 + 4096;
+std::size_t expected_size(const DocumentRecords& doc) {
+    return doc.vocab_size * 24 + doc.live_merges * 56 + 4096;
 }
 
-// Vocabulary symbols by ascending id; entries that share an id stay in key order.
-std::vector<Symbol> entries_by_id(const EditorState& state) {
+// Vocabulary symbols by ascending id; entries that share an id in key order.
+std::vector<Symbol> entries_by_id(const DocumentRecords& doc) {
     // Ids are usually unique and dense: place each entry at its id, in linear time.
     std::uint64_t largest = 0;
-    state.for_each_entry([&](Symbol sym) { largest = std::max<std::uint64_t>(largest, state.id_of(sym)); });
-    if (largest < 4 * state.vocab_size() + 1024) {
+    doc.for_each_entry([&](Symbol sym) { largest = std::max<std::uint64_t>(largest, doc.ids[sym]); });
+    if (largest < 4 * doc.vocab_size + 1024) {
         std::vector<Symbol> by_id(largest + 1, kNoSymbol);
         bool unique = true;
-        state.for_each_entry([&](Symbol sym) {
-            Symbol& place = by_id[state.id_of(sym)];
+        doc.for_each_entry([&](Symbol sym) {
+            Symbol& place = by_id[doc.ids[sym]];
             unique = unique && place == kNoSymbol;
             place = sym;
         });
@@ -414,9 +419,12 @@ std::vector<Symbol> entries_by_id(const EditorState& state) {
             return by_id;
         }
     }
-    std::vector<Symbol> entries = state.key_order();
-    std::stable_sort(entries.begin(), entries.end(),
-                     [&](Symbol a, Symbol b) { return state.id_of(a) < state.id_of(b); });
+    std::vector<Symbol> entries;
+    entries.reserve(doc.vocab_size);
+    doc.for_each_entry([&](Symbol sym) { entries.push_back(sym); });
+    std::sort(entries.begin(), entries.end(), [&](Symbol a, Symbol b) {
+        return doc.ids[a] != doc.ids[b] ? doc.ids[a] < doc.ids[b] : doc.text(a) < doc.text(b);
+    });
     return entries;
 }
 
@@ -517,24 +525,24 @@ void write_object(Output& out, int level, std::vector<MemberWriter> members,
 
 // A merge list read as strings is written as strings again, unless an edit
 // gave it a part holding a space, which only the pair form can carry.
-bool merges_fit_strings(const EditorState& state) {
+bool merges_fit_strings(const DocumentRecords& doc) {
     bool fit = true;
-    state.for_each_merge([&](SlotIndex s) {
-        Merge merge = state.merge_at(s);
-        if (state.text(merge.left).find(' ') != std::string_view::npos ||
-            state.text(merge.right).find(' ') != std::string_view::npos)
+    doc.for_each_merge([&](SlotIndex s) {
+        Merge merge = doc.merges[s];
+        if (doc.text(merge.left).find(' ') != std::string_view::npos ||
+            doc.text(merge.right).find(' ') != std::string_view::npos)
             fit = false;
     });
     return fit;
 }
 
-void write_merge_strings(Output& out, const EditorState& state, int level) {
+void write_merge_strings(Output& out, const DocumentRecords& doc, int level) {
     out.put('[');
     std::string joined;
     bool first = true;
-    state.for_each_merge([&](SlotIndex s) {
-        Merge merge = state.merge_at(s);
-        joined.assign(state.text(merge.left)).append(" ").append(state.text(merge.right));
+    doc.for_each_merge([&](SlotIndex s) {
+        Merge merge = doc.merges[s];
+        joined.assign(doc.text(merge.left)).append(" ").append(doc.text(merge.right));
         if (!first) out.put(',');
         out.newline(level + 1);
         out.put_string(joined);
@@ -544,19 +552,19 @@ void write_merge_strings(Output& out, const EditorState& state, int level) {
     out.put(']');
 }
 
-void write_merge_list(Output& out, const EditorState& state, int level) {
-    MergeForm form = state.sections.form.merges;
-    if (form == MergeForm::kEmptyObject && state.merge_count() == 0) return out.put("{}");
-    if (form == MergeForm::kStrings && state.merge_count() > 0 && merges_fit_strings(state))
-        return write_merge_strings(out, state, level);
-    write_merges(out, state, level);
+void write_merge_list(Output& out, const DocumentRecords& doc, int level) {
+    MergeForm form = doc.sections.form.merges;
+    if (form == MergeForm::kEmptyObject && doc.live_merges == 0) return out.put("{}");
+    if (form == MergeForm::kStrings && doc.live_merges > 0 && merges_fit_strings(doc))
+        return write_merge_strings(out, doc, level);
+    write_merges(out, doc, level);
 }
 
 // The document's members in declaration order, less those the form says
 // the document leaves out.
-std::vector<MemberWriter> top_members(const EditorState& state, std::function<void(Output&)> model) {
-    const DocumentSections& doc = state.sections;
-    const DocumentForm& form = doc.form;
+std::vector<MemberWriter> top_members(const DocumentRecords& doc, std::function<void(Output&)> model) {
+    const DocumentSections& sections = doc.sections;
+    const DocumentForm& form = sections.form;
     std::vector<MemberWriter> members;
     auto section = [&](TopField field, const CompactJson& value) {
         if (!form.absent(field))
@@ -564,22 +572,22 @@ std::vector<MemberWriter> top_members(const EditorState& state, std::function<vo
                                [&value](Output& o) { write_compact(o, value.text, 1); }});
     };
     if (!form.absent(TopField::kVersion))
-        members.push_back({"version", [&doc](Output& o) { o.put_string(doc.version); }});
-    section(TopField::kTruncation, doc.truncation);
-    section(TopField::kPadding, doc.padding);
-    section(TopField::kAddedTokens, doc.added_tokens);
-    section(TopField::kNormalizer, doc.normalizer);
-    section(TopField::kPreTokenizer, doc.pre_tokenizer);
-    section(TopField::kPostProcessor, doc.post_processor);
-    section(TopField::kDecoder, doc.decoder);
+        members.push_back({"version", [&sections](Output& o) { o.put_string(sections.version); }});
+    section(TopField::kTruncation, sections.truncation);
+    section(TopField::kPadding, sections.padding);
+    section(TopField::kAddedTokens, sections.added_tokens);
+    section(TopField::kNormalizer, sections.normalizer);
+    section(TopField::kPreTokenizer, sections.pre_tokenizer);
+    section(TopField::kPostProcessor, sections.post_processor);
+    section(TopField::kDecoder, sections.decoder);
     members.push_back({"model", std::move(model)});
     return members;
 }
 
 // The model's members in declaration order; `vocab` writes the vocabulary.
-std::vector<MemberWriter> model_members(const EditorState& state, std::function<void(Output&)> vocab) {
-    const ModelSettings& model = state.sections.model;
-    const DocumentForm& form = state.sections.form;
+std::vector<MemberWriter> model_members(const DocumentRecords& doc, std::function<void(Output&)> vocab) {
+    const ModelSettings& model = doc.sections.model;
+    const DocumentForm& form = doc.sections.form;
     std::vector<MemberWriter> members;
     auto add = [&](ModelField field, std::function<void(Output&)> write) {
         if (!form.absent(field)) members.push_back({kModelFieldNames[static_cast<int>(field)], std::move(write)});
@@ -597,41 +605,41 @@ std::vector<MemberWriter> model_members(const EditorState& state, std::function<
     add(ModelField::kByteFallback, flag(model.byte_fallback));
     add(ModelField::kIgnoreMerges, flag(model.ignore_merges));
     members.push_back({"vocab", std::move(vocab)});
-    members.push_back({"merges", [&state](Output& o) { write_merge_list(o, state, 2); }});
+    members.push_back({"merges", [&doc](Output& o) { write_merge_list(o, doc, 2); }});
     return members;
 }
 
 // `sorted`: every object's keys in byte order and the vocabulary by id (files);
 // otherwise declaration order and the vocabulary in key order (strings).
-void write_layout(Output& out, const EditorState& state, bool sorted) {
-    const DocumentForm& form = state.sections.form;
-    auto vocab = [&state, sorted](Output& o) {
-        if (sorted) write_vocab(o, state, entries_by_id(state), 2);
-        else write_vocab(o, state, state.key_order(), 2);
+void write_layout(Output& out, const DocumentRecords& doc, std::span<const Symbol> key_order, bool sorted) {
+    const DocumentForm& form = doc.sections.form;
+    auto vocab = [&doc, key_order, sorted](Output& o) {
+        if (sorted) write_vocab(o, doc, entries_by_id(doc), 2);
+        else write_vocab(o, doc, key_order, 2);
     };
-    auto model = [&state, &form, sorted, vocab](Output& o) {
-        write_object(o, 2, model_members(state, vocab), form.extra_model, sorted);
+    auto model = [&doc, &form, sorted, vocab](Output& o) {
+        write_object(o, 2, model_members(doc, vocab), form.extra_model, sorted);
     };
-    write_object(out, 1, top_members(state, model), form.extra_top, sorted);
+    write_object(out, 1, top_members(doc, model), form.extra_top, sorted);
 }
 
 }  // namespace
 
-WrittenText write_document_text(const EditorState& state) {
-    Output out(expected_size(state));
-    write_layout(out, state, /*sorted=*/false);
+WrittenText write_document_text(const DocumentRecords& doc, std::span<const Symbol> key_order) {
+    Output out(expected_size(doc));
+    write_layout(out, doc, key_order, /*sorted=*/false);
     return std::move(out).take();
 }
 
-WrittenText write_document_file_text(const EditorState& state) {
-    Output out(expected_size(state));
-    write_layout(out, state, /*sorted=*/true);
+WrittenText write_document_file_text(const DocumentRecords& doc) {
+    Output out(expected_size(doc));
+    write_layout(out, doc, {}, /*sorted=*/true);
     return std::move(out).take();
 }
 
-void write_document_file_text(const EditorState& state, const TextSink& sink) {
+void write_document_file_text(const DocumentRecords& doc, const TextSink& sink) {
     Output out(sink);
-    write_layout(out, state, /*sorted=*/true);
+    write_layout(out, doc, {}, /*sorted=*/true);
     out.finish();
 }
 

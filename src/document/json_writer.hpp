@@ -5,14 +5,15 @@
 
 #include <cstddef>
 #include <functional>
+#include <span>
 #include <string>
 #include <string_view>
 
-#include "state/editor_state.hpp"
 #include "document/text.hpp"
 #include "document/text_buffer.hpp"
 #include "document/document.hpp"
 #include "document/json_value.hpp"
+#include "document/records.hpp"
 
 namespace vocarix {
 
@@ -36,18 +37,19 @@ private:
     TextStats stats_;
 };
 
-// The document with keys in declaration order and the vocabulary in key order.
-WrittenText write_document_text(const EditorState& state);
+// The document with keys in declaration order and the vocabulary in
+// `key_order` (every entry, in ascending byte order).
+WrittenText write_document_text(const DocumentRecords& doc, std::span<const Symbol> key_order);
 
 // The document with every object's keys sorted and the vocabulary by ascending id.
-WrittenText write_document_file_text(const EditorState& state);
+WrittenText write_document_file_text(const DocumentRecords& doc);
 
 // Receives text piece by piece, in order.
 using TextSink = std::function<void(std::string_view)>;
 
 // The same text handed to `sink` in pieces of about a megabyte, so that no
 // copy of the whole text is ever held.
-void write_document_file_text(const EditorState& state, const TextSink& sink);
+void write_document_file_text(const DocumentRecords& doc, const TextSink& sink);
 
 // One opaque value, pretty-printed at indentation level 0.
 std::string write_json_value(const JsonValue& value);

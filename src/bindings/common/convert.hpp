@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "document/file_io.hpp"
+#include "state/loading.hpp"
 #include "document/text.hpp"
 
 namespace vocarix::python {

@@ -11,6 +11,7 @@
 #include "bindings/tools/tools_bindings.hpp"
 #include "document/errors.hpp"
 #include "document/file_io.hpp"
+#include "state/loading.hpp"
 #include "document/json_reader.hpp"
 
 namespace vocarix::tools {

@@ -14,6 +14,7 @@
 #include "operations/validation.hpp"
 #include "document/errors.hpp"
 #include "document/file_io.hpp"
+#include "state/loading.hpp"
 #include "document/json_reader.hpp"
 #include "document/json_writer.hpp"
 #include "document/text.hpp"
