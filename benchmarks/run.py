@@ -416,6 +416,9 @@ before = rss()
 hwm_before = hwm()
 if mode == "vocarix":
     obj = vocarix.Vocarix(path)
+elif mode == "lenient":
+    import vocarix_tools
+    obj = vocarix_tools.open(path)
 else:
     with open(path, "rb") as f:
         data = f.read()
@@ -619,6 +622,27 @@ def run_fixture(name: str, path: Path, counts: dict[str, int], reps: int, tmp: P
     ])
     io_row("save (baselines + fsync)", res)
 
+    # -- the same document in the older form, opened leniently ----------------
+    log(f"[{name}] lenient open")
+    import vocarix_tools
+
+    older_doc = orjson.loads(text)
+    older_doc["model"]["merges"] = [f"{left} {right}" for left, right in merges if " " not in left + right]
+    older_doc["model"]["unk_token"] = None
+    del older_doc["model"]["ignore_merges"]
+    older = tmp / f"{name}-older-form.json"
+    older.write_bytes(orjson.dumps(older_doc, option=orjson.OPT_INDENT_2))
+    del older_doc
+    res = measure(reps, [
+        Contender("lenient", lambda _: vocarix_tools.open(older)),
+        Contender("strict", lambda _: vocarix.Vocarix(str(path))),
+    ])
+    lenient, strict = res["lenient"].median, res["strict"].median
+    r = ratio(lenient, strict)
+    rows.append(Row(name, 'vocarix_tools.open ("a b" merges, null unk)', fmt_time(lenient),
+                    target=Target("<= 1.2x strict load", r is not None and r <= 1.2, fmt_ratio(r)),
+                    work=f"strict load of the array form: {fmt_time(strict)}"))
+
     # -- memory ---------------------------------------------------------------
     log(f"[{name}] memory")
     vocarix_dir = str(Path(vocarix.__file__).resolve().parent)
@@ -636,6 +660,13 @@ def run_fixture(name: str, path: Path, counts: dict[str, int], reps: int, tmp: P
             row.target = Target(f"<= {limit:g}x file size", mem_vx[key] <= limit * info.size,
                                 f"{mem_vx[key] / info.size:.2f}x")
         rows.append(row)
+    mem_older = measure_memory(older, "lenient", vocarix_dir)
+    if mem_older is not None:
+        older_size = older.stat().st_size
+        rows.append(Row(name, "memory: peak while opening the older form",
+                        f"{fmt_mib(mem_older['peak'])} ({mem_older['peak'] / older_size:.2f}x file)",
+                        target=Target("<= 2.5x file size", mem_older["peak"] <= 2.5 * older_size,
+                                      f"{mem_older['peak'] / older_size:.2f}x")))
 
     # -- queries --------------------------------------------------------------
     log(f"[{name}] queries")
