@@ -172,6 +172,13 @@ AdditionResult add_token(EditorState& state, std::string_view token) {
     return result;
 }
 
+std::vector<AdditionResult> add_tokens(EditorState& state, const std::vector<std::string>& tokens) {
+    std::vector<AdditionResult> results;
+    results.reserve(tokens.size());
+    for (const std::string& token : tokens) results.push_back(add_token(state, token));
+    return results;
+}
+
 bool add_token_atomic(EditorState& state, std::string_view token) {
     if (state.contains(token)) return false;
     if (state.free_ids() == 0) throw IdSpaceExhausted();

@@ -38,6 +38,13 @@ void apply(EditorState& state, const Cascade& cascade) {
 
 }  // namespace
 
+std::vector<RemovalResult> remove_tokens(EditorState& state, const std::vector<std::string>& tokens) {
+    std::vector<RemovalResult> results;
+    for (const std::string& token : tokens)
+        if (state.contains(token)) results.push_back(remove_token(state, token));
+    return results;
+}
+
 RemovalResult remove_token(EditorState& state, std::string_view token) {
     RemovalResult result;
     result.root_token = std::string(token);

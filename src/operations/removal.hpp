@@ -2,7 +2,9 @@
 #pragma once
 
 #include <cstddef>
+#include <string>
 #include <string_view>
+#include <vector>
 
 #include "state/editor_state.hpp"
 #include "operations/results.hpp"
@@ -14,6 +16,10 @@ namespace vocarix {
 // each removed string. Strings that are not vocabulary entries are still
 // followed and reported.
 RemovalResult remove_token(EditorState& state, std::string_view token);
+
+// remove_token for each token still an entry when its turn comes: an
+// earlier token's cascade may have taken it, and absent tokens are skipped.
+std::vector<RemovalResult> remove_tokens(EditorState& state, const std::vector<std::string>& tokens);
 
 // What a cascade removed, counted; for bulk operations that need no strings.
 struct RemovalCounts {

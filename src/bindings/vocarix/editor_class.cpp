@@ -1,9 +1,18 @@
-// The Vocarix class: constructor, loading and saving, queries, and the
-// editing methods, registered in a fixed order.
+// The Vocarix class: its constructor and the table of its members, in the
+// order the class lists them. Each row's body converts the arguments, calls
+// the core and converts the result; the row's borrow is taken around it.
 #include <pybind11/pybind11.h>
 
+#include <memory>
 #include <string>
+#include <tuple>
 
+#include "bindings/common/convert.hpp"
+#include "bindings/common/editor_object.hpp"
+#include "bindings/vocarix/bindings.hpp"
+#include "bindings/vocarix/method_table.hpp"
+#include "document/errors.hpp"
+#include "document/text.hpp"
 #include "operations/addition.hpp"
 #include "operations/char_sync.hpp"
 #include "operations/keep_size.hpp"
@@ -12,111 +21,38 @@
 #include "operations/shrink.hpp"
 #include "operations/statistics.hpp"
 #include "operations/validation.hpp"
-#include "document/errors.hpp"
-#include "document/file_io.hpp"
 #include "state/loading.hpp"
-#include "document/json_reader.hpp"
-#include "document/json_writer.hpp"
-#include "document/text.hpp"
-#include "bindings.hpp"
-#include "bindings/common/convert.hpp"
-#include "docstrings.hpp"
-#include "builtin_methods.hpp"
-#include "bindings/common/editor_object.hpp"
 
 namespace vocarix::python {
-
 namespace {
-
-using Editor = py::class_<EditorObject>;
 
 // A document being loaded belongs to no editor yet, so nothing else can reach
 // it: other threads run meanwhile, among them one that may be feeding the file
 // through a pipe. (Unwinding takes the lock back before any handler runs.)
-EditorObject make_editor_from_path(py::handle path_object) {
-    std::string path(to_str(path_object, "path"));
-    try {
-        py::gil_scoped_release unlocked;
-        return EditorObject{load_tokenizer_file(path)};
-    } catch (const DocumentError& error) {
-        raise(PyExc_OSError, std::string("Failed to load tokenizer: ") + error.what());
-    }
+std::unique_ptr<EditorState> load_unlocked(const std::string& path) {
+    py::gil_scoped_release unlocked;
+    return load_tokenizer_file(path);
 }
 
-py::object editor_from_json(py::handle text_object) {
-    std::unique_ptr<EditorState> state;
-    {
-        // The caller's str outlives the call and never changes.
-        Utf8Text text = to_large_str(text_object, "json_str");
+// Vocarix(path): served by tp_new alone; the class has no __init__.
+PyObject* new_editor(PyTypeObject*, PyObject* args, PyObject* kwargs) {
+    static const char* keywords[] = {"path", nullptr};
+    PyObject* path = nullptr;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:Vocarix", const_cast<char**>(keywords), &path)) return nullptr;
+    return detail::run_guarded([&] {
+        std::string text(to_str(path, "path"));
         try {
-            py::gil_scoped_release unlocked;
-            state = parse_tokenizer_text(text.view);
-        } catch (const ParseError& error) {
-            raise(PyExc_ValueError, std::string("Failed to parse JSON: ") + error.what());
+            return py::cast(EditorObject{load_unlocked(text)});
+        } catch (const DocumentError& error) {
+            raise(PyExc_OSError, std::string("Failed to load tokenizer: ") + error.what());
         }
-    }
-    if (state->sections.model.type != "BPE") raise(PyExc_ValueError, "Only BPE tokenizers are supported");
-    state->trim_capacity();
-    return py::cast(EditorObject{std::move(state)});
-}
-
-void save(EditorObject& self, py::handle path_object) {
-    SharedBorrow borrow(self);
-    std::string path(to_str(path_object, "path"));
-    try {
-        save_tokenizer_file(borrow.state(), path);
-    } catch (const DocumentError& error) {
-        raise(PyExc_OSError, std::string("Failed to save tokenizer: ") + error.what());
-    }
-}
-
-py::str to_json(EditorObject& self) {
-    SharedBorrow borrow(self);
-    try {
-        WrittenText text = write_document_text(borrow.state());
-        return make_large_str(text.view(), text.stats());
-    } catch (const std::length_error& error) {
-        raise(PyExc_ValueError, std::string("Failed to serialize: ") + error.what());
-    }
+    });
 }
 
 std::string describe(EditorObject& self) {
     SharedBorrow borrow(self);
     return "Vocarix(vocab_size=" + std::to_string(borrow.state().vocab_size()) +
            ", merges_count=" + std::to_string(borrow.state().merge_count()) + ")";
-}
-
-// ---- queries ----
-
-bool has_token(EditorObject& self, py::handle token) {
-    SharedBorrow borrow(self);
-    return borrow.state().contains(to_str(token, "token"));
-}
-
-py::object get_token_id(EditorObject& self, py::handle token) {
-    SharedBorrow borrow(self);
-    auto id = borrow.state().token_id(to_str(token, "token"));
-    if (!id) return py::none();
-    return make_int(*id);
-}
-
-py::object get_token_by_id(EditorObject& self, py::handle id_object) {
-    SharedBorrow borrow(self);
-    Symbol sym = borrow.state().token_by_id(to_u32(id_object, "id"));
-    if (sym == kNoSymbol) return py::none();
-    return make_str(borrow.state().text(sym));
-}
-
-py::dict get_vocab(EditorObject& self) {
-    SharedBorrow borrow(self);
-    const EditorState& state = borrow.state();
-    py::dict vocab;
-    for (Symbol sym : state.key_order()) {
-        py::str key = make_str(state.text(sym));
-        py::int_ value = make_int(state.id_of(sym));
-        if (PyDict_SetItem(vocab.ptr(), key.ptr(), value.ptr()) != 0) throw py::error_already_set();
-    }
-    return vocab;
 }
 
 py::tuple make_pair(py::object first, py::object second) {
@@ -127,259 +63,285 @@ py::tuple make_pair(py::object first, py::object second) {
     return py::reinterpret_steal<py::tuple>(tuple);
 }
 
-py::list get_merges(EditorObject& self) {
-    SharedBorrow borrow(self);
-    const EditorState& state = borrow.state();
-    // Each distinct string becomes one str object, shared by the tuples that use it.
-    std::vector<PyObject*> made(state.symbol_count(), nullptr);
-    auto str_of = [&](Symbol sym) {
-        if (!made[sym]) made[sym] = make_str(state.text(sym)).release().ptr();
-        return py::reinterpret_borrow<py::object>(made[sym]);
-    };
-    struct Release {
-        std::vector<PyObject*>& objects;
-        ~Release() {
-            for (PyObject* object : objects) Py_XDECREF(object);
+template <class Records>
+py::list list_of(const Records& records) {
+    py::list list;
+    for (const auto& record : records) list.append(py::cast(record));
+    return list;
+}
+
+std::uint32_t optional_min_id(py::handle min_id) { return min_id ? to_u32(min_id, "min_id") : 0; }
+
+// ---- the table ----
+
+const auto kEditorMembers = std::make_tuple(
+    method<+[](py::handle json_str) -> py::object {
+        std::unique_ptr<EditorState> state;
+        {
+            // The caller's str outlives the call and never changes.
+            Utf8Text text = to_large_str(json_str, "json_str");
+            try {
+                py::gil_scoped_release unlocked;
+                state = parse_tokenizer_text(text.view);
+            } catch (const ParseError& error) {
+                raise(PyExc_ValueError, std::string("Failed to parse JSON: ") + error.what());
+            }
         }
-    } release{made};
-    py::list merges(state.merge_count());
-    std::size_t i = 0;
-    state.for_each_merge([&](SlotIndex s) {
-        Merge merge = state.merge_at(s);
-        py::tuple pair = make_pair(str_of(merge.left), str_of(merge.right));
-        PyList_SET_ITEM(merges.ptr(), static_cast<Py_ssize_t>(i++), pair.release().ptr());
-    });
-    return merges;
-}
+        try {
+            finish_loaded_document(*state);
+        } catch (const DocumentError& error) {
+            raise(PyExc_ValueError, error.what());
+        }
+        return py::cast(EditorObject{std::move(state)});
+    }>("from_json", "json_str", Borrow::kNone,
+       "Create a new editor from JSON string\n\nArgs:\n    json_str: JSON string containing the tokenizer\n\n"
+       "Returns:\n    Vocarix instance"),
 
-py::list get_single_char_tokens(EditorObject& self) {
-    SharedBorrow borrow(self);
-    const EditorState& state = borrow.state();
-    py::list tokens;
-    for (Symbol sym : state.key_order()) {
-        if (char_length(state.text(sym)) != 1) continue;
-        tokens.append(make_pair(make_str(state.text(sym)), make_int(state.id_of(sym))));
-    }
-    return tokens;
-}
+    method<+[](const EditorState& state, py::handle path) {
+        std::string target(to_str(path, "path"));
+        try {
+            save_tokenizer_file(state, target);
+        } catch (const DocumentError& error) {
+            raise(PyExc_OSError, std::string("Failed to save tokenizer: ") + error.what());
+        }
+    }>("save", "path", Borrow::kShared,
+       "Save the tokenizer to a JSON file\n\nArgs:\n    path: Output path for the tokenizer.json file"),
 
-// ---- addition and removal ----
+    method<+[](const EditorState& state) -> py::str {
+        try {
+            WrittenText text = write_document_text(state);
+            return make_large_str(text.view(), text.stats());
+        } catch (const std::length_error& error) {
+            raise(PyExc_ValueError, std::string("Failed to serialize: ") + error.what());
+        }
+    }>("to_json", "", Borrow::kShared,
+       "Export tokenizer to JSON string\n\nReturns:\n    JSON string representation of the tokenizer"),
 
-py::object add_token_method(EditorObject& self, py::handle token) {
-    ExclusiveBorrow borrow(self);
-    return py::cast(add_token(borrow.state(), to_str(token, "token")));
-}
+    property<+[](const EditorState& state) { return make_int(state.vocab_size()); }>(
+        "vocab_size", "Get the current vocabulary size"),
 
-py::list add_tokens_method(EditorObject& self, py::handle tokens) {
-    ExclusiveBorrow borrow(self);
-    std::vector<std::string> items = to_str_list(tokens, "tokens");
-    py::list results;
-    for (const std::string& item : items) results.append(py::cast(add_token(borrow.state(), item)));
-    return results;
-}
+    property<+[](const EditorState& state) { return make_int(state.merge_count()); }>(
+        "merges_count", "Get the current number of merges"),
 
-bool add_token_atomic_method(EditorObject& self, py::handle token) {
-    ExclusiveBorrow borrow(self);
-    return add_token_atomic(borrow.state(), to_str(token, "token"));
-}
+    method<+[](const EditorState& state, py::handle token) {
+        return py::bool_(state.contains(to_str(token, "token")));
+    }>("has_token", "token", Borrow::kShared,
+       "Check if a token exists in the vocabulary\n\nArgs:\n    token: Token string to check\n\n"
+       "Returns:\n    True if token exists, False otherwise"),
 
-py::object remove_token_method(EditorObject& self, py::handle token) {
-    ExclusiveBorrow borrow(self);
-    return py::cast(remove_token(borrow.state(), to_str(token, "token")));
-}
+    method<+[](const EditorState& state, py::handle token) -> py::object {
+        auto id = state.token_id(to_str(token, "token"));
+        if (!id) return py::none();
+        return make_int(*id);
+    }>("get_token_id", "token", Borrow::kShared,
+       "Get the ID of a token\n\nArgs:\n    token: Token string\n\nReturns:\n    Token ID or None if not found"),
 
-py::list remove_tokens_method(EditorObject& self, py::handle tokens) {
-    ExclusiveBorrow borrow(self);
-    std::vector<std::string> items = to_str_list(tokens, "tokens");
-    py::list results;
-    for (const std::string& item : items)
-        if (borrow.state().contains(item)) results.append(py::cast(remove_token(borrow.state(), item)));
-    return results;
-}
+    method<+[](const EditorState& state, py::handle id) -> py::object {
+        Symbol sym = state.token_by_id(to_u32(id, "id"));
+        if (sym == kNoSymbol) return py::none();
+        return make_str(state.text(sym));
+    }>("get_token_by_id", "id", Borrow::kShared,
+       "Get a token by its ID\n\nArgs:\n    id: Token ID\n\nReturns:\n    Token string or None if not found"),
 
-// ---- shrinking, validation, statistics, gaps ----
+    method<+[](const EditorState& state) {
+        py::dict vocab;
+        for (Symbol sym : state.key_order()) {
+            py::str key = make_str(state.text(sym));
+            py::int_ value = make_int(state.id_of(sym));
+            if (PyDict_SetItem(vocab.ptr(), key.ptr(), value.ptr()) != 0) throw py::error_already_set();
+        }
+        return vocab;
+    }>("get_vocab", "", Borrow::kShared,
+       "Get all tokens in the vocabulary\n\nReturns:\n    Dictionary mapping token strings to their IDs"),
 
-py::object shrink_method(EditorObject& self, py::handle count, py::handle min_id) {
-    ExclusiveBorrow borrow(self);
-    std::uint64_t how_many = to_u64(count, "count");
-    std::uint32_t lowest_id = min_id ? to_u32(min_id, "min_id") : 0;
-    return py::cast(shrink(borrow.state(), how_many, lowest_id));
-}
+    method<+[](const EditorState& state) {
+        // Each distinct string becomes one str object, shared by the tuples that use it.
+        std::vector<PyObject*> made(state.symbol_count(), nullptr);
+        struct Release {
+            std::vector<PyObject*>& objects;
+            ~Release() {
+                for (PyObject* object : objects) Py_XDECREF(object);
+            }
+        } release{made};
+        auto str_of = [&](Symbol sym) {
+            if (!made[sym]) made[sym] = make_str(state.text(sym)).release().ptr();
+            return py::reinterpret_borrow<py::object>(made[sym]);
+        };
+        py::list merges(state.merge_count());
+        std::size_t i = 0;
+        state.for_each_merge([&](SlotIndex s) {
+            Merge merge = state.merge_at(s);
+            py::tuple pair = make_pair(str_of(merge.left), str_of(merge.right));
+            PyList_SET_ITEM(merges.ptr(), static_cast<Py_ssize_t>(i++), pair.release().ptr());
+        });
+        return merges;
+    }>("get_merges", "", Borrow::kShared,
+       "Get all merges as list of tuples\n\nReturns:\n    List of (token_a, token_b) merge pairs"),
 
-py::list find_tokens_to_shrink_method(EditorObject& self, py::handle count, py::handle min_id) {
-    SharedBorrow borrow(self);
-    std::uint64_t how_many = to_u64(count, "count");
-    std::uint32_t lowest_id = min_id ? to_u32(min_id, "min_id") : 0;
-    const EditorState& state = borrow.state();
-    py::list candidates;
-    for (const ShrinkCandidate& c : find_shrink_candidates(state, how_many, lowest_id))
-        candidates.append(py::make_tuple(make_str(state.text(c.token)), make_int(c.id), make_int(c.char_length)));
-    return candidates;
-}
+    method<+[](const EditorState& state) { return py::cast(get_stats(state)); }>(
+        "get_stats", "", Borrow::kShared,
+        "Get comprehensive tokenizer statistics\n\nReturns:\n    TokenizerStats object with detailed statistics"),
 
-py::object get_stats_method(EditorObject& self) {
-    SharedBorrow borrow(self);
-    return py::cast(get_stats(borrow.state()));
-}
+    method<+[](const EditorState& state) { return py::cast(validate_merges(state)); }>(
+        "validate_merges", "", Borrow::kShared,
+        "Validate all merges - check that each merge result exists in vocabulary\n\n"
+        "Returns:\n    ValidationResult with valid/invalid merge counts and details"),
 
-py::object validate_merges_method(EditorObject& self) {
-    SharedBorrow borrow(self);
-    return py::cast(validate_merges(borrow.state()));
-}
+    method<+[](EditorState& state) { return make_int(remove_invalid_merges(state)); }>(
+        "remove_invalid_merges", "", Borrow::kExclusive,
+        "Remove all invalid merges from the tokenizer\n\nReturns:\n    Number of invalid merges removed"),
 
-py::int_ remove_invalid_merges_method(EditorObject& self) {
-    ExclusiveBorrow borrow(self);
-    return make_int(remove_invalid_merges(borrow.state()));
-}
+    method<+[](EditorState& state, py::handle token) { return py::cast(add_token(state, to_str(token, "token"))); }>(
+        "add_token", "token", Borrow::kExclusive,
+        "Add a token with proper merge chain creation\n\n"
+        "This method intelligently adds a token using one of these strategies:\n"
+        "- Single character: Added directly to vocab\n"
+        "- Longest prefix: If a prefix exists, adds prefix + suffix -> token merge\n"
+        "- Character chain: Builds merge chain a+b->ab, ab+c->abc, etc.\n\n"
+        "Args:\n    token: Token string to add\n\n"
+        "Returns:\n    AdditionResult with details about how the token was added"),
 
-py::tuple check_vocab_gaps_method(EditorObject& self) {
-    SharedBorrow borrow(self);
-    GapReport gaps = check_vocab_gaps(borrow.state());
-    return py::make_tuple(py::bool_(gaps.has_gaps), make_int(gaps.total_gaps), make_int(gaps.min_id),
-                          make_int(gaps.max_id));
-}
+    method<+[](EditorState& state, py::handle tokens) {
+        return list_of(add_tokens(state, to_str_list(tokens, "tokens")));
+    }>("add_tokens", "tokens", Borrow::kExclusive,
+       "Add multiple tokens\n\nArgs:\n    tokens: List of token strings to add\n\n"
+       "Returns:\n    List of AdditionResult for each token"),
 
-py::object reindex_vocab_method(EditorObject& self) {
-    ExclusiveBorrow borrow(self);
-    return py::cast(reindex_vocab(borrow.state()));
-}
+    method<+[](EditorState& state, py::handle token) {
+        return py::bool_(add_token_atomic(state, to_str(token, "token")));
+    }>("add_token_atomic", "token", Borrow::kExclusive,
+       "Add a token without creating merge chains (for special tokens)\n\nArgs:\n    token: Token string to add\n\n"
+       "Returns:\n    True if token was added, False if it already existed"),
 
-// ---- bulk edits ----
+    method<+[](EditorState& state, py::handle token) {
+        return py::cast(remove_token(state, to_str(token, "token")));
+    }>("remove_token", "token", Borrow::kExclusive,
+       "Remove a token and all its dependencies\n\n"
+       "This performs cascade removal:\n"
+       "- Removes all merges that use this token as input\n"
+       "- Removes all merges that produce this token\n"
+       "- Removes all tokens that can only be produced by removed merges\n\n"
+       "Args:\n    token: Token string to remove\n\n"
+       "Returns:\n    RemovalResult with details about what was removed"),
 
-py::dict add_tokens_keep_size_method(EditorObject& self, py::handle tokens, py::handle whitelist) {
-    ExclusiveBorrow borrow(self);
-    std::vector<std::string> items = to_str_list(tokens, "tokens");
-    std::vector<std::string> keep;
-    if (whitelist && !whitelist.is_none()) keep = to_str_list(whitelist, "whitelist");
-    KeepSizeReport report = add_tokens_keep_size(borrow.state(), items, keep);
-    py::dict result;
-    result["initial_vocab_size"] = make_int(report.initial_vocab_size);
-    result["final_vocab_size"] = make_int(report.final_vocab_size);
-    result["tokens_requested"] = make_int(report.tokens_requested);
-    result["tokens_added"] = make_int(report.tokens_added);
-    result["tokens_removed"] = make_int(report.tokens_removed);
-    return result;
-}
+    method<+[](EditorState& state, py::handle tokens) {
+        return list_of(remove_tokens(state, to_str_list(tokens, "tokens")));
+    }>("remove_tokens", "tokens", Borrow::kExclusive,
+       "Remove multiple tokens\n\nArgs:\n    tokens: List of token strings to remove\n\n"
+       "Returns:\n    List of RemovalResult for each token"),
 
-py::dict sync_single_chars_method(EditorObject& self, py::handle source_path, py::handle min_id) {
-    ExclusiveBorrow borrow(self);
-    std::string path(to_str(source_path, "source_path"));
-    std::uint32_t lowest_id = min_id ? to_u32(min_id, "min_id") : 0;
-    std::unique_ptr<EditorState> source;
-    try {
-        source = load_tokenizer_file(path);
-    } catch (const DocumentError& error) {
-        raise(PyExc_OSError, std::string("Failed to load source tokenizer: ") + error.what());
-    }
-    SyncReport report = sync_single_chars(borrow.state(), *source, lowest_id, write_to_stderr);
-    py::dict result;
-    result["initial_vocab_size"] = make_int(report.initial_vocab_size);
-    result["final_vocab_size"] = make_int(report.final_vocab_size);
-    result["chars_in_source"] = make_int(report.chars_in_source);
-    result["chars_already_present"] = make_int(report.chars_already_present);
-    result["chars_added_count"] = make_int(report.chars_added_count);
-    result["total_tokens_removed"] = make_int(report.total_tokens_removed);
-    result["total_merges_removed"] = make_int(report.total_merges_removed);
-    return result;
-}
+    method<+[](EditorState& state, py::handle count, py::handle min_id) {
+        std::uint64_t how_many = to_u64(count, "count");
+        return py::cast(shrink(state, how_many, optional_min_id(min_id)));
+    }>("shrink", "count, min_id=0", Borrow::kExclusive,
+       "Shrink vocabulary by removing N longest non-special tokens\n\n"
+       "Selection criteria (in order):\n"
+       "- Longest tokens first (by character count)\n"
+       "- Highest token IDs first (among same length)\n"
+       "- Never removes single-character tokens\n"
+       "- Never removes special tokens (<...> or [...])\n\n"
+       "Args:\n    count: Number of tokens to remove\n"
+       "    min_id: Only consider tokens with ID >= min_id (default: 0)\n\n"
+       "Returns:\n    ShrinkResult with details about the shrink operation"),
 
-// ---- the method table ----
+    method<+[](const EditorState& state, py::handle count, py::handle min_id) {
+        std::uint64_t how_many = to_u64(count, "count");
+        py::list candidates;
+        for (const ShrinkCandidate& c : find_shrink_candidates(state, how_many, optional_min_id(min_id)))
+            candidates.append(py::make_tuple(make_str(state.text(c.token)), make_int(c.id), make_int(c.char_length)));
+        return candidates;
+    }>("find_tokens_to_shrink", "count, min_id=0", Borrow::kShared,
+       "Find tokens that would be removed by shrink operation (preview)\n\n"
+       "Args:\n    count: Number of tokens to find\n"
+       "    min_id: Only consider tokens with ID >= min_id (default: 0)\n\n"
+       "Returns:\n    List of (token, id, char_length) tuples"),
 
-py::int_ vocab_size(EditorObject& self) {
-    SharedBorrow borrow(self);
-    return make_int(borrow.state().vocab_size());
-}
+    method<+[](const EditorState& state) {
+        py::list tokens;
+        for (Symbol sym : state.key_order())
+            if (char_length(state.text(sym)) == 1)
+                tokens.append(make_pair(make_str(state.text(sym)), make_int(state.id_of(sym))));
+        return tokens;
+    }>("get_single_char_tokens", "", Borrow::kShared,
+       "Get all single-character tokens\n\nReturns:\n    List of (token, id) tuples"),
 
-py::int_ merges_count(EditorObject& self) {
-    SharedBorrow borrow(self);
-    return make_int(borrow.state().merge_count());
-}
+    method<+[](EditorState& state, py::handle source_path, py::handle min_id) {
+        std::string path(to_str(source_path, "source_path"));
+        std::uint32_t lowest_id = optional_min_id(min_id);
+        std::unique_ptr<EditorState> source;
+        try {
+            // The source belongs to no editor, so it is read like the constructor's document.
+            source = load_unlocked(path);
+        } catch (const DocumentError& error) {
+            raise(PyExc_OSError, std::string("Failed to load source tokenizer: ") + error.what());
+        }
+        SyncReport report = sync_single_chars(state, *source, lowest_id, write_to_stderr);
+        py::dict result;
+        result["initial_vocab_size"] = make_int(report.initial_vocab_size);
+        result["final_vocab_size"] = make_int(report.final_vocab_size);
+        result["chars_in_source"] = make_int(report.chars_in_source);
+        result["chars_already_present"] = make_int(report.chars_already_present);
+        result["chars_added_count"] = make_int(report.chars_added_count);
+        result["total_tokens_removed"] = make_int(report.total_tokens_removed);
+        result["total_merges_removed"] = make_int(report.total_merges_removed);
+        return result;
+    }>("sync_single_chars", "source_path, min_id=0", Borrow::kExclusive,
+       "Sync single-character tokens from another tokenizer\n\n"
+       "Copies missing single-char tokens from source, removing longest\n"
+       "tokens to maintain vocabulary size.\n\n"
+       "Args:\n    source_path: Path to source tokenizer.json\n"
+       "    min_id: Only remove tokens with ID >= min_id (default: 0)\n\n"
+       "Returns:\n    Dictionary with sync operation details"),
 
-// The constructor: `Vocarix(path)` loads a file.
-PyObject* new_editor(PyTypeObject*, PyObject* args, PyObject* kwargs) {
-    static const char* keywords[] = {"path", nullptr};
-    PyObject* path = nullptr;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:Vocarix", const_cast<char**>(keywords), &path)) return nullptr;
-    return detail::run_guarded([&] { return make_editor_from_path(path); });
-}
+    method<+[](EditorState& state, py::handle tokens, py::handle whitelist) {
+        std::vector<std::string> items = to_str_list(tokens, "tokens");
+        std::vector<std::string> keep;
+        if (whitelist && !whitelist.is_none()) keep = to_str_list(whitelist, "whitelist");
+        KeepSizeReport report = add_tokens_keep_size(state, items, keep);
+        py::dict result;
+        result["initial_vocab_size"] = make_int(report.initial_vocab_size);
+        result["final_vocab_size"] = make_int(report.final_vocab_size);
+        result["tokens_requested"] = make_int(report.tokens_requested);
+        result["tokens_added"] = make_int(report.tokens_added);
+        result["tokens_removed"] = make_int(report.tokens_removed);
+        return result;
+    }>("add_tokens_keep_size", "tokens, whitelist=None", Borrow::kExclusive,
+       "Add tokens while keeping vocabulary size fixed\n\n"
+       "Adds new tokens and automatically removes other tokens to maintain\n"
+       "the original vocabulary size.\n\n"
+       "Args:\n    tokens: List of tokens to add\n"
+       "    whitelist: Optional list of tokens that should never be removed\n\n"
+       "Returns:\n    Dictionary with operation details"),
 
-constexpr const char* kNoParams[] = {nullptr};
-constexpr const char* kPathParam[] = {"path", nullptr};
-constexpr const char* kJsonParam[] = {"json_str", nullptr};
-constexpr const char* kTokenParam[] = {"token", nullptr};
-constexpr const char* kIdParam[] = {"id", nullptr};
-constexpr const char* kTokensParam[] = {"tokens", nullptr};
-constexpr const char* kCountParams[] = {"count", "min_id", nullptr};
-constexpr const char* kSourceParams[] = {"source_path", "min_id", nullptr};
-constexpr const char* kKeepSizeParams[] = {"tokens", "whitelist", nullptr};
+    method<+[](const EditorState& state) {
+        GapReport gaps = check_vocab_gaps(state);
+        return py::make_tuple(py::bool_(gaps.has_gaps), make_int(gaps.total_gaps), make_int(gaps.min_id),
+                              make_int(gaps.max_id));
+    }>("check_vocab_gaps", "", Borrow::kShared,
+       "Check if vocabulary has gaps in its ID space\n\n"
+       "Returns:\n    Tuple of (has_gaps, total_gaps, min_id, max_id)"),
 
-constexpr MethodSpec kFromJsonSpec{"from_json", "O:from_json", kJsonParam, docs::kFromJson};
-constexpr MethodSpec kSaveSpec{"save", "O:save", kPathParam, docs::kSave};
-constexpr MethodSpec kToJsonSpec{"to_json", ":to_json", kNoParams, docs::kToJson};
-constexpr MethodSpec kHasTokenSpec{"has_token", "O:has_token", kTokenParam, docs::kHasToken};
-constexpr MethodSpec kGetTokenIdSpec{"get_token_id", "O:get_token_id", kTokenParam, docs::kGetTokenId};
-constexpr MethodSpec kGetTokenByIdSpec{"get_token_by_id", "O:get_token_by_id", kIdParam, docs::kGetTokenById};
-constexpr MethodSpec kGetVocabSpec{"get_vocab", ":get_vocab", kNoParams, docs::kGetVocab};
-constexpr MethodSpec kGetMergesSpec{"get_merges", ":get_merges", kNoParams, docs::kGetMerges};
-constexpr MethodSpec kGetStatsSpec{"get_stats", ":get_stats", kNoParams, docs::kGetStats};
-constexpr MethodSpec kValidateMergesSpec{"validate_merges", ":validate_merges", kNoParams, docs::kValidateMerges};
-constexpr MethodSpec kRemoveInvalidMergesSpec{"remove_invalid_merges", ":remove_invalid_merges", kNoParams,
-                                              docs::kRemoveInvalidMerges};
-constexpr MethodSpec kAddTokenSpec{"add_token", "O:add_token", kTokenParam, docs::kAddToken};
-constexpr MethodSpec kAddTokensSpec{"add_tokens", "O:add_tokens", kTokensParam, docs::kAddTokens};
-constexpr MethodSpec kAddTokenAtomicSpec{"add_token_atomic", "O:add_token_atomic", kTokenParam,
-                                         docs::kAddTokenAtomic};
-constexpr MethodSpec kRemoveTokenSpec{"remove_token", "O:remove_token", kTokenParam, docs::kRemoveToken};
-constexpr MethodSpec kRemoveTokensSpec{"remove_tokens", "O:remove_tokens", kTokensParam, docs::kRemoveTokens};
-constexpr MethodSpec kShrinkSpec{"shrink", "O|O:shrink", kCountParams, docs::kShrink};
-constexpr MethodSpec kFindTokensToShrinkSpec{"find_tokens_to_shrink", "O|O:find_tokens_to_shrink", kCountParams,
-                                             docs::kFindTokensToShrink};
-constexpr MethodSpec kGetSingleCharTokensSpec{"get_single_char_tokens", ":get_single_char_tokens", kNoParams,
-                                              docs::kGetSingleCharTokens};
-constexpr MethodSpec kSyncSingleCharsSpec{"sync_single_chars", "O|O:sync_single_chars", kSourceParams,
-                                          docs::kSyncSingleChars};
-constexpr MethodSpec kAddTokensKeepSizeSpec{"add_tokens_keep_size", "O|O:add_tokens_keep_size", kKeepSizeParams,
-                                            docs::kAddTokensKeepSize};
-constexpr MethodSpec kCheckVocabGapsSpec{"check_vocab_gaps", ":check_vocab_gaps", kNoParams, docs::kCheckVocabGaps};
-constexpr MethodSpec kReindexVocabSpec{"reindex_vocab", ":reindex_vocab", kNoParams, docs::kReindexVocab};
+    method<+[](EditorState& state) { return py::cast(reindex_vocab(state)); }>(
+        "reindex_vocab", "", Borrow::kExclusive,
+        "Reindex vocabulary to make all IDs sequential\n\n"
+        "This removes all gaps in the vocabulary IDs, creating a dense/compact\n"
+        "ID space. Tokens that already have correct sequential IDs (starting from 0)\n"
+        "are preserved - only tokens after the first gap are remapped.\n\n"
+        "Note: Merges don't contain IDs, they reference token strings,\n"
+        "so they don't need to be updated.\n\n"
+        "Returns:\n    ReindexResult with details about the reindexing operation"));
 
 }  // namespace
 
 void register_editor_class(py::module_& module) {
-    Editor editor(module, "Vocarix", docs::kClass);
-    // Vocarix(path) is served by tp_new alone; the class has no __init__.
+    py::class_<EditorObject> editor(module, "Vocarix", "Vocarix(path)\n--\n\nPython wrapper for Vocarix");
     auto* type = reinterpret_cast<PyTypeObject*>(editor.ptr());
     type->tp_new = new_editor;
     type->tp_init = nullptr;
     if (PyDict_DelItemString(type->tp_dict, "__init__") != 0) PyErr_Clear();
     PyType_Modified(type);
 
-    // Members in the order of the method table.
-    add_static_method<&editor_from_json, &kFromJsonSpec>(editor);
-    add_method<&save, &kSaveSpec>(editor);
-    add_method<&to_json, &kToJsonSpec>(editor);
-    editor.def_property_readonly("vocab_size", &vocab_size, docs::kVocabSize);
-    editor.def_property_readonly("merges_count", &merges_count, docs::kMergesCount);
-    add_method<&has_token, &kHasTokenSpec>(editor);
-    add_method<&get_token_id, &kGetTokenIdSpec>(editor);
-    add_method<&get_token_by_id, &kGetTokenByIdSpec>(editor);
-    add_method<&get_vocab, &kGetVocabSpec>(editor);
-    add_method<&get_merges, &kGetMergesSpec>(editor);
-    add_method<&get_stats_method, &kGetStatsSpec>(editor);
-    add_method<&validate_merges_method, &kValidateMergesSpec>(editor);
-    add_method<&remove_invalid_merges_method, &kRemoveInvalidMergesSpec>(editor);
-    add_method<&add_token_method, &kAddTokenSpec>(editor);
-    add_method<&add_tokens_method, &kAddTokensSpec>(editor);
-    add_method<&add_token_atomic_method, &kAddTokenAtomicSpec>(editor);
-    add_method<&remove_token_method, &kRemoveTokenSpec>(editor);
-    add_method<&remove_tokens_method, &kRemoveTokensSpec>(editor);
-    add_method<&shrink_method, &kShrinkSpec>(editor);
-    add_method<&find_tokens_to_shrink_method, &kFindTokensToShrinkSpec>(editor);
-    add_method<&get_single_char_tokens, &kGetSingleCharTokensSpec>(editor);
-    add_method<&sync_single_chars_method, &kSyncSingleCharsSpec>(editor);
-    add_method<&add_tokens_keep_size_method, &kAddTokensKeepSizeSpec>(editor);
-    add_method<&check_vocab_gaps_method, &kCheckVocabGapsSpec>(editor);
-    add_method<&reindex_vocab_method, &kReindexVocabSpec>(editor);
+    install_rows(editor, kEditorMembers);
     editor.def("__repr__", &describe);
     editor.def("__str__", &describe);
 }
