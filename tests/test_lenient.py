@@ -6,13 +6,19 @@ import sys
 import threading
 
 import pytest
+from hypothesis import given, settings, strategies as st
 
 import vocarix
 import vocarix_tools
 from vocarix_tools import _native
 from conftest import REAL_FIXTURES, doc_text, document, model_section
+from strategies import documents
 
 VOCAB = {"a": 0, "b": 1, "c": 2, "ab": 3, "abc": 4}
+TOP_FIELDS = {"version", "truncation", "padding", "added_tokens", "normalizer", "pre_tokenizer", "post_processor",
+              "decoder", "model"}
+MODEL_FIELDS = {"type", "dropout", "unk_token", "continuing_subword_prefix", "end_of_word_suffix", "fuse_unk",
+                "byte_fallback", "ignore_merges", "vocab", "merges"}
 
 
 def legacy_doc(**model_overrides):
@@ -162,3 +168,41 @@ def test_real_files_come_back_equal_when_unedited(path, tmp_path):
     original = json.loads(path.read_text(encoding="utf-8"))
     assert json.loads(saved(editor, tmp_path).read_text(encoding="utf-8")) == original
     assert json.loads(editor.to_json()) == original
+
+
+@st.composite
+def older_forms(draw):
+    """A document in the current form, and the same document as an older
+    runtime or trainer might have written it."""
+    current = json.loads(draw(documents()))
+    older = json.loads(json.dumps(current))
+    model = older["model"]
+    if draw(st.booleans()) and all(" " not in part for merge in model["merges"] for part in merge):
+        model["merges"] = [" ".join(merge) for merge in model["merges"]]
+    unk = draw(st.sampled_from(["keep", "null", "absent"]))
+    if unk == "null":
+        model["unk_token"] = None
+    elif unk == "absent":
+        del model["unk_token"]
+    for key in ("type", "fuse_unk", "byte_fallback", "ignore_merges", "dropout"):
+        if key in model and draw(st.booleans()) and (key != "type" or model["type"] == "BPE"):
+            del model[key]
+    for key in ("version", "added_tokens", "truncation", "decoder"):
+        if key in older and draw(st.booleans()):
+            del older[key]
+    return current, older
+
+
+@settings(max_examples=150, deadline=None)
+@given(older_forms())
+def test_older_forms_read_as_their_current_form_and_write_back_unchanged(forms):
+    current, older = forms
+    strict = vocarix.Vocarix.from_json(json.dumps(current))
+    lenient = vocarix_tools.open_text(json.dumps(older))
+    assert lenient.get_vocab() == strict.get_vocab()
+    assert lenient.get_merges() == strict.get_merges()
+    assert json.loads(lenient.to_json()) == older
+    # The unknown members the strict reader skips are what the lenient one keeps.
+    form = vocarix_tools.document_form(lenient)
+    assert set(form["unknown_fields"]) == {k for k in older if k not in TOP_FIELDS} | {
+        "model." + k for k in older["model"] if k not in MODEL_FIELDS}
