@@ -1,0 +1,184 @@
+#include "operations/reachable_addition.hpp"
+
+#include <stdexcept>
+#include <string>
+
+#include "document/errors.hpp"
+#include "document/text.hpp"
+
+namespace vocarix {
+namespace {
+
+// Every entry a word's joins create is a distinct prefix of the word; refuse
+// words whose prefixes would not reasonably fit in memory.
+constexpr std::uint64_t kMaxJoinBytes = 64ull << 20;
+
+// The characters of a word whose entries do not exist yet.
+struct CharacterCheck {
+    std::vector<std::string> to_insert;  // forms the model looks up: prefix + character + suffix
+    std::vector<std::string> unknown;    // characters as written, each once
+    std::size_t characters = 0;
+};
+
+bool byte_tokens_exist(const EditorState& state, std::string_view text) {
+    constexpr char kHex[] = "0123456789ABCDEF";
+    char name[] = "<0x00>";
+    for (unsigned char byte : text) {
+        name[3] = kHex[byte >> 4];
+        name[4] = kHex[byte & 0xF];
+        if (!state.contains(std::string_view(name, 6))) return false;
+    }
+    return true;
+}
+
+void add_once(std::vector<std::string>& list, std::string_view text) {
+    for (const std::string& seen : list)
+        if (seen == text) return;
+    list.emplace_back(text);
+}
+
+CharacterCheck check_characters(const EditorState& state, std::string_view word, const ReachableOptions& options) {
+    const ModelSettings& model = state.sections.model;
+    const std::string_view prefix = subword_prefix(model), suffix = word_suffix(model);
+    CharacterCheck check;
+    std::string form;
+    for (std::size_t i = 0; i < word.size();) {
+        std::size_t end = i + 1;
+        while (end < word.size() && (static_cast<unsigned char>(word[end]) & 0xC0) == 0x80) ++end;
+        std::string_view character = word.substr(i, end - i);
+        form.assign(i > 0 ? prefix : "");
+        form.append(character);
+        if (end == word.size()) form.append(suffix);
+        i = end;
+        ++check.characters;
+        if (state.contains(form)) continue;
+        // A character the model spells in byte tokens needs an entry of its
+        // own: merges of byte tokens would build "<0x..><0x..>", not the word.
+        if ((model.byte_fallback && byte_tokens_exist(state, form)) || options.add_unknown_characters)
+            add_once(check.to_insert, form);
+        else
+            add_once(check.unknown, character);
+    }
+    return check;
+}
+
+void check_room(const EditorState& state, const CharacterCheck& check, std::size_t token_bytes) {
+    std::uint64_t joins = check.characters > 0 ? check.characters - 1 : 0;
+    if (joins * token_bytes > kMaxJoinBytes)
+        throw ChainTooLong("word of " + std::to_string(check.characters) +
+                           " characters is too long to join: its intermediate entries could hold " +
+                           std::to_string(joins * token_bytes) + " bytes");
+    if (state.free_ids() < check.to_insert.size() + joins) throw IdSpaceExhausted();
+}
+
+class WordJoiner {
+public:
+    WordJoiner(EditorState& state, Segmenter& segmenter, ReachableAddition& record)
+        : state_(state), segmenter_(segmenter), record_(record) {}
+
+    void insert_entry(std::string_view text) {
+        Symbol sym = state_.insert_entry(text);
+        record_.entries_created.emplace_back(text, state_.id_of(sym));
+    }
+
+    // Joins the two leftmost pieces until one is left; false when a join
+    // does not shorten the word.
+    bool join(std::vector<Symbol>& pieces) {
+        while (pieces.size() > 1) {
+            Symbol left = pieces[0], right = pieces[1];
+            segmenter_.merge_result_text(left, right, text_);
+            Symbol result = state_.intern(text_);
+            if (!state_.in_vocab(result)) insert_entry(text_);
+            // The state names a merge's result by plain concatenation.
+            Symbol concatenation = state_.intern_concat(left, right);
+            if (state_.has_merge(left, right, concatenation)) {
+                // Listed but not used: the merge lacked its result entry until now.
+                segmenter_.invalidate();
+            } else {
+                state_.append_merge(left, right, concatenation);
+                record_.merges_appended.emplace_back(state_.text(left), state_.text(right));
+                segmenter_.merge_appended(left, right);
+            }
+            std::size_t before = pieces.size();
+            segmenter_.merge_all(pieces);
+            if (pieces.size() >= before) return false;
+        }
+        return true;
+    }
+
+private:
+    EditorState& state_;
+    Segmenter& segmenter_;
+    ReachableAddition& record_;
+    std::string text_;
+};
+
+bool produced_whole(const EditorState& state, const Segmentation& seg, std::string_view token) {
+    return seg.pieces.size() == 1 && !seg.met_unknown && !seg.used_byte_fallback &&
+           state.text(seg.pieces[0]) == token;
+}
+
+}  // namespace
+
+ReachableAddition add_word_reachable(EditorState& state, Segmenter& segmenter, std::string_view word,
+                                     const ReachableOptions& options) {
+    if (&segmenter.state() != &state) throw std::invalid_argument("the segmenter belongs to another editor state");
+    if (!is_valid_utf8(word)) throw std::invalid_argument("word is not valid UTF-8");
+    const ModelSettings& model = state.sections.model;
+    ReachableAddition record;
+    record.word = std::string(word);
+    record.token = record.word;
+    record.token += word_suffix(model);
+    if (word.empty()) {
+        record.outcome = "empty";
+        return record;
+    }
+
+    Segmentation seg = segmenter.segment(word);
+    for (Symbol sym : seg.pieces) {
+        record.pieces_before.emplace_back(state.text(sym));
+        record.piece_ids_before.push_back(state.id_of(sym));
+    }
+    if (seg.pieces.size() == 1 && !seg.met_unknown && !seg.used_byte_fallback) {
+        // With ignore_merges the single piece may be the word itself, without the suffix.
+        record.token = record.pieces_before[0];
+        record.outcome = "already_whole";
+        return record;
+    }
+
+    CharacterCheck check = check_characters(state, word, options);
+    if (!check.unknown.empty()) {
+        record.unknown_characters = std::move(check.unknown);
+        record.outcome = "unknown_characters";
+        return record;
+    }
+    WordJoiner joiner(state, segmenter, record);
+    bool joined = true;
+    if (model.ignore_merges) {
+        // The model takes a word that is an entry as it is, before any merge.
+        if (state.free_ids() == 0) throw IdSpaceExhausted();
+        record.token = record.word;
+        joiner.insert_entry(word);
+    } else {
+        check_room(state, check, record.token.size());
+        for (const std::string& form : check.to_insert) joiner.insert_entry(form);
+        if (!check.to_insert.empty()) segmenter.segment(word, seg);
+        joined = joiner.join(seg.pieces);
+    }
+    record.added = !record.entries_created.empty() || !record.merges_appended.empty();
+
+    segmenter.segment(word, seg);
+    record.outcome = joined && produced_whole(state, seg, record.token) ? "added" : "not_produced";
+    return record;
+}
+
+std::vector<ReachableAddition> add_words_reachable(EditorState& state, std::span<const std::string> words,
+                                                   const ReachableOptions& options) {
+    Segmenter segmenter(state);
+    std::vector<ReachableAddition> records;
+    records.reserve(words.size());
+    for (const std::string& word : words) records.push_back(add_word_reachable(state, segmenter, word, options));
+    return records;
+}
+
+}  // namespace vocarix
