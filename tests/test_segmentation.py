@@ -62,7 +62,7 @@ class Fixture:
         self.text = json.dumps(doc, ensure_ascii=False)
         self.model = doc["model"]
         self.byte_level = "ByteLevel" in json.dumps(doc["pre_tokenizer"])
-        self.metaspace = "▁" in json.dumps(doc["normalizer"]) + json.dumps(doc["pre_tokenizer"])
+        self.metaspace = "▁" in json.dumps([doc["normalizer"], doc["pre_tokenizer"]], ensure_ascii=False)
 
     def word_form(self, word):
         """``word`` as the model receives it at the start of a text."""
@@ -207,7 +207,7 @@ REACHABLE_WORDS = (
 
 
 def added_words(fixture, rng):
-    words = [w + s for w in REACHABLE_WORDS for s in ("", "s", "ing")]
+    words = [w + s for w in REACHABLE_WORDS for s in ("", "s")]
     words += ["".join(rng.sample(w, len(w))) for w in REACHABLE_WORDS for _ in range(4)]
     words += ["abab", "aaaa", "ababab", "xyzxyz"]
     return [fixture.word_form(w) for w in dict.fromkeys(words)]
@@ -301,3 +301,30 @@ def test_reachable_addition_with_a_continuing_subword_prefix():
     for record in records:
         assert [t.value for t in runtime.model.tokenize(record["word"])] == [record["word"]], record
     assert records[0]["merges_appended"] == [("un", "##it")]
+
+
+def test_a_listed_merge_whose_result_was_missing_is_used_once_the_entry_exists():
+    """The merge (a, b) without an "ab" entry is one the runtime refuses; adding
+    "ab" creates the entry and keeps the merge at its place instead of
+    appending a second one."""
+    text = json.dumps(document(model=model_section({"<unk>": 0, "a": 1, "b": 2}, [("a", "b")])))
+    editor = native.Editor(text)
+    assert editor.unusable_merges() == 1
+    (record,) = editor.add_reachable(["ab"])
+    assert record["outcome"] == "added"
+    assert record["merges_appended"] == [] and record["entries_created"] == [("ab", 3)]
+    assert editor.merge_count() == 1
+    runtime = tokenizers.Tokenizer.from_str(editor.to_json())
+    assert [t.value for t in runtime.model.tokenize("ab")] == ["ab"]
+
+
+def test_refused_words_leave_the_editor_unchanged():
+    text = json.dumps(document(model=model_section({"a": 0, "b": 4294967295}, [])))
+    editor = native.Editor(text)
+    with pytest.raises(OverflowError, match="no free token id"):
+        editor.add_reachable(["ab"])
+    with pytest.raises(ValueError, match="not valid UTF-8"):
+        editor.add_reachable([b"a\xffb"])
+    assert editor.vocab_size() == 2 and editor.merge_count() == 0
+    # Segmentation takes any bytes: a stray byte is a character no entry holds.
+    assert editor.segment([b"a\xffb"]) == [(["a", "b"], [0, 4294967295], True)]

@@ -1,5 +1,7 @@
 #include "operations/reachable_addition.hpp"
 
+#include <algorithm>
+#include <cstdint>
 #include <stdexcept>
 #include <string>
 
@@ -71,34 +73,121 @@ void check_room(const EditorState& state, const CharacterCheck& check, std::size
     if (state.free_ids() < check.to_insert.size() + joins) throw IdSpaceExhausted();
 }
 
+// One join: the pieces covering bytes [begin, split) and [split, end) of the
+// whole word's token become one.
+struct Join {
+    std::size_t begin, split, end;
+};
+
+// Chooses how to bracket a word's pieces: every join creates an entry unless
+// its result is one already (an existing token, or one an earlier word
+// created), so the plan with the fewest new entries is found by an interval
+// recurrence over the pieces. Among equally cheap plans it takes the one
+// nearest to joining left to right, whose merges all start at the word's
+// beginning and so touch no other text than words that begin the same way.
+class JoinPlanner {
+public:
+    JoinPlanner(const EditorState& state, const Segmenter& segmenter)
+        : state_(state), segmenter_(segmenter), prefix_length_(subword_prefix(state.sections.model).size()) {}
+
+    // Byte ends of the pieces within the token.
+    void piece_ends(const std::vector<Symbol>& pieces, std::vector<std::size_t>& ends) const {
+        ends.clear();
+        std::size_t at = 0;
+        for (std::size_t i = 0; i < pieces.size(); ++i) {
+            std::size_t size = state_.text(pieces[i]).size();
+            at += i == 0 ? size : size - std::min(size, prefix_length_);
+            ends.push_back(at);
+        }
+    }
+
+    // Joins in an order that can run: children before parents, left before right.
+    std::vector<Join> plan(const std::vector<Symbol>& pieces) {
+        const std::size_t k = pieces.size();
+        piece_ends(pieces, ends_);
+        std::vector<Join> joins;
+        if (k > kMaxPlannedPieces) {
+            for (std::size_t j = 1; j < k; ++j) joins.push_back({0, ends_[j - 1], ends_[j]});
+            return joins;
+        }
+        find_existing_spans(pieces);
+        cost_.assign(k * k, 0);
+        split_.assign(k * k, 0);
+        for (std::size_t length = 2; length <= k; ++length)
+            for (std::size_t i = 0; i + length <= k; ++i) {
+                std::size_t j = i + length - 1;
+                std::uint32_t best = UINT32_MAX;
+                for (std::size_t m = j; m-- > i;) {
+                    std::uint32_t cost = cost_[i * k + m] + cost_[(m + 1) * k + j];
+                    if (cost < best) best = cost, split_[i * k + j] = static_cast<std::uint32_t>(m);
+                }
+                cost_[i * k + j] = best + (exists_[i * k + j] ? 0 : 1);
+            }
+        emit(0, k - 1, k, joins);
+        return joins;
+    }
+
+private:
+    // Beyond this many pieces the plan joins left to right without looking.
+    static constexpr std::size_t kMaxPlannedPieces = 64;
+
+    // exists_[i * k + j]: pieces i..j together make an existing entry.
+    void find_existing_spans(const std::vector<Symbol>& pieces) {
+        const std::size_t k = pieces.size();
+        exists_.assign(k * k, 0);
+        for (std::size_t i = 0; i < k; ++i) {
+            text_.assign(state_.text(pieces[i]));
+            for (std::size_t j = i + 1; j < k; ++j) {
+                std::string_view right = state_.text(pieces[j]);
+                text_.append(right.substr(std::min(prefix_length_, right.size())));
+                if (text_.size() > state_.longest_key_bytes()) break;  // no entry is that long
+                exists_[i * k + j] = state_.contains(text_);
+            }
+        }
+    }
+
+    void emit(std::size_t i, std::size_t j, std::size_t k, std::vector<Join>& joins) const {
+        if (i == j) return;
+        std::size_t m = split_[i * k + j];
+        emit(i, m, k, joins);
+        emit(m + 1, j, k, joins);
+        joins.push_back({i == 0 ? 0 : ends_[i - 1], ends_[m], ends_[j]});
+    }
+
+    const EditorState& state_;
+    const Segmenter& segmenter_;
+    std::size_t prefix_length_;
+    std::vector<std::size_t> ends_;
+    std::vector<std::uint8_t> exists_;
+    std::vector<std::uint32_t> cost_, split_;
+    std::string text_;
+};
+
 class WordJoiner {
 public:
     WordJoiner(EditorState& state, Segmenter& segmenter, ReachableAddition& record)
-        : state_(state), segmenter_(segmenter), record_(record) {}
+        : state_(state), segmenter_(segmenter), record_(record), planner_(state, segmenter) {}
 
     void insert_entry(std::string_view text) {
         Symbol sym = state_.insert_entry(text);
         record_.entries_created.emplace_back(text, state_.id_of(sym));
     }
 
-    // Joins the two leftmost pieces until one is left; false when a join
-    // does not shorten the word.
+    // Follows the plan until one piece is left. When earlier merges take a
+    // new piece apart from the plan, plans again from the pieces there are.
+    // False when a join does not shorten the word.
     bool join(std::vector<Symbol>& pieces) {
+        std::vector<Join> plan;
+        std::size_t next = 0;
         while (pieces.size() > 1) {
-            Symbol left = pieces[0], right = pieces[1];
-            segmenter_.merge_result_text(left, right, text_);
-            Symbol result = state_.intern(text_);
-            if (!state_.in_vocab(result)) insert_entry(text_);
-            // The state names a merge's result by plain concatenation.
-            Symbol concatenation = state_.intern_concat(left, right);
-            if (state_.has_merge(left, right, concatenation)) {
-                // Listed but not used: the merge lacked its result entry until now.
-                segmenter_.invalidate();
-            } else {
-                state_.append_merge(left, right, concatenation);
-                record_.merges_appended.emplace_back(state_.text(left), state_.text(right));
-                segmenter_.merge_appended(left, right);
+            std::size_t at = next_position(pieces, plan, next);
+            if (at == kNoPosition) {
+                plan = planner_.plan(pieces);
+                next = 0;
+                continue;
             }
+            ++next;
+            join_pair(pieces[at], pieces[at + 1]);
             std::size_t before = pieces.size();
             segmenter_.merge_all(pieces);
             if (pieces.size() >= before) return false;
@@ -107,9 +196,50 @@ public:
     }
 
 private:
+    static constexpr std::size_t kNoPosition = SIZE_MAX;
+
+    // Where the next planned join sits among the pieces, skipping joins whose
+    // result earlier merges already formed; kNoPosition when the plan is
+    // spent or no longer matches the pieces.
+    std::size_t next_position(const std::vector<Symbol>& pieces, const std::vector<Join>& plan, std::size_t& next) {
+        planner_.piece_ends(pieces, ends_);
+        for (; next < plan.size(); ++next) {
+            const Join& join = plan[next];
+            std::size_t first = 0;
+            if (join.begin > 0) {
+                auto it = std::lower_bound(ends_.begin(), ends_.end(), join.begin);
+                if (it == ends_.end() || *it != join.begin) return kNoPosition;
+                first = static_cast<std::size_t>(it - ends_.begin()) + 1;
+            }
+            if (first >= pieces.size()) return kNoPosition;
+            if (ends_[first] == join.end) continue;  // formed already
+            if (ends_[first] == join.split && first + 1 < pieces.size() && ends_[first + 1] == join.end) return first;
+            return kNoPosition;
+        }
+        return kNoPosition;
+    }
+
+    void join_pair(Symbol left, Symbol right) {
+        segmenter_.merge_result_text(left, right, text_);
+        Symbol result = state_.intern(text_);
+        if (!state_.in_vocab(result)) insert_entry(text_);
+        // The state names a merge's result by plain concatenation.
+        Symbol concatenation = state_.intern_concat(left, right);
+        if (state_.has_merge(left, right, concatenation)) {
+            // Listed but not used: the merge lacked its result entry until now.
+            segmenter_.invalidate();
+            return;
+        }
+        state_.append_merge(left, right, concatenation);
+        record_.merges_appended.emplace_back(state_.text(left), state_.text(right));
+        segmenter_.merge_appended(left, right);
+    }
+
     EditorState& state_;
     Segmenter& segmenter_;
     ReachableAddition& record_;
+    JoinPlanner planner_;
+    std::vector<std::size_t> ends_;
     std::string text_;
 };
 

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <bit>
+#include <stdexcept>
 
 namespace vocarix {
 namespace {
@@ -178,6 +179,7 @@ void Segmenter::initial_pieces(std::string_view word, Segmentation& out) {
 void Segmenter::merge_all(std::vector<Symbol>& pieces) {
     const std::size_t n = pieces.size();
     if (n < 2) return;
+    if (n >= kNone) throw std::length_error("word has too many pieces to segment");
     ensure_ready();
     next_.resize(n);
     prev_.resize(n);
