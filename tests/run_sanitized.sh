@@ -6,7 +6,8 @@
 #
 # The module is built with CMake directly (not pip) in its own build
 # directory, build/sanitize (VOCARIX_SANITIZE_BUILD overrides it), with
-# -DVOCARIX_SANITIZE=ON, and pytest imports it through PYTHONPATH. The
+# -DVOCARIX_SANITIZE=ON and the test-only extension, and pytest imports them
+# through PYTHONPATH. The
 # interpreter itself is not instrumented, so the ASan runtime is preloaded
 # (it must come before every other library), together with the C++ runtime,
 # which the interpreter does not load itself and whose exception throwing
@@ -34,7 +35,7 @@ cmake -S "$ROOT" -B "$BUILD" "${generator[@]}" \
     -DCMAKE_CXX_COMPILER="$CXX_COMPILER" \
     -DPython_EXECUTABLE="$(command -v "$PYTHON")" \
     -Dpybind11_DIR="$("$PYTHON" -m pybind11 --cmakedir)" \
-    -DVOCARIX_SANITIZE=ON >/dev/null
+    -DVOCARIX_SANITIZE=ON -DVOCARIX_TESTING_MODULE=ON >/dev/null
 cmake --build "$BUILD"
 
 PRELOAD=()

@@ -328,3 +328,22 @@ def test_refused_words_leave_the_editor_unchanged():
     assert editor.vocab_size() == 2 and editor.merge_count() == 0
     # Segmentation takes any bytes: a stray byte is a character no entry holds.
     assert editor.segment([b"a\xffb"]) == [(["a", "b"], [0, 4294967295], True)]
+
+
+def test_reachable_addition_makes_every_word_whole_on_random_small_models():
+    """Whatever the settings and the merges already there, every word that can
+    be spelled is added whole, and later words leave earlier ones whole."""
+    rng = random.Random(11)
+    checked = 0
+    for _ in range(150):
+        text = random_model(rng)
+        editor = native.Editor(text)
+        words = ["".join(rng.choice("abcé▁dü한") for _ in range(rng.randint(1, 8))) for _ in range(12)]
+        records = editor.add_reachable(words, add_unknown_characters=rng.random() < 0.5)
+        runtime = tokenizers.Tokenizer.from_str(editor.to_json())
+        for record in records:
+            assert record["outcome"] in {"added", "already_whole", "unknown_characters"}, record
+            if record["outcome"] != "unknown_characters":
+                assert [t.value for t in runtime.model.tokenize(record["word"])] == [record["token"]], (text, record)
+                checked += 1
+    assert checked > 1_000
