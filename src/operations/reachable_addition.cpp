@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <stdexcept>
 #include <string>
+#include <unordered_set>
 
 #include "document/errors.hpp"
 #include "document/text.hpp"
@@ -11,8 +12,9 @@
 namespace vocarix {
 namespace {
 
-// Every entry a word's joins create is a distinct prefix of the word; refuse
-// words whose prefixes would not reasonably fit in memory.
+// A word of n characters takes at most n-1 joins, each creating at most one
+// entry no longer than the word; refuse words whose entries could not
+// reasonably fit in memory.
 constexpr std::uint64_t kMaxJoinBytes = 64ull << 20;
 
 // The characters of a word whose entries do not exist yet.
@@ -23,30 +25,19 @@ struct CharacterCheck {
 };
 
 bool byte_tokens_exist(const EditorState& state, std::string_view text) {
-    constexpr char kHex[] = "0123456789ABCDEF";
-    char name[] = "<0x00>";
-    for (unsigned char byte : text) {
-        name[3] = kHex[byte >> 4];
-        name[4] = kHex[byte & 0xF];
-        if (!state.contains(std::string_view(name, 6))) return false;
-    }
+    for (unsigned char byte : text)
+        if (!state.contains(ByteTokenName(byte).view())) return false;
     return true;
-}
-
-void add_once(std::vector<std::string>& list, std::string_view text) {
-    for (const std::string& seen : list)
-        if (seen == text) return;
-    list.emplace_back(text);
 }
 
 CharacterCheck check_characters(const EditorState& state, std::string_view word, const ReachableOptions& options) {
     const ModelSettings& model = state.sections.model;
     const std::string_view prefix = subword_prefix(model), suffix = word_suffix(model);
     CharacterCheck check;
+    std::unordered_set<std::string> listed_forms, listed_characters;
     std::string form;
     for (std::size_t i = 0; i < word.size();) {
-        std::size_t end = i + 1;
-        while (end < word.size() && (static_cast<unsigned char>(word[end]) & 0xC0) == 0x80) ++end;
+        std::size_t end = character_end(word, i);
         std::string_view character = word.substr(i, end - i);
         form.assign(i > 0 ? prefix : "");
         form.append(character);
@@ -56,10 +47,11 @@ CharacterCheck check_characters(const EditorState& state, std::string_view word,
         if (state.contains(form)) continue;
         // A character the model spells in byte tokens needs an entry of its
         // own: merges of byte tokens would build "<0x..><0x..>", not the word.
-        if ((model.byte_fallback && byte_tokens_exist(state, form)) || options.add_unknown_characters)
-            add_once(check.to_insert, form);
-        else
-            add_once(check.unknown, character);
+        if ((model.byte_fallback && byte_tokens_exist(state, form)) || options.add_unknown_characters) {
+            if (listed_forms.insert(form).second) check.to_insert.push_back(form);
+        } else if (listed_characters.emplace(character).second) {
+            check.unknown.emplace_back(character);
+        }
     }
     return check;
 }

@@ -9,25 +9,6 @@ namespace {
 
 constexpr std::uint32_t kNone = UINT32_MAX;
 
-// End of the character that starts at `i`: the next byte that is not a
-// UTF-8 continuation byte.
-std::size_t character_end(std::string_view s, std::size_t i) {
-    std::size_t end = i + 1;
-    while (end < s.size() && (static_cast<unsigned char>(s[end]) & 0xC0) == 0x80) ++end;
-    return end;
-}
-
-// "<0xNN>" with upper-case hexadecimal digits, the runtime's byte token names.
-void byte_token_name(unsigned char byte, char out[6]) {
-    constexpr char kHex[] = "0123456789ABCDEF";
-    out[0] = '<';
-    out[1] = '0';
-    out[2] = 'x';
-    out[3] = kHex[byte >> 4];
-    out[4] = kHex[byte & 0xF];
-    out[5] = '>';
-}
-
 // Min-heap order on (rank, position): lowest rank first, leftmost among equals.
 bool fires_later(std::uint32_t rank_a, std::uint32_t pos_a, std::uint32_t rank_b, std::uint32_t pos_b) {
     return rank_a != rank_b ? rank_a > rank_b : pos_a > pos_b;
@@ -127,10 +108,8 @@ std::size_t Segmenter::unusable_merges() {
 
 bool Segmenter::append_byte_tokens(std::string_view text, std::vector<Symbol>& pieces) {
     std::size_t start = pieces.size();
-    char name[6];
     for (unsigned char byte : text) {
-        byte_token_name(byte, name);
-        Symbol sym = entry(std::string_view(name, sizeof name));
+        Symbol sym = entry(ByteTokenName(byte).view());
         if (sym == kNoSymbol) {
             pieces.resize(start);
             return false;

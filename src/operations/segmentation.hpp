@@ -35,6 +35,25 @@ inline std::string_view word_suffix(const ModelSettings& model) {
     return model.end_of_word_suffix ? std::string_view(*model.end_of_word_suffix) : std::string_view();
 }
 
+// Where the character that starts at byte `i` of `s` ends: at the next byte
+// that is not a UTF-8 continuation byte.
+inline std::size_t character_end(std::string_view s, std::size_t i) {
+    std::size_t end = i + 1;
+    while (end < s.size() && (static_cast<unsigned char>(s[end]) & 0xC0) == 0x80) ++end;
+    return end;
+}
+
+// The name of the runtime's byte token for `byte`: "<0xNN>", upper-case digits.
+struct ByteTokenName {
+    explicit ByteTokenName(unsigned char byte) {
+        constexpr char kHex[] = "0123456789ABCDEF";
+        text[3] = kHex[byte >> 4];
+        text[4] = kHex[byte & 0xF];
+    }
+    std::string_view view() const { return {text, 6}; }
+    char text[6] = {'<', '0', 'x', '0', '0', '>'};
+};
+
 struct Segmentation {
     std::vector<Symbol> pieces;  // vocabulary entries, in word order
     // Some character became the unknown token, or was dropped because the
