@@ -83,12 +83,49 @@ void Segmenter::build() {
     pair_count_ = 0;
     unusable_ = 0;
     grow_table(state_.merge_count());
+    // Looking results up is a cache miss each: results are made a batch at a
+    // time, and their table slots, views and bytes prefetched first.
+    struct Pending {
+        Symbol left, right;
+        std::uint32_t rank;
+        std::size_t offset, length;
+        std::uint64_t hash;
+    };
+    constexpr std::size_t kBatch = 64;
+    const StringPool& pool = state_.pool();
+    std::vector<Pending> batch;
+    batch.reserve(kBatch);
+    std::string texts;
+    auto flush = [&] {
+        for (const Pending& item : batch) pool.prefetch_slot(item.hash);
+        for (const Pending& item : batch) pool.prefetch_slot_view(item.hash);
+        for (const Pending& item : batch) pool.prefetch_slot_text(item.hash);
+        for (const Pending& item : batch) {
+            Symbol result = entry(std::string_view(texts).substr(item.offset, item.length));
+            if (result == kNoSymbol) ++unusable_;
+            else put_pair(item.left, item.right, item.rank, result);
+        }
+        batch.clear();
+        texts.clear();
+    };
+    const std::size_t prefix_length = this->prefix_length();
     std::uint32_t rank = 0;
     state_.for_each_merge([&](SlotIndex s) {
         Merge merge = state_.merge_at(s);
-        if (!index_merge(merge.left, merge.right, rank)) ++unusable_;
+        std::string_view right = state_.text(merge.right);
+        if (!state_.in_vocab(merge.left) || !state_.in_vocab(merge.right) || right.size() < prefix_length) {
+            ++unusable_;
+        } else {
+            std::size_t offset = texts.size();
+            texts.append(state_.text(merge.left)).append(right.substr(prefix_length));
+            std::size_t length = texts.size() - offset;
+            batch.push_back({merge.left, merge.right, rank, offset, length,
+                             pool.hash(std::string_view(texts).substr(offset, length))});
+            if (batch.size() == kBatch) flush();
+        }
         ++rank;
     });
+    flush();
     next_rank_ = rank;
     ready_ = true;
 }
