@@ -1,0 +1,88 @@
+"""Speed of the native segmentation and of reachable addition.
+
+Drives the core through the test-only extension ``_vocarix_testing`` (build
+it with ``-DVOCARIX_TESTING_MODULE=ON`` and put the build directory on
+PYTHONPATH). Times are measured inside the core, best of ``--repeat`` runs,
+each on a freshly loaded editor:
+
+* segmentation of 10k words per file: the first word builds the merge pair
+  index (timed apart), then all words are segmented;
+* reachable addition of 10k new words (the ``add_tokens`` words of
+  ``benchmarks/run.py``) on ``bytelevel-128k``, index building included,
+  with the entries it creates beside those of the prefix method.
+
+Usage: PYTHONPATH=build-dev python benchmarks/segmentation.py [--repeat N] [FILE ...]
+(default: bytelevel-128k and the real files in ../shared/fixtures/real/).
+"""
+
+from __future__ import annotations
+
+import argparse
+import json
+import random
+import sys
+import time
+from pathlib import Path
+
+sys.path.insert(0, str(Path(__file__).resolve().parents[1]))
+
+from benchmarks.make_fixtures import fixture_path  # noqa: E402
+from benchmarks.run import REAL_DIR, new_words  # noqa: E402
+
+try:
+    import _vocarix_testing as native
+    import vocarix_compat
+except ImportError:
+    raise SystemExit("_vocarix_testing not found: build with -DVOCARIX_TESTING_MODULE=ON and set PYTHONPATH")
+
+WORDS = 10_000
+TARGET_FIXTURE = "bytelevel-128k"
+
+
+def glued_words(vocab: list[str], count: int, seed: int) -> list[str]:
+    """Words of one to four vocabulary entries glued together."""
+    rng = random.Random(seed)
+    return ["".join(rng.choice(vocab) for _ in range(rng.randint(1, 4))) for _ in range(count)]
+
+
+def best(repeat: int, run) -> float:
+    return min(run() for _ in range(repeat))
+
+
+def main() -> None:
+    parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
+    parser.add_argument("--repeat", type=int, default=5)
+    parser.add_argument("files", nargs="*")
+    args = parser.parse_args()
+    paths = [Path(f) for f in args.files] or [fixture_path(TARGET_FIXTURE), *sorted(REAL_DIR.glob("*.json"))]
+
+    print(f"{'file':34s} {'index':>9s} {'segment 10k':>12s} {'reachable 10k':>14s} {'entries':>8s} {'prefix entries':>15s}")
+    for path in paths:
+        doc = json.loads(path.read_text(encoding="utf-8"))
+        vocarix_compat.normalise_document(doc)  # older forms, as the lenient reader reads them
+        text = json.dumps(doc, ensure_ascii=False)
+        vocab = doc["model"]["vocab"]
+        words = glued_words([t for t in vocab if t], WORDS, seed=1)
+
+        def index_seconds() -> float:
+            editor = native.Editor(text)
+            start = time.perf_counter()
+            editor.segment(words[:1])
+            return time.perf_counter() - start
+
+        loaded = native.Editor(text)
+        loaded.segment(words[:1])
+        row = [f"{index_seconds() * 1e3:7.1f}ms", f"{best(args.repeat, lambda: loaded.time_segment(words)) * 1e3:10.1f}ms"]
+        if path.stem == TARGET_FIXTURE:
+            added = new_words(path, vocab, WORDS)
+            seconds = best(args.repeat, lambda: native.Editor(text).time_add_reachable(added))
+            reachable, prefix = native.Editor(text), native.Editor(text)
+            reachable.time_add_reachable(added)
+            prefix.add_prefix(added)
+            row += [f"{seconds * 1e3:12.1f}ms", f"{reachable.vocab_size() - len(vocab):8,d}",
+                    f"{prefix.vocab_size() - len(vocab):15,d}"]
+        print(f"{path.name:34s} " + " ".join(f"{c:>{w}s}" for c, w in zip(row, (9, 12, 14, 8, 15))))
+
+
+if __name__ == "__main__":
+    main()
