@@ -92,7 +92,7 @@ void Segmenter::build() {
         std::uint64_t hash;
     };
     constexpr std::size_t kBatch = 64;
-    const StringPool& pool = state_.pool();
+    const StringPool& pool = state_.records().strings;
     std::vector<Pending> batch;
     batch.reserve(kBatch);
     std::string texts;
@@ -159,7 +159,8 @@ bool Segmenter::append_byte_tokens(std::string_view text, std::vector<Symbol>& p
 void Segmenter::initial_pieces(std::string_view word, Segmentation& out) {
     const ModelSettings& model = state_.sections.model;
     const std::string_view prefix = subword_prefix(model), suffix = word_suffix(model);
-    const Symbol unk = entry(model.unk_token);
+    // A document read with a null unknown token has none: unknown characters are dropped.
+    const Symbol unk = state_.sections.form.unk_token_null ? kNoSymbol : entry(model.unk_token);
     // An unknown run waits until the next character that is an entry; byte
     // tokens in between go before it, as the runtime places them.
     bool unk_pending = false;

@@ -10,11 +10,10 @@
 #include <string>
 #include <vector>
 
-#include "document/json_reader.hpp"
-#include "document/json_writer.hpp"
 #include "operations/addition.hpp"
 #include "operations/reachable_addition.hpp"
 #include "operations/segmentation.hpp"
+#include "state/loading.hpp"
 
 namespace py = pybind11;
 using namespace vocarix;
@@ -22,7 +21,8 @@ using namespace vocarix;
 namespace {
 
 struct Editor {
-    explicit Editor(const std::string& text) : state(parse_tokenizer_text(text)), segmenter(*state) {}
+    // Documents are read leniently, so that older forms load as the runtime reads them.
+    explicit Editor(const std::string& text) : state(parse_tokenizer_text(text, ReadMode::kLenient)), segmenter(*state) {}
     std::unique_ptr<EditorState> state;
     Segmenter segmenter;
 };
