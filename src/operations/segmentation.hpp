@@ -15,6 +15,9 @@
 // listed twice takes the rank of its last listing. The result of a merge
 // (left, right) is left followed by right without its first
 // prefix-length bytes.
+//
+// Pieces are entries, not ids: where two entries share an id, the runtime,
+// which pairs ids, may merge what this keeps apart.
 #pragma once
 
 #include <cstdint>
