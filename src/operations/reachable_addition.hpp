@@ -30,7 +30,9 @@ struct ReachableOptions {
 
 struct ReachableAddition {
     std::string word;   // the text the model receives for the word
-    std::string token;  // the entry the model gives for the whole word: word + end-of-word suffix
+    // The entry the model gives for the whole word: word + end-of-word suffix,
+    // or the word alone where ignore_merges hands it over as it is.
+    std::string token;
     // "already_whole": the model produced the word whole already; nothing changed.
     // "added": the model now produces it whole.
     // "unknown_characters": some character would become the unknown token; nothing changed.
