@@ -1,8 +1,7 @@
 """Speed of the native segmentation and of reachable addition.
 
-Drives the core through the test-only extension ``_vocarix_testing`` (build
-it with ``-DVOCARIX_TESTING_MODULE=ON`` and put the build directory on
-PYTHONPATH). Times are the process's CPU time around each call, which a
+Drives the core through ``vocarix_tools._native``. Times are the process's
+CPU time around each call, which a
 busy shared machine inflates less than wall time; best of ``--repeat`` runs,
 each on a freshly loaded editor:
 
@@ -12,7 +11,7 @@ each on a freshly loaded editor:
   ``benchmarks/run.py``) on ``bytelevel-128k``, index building included,
   with the entries it creates beside those of the prefix method.
 
-Usage: PYTHONPATH=build-dev python benchmarks/segmentation.py [--repeat N] [FILE ...]
+Usage: python benchmarks/segmentation.py [--repeat N] [FILE ...]
 (default: bytelevel-128k and the real files in ../shared/fixtures/real/).
 """
 
@@ -30,10 +29,8 @@ sys.path.insert(0, str(Path(__file__).resolve().parents[1]))
 from benchmarks.make_fixtures import fixture_path  # noqa: E402
 from benchmarks.run import REAL_DIR, new_words  # noqa: E402
 
-try:
-    import _vocarix_testing as native
-except ImportError:
-    raise SystemExit("_vocarix_testing not found: build with -DVOCARIX_TESTING_MODULE=ON and set PYTHONPATH")
+import vocarix_tools  # noqa: E402
+from vocarix_tools import _native  # noqa: E402
 
 WORDS = 10_000
 TARGET_FIXTURE = "bytelevel-128k"
@@ -64,30 +61,27 @@ def main() -> None:
 
     print(f"{'file':34s} {'index':>9s} {'segment 10k':>12s} {'reachable 10k':>14s} {'entries':>8s} {'prefix entries':>15s}")
     for path in paths:
-        text = path.read_text(encoding="utf-8")  # the extension reads older forms too
+        text = path.read_text(encoding="utf-8")
         vocab = json.loads(text)["model"]["vocab"]
         words = glued_words([t for t in vocab if t], WORDS, seed=1)
-
-        def index_seconds() -> float:
-            editor = native.Editor(text)
-            return cpu_seconds(lambda: editor.segment(words[:1]))
-
-        loaded = native.Editor(text)
-        loaded.segment(words[:1])
-        index = min(index_seconds() for _ in range(args.repeat))
-        row = [f"{index * 1e3:7.1f}ms", f"{best(args.repeat, lambda: loaded.time_segment(words)) * 1e3:10.1f}ms"]
+        loaded = vocarix_tools.open_text(text)
+        # One word costs the pair index and little else; all words cost it once too.
+        index = best(args.repeat, lambda: _native.segment(loaded, words[:1]))
+        segment = best(args.repeat, lambda: _native.segment(loaded, words)) - index
+        row = [f"{index * 1e3:7.1f}ms", f"{segment * 1e3:10.1f}ms"]
         if path.stem == TARGET_FIXTURE:
             added = new_words(path, vocab, WORDS)
+
             def reachable_seconds() -> float:
-                editor = native.Editor(text)
-                return cpu_seconds(lambda: editor.time_add_reachable(added))
+                editor = vocarix_tools.open_text(text)
+                return cpu_seconds(lambda: _native.add_words_reachable(editor, added))
 
             seconds = min(reachable_seconds() for _ in range(args.repeat))
-            reachable, prefix = native.Editor(text), native.Editor(text)
-            reachable.time_add_reachable(added)
-            prefix.add_prefix(added)
-            row += [f"{seconds * 1e3:12.1f}ms", f"{reachable.vocab_size() - len(vocab):8,d}",
-                    f"{prefix.vocab_size() - len(vocab):15,d}"]
+            reachable, prefix = vocarix_tools.open_text(text), vocarix_tools.open_text(text)
+            _native.add_words_reachable(reachable, added)
+            prefix.add_tokens(added)
+            row += [f"{seconds * 1e3:12.1f}ms", f"{reachable.vocab_size - len(vocab):8,d}",
+                    f"{prefix.vocab_size - len(vocab):15,d}"]
         print(f"{path.name:34s} " + " ".join(f"{c:>{w}s}" for c, w in zip(row, (9, 12, 14, 8, 15))))
 
 

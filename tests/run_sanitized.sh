@@ -35,7 +35,7 @@ cmake -S "$ROOT" -B "$BUILD" "${generator[@]}" \
     -DCMAKE_CXX_COMPILER="$CXX_COMPILER" \
     -DPython_EXECUTABLE="$(command -v "$PYTHON")" \
     -Dpybind11_DIR="$("$PYTHON" -m pybind11 --cmakedir)" \
-    -DVOCARIX_SANITIZE=ON -DVOCARIX_TESTING_MODULE=ON >/dev/null
+    -DVOCARIX_SANITIZE=ON >/dev/null
 cmake --build "$BUILD"
 
 PRELOAD=()

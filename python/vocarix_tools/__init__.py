@@ -19,15 +19,18 @@ from __future__ import annotations
 import vocarix
 
 from vocarix_tools.loading import DocumentForm, document_form, leniency_notice, open, open_text, set_merge_form
+from vocarix_tools.segmentation import Segmentation, segment
 
 __version__: str = vocarix.__version__
 
 __all__ = [
     "DocumentForm",
+    "Segmentation",
     "__version__",
     "document_form",
     "leniency_notice",
     "open",
     "open_text",
+    "segment",
     "set_merge_form",
 ]

@@ -11,4 +11,5 @@ PYBIND11_MODULE(_native, module) {
     module.doc() = "Native operations of vocarix_tools";
     vocarix::tools::register_loading(module);
     vocarix::tools::register_char_sync(module);
+    vocarix::tools::register_segmentation(module);
 }

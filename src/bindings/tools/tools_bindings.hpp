@@ -12,4 +12,7 @@ void register_loading(pybind11::module_& module);
 // sync_single_chars with a source editor opened in any form.
 void register_char_sync(pybind11::module_& module);
 
+// segment, add_words_reachable: BPE as the runtime applies the file.
+void register_segmentation(pybind11::module_& module);
+
 }  // namespace vocarix::tools
