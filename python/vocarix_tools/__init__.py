@@ -18,6 +18,8 @@ from __future__ import annotations
 
 import vocarix
 
+from vocarix_tools.display import TokenDisplay
+from vocarix_tools.inspection import diff, explain_tokens, token_style, vocabulary_report
 from vocarix_tools.loading import DocumentForm, document_form, leniency_notice, open, open_text, set_merge_form
 from vocarix_tools.segmentation import Segmentation, segment
 
@@ -26,11 +28,16 @@ __version__: str = vocarix.__version__
 __all__ = [
     "DocumentForm",
     "Segmentation",
+    "TokenDisplay",
     "__version__",
+    "diff",
     "document_form",
+    "explain_tokens",
     "leniency_notice",
     "open",
     "open_text",
     "segment",
     "set_merge_form",
+    "token_style",
+    "vocabulary_report",
 ]

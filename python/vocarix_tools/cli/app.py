@@ -15,13 +15,14 @@ from typing import Sequence
 
 import vocarix
 
-from vocarix_tools.cli import edit_commands, inspect_commands
+from vocarix_tools.cli import compare_commands, edit_commands, explain_commands, inspect_commands
 from vocarix_tools.cli.common import (
-    EXIT_INPUT, EXIT_USAGE, CliError, Commands, Parents, Parser, UsageError, one_line, stdout_is_utf8,
+    EXIT_INPUT, EXIT_USAGE, CliError, Commands, Parents, Parser, UsageError, one_line, show_raw_tokens,
+    stdout_is_utf8,
 )
 
 # Each module adds its subcommands, in this order, to the parser.
-COMMAND_MODULES = [inspect_commands, edit_commands]
+COMMAND_MODULES = [inspect_commands, explain_commands, compare_commands, edit_commands]
 
 
 def build_parser() -> argparse.ArgumentParser:
@@ -62,6 +63,7 @@ def main(argv: Sequence[str] | None = None) -> int:
             args = parser.parse_args(arguments)
     except SystemExit as stop:
         return stop.code if isinstance(stop.code, int) else EXIT_USAGE
+    show_raw_tokens(bool(getattr(args, "raw", False)))
     try:
         return int(args.handler(args))
     except UsageError as error:

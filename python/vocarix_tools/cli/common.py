@@ -7,11 +7,12 @@ import argparse
 import json
 import os
 import sys
-from typing import Any, Callable, NoReturn, Sequence
+from typing import Any, Callable, Iterator, NoReturn, Sequence
 
 import vocarix
 
 import vocarix_tools
+from vocarix_tools.display import TokenDisplay
 
 U32_MAX = 2**32 - 1
 U64_MAX = 2**64 - 1
@@ -42,11 +43,14 @@ class Parser(argparse.ArgumentParser):
 
 
 def open_editor(path: str) -> vocarix.Vocarix:
-    """Load the tokenizer at `path` for editing; OSError with a reason on failure."""
+    """Load the tokenizer at `path` for editing; OSError with a reason on failure.
+    Tokens shown from now on are read in this file's style."""
+    global _display
     editor = vocarix_tools.open(path)
     notice = vocarix_tools.leniency_notice(editor)
     if notice:
         print(f"note: {path}: {notice}", file=sys.stderr)
+    _display = TokenDisplay(editor, _display.raw)
     return editor
 
 
@@ -111,9 +115,23 @@ def one_line(text: object) -> str:
     return " ".join(str(text).split())
 
 
+# How tokens are shown: readable in the style of the file opened last, or
+# as stored with --raw.
+_display = TokenDisplay()
+
+
+def show_raw_tokens(raw: bool) -> None:
+    global _display
+    _display = TokenDisplay(None, raw)
+
+
+def token_display() -> TokenDisplay:
+    return _display
+
+
 def show(token: str) -> str:
-    """A token quoted so that leading and trailing spaces stay visible."""
-    return json.dumps(token, ensure_ascii=False)
+    """A token as the text it stands for, quoted so that spaces stay visible."""
+    return _display.show(token)
 
 
 def show_list(tokens: Sequence[str], limit: int = 10) -> str:
@@ -137,7 +155,24 @@ def stdout_is_utf8() -> bool:
     return encoding.lower().replace("-", "").replace("_", "") == "utf8"
 
 
-def emit_json(data: object) -> None:
+def _strings_in(value: object) -> Iterator[str]:
+    if isinstance(value, str):
+        yield value
+    elif isinstance(value, dict):
+        for item in value.values():
+            yield from _strings_in(item)
+    elif isinstance(value, (list, tuple)):
+        for item in value:
+            yield from _strings_in(item)
+
+
+def emit_json(data: object, token_texts: bool = True) -> None:
+    """Prints `data` as one JSON object. A command's output gains
+    "token_texts": the text each token in its result stands for, where it
+    differs from the stored form (commands whose entries carry their text
+    pass token_texts=False)."""
+    if token_texts and isinstance(data, dict) and "result" in data:
+        data = {**data, "token_texts": _display.text_map(_strings_in(data["result"]))}
     print(json.dumps(data, ensure_ascii=not stdout_is_utf8()))
 
 
@@ -196,6 +231,8 @@ class Parents:
         self.common = Parser(add_help=False)
         self.common.add_argument("tokenizer", metavar="TOKENIZER_JSON", help="the tokenizer.json to read")
         self.common.add_argument("--json", action="store_true", help="print the result as JSON")
+        self.common.add_argument("--raw", action="store_true",
+                                 help="show tokens as stored instead of as the text they stand for")
 
         self.writing = Parser(add_help=False)
         output = self.writing.add_mutually_exclusive_group()

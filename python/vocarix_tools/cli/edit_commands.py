@@ -13,6 +13,7 @@ from vocarix_tools.cli.common import (
     EXIT_OK, U32_MAX, U64_MAX, Commands, UsageError, emit_json, finish_edit, gather_tokens, integer,
     open_editor, output_target, plural, read_token_file, result_dict, show, show_list, sizes,
 )
+from vocarix_tools.cli.guards import refuse_losing_most_merges, refuse_mixed_styles
 
 
 def cmd_add(args: argparse.Namespace) -> int:
@@ -103,11 +104,15 @@ def cmd_sync_chars(args: argparse.Namespace) -> int:
     args.write_to = output_target(args)
     editor = open_editor(args.tokenizer)
     source = vocarix_tools.open(args.source)
+    if not args.force:
+        refuse_mixed_styles(editor, source, args.tokenizer, args.source)
     before = sizes(editor)
     # Progress lines of the sync go straight to file descriptor 2.
     sys.stdout.flush()
     sys.stderr.flush()
     result = _native.sync_single_chars(editor, source, args.min_id)
+    if not args.force:
+        refuse_losing_most_merges(before["merges_count"], editor.merges_count)
     summary = [
         f"{result['chars_in_source']} single characters in {args.source}: "
         f"{result['chars_already_present']} already present, {result['chars_added_count']} added; "
@@ -159,5 +164,8 @@ def register(commands: Commands) -> None:
     sync.add_argument("source", metavar="SOURCE", help="tokenizer.json to take the characters from")
     sync.add_argument("--min-id", metavar="M", type=integer(0, U32_MAX), default=0,
                       help="only remove tokens with id >= M to make room")
+    sync.add_argument("--force", action="store_true",
+                      help="sync even from a source of another token style, or when more than half the merges "
+                           "would go")
 
     commands.add("reindex", cmd_reindex, "renumber ids to 0..size-1, closing gaps")

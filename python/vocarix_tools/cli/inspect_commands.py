@@ -1,13 +1,14 @@
-"""Subcommands that look at a tokenizer: stats, validate."""
+"""Subcommands that look at a whole tokenizer: stats, validate."""
 
 from __future__ import annotations
 
 import argparse
 from typing import Sequence
 
+import vocarix_tools
 from vocarix_tools.cli.common import (
-    EXIT_OK, Commands, emit_json, finish_edit, open_editor, output_target, plural, result_dict, show,
-    sizes, stdout_is_utf8,
+    EXIT_OK, U64_MAX, Commands, emit_json, finish_edit, integer, open_editor, output_target, plural, result_dict,
+    show, sizes, stdout_is_utf8, token_display,
 )
 
 BAR_WIDTH = 40
@@ -28,26 +29,76 @@ def length_chart(distribution: Sequence[tuple[int, int]]) -> list[str]:
     return lines
 
 
+STYLE_NAMES = {
+    "byte_level": "byte-level",
+    "metaspace": "\u2581 marks a space",
+    "end_of_word_suffix": "end-of-word suffix",
+    "continuing_subword_prefix": "continuing-subword prefix",
+    "plain": "plain",
+}
+LISTED = 10  # gap ranges and added tokens listed in text
+
+
+def id_ranges(ranges: Sequence[tuple[int, int]]) -> str:
+    return ", ".join(str(first) if first == last else f"{first}..{last}" for first, last in ranges)
+
+
 def cmd_stats(args: argparse.Namespace) -> int:
     editor = open_editor(args.tokenizer)
     stats = editor.get_stats()
     has_gaps, total_gaps, low, high = editor.check_vocab_gaps()
     invalid = editor.validate_merges().invalid_count
+    report = vocarix_tools.vocabulary_report(editor, U64_MAX if args.json else LISTED)
+    style = report["style"]
+    outside = report["added_outside_vocab"]
     data = result_dict(stats)
     data.update(has_gaps=has_gaps, total_gaps=total_gaps, invalid_merges_count=invalid)
     if args.json:
-        emit_json({"command": "stats", "input": args.tokenizer, "result": data})
+        display = token_display()
+        texts = display.texts([entry["content"] for entry in outside])
+        data.update(
+            style=style,
+            gap_ranges=[list(r) for r in report["gap_ranges"]],
+            gap_range_count=report["gap_range_count"],
+            byte_token_count=report["byte_tokens"],
+            special_tokens_besides_bytes=report["special_tokens_besides_bytes"],
+            added_tokens_outside_vocab=[{**entry, "text": text} for entry, text in zip(outside, texts)],
+            runtime_rows=report["runtime_rows"],
+        )
+        emit_json({"command": "stats", "input": args.tokenizer, "result": data}, token_texts=False)
         return EXIT_OK
     id_range = f"ids {low}..{high}" if stats.vocab_size else "no ids"
+    gaps = "none"
+    if has_gaps:
+        count = report["gap_range_count"]
+        gaps = f"{total_gaps} missing ids in {plural(count, 'range')}: {id_ranges(report['gap_ranges'])}"
+        if count > LISTED:
+            gaps += f", ... ({count - LISTED} more ranges)"
     print(f"{args.tokenizer}")
     print(f"  tokens:          {stats.vocab_size} ({id_range})")
-    print(f"  id gaps:         {total_gaps if has_gaps else 'none'}")
+    print(f"  style:           {STYLE_NAMES.get(style['style'], style['style'])} ({style['evidence']})")
+    print(f"  id gaps:         {gaps}")
     print(f"  merges:          {stats.merges_count} ({invalid} invalid)")
     print(f"  single-char:     {stats.single_char_count}")
-    print(f"  special tokens:  {stats.special_token_count}")
+    print(f"  special tokens:  {report['special_tokens_besides_bytes']}")
+    print(f"  byte tokens:     {report['byte_tokens']}" + (" (<0xNN>, not counted as special)" if report["byte_tokens"] else ""))
+    if outside:
+        listed = ", ".join(
+            f"{show(entry['content'])} {entry['runtime_id']}"
+            + ("" if entry["stored_id"] == entry["runtime_id"] else f" (stored {entry['stored_id']})")
+            for entry in outside[:LISTED])
+        more = f", ... ({len(outside) - LISTED} more)" if len(outside) > LISTED else ""
+        print(f"  added tokens outside the vocabulary: {len(outside)}, with the ids the runtime gives them: "
+              f"{listed}{more}")
+    else:
+        print("  added tokens outside the vocabulary: none")
+    print(f"  embedding rows:  {report['runtime_rows']} (largest id the runtime uses + 1)")
     print("token length in characters | tokens")
     print("\n".join(length_chart(stats.length_distribution)))
     return EXIT_OK
+
+
+VALIDATE_LIMIT = 20
 
 
 def cmd_validate(args: argparse.Namespace) -> int:
@@ -58,8 +109,11 @@ def cmd_validate(args: argparse.Namespace) -> int:
     data = result_dict(check)
     lines = [f"{plural(check.valid_count + check.invalid_count, 'merge')}: "
              f"{check.valid_count} valid, {check.invalid_count} invalid"]
-    for position, left, right in check.invalid_merges:
+    shown = check.invalid_merges[:args.limit]
+    for position, left, right in shown:
         lines.append(f"  merge {position}: {show(left)} + {show(right)} -> {show(left + right)} is not in the vocabulary")
+    if check.invalid_count > len(shown):
+        lines.append(f"  ... and {check.invalid_count - len(shown)} more (--limit N or --json for more)")
     if not args.remove:
         if args.json:
             emit_json({"command": "validate", "input": args.tokenizer, "result": data})
@@ -72,6 +126,9 @@ def cmd_validate(args: argparse.Namespace) -> int:
 
 
 def register(commands: Commands) -> None:
-    commands.add("stats", cmd_stats, "counts, id range and gaps, invalid merges, token lengths", [])
+    commands.add("stats", cmd_stats, "counts, style, id range and gaps, invalid merges, byte tokens, added tokens "
+                 "outside the vocabulary, embedding rows, token lengths", [])
     validate = commands.add("validate", cmd_validate, "list merges whose result is not in the vocabulary")
     validate.add_argument("--remove", action="store_true", help="remove the invalid merges (needs -o or --in-place)")
+    validate.add_argument("--limit", metavar="N", type=integer(0, U64_MAX), default=VALIDATE_LIMIT,
+                          help=f"list at most N invalid merges (default {VALIDATE_LIMIT}); --json lists all")

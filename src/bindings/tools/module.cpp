@@ -12,4 +12,6 @@ PYBIND11_MODULE(_native, module) {
     vocarix::tools::register_loading(module);
     vocarix::tools::register_char_sync(module);
     vocarix::tools::register_segmentation(module);
+    vocarix::tools::register_inspection(module);
+    vocarix::tools::register_compare(module);
 }

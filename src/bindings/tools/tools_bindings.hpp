@@ -15,4 +15,10 @@ void register_char_sync(pybind11::module_& module);
 // segment, add_words_reachable: BPE as the runtime applies the file.
 void register_segmentation(pybind11::module_& module);
 
+// token_style, TokenTexts, vocabulary_report, explain_tokens: looking at one tokenizer.
+void register_inspection(pybind11::module_& module);
+
+// diff: what differs between two tokenizers.
+void register_compare(pybind11::module_& module);
+
 }  // namespace vocarix::tools
