@@ -47,6 +47,8 @@ class TokenDisplay:
         return self.show_many([token])[0]
 
     def show_many(self, tokens: Sequence[str]) -> list[str]:
+        if isinstance(tokens, str):
+            raise TypeError("tokens must be a sequence of str, not one str")
         if self.raw or self._texts is None:
             return [json.dumps(token, ensure_ascii=False) for token in tokens]
         shown: list[str] = self._texts.quoted(list(tokens))
@@ -57,6 +59,8 @@ class TokenDisplay:
         return self.texts([token])[0]
 
     def texts(self, tokens: Sequence[str]) -> list[str]:
+        if isinstance(tokens, str):
+            raise TypeError("tokens must be a sequence of str, not one str")
         if self._texts is None:
             return list(tokens)
         texts: list[str] = self._texts.texts(list(tokens))

@@ -104,6 +104,8 @@ def vocabulary_report(editor: vocarix.Vocarix, range_limit: int = 10) -> Vocabul
 def explain_tokens(editor: vocarix.Vocarix, tokens: Sequence[str]) -> list[TokenExplanation]:
     """For each token: its entry, the merges that produce and use it (with
     their positions), its added_tokens entry and the id the runtime gives it."""
+    if isinstance(tokens, str):
+        raise TypeError("tokens must be a sequence of str, not one str")
     explanations: list[TokenExplanation] = _native.explain_tokens(editor, list(tokens))
     return explanations
 

@@ -41,15 +41,52 @@ private:
     std::vector<std::uint64_t> of_b_;
 };
 
-struct KeyedMerge {
-    std::uint64_t left;
-    std::uint64_t right;
-    std::uint64_t position;
-    bool operator<(const KeyedMerge& other) const {
-        return std::tie(left, right, position) < std::tie(other.left, other.right, other.position);
+// A's merges by pair, for matching B's against them: each pair leads to its
+// listings in A, in list order, of which matching takes the earliest left.
+class PairListings {
+public:
+    explicit PairListings(const std::vector<std::uint64_t>& keys) : next_(keys.size(), kNone) {
+        std::size_t slots = 16;
+        while (slots < keys.size() * 2) slots *= 2;
+        table_.assign(slots, {kEmptyKey, kNone, kNone});
+        mask_ = slots - 1;
+        for (std::uint32_t p = 0; p < keys.size(); ++p) {
+            Slot& slot = find(keys[p]);
+            if (slot.key == kEmptyKey) slot = {keys[p], p, p};
+            else slot.last = next_[slot.last] = p;
+        }
     }
-    bool same_pair(const KeyedMerge& other) const { return left == other.left && right == other.right; }
+    // The earliest listing of `key` in A not taken yet, now taken; kNone when none is left.
+    std::uint32_t take(std::uint64_t key) {
+        Slot& slot = find(key);
+        if (slot.key == kEmptyKey || slot.first == kNone) return kNone;
+        std::uint32_t taken = slot.first;
+        slot.first = next_[taken];
+        return taken;
+    }
+    static constexpr std::uint32_t kNone = UINT32_MAX;
+
+private:
+    static constexpr std::uint64_t kEmptyKey = UINT64_MAX;
+    struct Slot {
+        std::uint64_t key;
+        std::uint32_t first;
+        std::uint32_t last;
+    };
+    Slot& find(std::uint64_t key) {
+        std::uint64_t h = key * 0x9E3779B97F4A7C15ULL;
+        std::size_t i = static_cast<std::size_t>(h ^ (h >> 29)) & mask_;
+        while (table_[i].key != key && table_[i].key != kEmptyKey) i = (i + 1) & mask_;
+        return table_[i];
+    }
+    std::vector<Slot> table_;
+    std::vector<std::uint32_t> next_;
+    std::size_t mask_ = 0;
 };
+
+// A pair as one number. Both halves fit 32 bits while the two documents
+// hold fewer than 2^32 strings between them, which memory ensures.
+std::uint64_t pair_key(std::uint64_t left, std::uint64_t right) { return (left << 32) | right; }
 
 PositionedMerge positioned(const EditorState& state, const std::vector<SlotIndex>& slots, std::uint64_t position) {
     Merge merge = state.merge_at(slots[position]);
@@ -74,18 +111,24 @@ std::vector<std::size_t> longest_increasing(const std::vector<std::uint64_t>& se
 }
 
 void diff_vocabulary(const EditorState& a, const EditorState& b, SharedSymbols& shared, DocumentDiff& diff) {
+    // One look-up per entry of B; A's entries then read what B holds for them.
+    std::vector<std::uint8_t> in_b(a.symbol_count(), 0);
+    std::vector<std::uint32_t> id_in_b(a.symbol_count());
+    b.for_each_entry([&](Symbol sym) {
+        Symbol same = shared.a_symbol(sym);
+        if (same != kNoSymbol && a.in_vocab(same)) {
+            in_b[same] = 1;
+            id_in_b[same] = b.id_of(sym);
+        } else {
+            diff.only_in_b.push_back({std::string(b.text(sym)), b.id_of(sym)});
+        }
+    });
     a.for_each_entry([&](Symbol sym) {
-        std::string_view text = a.text(sym);
-        std::optional<std::uint32_t> id_b = b.token_id(text);
-        if (!id_b) diff.only_in_a.push_back({std::string(text), a.id_of(sym)});
-        else if (*id_b != a.id_of(sym)) diff.id_changed.push_back({std::string(text), a.id_of(sym), *id_b});
+        if (!in_b[sym]) diff.only_in_a.push_back({std::string(a.text(sym)), a.id_of(sym)});
+        else if (id_in_b[sym] != a.id_of(sym)) diff.id_changed.push_back({std::string(a.text(sym)), a.id_of(sym), id_in_b[sym]});
         else ++diff.common_tokens;
     });
     diff.common_tokens += diff.id_changed.size();
-    b.for_each_entry([&](Symbol sym) {
-        Symbol same = shared.a_symbol(sym);
-        if (same == kNoSymbol || !a.in_vocab(same)) diff.only_in_b.push_back({std::string(b.text(sym)), b.id_of(sym)});
-    });
     auto by_id = [](const TokenWithId& x, const TokenWithId& y) { return std::tie(x.id, x.token) < std::tie(y.id, y.token); };
     std::sort(diff.only_in_a.begin(), diff.only_in_a.end(), by_id);
     std::sort(diff.only_in_b.begin(), diff.only_in_b.end(), by_id);
@@ -101,63 +144,51 @@ void diff_merges(const EditorState& a, const EditorState& b, SharedSymbols& shar
     a.for_each_merge([&](SlotIndex s) { slots_a.push_back(s); });
     b.for_each_merge([&](SlotIndex s) { slots_b.push_back(s); });
 
-    std::vector<KeyedMerge> keyed_a(slots_a.size()), keyed_b(slots_b.size());
+    std::vector<std::uint64_t> keys_a(slots_a.size()), keys_b(slots_b.size());
     for (std::size_t p = 0; p < slots_a.size(); ++p) {
         Merge merge = a.merge_at(slots_a[p]);
-        keyed_a[p] = {merge.left, merge.right, p};
+        keys_a[p] = pair_key(merge.left, merge.right);
     }
     bool identical = slots_a.size() == slots_b.size();
     for (std::size_t p = 0; p < slots_b.size(); ++p) {
         Merge merge = b.merge_at(slots_b[p]);
-        keyed_b[p] = {shared.of_b(merge.left), shared.of_b(merge.right), p};
-        identical = identical && keyed_b[p].same_pair(keyed_a[p]);
+        keys_b[p] = pair_key(shared.of_b(merge.left), shared.of_b(merge.right));
+        identical = identical && keys_b[p] == keys_a[p];
     }
     if (identical) {
         diff.common_merges = slots_a.size();
         return;
     }
 
-    // Group equal pairs; within a group the k-th listing in A matches the k-th in B.
-    std::sort(keyed_a.begin(), keyed_a.end());
-    std::sort(keyed_b.begin(), keyed_b.end());
-    std::vector<std::pair<std::uint64_t, std::uint64_t>> matched;  // (position in A, position in B)
-    std::vector<std::uint64_t> removed, added;
-    std::size_t i = 0, j = 0;
-    while (i < keyed_a.size() || j < keyed_b.size()) {
-        if (j == keyed_b.size() || (i < keyed_a.size() && keyed_a[i] < keyed_b[j] && !keyed_a[i].same_pair(keyed_b[j]))) {
-            removed.push_back(keyed_a[i++].position);
-        } else if (i == keyed_a.size() || !keyed_a[i].same_pair(keyed_b[j])) {
-            added.push_back(keyed_b[j++].position);
-        } else {
-            matched.emplace_back(keyed_a[i++].position, keyed_b[j++].position);
+    // Each listing in B takes the earliest listing of its pair in A not yet taken.
+    PairListings listings(keys_a);
+    std::vector<bool> taken_a(slots_a.size(), false);
+    std::vector<std::uint64_t> order_a;  // A's position of each shared merge, in B's order
+    std::vector<std::uint64_t> shared_b;
+    for (std::size_t p = 0; p < slots_b.size(); ++p) {
+        std::uint32_t in_a = listings.take(keys_b[p]);
+        if (in_a == PairListings::kNone) {
+            diff.merges_added.push_back(positioned(b, slots_b, p));
+            continue;
         }
+        taken_a[in_a] = true;
+        order_a.push_back(in_a);
+        shared_b.push_back(p);
     }
-    diff.common_merges = matched.size();
-    std::sort(removed.begin(), removed.end());
-    std::sort(added.begin(), added.end());
-    for (std::uint64_t p : removed) diff.merges_removed.push_back(positioned(a, slots_a, p));
-    for (std::uint64_t p : added) diff.merges_added.push_back(positioned(b, slots_b, p));
+    for (std::size_t p = 0; p < slots_a.size(); ++p)
+        if (!taken_a[p]) diff.merges_removed.push_back(positioned(a, slots_a, p));
+    diff.common_merges = order_a.size();
 
-    // Shared merges in A's order; those off a longest run that B keeps in order moved.
-    std::sort(matched.begin(), matched.end());
-    std::vector<std::uint64_t> order_b(matched.size());
-    bool in_order = true;
-    for (std::size_t k = 0; k < matched.size(); ++k) {
-        order_b[k] = matched[k].second;
-        in_order = in_order && (k == 0 || order_b[k - 1] < order_b[k]);
-    }
-    if (in_order) return;
-    std::vector<std::size_t> kept = longest_increasing(order_b);
-    std::vector<bool> stays(matched.size(), false);
-    for (std::size_t k : kept) stays[k] = true;
-    for (std::size_t k = 0; k < matched.size(); ++k) {
+    // Shared merges off a longest run that keeps A's order moved.
+    if (std::is_sorted(order_a.begin(), order_a.end())) return;
+    std::vector<bool> stays(order_a.size(), false);
+    for (std::size_t k : longest_increasing(order_a)) stays[k] = true;
+    for (std::size_t k = 0; k < order_a.size(); ++k) {
         if (stays[k]) continue;
-        Merge merge = a.merge_at(slots_a[matched[k].first]);
+        Merge merge = a.merge_at(slots_a[order_a[k]]);
         diff.merges_moved.push_back(
-            {std::string(a.text(merge.left)), std::string(a.text(merge.right)), matched[k].first, matched[k].second});
+            {std::string(a.text(merge.left)), std::string(a.text(merge.right)), order_a[k], shared_b[k]});
     }
-    std::sort(diff.merges_moved.begin(), diff.merges_moved.end(),
-              [](const MovedMerge& x, const MovedMerge& y) { return x.position_b < y.position_b; });
 }
 
 void diff_added_tokens(const EditorState& a, const EditorState& b, DocumentDiff& diff) {
