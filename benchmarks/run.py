@@ -109,7 +109,8 @@ save <= 1.0x orjson dumps + write, to_json <= 1.5x orjson dumps, retained
 <= 1.5x and peak <= 2.5x the file size, get_vocab <= 1.0x its baseline, and
 on bytelevel-128k: shrink(10000), remove_tokens 10k, add_tokens 10k,
 add_tokens_keep_size 2k and sync_single_chars 5k each under 0.25 s,
-get_token_by_id for every id under 0.2 s.
+get_token_by_id for every id under 0.2 s, and `vocarix diff` of the file
+against an edited copy, both loaded, under 0.5 s.
 """
 
 from __future__ import annotations
@@ -824,6 +825,40 @@ def run_fixture(name: str, path: Path, counts: dict[str, int], reps: int, tmp: P
     edit_row(f"sync_single_chars ({fmt_count(len(sync_chars))} missing chars)", m, 0.25,
              f"{r['chars_added_count']:,} added, {r['total_tokens_removed']:,} tokens and "
              f"{r['total_merges_removed']:,} merges removed" if r else "")
+
+    # -- comparing ------------------------------------------------------------
+    # `vocarix diff` as a user runs it, loading both files: the fixture against
+    # a copy with the small removal batch and the added words applied.
+    log(f"[{name}] comparing")
+    import contextlib
+    import io
+
+    from vocarix_tools.cli import app as cli
+
+    edited = fresh()
+    edited.remove_tokens(remove_small)
+    edited.remove_invalid_merges()
+    edited.add_tokens(added)
+    edited_path = tmp / f"{name}-edited.json"
+    edited.save(str(edited_path))
+    del edited
+
+    def run_diff(*options: str) -> Callable[[Any], Any]:
+        def diff(_: Any) -> Any:
+            output = io.StringIO()
+            with contextlib.redirect_stdout(output):
+                cli.main(["diff", str(path), str(edited_path), *options])
+            return output.getvalue()
+        return diff
+
+    for label, options in (("vocarix diff (CLI, both files loaded)", ()), ("vocarix diff --json", ("--json",))):
+        m = measure(reps, [Contender("vocarix", run_diff(*options), quiet_stderr=True)])["vocarix"]
+        work = ""
+        if m.last_result and options:
+            changes = json.loads(m.last_result)["result"]
+            work = (f"{len(changes['only_in_a']):,} + {len(changes['only_in_b']):,} tokens, "
+                    f"{len(changes['merges_removed']):,} + {len(changes['merges_added']):,} merges differ")
+        edit_row(label, m, 0.5, work)
     return info
 
 

@@ -11,7 +11,7 @@ import vocarix
 
 import vocarix_tools
 from vocarix_tools.cli.common import (
-    EXIT_INPUT, EXIT_OK, U32_MAX, U64_MAX, Commands, emit_json, integer, open_editor, token_display,
+    EXIT_INPUT, EXIT_OK, U32_MAX, U64_MAX, Commands, emit_json, integer, open_editor, plural, token_display,
 )
 from vocarix_tools.display import TokenDisplay
 from vocarix_tools.inspection import Merge, TokenExplanation
@@ -76,7 +76,7 @@ def describe(explanation: TokenExplanation, display: TokenDisplay, limit: int) -
         stored_id = "no id" if added["stored_id"] is None else f"stored id {added['stored_id']}"
         listed = f"yes ({stored_id}{', special' if added['special'] else ''})"
     producers, uses = explanation["producers"], explanation["uses"]
-    length = f"{explanation['char_length']} characters"
+    length = plural(explanation["char_length"], "character")
     text_length = len(display.text(token))
     if text_length != explanation["char_length"]:
         length += f" stored, {text_length} as text"
