@@ -858,7 +858,7 @@ def run_fixture(name: str, path: Path, counts: dict[str, int], reps: int, tmp: P
             changes = json.loads(m.last_result)["result"]
             work = (f"{len(changes['only_in_a']):,} + {len(changes['only_in_b']):,} tokens, "
                     f"{len(changes['merges_removed']):,} + {len(changes['merges_added']):,} merges differ")
-        edit_row(label, m, 0.5, work)
+        edit_row(label, m, None if options else 0.5, work)
     return info
 
 
