@@ -261,3 +261,30 @@ def test_editors_stay_usable_and_borrows_are_released():
     with pytest.raises(TypeError):
         vocarix_tools.diff(editor, "not an editor")  # type: ignore[arg-type]
     assert isinstance(editor, vocarix.Vocarix)
+
+
+@pytest.mark.parametrize("name", ["tinylm-en-8k.array.json", "herbert-pl-eow.array.json",
+                                  "llama-tiny-random.array.json"])
+def test_explained_split_is_the_runtime_models(name):
+    tokenizers = pytest.importorskip("tokenizers")
+    path = real_fixture(name)
+    runtime = tokenizers.Tokenizer.from_file(str(path))
+    editor = vocarix_tools.open(path)
+    tokens = [token for token, _, _ in editor.find_tokens_to_shrink(40)]
+    tokens += [tokens[0] + tokens[1], "zzqx", "日本語"]
+    for explanation in vocarix_tools.explain_tokens(editor, tokens):
+        split = explanation["split"]
+        assert [t.value for t in runtime.model.tokenize(split["word"])] == split["pieces"], explanation["token"]
+        assert split["ids"] == [editor.get_token_id(piece) for piece in split["pieces"]]
+
+
+def test_split_strips_the_suffix_and_skips_continuations():
+    vocab = {"a": 0, "b": 1, "b</w>": 2, "ab</w>": 3, "##b": 4, "<unk>": 5}
+    suffixed = editor_of(model=model_section(vocab, [("a", "b</w>")], end_of_word_suffix="</w>"))
+    ab, plain_b = vocarix_tools.explain_tokens(suffixed, ["ab</w>", "b"])
+    assert ab["split"] == {"word": "ab", "pieces": ["ab</w>"], "ids": [3], "met_unknown": False}
+    assert plain_b["split"]["pieces"] == ["b</w>"]
+    prefixed = editor_of(model=model_section(vocab, [], continuing_subword_prefix="##"))
+    continuation, unknown = vocarix_tools.explain_tokens(prefixed, ["##b", "ax"])
+    assert continuation["split"] is None
+    assert unknown["split"]["met_unknown"] and unknown["split"]["pieces"] == ["a", "<unk>"]

@@ -117,9 +117,12 @@ def test_show_tokens_and_ids(cli, bytelevel):
     assert f"  id {editor.get_token_id(the)}; 4 characters; ordinary" in out
     assert f'produced by 1 merge: #{editor.get_merges().index((byte_level(" th"), "e"))} " th" + "e"' in out
     assert 'used by 0 merges' in out and '"以下是"  (stored' in out and "9 characters stored, 3 as text" in out
+    assert f'the model splits it into 1 piece: " the" ({editor.get_token_id(the)})' in out
 
     data = run_json(cli, "show", bytelevel, the, "<|end|>", byte_level(" t"))["result"]["tokens"]
     assert data[0]["text"] == " the" and data[0]["producers"][0]["left_text"] == " th"
+    assert data[0]["split"]["pieces"] == [{"token": the, "text": " the", "id": editor.get_token_id(the)}]
+    assert [p["text"] for p in data[2]["split"]["pieces"]] == [" t"]
     assert data[1]["id"] is None and data[1]["runtime_id"] == editor.vocab_size  # numbered from len(vocab)
     assert data[1]["added_token"]["entry"]["content"] == "<|end|>"
     assert [(u["left_text"], u["right_text"]) for u in data[2]["uses"]] == [(" t", "h")]

@@ -56,6 +56,15 @@ class AddedTokenInfo(TypedDict):
     entry: str  # the whole added_tokens entry as compact JSON
 
 
+class WordSplit(TypedDict):
+    """How the model splits a word, with the same segmentation as reachable addition."""
+
+    word: str  # the token without the model's end-of-word suffix
+    pieces: List[str]  # vocabulary entries, in word order
+    ids: List[int]
+    met_unknown: bool  # some character became the unknown token or was dropped
+
+
 class TokenExplanation(TypedDict):
     token: str
     id: Optional[int]  # its vocabulary id
@@ -66,6 +75,7 @@ class TokenExplanation(TypedDict):
     uses: List[Merge]  # merges with it as left or right element
     added_token: Optional[AddedTokenInfo]
     runtime_id: Optional[int]  # the id the runtime gives it
+    split: Optional[WordSplit]  # None for a piece opening with the continuing-subword prefix
 
 
 ValueChange = Tuple[str, Optional[str], Optional[str]]  # (name, before, after), compact JSON; None: absent
@@ -103,7 +113,8 @@ def vocabulary_report(editor: vocarix.Vocarix, range_limit: int = 10) -> Vocabul
 
 def explain_tokens(editor: vocarix.Vocarix, tokens: Sequence[str]) -> list[TokenExplanation]:
     """For each token: its entry, the merges that produce and use it (with
-    their positions), its added_tokens entry and the id the runtime gives it."""
+    their positions), its added_tokens entry, the id the runtime gives it,
+    and how the file's BPE model splits it now."""
     if isinstance(tokens, str):
         raise TypeError("tokens must be a sequence of str, not one str")
     explanations: list[TokenExplanation] = _native.explain_tokens(editor, list(tokens))

@@ -53,6 +53,16 @@ std::vector<TokenExplanation> explain_tokens(const EditorState& state, std::span
         if (auto id = runtime_ids.find(explanation.token); id != runtime_ids.end())
             explanation.runtime_id = id->second;
     }
+
+    std::string_view prefix = subword_prefix(state.sections.model);
+    std::string_view suffix = word_suffix(state.sections.model);
+    Segmenter segmenter(state);
+    for (TokenExplanation& explanation : explanations) {
+        std::string_view word = explanation.token;
+        if (!prefix.empty() && word.starts_with(prefix)) continue;
+        if (!suffix.empty() && word.size() > suffix.size() && word.ends_with(suffix)) word.remove_suffix(suffix.size());
+        explanation.split = WordSplit{std::string(word), segmenter.pieces_of(word)};
+    }
     return explanations;
 }
 

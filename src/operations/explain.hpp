@@ -1,5 +1,5 @@
 // What a tokenizer says about single tokens: their entry, the merges that
-// produce and use them, and their added_tokens entry.
+// produce and use them, their added_tokens entry, and how the model splits them.
 #pragma once
 
 #include <cstdint>
@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "operations/added_tokens_view.hpp"
+#include "operations/segmentation.hpp"
 #include "state/editor_state.hpp"
 
 namespace vocarix {
@@ -17,6 +18,12 @@ struct PositionedMerge {
     std::uint64_t position;  // in the merge list
     std::string left;
     std::string right;
+};
+
+// How the model splits the word a token stands for.
+struct WordSplit {
+    std::string word;  // the token without the model's end-of-word suffix
+    WordPieces pieces;
 };
 
 struct TokenExplanation {
@@ -31,6 +38,10 @@ struct TokenExplanation {
     // The id the runtime gives it: the entry's id, or for an added token
     // outside the vocabulary the one it numbers it with.
     std::optional<std::uint64_t> runtime_id;
+    // How the file's BPE model splits the token's word now; none for a
+    // piece that opens with the continuing-subword prefix, which only ever
+    // stands inside a word.
+    std::optional<WordSplit> split;
 };
 
 // One explanation per token, in order, from one walk over the merge list.

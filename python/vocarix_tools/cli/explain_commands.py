@@ -57,6 +57,20 @@ def merges_json(merges: Sequence[Merge], display: TokenDisplay) -> list[dict[str
             for k, (position, left, right) in enumerate(merges)]
 
 
+def split_json(explanation: TokenExplanation, display: TokenDisplay) -> dict[str, Any] | None:
+    split = explanation["split"]
+    if split is None:
+        return None
+    texts = display.texts([split["word"], *split["pieces"]])
+    return {
+        "word": split["word"],
+        "word_text": texts[0],
+        "pieces": [{"token": piece, "text": text, "id": piece_id}
+                   for piece, text, piece_id in zip(split["pieces"], texts[1:], split["ids"])],
+        "met_unknown": split["met_unknown"],
+    }
+
+
 def describe(explanation: TokenExplanation, display: TokenDisplay, limit: int) -> list[str]:
     token = explanation["token"]
     shown = display.show(token)
@@ -80,6 +94,16 @@ def describe(explanation: TokenExplanation, display: TokenDisplay, limit: int) -
     text_length = len(display.text(token))
     if text_length != explanation["char_length"]:
         length += f" stored, {text_length} as text"
+    split = explanation["split"]
+    if split is None:
+        splits = "  the model splits whole words, and this piece only stands inside one"
+    else:
+        pieces = display.show_many(split["pieces"])
+        word = " it" if split["word"] == token else f" the word {display.show(split['word'])}"
+        splits = (f"  the model splits{word} into {plural(len(pieces), 'piece')}: "
+                  + " + ".join(f"{piece} ({piece_id})" for piece, piece_id in zip(pieces, split["ids"]))
+                  + ("; characters it does not know became the unknown token or were dropped"
+                     if split["met_unknown"] else ""))
     return [
         heading,
         f"  {where}; {length}; {kind}",
@@ -88,6 +112,7 @@ def describe(explanation: TokenExplanation, display: TokenDisplay, limit: int) -
         + (f": {merge_lines(producers, display, limit)}" if producers else ""),
         f"  used by {len(uses):,} merge{'s' if len(uses) != 1 else ''}"
         + (f": {merge_lines(uses, display, limit)}" if uses else ""),
+        splits,
     ]
 
 
@@ -113,6 +138,7 @@ def cmd_show(args: argparse.Namespace) -> int:
                 "added_token": None if added is None else {**added, "entry": json.loads(added["entry"])},
                 "producers": merges_json(explanation["producers"], display),
                 "uses": merges_json(explanation["uses"], display),
+                "split": split_json(explanation, display),
             })
         emit_json({"command": "show", "input": args.tokenizer, "result": {"tokens": results}}, token_texts=False)
     else:
@@ -150,7 +176,7 @@ def cmd_longest(args: argparse.Namespace) -> int:
 
 def register(commands: Commands) -> None:
     show = commands.add("show", cmd_show, "explain tokens: id, length, the merges that produce and use them, "
-                        "added_tokens entry", [])
+                        "added_tokens entry, how the model splits them", [])
     show.add_argument("tokens", nargs="+", metavar="TOKEN", help="tokens, exactly as stored, or ids")
     show.add_argument("--no-ids", action="store_true", help="read arguments made of digits as tokens, not ids")
     show.add_argument("--limit", metavar="N", type=integer(0, U64_MAX), default=DEFAULT_LIMIT,

@@ -1,5 +1,6 @@
 // Looking at one tokenizer: its token style, readable token text, the
-// vocabulary report behind `stats`, and explanations of single tokens.
+// vocabulary report behind `stats`, and explanations of single tokens
+// (with how the model splits them).
 #include <pybind11/pybind11.h>
 
 #include <optional>
@@ -132,6 +133,20 @@ py::list explain(EditorObject& editor, py::handle tokens_object) {
             entry["added_token"] = py::none();
         }
         entry["runtime_id"] = optional_int(explanation.runtime_id);
+        if (explanation.split) {
+            const WordPieces& pieces = explanation.split->pieces;
+            py::list texts(pieces.pieces.size()), ids(pieces.ids.size());
+            for (std::size_t k = 0; k < pieces.pieces.size(); ++k) texts[k] = make_str(pieces.pieces[k]);
+            for (std::size_t k = 0; k < pieces.ids.size(); ++k) ids[k] = make_int(pieces.ids[k]);
+            py::dict split;
+            split["word"] = make_str(explanation.split->word);
+            split["pieces"] = texts;
+            split["ids"] = ids;
+            split["met_unknown"] = pieces.met_unknown;
+            entry["split"] = split;
+        } else {
+            entry["split"] = py::none();
+        }
         result.append(entry);
     }
     return result;
