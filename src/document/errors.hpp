@@ -18,6 +18,12 @@ private:
     std::string cause_;
 };
 
+// A read was abandoned because its caller asked to stop (an interrupt).
+class ReadInterrupted : public std::runtime_error {
+public:
+    ReadInterrupted() : std::runtime_error("reading was interrupted") {}
+};
+
 // The JSON reader's description of a syntax or shape error, with its position.
 class ParseError : public std::runtime_error {
 public:

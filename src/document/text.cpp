@@ -120,4 +120,20 @@ std::string debug_quoted(std::string_view s) {
     return out;
 }
 
+bool is_valid_utf8_so_far(std::string_view s) {
+    std::size_t bad = find_invalid_utf8(s);
+    if (bad == s.size()) return true;
+    std::string_view tail = s.substr(bad);
+    std::size_t length = utf8_sequence_length(static_cast<unsigned char>(tail[0]));
+    if (tail.size() >= length) return false;
+    // Each lead byte allows its first continuation from 0x80, 0x90 or 0xA0 on.
+    for (char first_missing : {'\x80', '\x90', '\xA0'}) {
+        std::string completed(tail);
+        completed.push_back(first_missing);
+        completed.resize(length, '\x80');
+        if (is_valid_utf8(completed)) return true;
+    }
+    return false;
+}
+
 }  // namespace vocarix

@@ -99,6 +99,10 @@ std::size_t find_invalid_utf8(std::string_view s);
 
 inline bool is_valid_utf8(std::string_view s) { return find_invalid_utf8(s) == s.size(); }
 
+// True when `s` is valid UTF-8, or ends inside a character that the bytes
+// after it could still complete: the start of a text that is still arriving.
+bool is_valid_utf8_so_far(std::string_view s);
+
 // Appends the UTF-8 encoding of code point `cp` to `out`.
 template <class String>
 void append_utf8(String& out, std::uint32_t cp) {

@@ -15,16 +15,19 @@ void finish_loaded_document(EditorState& state) {
     state.trim_capacity();
 }
 
-std::unique_ptr<EditorState> load_tokenizer_file(const std::string& path, ReadMode mode) {
+std::unique_ptr<EditorState> load_tokenizer_file(const std::string& path, ReadMode mode, const ReadOptions& options) {
     std::unique_ptr<EditorState> state;
     {
-        TextBuffer file = read_file(path);
+        bool ended_early = false;
+        TextBuffer file = read_file(path, options, &ended_early);
         std::string_view text = file.view();
         try {
             state = parse_tokenizer_text(text, mode);
+            // Text cut at a byte that rules out every document cannot parse.
+            if (ended_early) throw ParseError("unexpected byte in a document read from a stream");
         } catch (const ParseError& error) {
             // A file that is not UTF-8 is a read failure, wherever the parser stopped.
-            if (!is_valid_utf8(text))
+            if (ended_early ? !is_valid_utf8_so_far(text) : !is_valid_utf8(text))
                 throw DocumentError("Failed to read: " + debug_quoted(path), "stream did not contain valid UTF-8");
             throw DocumentError("Failed to parse tokenizer.json", error.what());
         }

@@ -6,6 +6,7 @@
 #include <string>
 #include <string_view>
 
+#include "document/file_io.hpp"
 #include "document/json_reader.hpp"
 #include "document/json_writer.hpp"
 #include "state/editor_state.hpp"
@@ -18,7 +19,9 @@ std::unique_ptr<EditorState> parse_tokenizer_text(std::string_view text, ReadMod
 
 // Reads, parses and checks a tokenizer file ("Failed to read: <path>",
 // "Failed to parse tokenizer.json", "Only BPE tokenizers are supported").
-std::unique_ptr<EditorState> load_tokenizer_file(const std::string& path, ReadMode mode = ReadMode::kStrict);
+// `options` bound reading a pipe or device and let the caller interrupt it.
+std::unique_ptr<EditorState> load_tokenizer_file(const std::string& path, ReadMode mode = ReadMode::kStrict,
+                                                 const ReadOptions& options = {});
 
 // Checks a parsed document's model type and gives back the room loading left.
 void finish_loaded_document(EditorState& state);

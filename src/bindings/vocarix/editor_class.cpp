@@ -26,12 +26,25 @@
 namespace vocarix::python {
 namespace {
 
+// Called by a load running without the interpreter lock, while it waits for
+// input and between chunks: takes the lock briefly so that Ctrl-C and other
+// signal handlers run, and stops the load when one of them raised.
+bool no_signal_raised() {
+    py::gil_scoped_acquire locked;
+    return PyErr_CheckSignals() == 0;
+}
+
 // A document being loaded belongs to no editor yet, so nothing else can reach
 // it: other threads run meanwhile, among them one that may be feeding the file
-// through a pipe. (Unwinding takes the lock back before any handler runs.)
+// through a pipe. (Unwinding takes the lock back before any handler runs.) A
+// load stopped by a signal handler raises what the handler raised.
 std::unique_ptr<EditorState> load_unlocked(const std::string& path) {
-    py::gil_scoped_release unlocked;
-    return load_tokenizer_file(path);
+    try {
+        py::gil_scoped_release unlocked;
+        return load_tokenizer_file(path, ReadMode::kStrict, ReadOptions{.keep_going = no_signal_raised});
+    } catch (const ReadInterrupted&) {
+        throw py::error_already_set();
+    }
 }
 
 // Vocarix(path): served by tp_new alone; the class has no __init__.
