@@ -1,9 +1,11 @@
 """Saving never loses the previous file, and keeps what callers rely on."""
 import json
 import os
+import re
 import stat
 import subprocess
 import sys
+import time
 
 import pytest
 
@@ -126,3 +128,51 @@ def test_a_save_that_fails_partway_leaves_the_old_file_intact(tmp_path, tokens, 
     assert result.stdout.strip() == f'Failed to save tokenizer: Failed to write: "{target}"'
     assert target.read_bytes() == before
     assert sorted(p.name for p in tmp_path.iterdir()) == ["t.json"]
+
+
+@pytest.mark.parametrize("name", ["n" * 243, "n" * 244, "n" * 250, "n" * 255, "\u00e9" * 127 + "n"])
+def test_the_longest_names_are_still_replaced_atomically(editor, tmp_path, name):
+    target = tmp_path / name
+    target.write_text("old")
+    inode = target.stat().st_ino
+    editor.save(str(target))
+    # A rename puts a new file in place; rewriting in place would keep the inode.
+    assert target.stat().st_ino != inode
+    assert target.read_bytes() == saved_text(editor, tmp_path)
+    assert sorted(p.name for p in tmp_path.iterdir()) == sorted([name, "reference.json"])
+
+
+def test_a_killed_save_leaves_the_old_file_and_a_temporary_file_of_the_documented_pattern(tmp_path):
+    name = "t" * 250 + ".json"
+    target = tmp_path / name
+    target.write_bytes(b"old contents")
+    script = (
+        "import sys, vocarix\n"
+        "editor = vocarix.Vocarix.from_json(sys.argv[1])\n"
+        "for i in range(200_000):\n"
+        "    editor.add_token_atomic('token%07d' % i + 'x' * 40)\n"
+        "print('ready', flush=True)\n"
+        "while True:\n"
+        "    editor.save(sys.argv[2])\n"
+    )
+    # The child saves over and over; it is killed once its temporary file is
+    # seen (should the rename come first in between, the next try catches one).
+    for _ in range(5):
+        child = subprocess.Popen([sys.executable, "-c", script, EDITOR_TEXT, str(target)], stdout=subprocess.PIPE)
+        try:
+            assert child.stdout.readline() == b"ready\n"
+            deadline = time.monotonic() + 30
+            while len(os.listdir(tmp_path)) < 2 and time.monotonic() < deadline:
+                pass
+            child.kill()
+        finally:
+            child.kill()
+            child.wait()
+        names = os.listdir(tmp_path)
+        assert name in names and len(names) <= 2
+        contents = target.read_bytes()
+        assert contents == b"old contents" or "token0000000" + "x" * 40 in json.loads(contents)["model"]["vocab"]
+        if len(names) == 2:
+            break
+    leftover = next(n for n in names if n != name)
+    assert re.fullmatch(r"\.t{%d}\.vocarix-tmp-[A-Za-z0-9]{6}" % (255 - 20), leftover)

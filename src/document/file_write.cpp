@@ -1,0 +1,223 @@
+// Saving: where a path leads, and writing there without ever leaving a
+// half-written regular file in place of a whole one.
+#include <fcntl.h>
+#include <limits.h>
+#include <poll.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include "document/errors.hpp"
+#include "document/file_descriptor.hpp"
+#include "document/file_io.hpp"
+#include "document/text.hpp"
+
+namespace vocarix {
+namespace {
+
+// As many symbolic links as the system follows for one path.
+constexpr int kMaxSymlinkHops = 40;
+// Temporary files are named "." + the target's name (shortened to fit) + this
+// + six random characters.
+constexpr std::string_view kTemporaryMark = ".vocarix-tmp-";
+constexpr std::string_view kTemporaryRandom = "XXXXXX";
+
+// A failed system call, carried out of the helpers with its errno.
+struct SaveFailure {
+    int error;
+};
+
+// Writes all of `text`; returns 0 or the errno of the failing write. A
+// descriptor left non-blocking by its owner is waited on rather than failed.
+int write_all(int fd, std::string_view text) {
+    while (!text.empty()) {
+        ssize_t n = ::write(fd, text.data(), text.size());
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            if (errno == EAGAIN || errno == EWOULDBLOCK) {
+                struct pollfd wait_for {fd, POLLOUT, 0};
+                ::poll(&wait_for, 1, -1);
+                continue;
+            }
+            return errno;
+        }
+        text.remove_prefix(static_cast<std::size_t>(n));
+    }
+    return 0;
+}
+
+std::string directory_of(const std::string& path) {
+    std::size_t slash = path.rfind('/');
+    if (slash == std::string::npos) return ".";
+    if (slash == 0) return "/";
+    return path.substr(0, slash);
+}
+
+std::string name_of(const std::string& path) {
+    std::size_t slash = path.rfind('/');
+    return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+// Where a save goes once symbolic links are followed: a path where nothing
+// is yet, or an existing file (not a link).
+struct SaveTarget {
+    enum class Kind { kMissing, kExisting };
+    Kind kind;
+    std::string path;
+    int descriptor = -1;
+    struct stat info {};
+};
+
+// Follows links one at a time, so that a save through a link replaces the
+// link's target and keeps the link. Throws SaveFailure.
+SaveTarget resolve_save_target(const std::string& path) {
+    std::string current = path;
+    for (int hops = 0;; ++hops) {
+        SaveTarget target{SaveTarget::Kind::kExisting, current};
+        if (::lstat(current.c_str(), &target.info) != 0) {
+            if (errno == ENOENT) return {SaveTarget::Kind::kMissing, current};
+            throw SaveFailure{errno};
+        }
+        if (!S_ISLNK(target.info.st_mode)) return target;
+        if (hops == kMaxSymlinkHops) return {SaveTarget::Kind::kMissing, current};
+        std::string link(static_cast<std::size_t>(target.info.st_size > 0 ? target.info.st_size : PATH_MAX) + 1, '\0');
+        ssize_t n = ::readlink(current.c_str(), link.data(), link.size());
+        if (n < 0) throw SaveFailure{errno};
+        if (static_cast<std::size_t>(n) >= link.size()) throw SaveFailure{ENAMETOOLONG};
+        link.resize(static_cast<std::size_t>(n));
+        current = link.front() == '/' ? link : directory_of(current) + "/" + link;
+    }
+}
+
+// Permission bits a newly created file gets: 0666 less the process umask.
+mode_t new_file_mode() {
+    mode_t mask = 022;
+    if (FILE* status = std::fopen("/proc/self/status", "re")) {
+        char line[256];
+        while (std::fgets(line, sizeof line, status))
+            if (std::sscanf(line, "Umask: %o", &mask) == 1) break;
+        std::fclose(status);
+    }
+    return 0666 & ~mask;
+}
+
+// The temporary file's path beside `target`: ".<name>.vocarix-tmp-XXXXXX",
+// the name cut (at a character boundary) so the whole fits the directory's
+// limit on name length.
+std::string temporary_path_for(const std::string& target) {
+    std::string directory = directory_of(target);
+    long name_max = ::pathconf(directory.c_str(), _PC_NAME_MAX);
+    if (name_max <= 0) name_max = NAME_MAX;
+    std::size_t fixed = 1 + kTemporaryMark.size() + kTemporaryRandom.size();
+    std::size_t room = static_cast<std::size_t>(name_max) > fixed ? static_cast<std::size_t>(name_max) - fixed : 0;
+    std::string name = name_of(target);
+    if (name.size() > room) {
+        std::size_t cut = room;
+        while (cut > 0 && (static_cast<unsigned char>(name[cut]) & 0xC0) == 0x80) --cut;
+        name.resize(cut);
+    }
+    return (target.find('/') == std::string::npos ? std::string() : directory + "/") + "." + name +
+           std::string(kTemporaryMark) + std::string(kTemporaryRandom);
+}
+
+// A failed write, carried out of the text producer so it stops early.
+struct WriteFailed {
+    int error;
+};
+
+// Writes the produced text to a temporary file beside `target` as it comes,
+// flushes it to disk and renames it over the target, so the old file stays
+// whole until the new one is complete. Returns false, having written
+// nothing, when the directory does not let this process create the file.
+bool replace_atomically(const SaveTarget& target, const TextProducer& produce) {
+    std::string temp = temporary_path_for(target.path);
+    int fd = ::mkostemp(temp.data(), O_CLOEXEC);
+    if (fd < 0) {
+        if (errno == EACCES || errno == EPERM) return false;
+        throw SaveFailure{errno};
+    }
+    FileDescriptor file(fd);
+    if (target.kind == SaveTarget::Kind::kExisting) {
+        ::fchmod(fd, target.info.st_mode & 07777);
+        if (::fchown(fd, target.info.st_uid, target.info.st_gid) != 0) {
+            // Only privileged processes may give a file away; the mode still matches.
+        }
+    } else {
+        ::fchmod(fd, new_file_mode());
+    }
+    int error = 0;
+    try {
+        off_t written = 0;
+        produce([fd, &written](std::string_view piece) {
+            if (int failed = write_all(fd, piece)) throw WriteFailed{failed};
+#if defined(__linux__)
+            // Start writing this piece to disk while the next one is made;
+            // the flush at the end then has less left to wait for.
+            ::sync_file_range(fd, written, static_cast<off_t>(piece.size()), SYNC_FILE_RANGE_WRITE);
+#endif
+            written += static_cast<off_t>(piece.size());
+        });
+    } catch (const WriteFailed& failed) {
+        error = failed.error;
+    } catch (...) {
+        ::unlink(temp.c_str());
+        throw;
+    }
+    if (error == 0 && ::fdatasync(fd) != 0) error = errno;
+    if (::close(file.release()) != 0 && error == 0) error = errno;
+    if (error == 0 && ::rename(temp.c_str(), target.path.c_str()) != 0) error = errno;
+    if (error != 0) {
+        // Only the file this call made is removed; other processes' files stay.
+        ::unlink(temp.c_str());
+        throw SaveFailure{error};
+    }
+    FileDescriptor directory(::open(directory_of(target.path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (directory.get() >= 0) ::fsync(directory.get());
+    return true;
+}
+
+std::string whole_text(const TextProducer& produce) {
+    std::string text;
+    produce([&text](std::string_view piece) { text.append(piece); });
+    return text;
+}
+
+// Rewrites the file itself: for pipes and devices, for files with several
+// names (which a rename would split), and for files in a directory that
+// refuses new files. The whole text is made before the file is touched.
+void rewrite_in_place(const std::string& path, const TextProducer& produce) {
+    std::string text = whole_text(produce);
+    FileDescriptor file(::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
+    if (file.get() < 0) throw SaveFailure{errno};
+    if (int error = write_all(file.get(), text)) throw SaveFailure{error};
+    if (::close(file.release()) != 0) throw SaveFailure{errno};
+}
+
+}  // namespace
+
+void write_file(const std::string& path, const TextProducer& produce) {
+    try {
+        if (path.empty()) throw SaveFailure{ENOENT};
+        if (path.find('\0') != std::string::npos) throw SaveFailure{EINVAL};
+        SaveTarget target = resolve_save_target(path);
+        switch (target.kind) {
+            case SaveTarget::Kind::kMissing:
+                if (!replace_atomically(target, produce)) throw SaveFailure{EACCES};
+                return;
+            case SaveTarget::Kind::kExisting:
+                if (S_ISREG(target.info.st_mode) && target.info.st_nlink == 1 && replace_atomically(target, produce))
+                    return;
+                rewrite_in_place(target.path, produce);
+                return;
+        }
+    } catch (const SaveFailure& failure) {
+        throw DocumentError("Failed to write: " + debug_quoted(path), std::strerror(failure.error));
+    }
+}
+
+}  // namespace vocarix
