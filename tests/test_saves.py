@@ -130,6 +130,16 @@ def test_a_save_that_fails_partway_leaves_the_old_file_intact(tmp_path, tokens, 
     assert sorted(p.name for p in tmp_path.iterdir()) == ["t.json"]
 
 
+def test_a_symbolic_link_loop_is_refused_and_kept(editor, tmp_path):
+    os.symlink("B", tmp_path / "A")
+    os.symlink("A", tmp_path / "B")
+    with pytest.raises(OSError) as info:
+        editor.save(str(tmp_path / "A"))
+    assert str(info.value) == f'Failed to save tokenizer: Failed to write: "{tmp_path / "A"}"'
+    assert os.readlink(tmp_path / "A") == "B" and os.readlink(tmp_path / "B") == "A"
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["A", "B"]
+
+
 @pytest.mark.parametrize("name", ["n" * 243, "n" * 244, "n" * 250, "n" * 255, "\u00e9" * 127 + "n"])
 def test_the_longest_names_are_still_replaced_atomically(editor, tmp_path, name):
     target = tmp_path / name

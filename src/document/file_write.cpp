@@ -84,7 +84,7 @@ SaveTarget resolve_save_target(const std::string& path) {
             throw SaveFailure{errno};
         }
         if (!S_ISLNK(target.info.st_mode)) return target;
-        if (hops == kMaxSymlinkHops) return {SaveTarget::Kind::kMissing, current};
+        if (hops == kMaxSymlinkHops) throw SaveFailure{ELOOP};
         std::string link(static_cast<std::size_t>(target.info.st_size > 0 ? target.info.st_size : PATH_MAX) + 1, '\0');
         ssize_t n = ::readlink(current.c_str(), link.data(), link.size());
         if (n < 0) throw SaveFailure{errno};
