@@ -130,6 +130,45 @@ def test_a_save_that_fails_partway_leaves_the_old_file_intact(tmp_path, tokens, 
     assert sorted(p.name for p in tmp_path.iterdir()) == ["t.json"]
 
 
+DESCRIPTOR_PATHS = ["/dev/stdout", "/dev/fd/1", "/proc/self/fd/1", "/proc/thread-self/fd/1", "/proc/{pid}/fd/1",
+                    "/proc/{pid}/task/{pid}/fd/1"]
+
+
+def save_in_child(path, **run_kwargs):
+    """Saves EDITOR_TEXT to `path` from a fresh interpreter; {pid} in the path is the child's."""
+    script = (
+        "import os, sys, vocarix\n"
+        "editor = vocarix.Vocarix.from_json(sys.argv[1])\n"
+        "try:\n"
+        "    editor.save(sys.argv[2].format(pid=os.getpid()))\n"
+        "except OSError as error:\n"
+        "    print(error, file=sys.stderr)\n"
+    )
+    return subprocess.run([sys.executable, "-c", script, EDITOR_TEXT, path], timeout=60, **run_kwargs)
+
+
+@pytest.mark.parametrize("path", DESCRIPTOR_PATHS)
+def test_descriptor_paths_append_to_a_redirected_output(editor, tmp_path, path):
+    # Like `... >> log`: the text goes after what the log held, and the log
+    # stays the same file.
+    log = tmp_path / "log"
+    log.write_bytes(b"earlier lines\n")
+    inode = log.stat().st_ino
+    with open(log, "ab") as output:
+        result = save_in_child(path, stdout=output, stderr=subprocess.PIPE, text=True)
+    assert result.stderr == ""
+    assert log.read_bytes() == b"earlier lines\n" + saved_text(editor, tmp_path)
+    assert log.stat().st_ino == inode
+
+
+def test_descriptor_paths_write_to_pipes_and_refuse_closed_descriptors(editor, tmp_path):
+    result = save_in_child("/dev/stderr", stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    assert result.stderr == saved_text(editor, tmp_path)
+    result = save_in_child("/dev/fd/97", capture_output=True, text=True, cwd=tmp_path)
+    assert result.stderr == 'Failed to save tokenizer: Failed to write: "/dev/fd/97"\n'
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["reference.json"]
+
+
 def test_a_symbolic_link_loop_is_refused_and_kept(editor, tmp_path):
     os.symlink("B", tmp_path / "A")
     os.symlink("A", tmp_path / "B")

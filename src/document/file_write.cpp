@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <charconv>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -63,21 +64,50 @@ std::string name_of(const std::string& path) {
     return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
-// Where a save goes once symbolic links are followed: a path where nothing
-// is yet, or an existing file (not a link).
+bool is_digits(std::string_view s) {
+    return !s.empty() && s.find_first_not_of("0123456789") == std::string_view::npos;
+}
+
+// The number of the descriptor that `path` names when it is an entry of this
+// process's own descriptor directory (/proc/self/fd/N, /dev/fd/N,
+// /proc/<own pid>/task/<tid>/fd/N, ...), or -1. Opening such a path would
+// open the file anew, losing the descriptor's offset and append mode.
+int own_descriptor_named(const std::string& path) {
+    std::string name = name_of(path);
+    if (!is_digits(name) || (name.size() > 1 && name[0] == '0')) return -1;
+    int fd = -1;
+    if (std::from_chars(name.data(), name.data() + name.size(), fd).ec != std::errc{}) return -1;
+    char resolved[PATH_MAX];
+    if (!::realpath(directory_of(path).c_str(), resolved)) return -1;
+    std::string own = "/proc/" + std::to_string(::getpid());
+    std::string_view directory = resolved;
+    if (!directory.starts_with(own)) return -1;
+    directory.remove_prefix(own.size());
+    if (directory == "/fd") return fd;
+    constexpr std::string_view kTask = "/task/", kFd = "/fd";
+    if (directory.starts_with(kTask) && directory.ends_with(kFd) && directory.size() > kTask.size() + kFd.size() &&
+        is_digits(directory.substr(kTask.size(), directory.size() - kTask.size() - kFd.size())))
+        return fd;
+    return -1;
+}
+
+// Where a save goes once symbolic links are followed: a descriptor of this
+// process, a path where nothing is yet, or an existing file (not a link).
 struct SaveTarget {
-    enum class Kind { kMissing, kExisting };
+    enum class Kind { kDescriptor, kMissing, kExisting };
     Kind kind;
     std::string path;
     int descriptor = -1;
     struct stat info {};
 };
 
-// Follows links one at a time, so that a save through a link replaces the
+// Follows links one at a time, so that a link into the descriptor directory
+// (/dev/stdout) is seen as such, and a save through a link replaces the
 // link's target and keeps the link. Throws SaveFailure.
 SaveTarget resolve_save_target(const std::string& path) {
     std::string current = path;
     for (int hops = 0;; ++hops) {
+        if (int fd = own_descriptor_named(current); fd >= 0) return {SaveTarget::Kind::kDescriptor, current, fd};
         SaveTarget target{SaveTarget::Kind::kExisting, current};
         if (::lstat(current.c_str(), &target.info) != 0) {
             if (errno == ENOENT) return {SaveTarget::Kind::kMissing, current};
@@ -187,6 +217,15 @@ std::string whole_text(const TextProducer& produce) {
     return text;
 }
 
+// Writes through a descriptor of this process as it is open: at its offset,
+// appending if it appends; the descriptor stays open.
+void write_to_descriptor(int fd, const TextProducer& produce) {
+    std::string text = whole_text(produce);
+    if (int error = write_all(fd, text)) throw SaveFailure{error};
+    struct stat info {};
+    if (::fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && ::fdatasync(fd) != 0) throw SaveFailure{errno};
+}
+
 // Rewrites the file itself: for pipes and devices, for files with several
 // names (which a rename would split), and for files in a directory that
 // refuses new files. The whole text is made before the file is touched.
@@ -206,6 +245,9 @@ void write_file(const std::string& path, const TextProducer& produce) {
         if (path.find('\0') != std::string::npos) throw SaveFailure{EINVAL};
         SaveTarget target = resolve_save_target(path);
         switch (target.kind) {
+            case SaveTarget::Kind::kDescriptor:
+                write_to_descriptor(target.descriptor, produce);
+                return;
             case SaveTarget::Kind::kMissing:
                 if (!replace_atomically(target, produce)) throw SaveFailure{EACCES};
                 return;
