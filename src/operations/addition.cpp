@@ -1,5 +1,6 @@
 #include "operations/addition.hpp"
 
+#include <algorithm>
 #include <string>
 #include <unordered_set>
 #include <vector>
@@ -51,19 +52,47 @@ void build_char_chain(EditorState& state, std::string_view s, std::vector<String
     }
 }
 
+bool is_character_end(std::string_view s, std::size_t end) {
+    return end >= s.size() || (static_cast<unsigned char>(s[end]) & 0xC0) != 0x80;
+}
+
+// Prefixes no longer than any key are looked up directly, longest first,
+// while that is at most this many lookups of at most this many bytes each:
+// ordinary tokens and vocabularies never pay for the key fingerprints.
+constexpr std::size_t kDirectSearchBytes = 128;
+
+bool direct_search_is_cheap(const EditorState& state, std::string_view s) {
+    return std::min(s.size(), state.longest_key_bytes()) <= kDirectSearchBytes;
+}
+
 // Longest proper prefix of `token` (whole characters) that is an entry; 0 when none.
-std::size_t longest_prefix_end(const EditorState& state, std::string_view token, const std::vector<std::size_t>& ends) {
-    // No key is longer than the longest entry, so longer prefixes need no lookup.
-    for (std::size_t k = ends.empty() ? 0 : ends.size() - 1; k >= 1; --k) {
-        std::size_t end = ends[k - 1];
-        if (end <= state.longest_key_bytes() && state.contains(token.substr(0, end))) return end;
+std::size_t longest_prefix_end(const EditorState& state, std::string_view token) {
+    if (direct_search_is_cheap(state, token)) {
+        for (std::size_t end = std::min(token.size() - 1, state.longest_key_bytes()); end >= 1 && end < token.size();
+             --end)
+            if (is_character_end(token, end) && state.contains(token.substr(0, end))) return end;
+        return 0;
     }
+    // One pass hashes the token's prefixes at the lengths that keys have;
+    // then, from the longest down, only a fingerprint hit costs a lookup.
+    const KeyPrefixIndex& keys = state.key_prefixes();
+    std::vector<std::pair<std::size_t, std::uint64_t>> candidates;
+    RollingHash hash;
+    std::size_t hashed = 0;
+    for (auto [length, count] : keys.lengths()) {
+        if (length >= token.size()) break;
+        if (length == 0 || !is_character_end(token, length)) continue;
+        while (hashed < length) hash.extend(static_cast<unsigned char>(token[hashed++]));
+        candidates.emplace_back(length, hash.value());
+    }
+    for (auto c = candidates.rbegin(); c != candidates.rend(); ++c)
+        if (keys.may_hold(c->first, c->second) && state.contains(token.substr(0, c->first))) return c->first;
     return 0;
 }
 
 // The entries an addition would create and the bytes they hold, found without
-// changing anything. Prefixes longer than every key are known to be absent,
-// so long tokens cost no quadratic lookups here.
+// changing anything. Prefixes are looked up only where a key could match, so
+// long tokens cost no quadratic lookups here.
 struct AdditionPlan {
     std::uint64_t entries = 0;
     std::uint64_t bytes = 0;
@@ -82,13 +111,30 @@ public:
         plan_.bytes += s.size();
     }
     // The entries build_char_chain would create for `s`, `s` itself included.
+    // Its prefixes are looked up only where a key's fingerprint matches.
     void chain(std::string_view s) {
         std::vector<std::size_t> ends = character_ends(s);
         if (ends.empty()) return;
         need(s.substr(0, ends[0]), true);
+        if (direct_search_is_cheap(state_, s)) {
+            for (std::size_t i = 1; i < ends.size(); ++i) {
+                need(s.substr(ends[i - 1], ends[i] - ends[i - 1]), true);
+                need(s.substr(0, ends[i]), false);
+            }
+            return;
+        }
+        const KeyPrefixIndex& keys = state_.key_prefixes();
+        RollingHash hash;
+        std::size_t hashed = 0;
         for (std::size_t i = 1; i < ends.size(); ++i) {
             need(s.substr(ends[i - 1], ends[i] - ends[i - 1]), true);
-            need(s.substr(0, ends[i]), false);
+            std::size_t end = ends[i];
+            if (keys.has_length(end)) {
+                while (hashed < end) hash.extend(static_cast<unsigned char>(s[hashed++]));
+                if (keys.may_hold(end, hash.value()) && state_.contains(s.substr(0, end))) continue;
+            }
+            ++plan_.entries;
+            plan_.bytes += end;
         }
     }
     AdditionPlan plan() const { return plan_; }
@@ -106,7 +152,7 @@ AdditionPlan plan_addition(const EditorState& state, std::string_view token) {
         planner.need(token, ends.size() == 1);
         return planner.plan();
     }
-    std::size_t prefix_end = longest_prefix_end(state, token, ends);
+    std::size_t prefix_end = longest_prefix_end(state, token);
     if (prefix_end == 0) {
         planner.chain(token);  // the chain ends with the token itself
         return planner.plan();
@@ -154,7 +200,7 @@ AdditionResult add_token(EditorState& state, std::string_view token) {
         result.method = "single_char";
         return result;
     }
-    std::size_t prefix_end = longest_prefix_end(state, token, ends);
+    std::size_t prefix_end = longest_prefix_end(state, token);
     Symbol prefix = prefix_end > 0 ? state.find_symbol(token.substr(0, prefix_end)) : kNoSymbol;
     if (prefix != kNoSymbol) {
         std::string_view rest = token.substr(prefix_end);

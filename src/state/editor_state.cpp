@@ -80,6 +80,7 @@ Symbol EditorState::insert_entry(Symbol sym) {
     doc_.longest_key_bytes = std::max(doc_.longest_key_bytes, text(sym).size());
     id_holders_.add(doc_, sym);
     key_order_.inserted(sym);
+    if (key_prefixes_.built()) key_prefixes_.add(text(sym));
     note_change(sym);
     return sym;
 }
@@ -91,7 +92,17 @@ void EditorState::delete_entry(Symbol sym) {
     doc_.in_vocab[sym] = 0;
     --doc_.vocab_size;
     key_order_.deleted();
+    if (key_prefixes_.built()) key_prefixes_.remove(text(sym));
     note_change(sym);
+}
+
+const KeyPrefixIndex& EditorState::key_prefixes() const {
+    if (!key_prefixes_.built()) {
+        key_prefixes_.reserve(doc_.vocab_size);
+        for_each_entry([this](Symbol sym) { key_prefixes_.add(text(sym)); });
+        key_prefixes_.mark_built();
+    }
+    return key_prefixes_;
 }
 
 void EditorState::assign_ids(std::span<const std::pair<Symbol, std::uint32_t>> ids) {

@@ -22,6 +22,7 @@
 #include "document/records.hpp"
 #include "state/id_holders.hpp"
 #include "state/key_order.hpp"
+#include "state/key_prefix_index.hpp"
 #include "state/merge_lists.hpp"
 
 namespace vocarix {
@@ -98,6 +99,9 @@ public:
     std::uint64_t next_id() const { return next_id_; }
     // No vocabulary key is longer than this many bytes (an upper bound).
     std::size_t longest_key_bytes() const { return doc_.longest_key_bytes; }
+    // Key lengths and fingerprints for prefix searches; built on first use,
+    // then kept current by every insertion and deletion.
+    const KeyPrefixIndex& key_prefixes() const;
 
     // ---- merges ----
     std::size_t merge_count() const { return doc_.live_merges; }
@@ -169,6 +173,7 @@ private:
     mutable MergeLists merge_lists_;
     mutable IdHolders id_holders_;
     KeyOrder key_order_;
+    mutable KeyPrefixIndex key_prefixes_;
 
     std::vector<Symbol>* change_log_ = nullptr;
     std::vector<std::uint32_t> symbol_marks_;
