@@ -206,3 +206,16 @@ def test_older_forms_read_as_their_current_form_and_write_back_unchanged(forms):
     form = vocarix_tools.document_form(lenient)
     assert set(form["unknown_fields"]) == {k for k in older if k not in TOP_FIELDS} | {
         "model." + k for k in older["model"] if k not in MODEL_FIELDS}
+
+
+def test_streams_stop_where_they_cannot_be_a_document_or_pass_the_cap(tmp_path):
+    with pytest.raises(OSError, match="/dev/zero: Failed to parse"):
+        vocarix_tools.open("/dev/zero")
+    fifo = tmp_path / "fifo"
+    os.mkfifo(fifo)
+    text = legacy_text()
+    writer = threading.Thread(target=lambda: fifo.write_text(text))
+    writer.start()
+    with pytest.raises(OSError, match="Failed to read"):
+        vocarix_tools.open(fifo, stream_size_limit=len(text) // 2)
+    writer.join()

@@ -26,14 +26,19 @@ class DocumentForm(TypedDict):
     unknown_fields: list[str]
 
 
-def open(path: str | os.PathLike[str]) -> vocarix.Vocarix:  # noqa: A001 - the package's front door
+def open(  # noqa: A001 - the package's front door
+    path: str | os.PathLike[str], stream_size_limit: int | None = None
+) -> vocarix.Vocarix:
     """Load a tokenizer file in any form the runtime reads.
 
     Raises ``OSError`` when the file cannot be read or is no tokenizer
     document; the message names the problem and, for a malformed document,
-    its line and column in the file.
+    its line and column in the file. A pipe or device (standard input, for
+    example) is read only while it can still be a document, and to at most
+    ``stream_size_limit`` bytes (1 GiB by default). Ctrl-C stops a load that
+    waits for input.
     """
-    return _native.open(os.fspath(path))
+    return _native.open(os.fspath(path), stream_size_limit)
 
 
 def open_text(text: str) -> vocarix.Vocarix:

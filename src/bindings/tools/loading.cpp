@@ -8,6 +8,7 @@
 
 #include "bindings/common/convert.hpp"
 #include "bindings/common/editor_object.hpp"
+#include "bindings/common/unlocked_load.hpp"
 #include "bindings/tools/tools_bindings.hpp"
 #include "document/errors.hpp"
 #include "document/file_io.hpp"
@@ -28,13 +29,12 @@ std::string describe(const DocumentError& error) {
     return message;
 }
 
-py::object open_file(py::handle path_object) {
+py::object open_file(py::handle path_object, py::handle limit_object) {
     std::string path(python::to_str(path_object, "path"));
+    std::uint64_t limit = limit_object.is_none() ? kDefaultStreamSizeLimit : python::to_u64(limit_object, "stream_size_limit");
     std::unique_ptr<EditorState> state;
     try {
-        // Nothing else can reach the document yet: other threads run meanwhile.
-        py::gil_scoped_release unlocked;
-        state = load_tokenizer_file(path, ReadMode::kLenient);
+        state = python::load_unlocked(path, ReadMode::kLenient, limit);
     } catch (const DocumentError& error) {
         raise(PyExc_OSError, path + ": " + describe(error));
     }
@@ -103,8 +103,9 @@ void set_merge_form(EditorObject& editor, py::handle form_object) {
 }  // namespace
 
 void register_loading(py::module_& module) {
-    module.def("open", &open_file, py::arg("path"),
-               "Load a tokenizer file in any form the runtime reads; OSError naming the problem and its position.");
+    module.def("open", &open_file, py::arg("path"), py::arg("stream_size_limit") = py::none(),
+               "Load a tokenizer file in any form the runtime reads; OSError naming the problem and its position.\n"
+               "A pipe or device is read to at most stream_size_limit bytes (1 GiB by default).");
     module.def("open_text", &open_text, py::arg("text"),
                "Load a tokenizer document from a str in any form the runtime reads; ValueError on failure.");
     module.def("document_form", &document_form, py::arg("editor"),

@@ -9,6 +9,7 @@
 
 #include "bindings/common/convert.hpp"
 #include "bindings/common/editor_object.hpp"
+#include "bindings/common/unlocked_load.hpp"
 #include "bindings/vocarix/bindings.hpp"
 #include "bindings/vocarix/method_table.hpp"
 #include "document/errors.hpp"
@@ -26,27 +27,6 @@
 namespace vocarix::python {
 namespace {
 
-// Called by a load running without the interpreter lock, while it waits for
-// input and between chunks: takes the lock briefly so that Ctrl-C and other
-// signal handlers run, and stops the load when one of them raised.
-bool no_signal_raised() {
-    py::gil_scoped_acquire locked;
-    return PyErr_CheckSignals() == 0;
-}
-
-// A document being loaded belongs to no editor yet, so nothing else can reach
-// it: other threads run meanwhile, among them one that may be feeding the file
-// through a pipe. (Unwinding takes the lock back before any handler runs.) A
-// load stopped by a signal handler raises what the handler raised.
-std::unique_ptr<EditorState> load_unlocked(const std::string& path) {
-    try {
-        py::gil_scoped_release unlocked;
-        return load_tokenizer_file(path, ReadMode::kStrict, ReadOptions{.keep_going = no_signal_raised});
-    } catch (const ReadInterrupted&) {
-        throw py::error_already_set();
-    }
-}
-
 // Vocarix(path): served by tp_new alone; the class has no __init__.
 PyObject* new_editor(PyTypeObject*, PyObject* args, PyObject* kwargs) {
     static const char* keywords[] = {"path", nullptr};
@@ -55,7 +35,7 @@ PyObject* new_editor(PyTypeObject*, PyObject* args, PyObject* kwargs) {
     return detail::run_guarded([&] {
         std::string text(to_str(path, "path"));
         try {
-            return py::cast(EditorObject{load_unlocked(text)});
+            return py::cast(EditorObject{load_unlocked(text, ReadMode::kStrict)});
         } catch (const DocumentError& error) {
             raise(PyExc_OSError, std::string("Failed to load tokenizer: ") + error.what());
         }
@@ -284,7 +264,7 @@ const auto kEditorMembers = std::make_tuple(
         std::unique_ptr<EditorState> source;
         try {
             // The source belongs to no editor, so it is read like the constructor's document.
-            source = load_unlocked(path);
+            source = load_unlocked(path, ReadMode::kStrict);
         } catch (const DocumentError& error) {
             raise(PyExc_OSError, std::string("Failed to load source tokenizer: ") + error.what());
         }
