@@ -132,6 +132,58 @@ def _last_wins(pairs):
 
 
 # ---------------------------------------------------------------------------
+# ids the document states outside the vocabulary
+
+
+def _content(entry):
+    """The string content of an added_tokens entry, or None."""
+    if isinstance(entry, dict) and isinstance(entry.get("content"), str):
+        return entry["content"]
+    return None
+
+
+def _is_id(value):
+    return isinstance(value, int) and not isinstance(value, bool) and 0 <= value <= U32_MAX
+
+
+def _walk_post_processor(value, rewrite):
+    if not isinstance(value, dict) or not isinstance(value.get("type"), str):
+        return
+    kind = value["type"]
+    if kind == "TemplateProcessing":
+        specials = value.get("special_tokens")
+        if not isinstance(specials, dict):
+            return
+        for spec in specials.values():
+            if not isinstance(spec, dict):
+                continue
+            ids, toks = spec.get("ids"), spec.get("tokens")
+            if not isinstance(ids, list) or not isinstance(toks, list):
+                continue
+            for i in range(min(len(ids), len(toks))):
+                if isinstance(toks[i], str):
+                    ids[i] = rewrite(toks[i], ids[i])
+    elif kind in ("RobertaProcessing", "BertProcessing"):
+        for key in ("cls", "sep"):
+            pair = value.get(key)
+            if isinstance(pair, list) and len(pair) == 2 and isinstance(pair[0], str):
+                pair[1] = rewrite(pair[0], pair[1])
+    elif kind == "Sequence":
+        processors = value.get("processors")
+        if isinstance(processors, list):
+            for item in processors:
+                _walk_post_processor(item, rewrite)
+
+
+def _walk_references(post_processor, padding, rewrite):
+    """Calls rewrite(token, id) for every (token, id) pair of the
+    post-processor and the padding, storing what it returns."""
+    _walk_post_processor(post_processor, rewrite)
+    if isinstance(padding, dict) and isinstance(padding.get("pad_token"), str) and "pad_id" in padding:
+        padding["pad_id"] = rewrite(padding["pad_token"], padding["pad_id"])
+
+
+# ---------------------------------------------------------------------------
 # writer
 
 
@@ -415,9 +467,16 @@ class NaiveEditor:
         removed_merges = [self.merges[i] for i in merge_set]
         if merge_set:
             self.merges = [m for i, m in enumerate(self.merges) if i not in merge_set]
+        deleted = set()
         for t in token_set:
             if t in self.vocab:
                 self.delete_vocab_entry(t)
+                deleted.add(t)
+        # An added token whose entry is gone goes too; the runtime would
+        # otherwise number it anew.
+        self.sections["added_tokens"] = [
+            e for e in self.sections["added_tokens"] if not (_content(e) is not None and _content(e) in deleted)
+        ]
         self.rebuild_merge_indexes()
         return RemovalResult(token, list(token_set), removed_merges)
 
@@ -550,10 +609,28 @@ class NaiveEditor:
                 break
         if p is None:
             return ReindexResult(n, len(self.merges), lo, hi, 0, n - 1, 0, 0)
+        moved = {token: (old, k) for k, (token, old) in enumerate(entries) if old != k}
         self.vocab = {token: k for k, (token, _old) in enumerate(entries)}
         self.used_ids = set(range(n))
         self.next_id = n
+        self._renumber_references(moved)
         return ReindexResult(n, len(self.merges), lo, hi, 0, n - 1, n - p, total)
+
+    def _renumber_references(self, moved):
+        """Ids elsewhere in the document follow their renumbered entries:
+        added_tokens entries by content, post-processor and padding pairs
+        whose id was the entry's old id."""
+        for entry in self.sections["added_tokens"]:
+            content = _content(entry)
+            if content in moved and "id" in entry:
+                entry["id"] = moved[content][1]
+
+        def follow(token, stated):
+            if token in moved and _is_id(stated) and stated == moved[token][0]:
+                return moved[token][1]
+            return stated
+
+        _walk_references(self.sections["post_processor"], self.sections["padding"], follow)
 
     # ----- bulk edits that hold the size --------------------------------------
 

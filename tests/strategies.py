@@ -81,6 +81,32 @@ def added_token_entries(vocab_tokens, vocab_ids):
     return st.lists(entry(), max_size=3)
 
 
+def id_references(vocab_tokens, vocab_ids):
+    """A post-processor and a padding section that pair tokens with ids, as
+    the runtime's templates do: mostly the vocabulary's own pairs, sometimes
+    another id or a token that is no entry."""
+    token = st.sampled_from(vocab_tokens) if vocab_tokens else tokens()
+    token_id = st.one_of(st.sampled_from(sorted(set(vocab_ids)) or [0]), st.integers(0, 40), st.just(-1))
+    pair = st.tuples(token, token_id).map(list)
+    template = st.fixed_dictionaries({
+        "type": st.just("TemplateProcessing"),
+        "single": st.just([{"SpecialToken": {"id": "x", "type_id": 0}}]),
+        "special_tokens": st.dictionaries(
+            st.sampled_from(["x", "y", "<s>"]),
+            st.lists(pair, max_size=3).map(lambda ps: {"id": "x", "ids": [p[1] for p in ps], "tokens": [p[0] for p in ps]}),
+            max_size=2,
+        ),
+    })
+    pairwise = st.fixed_dictionaries({"type": st.sampled_from(["RobertaProcessing", "BertProcessing"]),
+                                      "cls": pair, "sep": pair, "trim_offsets": st.booleans()})
+    single = st.one_of(template, pairwise, st.just({"type": "ByteLevel", "trim_offsets": True}))
+    post_processor = st.one_of(single, st.fixed_dictionaries({"type": st.just("Sequence"),
+                                                              "processors": st.lists(single, max_size=2)}))
+    padding = st.fixed_dictionaries({"direction": st.just("Right"), "pad_id": token_id, "pad_token": token,
+                                     "pad_type_id": st.just(0)})
+    return post_processor, padding
+
+
 # ---------------------------------------------------------------------------
 # vocabulary and merges
 
@@ -213,6 +239,11 @@ def documents(draw, chars=CHARS, max_vocab=12, max_merges=12, min_merges=0):
         if draw(st.integers(0, 3)) != 0:
             doc[key] = draw(opaque_values())
     doc["added_tokens"] = draw(added_token_entries(vocab_tokens, [i for _, i in entries]))
+    if draw(st.integers(0, 2)) == 0:
+        post_processor, padding = id_references(vocab_tokens, [i for _, i in entries])
+        doc["post_processor"] = draw(post_processor)
+        if draw(st.booleans()):
+            doc["padding"] = draw(padding)
     doc["model"] = {k: model[k] for k in model_keys}
     if draw(st.integers(0, 5)) == 0:
         doc["extra_top_level"] = draw(opaque_values())

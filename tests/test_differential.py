@@ -363,6 +363,54 @@ class TestSync:
         assert e.get_vocab() == {"a": 3, "abc": 9}
 
 
+def added(content, token_id):
+    return {"content": content, "id": token_id, "lstrip": False, "normalized": False, "rstrip": False,
+            "single_word": False, "special": True}
+
+
+class TestIdsOutsideTheVocabulary:
+    """Removal and renumbering keep added_tokens, post-processor and padding
+    ids in step with the vocabulary."""
+
+    def test_removal_drops_added_tokens_of_deleted_entries(self, impl):
+        tokens = [added("ab", 3), added("abq", 9), added("<s>", 5), added("abc", 4)]
+        e = impl.load(make_doc(chars_vocab(["a", "b", "c", "ab", "abc", "<s>"]), [("a", "b"), ("ab", "c"), ("ab", "q")],
+                               added_tokens=tokens))
+        e.remove_token("ab")
+        kept = json.loads(e.to_json())["added_tokens"]
+        # "abq" was reached but was no entry, so its added token stays.
+        assert [t["content"] for t in kept] == ["abq", "<s>"]
+        e.shrink(10)
+        assert [t["content"] for t in json.loads(e.to_json())["added_tokens"]] == ["abq", "<s>"]
+
+    def test_reindex_renumbers_references(self, impl):
+        post = {"type": "Sequence", "processors": [
+            {"type": "TemplateProcessing", "single": [], "pair": [],
+             "special_tokens": {"<s>": {"id": "<s>", "ids": [7, 9], "tokens": ["<s>", "d"]}}},
+            {"type": "RobertaProcessing", "cls": ["<s>", 7], "sep": ["d", 2], "trim_offsets": True},
+        ]}
+        padding = {"direction": "Right", "pad_id": 9, "pad_token": "d", "pad_type_id": 0}
+        e = impl.load(make_doc({"a": 0, "b": 1, "c": 3, "d": 9, "<s>": 7},
+                               added_tokens=[added("<s>", 7), added("d", 40), added("<x>", 10)],
+                               post_processor=post, padding=padding))
+        e.reindex_vocab()
+        doc = json.loads(e.to_json())
+        assert e.get_vocab() == {"<s>": 3, "a": 0, "b": 1, "c": 2, "d": 4}
+        # By content, whatever id was stored; "<x>" is no entry and keeps its id.
+        assert [(t["content"], t["id"]) for t in doc["added_tokens"]] == [("<s>", 3), ("d", 4), ("<x>", 10)]
+        template, pairwise = doc["post_processor"]["processors"]
+        assert template["special_tokens"]["<s>"]["ids"] == [3, 4]
+        # An id that did not hold the entry's old id is left as it was.
+        assert pairwise["cls"] == ["<s>", 3] and pairwise["sep"] == ["d", 2]
+        assert doc["padding"]["pad_id"] == 4
+
+    def test_sync_renumbers_added_tokens(self, impl):
+        e = impl.load(make_doc({"a": 0, "xyz": 1, "<s>": 5}, added_tokens=[added("<s>", 5)]))
+        impl.sync(e, make_doc({"b": 0}))
+        assert e.get_vocab() == {"<s>": 1, "a": 0, "b": 2}
+        assert json.loads(e.to_json())["added_tokens"][0]["id"] == 1
+
+
 class TestJsonLayout:
     def test_layout(self, impl):
         text = make_doc(

@@ -78,8 +78,9 @@ SyncReport sync_single_chars(EditorState& state, const EditorState& source, std:
     const Clock::time_point phase_start = Clock::now();
     Clock::time_point last_print = Clock::now();
     std::size_t processed = 0;
+    AddedTokenSweep sweep(state);
     for (const ShrinkCandidate& candidate : candidates) {
-        RemovalCounts removed = remove_token_counted(state, candidate.token);
+        RemovalCounts removed = remove_token_counted(state, candidate.token, sweep);
         report.total_tokens_removed += removed.tokens;
         report.total_merges_removed += removed.merges;
         ++processed;
@@ -95,6 +96,7 @@ SyncReport sync_single_chars(EditorState& state, const EditorState& source, std:
             last_print = now;
         }
     }
+    sweep.flush();
     progress("\n");
 
     progress("\n   Phase 2: Adding " + needed + " single-char tokens...\n");

@@ -106,6 +106,7 @@ KeepSizeReport add_tokens_keep_size(EditorState& state, const std::vector<std::s
     ChangeLogScope scope(state, changed);
     // Built when the first removal is due, from the state as it is then.
     std::optional<RemovalQueue> queue;
+    AddedTokenSweep sweep(state);
     for (const std::string& token : tokens) {
         if (state.contains(token)) continue;
         add_token(state, token);
@@ -115,11 +116,12 @@ KeepSizeReport add_tokens_keep_size(EditorState& state, const std::vector<std::s
         if (state.vocab_size() <= report.initial_vocab_size) continue;
         if (!queue) queue.emplace(state, protected_symbols);
         if (Symbol victim = queue->first(); victim != kNoSymbol) {
-            remove_token_counted(state, victim);
+            remove_token_counted(state, victim, sweep);
             ++report.tokens_removed;
             queue->refresh_all(changed);
         }
     }
+    sweep.flush();
     report.final_vocab_size = state.vocab_size();
     return report;
 }

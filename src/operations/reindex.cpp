@@ -1,8 +1,11 @@
 #include "operations/reindex.hpp"
 
 #include <algorithm>
+#include <unordered_map>
 #include <utility>
 #include <vector>
+
+#include "operations/document_ids.hpp"
 
 namespace vocarix {
 
@@ -23,6 +26,32 @@ GapReport check_vocab_gaps(const EditorState& state) {
     report.max_id = highest;
     return report;
 }
+
+namespace {
+
+// Every id elsewhere in the document that named a renumbered entry follows
+// it: the added_tokens entries with its content (whose stored id the runtime
+// ignores anyway), and the post-processor's and padding's ids that held its
+// old id.
+void renumber_references(EditorState& state,
+                         const std::unordered_map<Symbol, std::pair<std::uint32_t, std::uint32_t>>& moved) {
+    if (moved.empty()) return;
+    auto move_of = [&](std::string_view token) -> const std::pair<std::uint32_t, std::uint32_t>* {
+        Symbol sym = state.find_symbol(token);
+        auto it = sym == kNoSymbol ? moved.end() : moved.find(sym);
+        return it == moved.end() ? nullptr : &it->second;
+    };
+    rewrite_added_token_ids(state.sections, [&](std::string_view content, std::optional<std::uint32_t>) {
+        const auto* move = move_of(content);
+        return move ? std::optional(move->second) : std::nullopt;
+    });
+    rewrite_reference_ids(state.sections, [&](std::string_view token, std::optional<std::uint32_t> stated) {
+        const auto* move = move_of(token);
+        return move && stated == move->first ? std::optional(move->second) : std::nullopt;
+    });
+}
+
+}  // namespace
 
 ReindexResult reindex_vocab(EditorState& state) {
     ReindexResult result;
@@ -49,8 +78,15 @@ ReindexResult reindex_vocab(EditorState& state) {
     while (first_moved < entries.size() && entries[first_moved].second == first_moved) ++first_moved;
     if (first_moved == entries.size()) return result;
 
-    for (std::size_t k = first_moved; k < entries.size(); ++k) entries[k].second = static_cast<std::uint32_t>(k);
+    // Entries whose id changes: symbol -> (old id, new id).
+    std::unordered_map<Symbol, std::pair<std::uint32_t, std::uint32_t>> moved;
+    for (std::size_t k = first_moved; k < entries.size(); ++k) {
+        auto new_id = static_cast<std::uint32_t>(k);
+        if (entries[k].second != new_id) moved.emplace(entries[k].first, std::pair{entries[k].second, new_id});
+        entries[k].second = new_id;
+    }
     state.assign_ids(entries);
+    renumber_references(state, moved);
     result.ids_remapped = entries.size() - first_moved;
     result.gaps_removed = gaps.total_gaps;
     return result;

@@ -44,12 +44,14 @@ ShrinkResult shrink(EditorState& state, std::uint64_t count, std::uint32_t min_i
     ShrinkResult result;
     result.initial_vocab_size = state.vocab_size();
     result.initial_merges_count = state.merge_count();
+    AddedTokenSweep sweep(state);
     for (const ShrinkCandidate& candidate : candidates) {
-        RemovalCounts removed = remove_token_counted(state, candidate.token);
+        RemovalCounts removed = remove_token_counted(state, candidate.token, sweep);
         ++result.tokens_removed_count;
         result.total_tokens_removed += removed.tokens;
         result.total_merges_removed += removed.merges;
     }
+    sweep.flush();
     result.final_vocab_size = state.vocab_size();
     result.final_merges_count = state.merge_count();
     return result;
