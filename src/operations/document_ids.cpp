@@ -76,6 +76,17 @@ void walk_padding(JsonValue& value, Visit& visit) {
     if (token && id) visit(std::string("padding.pad_id"), *token, *id);
 }
 
+std::string entry_problem(const JsonValue& item, const AddedTokenEntry& entry) {
+    if (!item.as_object()) return "is no object";
+    if (!entry.content) return "has no string \"content\"";
+    if (!entry.id) return entry.has_id ? "has an \"id\" that is no integer 0..4294967295" : "has no \"id\"";
+    for (const char* flag : {"single_word", "lstrip", "rstrip", "normalized", "special"}) {
+        const JsonValue* value = item.find(flag);
+        if (!value || !std::holds_alternative<bool>(value->data)) return std::string("has no boolean \"") + flag + "\"";
+    }
+    return {};
+}
+
 }  // namespace
 
 std::vector<AddedTokenEntry> read_added_tokens(const DocumentSections& sections) {
@@ -93,6 +104,7 @@ std::vector<AddedTokenEntry> read_added_tokens(const DocumentSections& sections)
             entry.has_id = true;
             entry.id = id_value(*id);
         }
+        entry.problem = entry_problem((*items)[i], entry);
         entries.push_back(std::move(entry));
     }
     return entries;

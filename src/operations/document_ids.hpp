@@ -24,6 +24,9 @@ struct AddedTokenEntry {
     std::optional<std::string> content;  // none when the entry holds no string "content"
     std::optional<std::uint32_t> id;     // the stored id, when it is an integer 0..2^32-1
     bool has_id = false;                 // the entry has an "id" member at all
+    // Why a runtime would refuse the entry (no string content, no integer id,
+    // a flag missing or not a boolean); empty when it takes it.
+    std::string problem;
 };
 
 std::vector<AddedTokenEntry> read_added_tokens(const DocumentSections& sections);
