@@ -14,4 +14,5 @@ PYBIND11_MODULE(_native, module) {
     vocarix::tools::register_segmentation(module);
     vocarix::tools::register_inspection(module);
     vocarix::tools::register_compare(module);
+    vocarix::tools::register_consistency(module);
 }

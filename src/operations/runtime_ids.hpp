@@ -1,0 +1,48 @@
+// The ids a tokenizer runtime gives a document's tokens, which can differ
+// from the ids the document states. Vocabulary entries keep their ids. An
+// added_tokens entry whose content is an entry gets that entry's id (the id
+// it stores is ignored). Every other added token gets the next id counting
+// up from the number of entries, in list order, whatever id it stores;
+// entries with empty content, or content listed before, are skipped.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "state/editor_state.hpp"
+
+namespace vocarix {
+
+struct RuntimeAddedToken {
+    std::size_t position = 0;  // in added_tokens
+    std::string content;
+    std::optional<std::uint32_t> stored_id;
+    std::uint64_t runtime_id = 0;
+    bool in_vocab = false;
+};
+
+struct RuntimeIds {
+    std::uint64_t vocab_size = 0;
+    // The added tokens the runtime takes, in list order.
+    std::vector<RuntimeAddedToken> added;
+    // added_tokens entries the runtime refuses the file for: no string
+    // content, no integer id, or a flag missing (position, what is wrong).
+    std::vector<std::pair<std::size_t, std::string>> malformed;
+    // Every token the runtime knows, sorted by token bytes, with its id:
+    // the entries and the added tokens outside the vocabulary.
+    std::vector<std::pair<std::string, std::uint32_t>> tokens;
+    // The embedding rows the runtime needs: the largest id it uses + 1.
+    std::uint64_t rows = 0;
+
+    std::optional<std::uint32_t> id_of(std::string_view token) const;
+    std::size_t outside_vocab() const;
+};
+
+RuntimeIds runtime_ids(const EditorState& state);
+
+}  // namespace vocarix
