@@ -73,7 +73,7 @@ def test_editing_needs_an_output(cli, tok, argv):
 def test_validate_lists_then_removes_in_place(cli, tok):
     code, out, _ = cli("validate", tok)
     assert code == 0 and '"q" + "r" -> "qr"' in out and "3 valid, 1 invalid" in out
-    data = run_json(cli, "validate", tok, "--remove", "--in-place")
+    data = run_json(cli, "validate", tok, "--remove", "--in-place", "--literal")
     assert data["result"]["removed"] == 1 and data["result"]["invalid_merges"] == [[3, "q", "r"]]
     assert data["before"]["merges_count"] == 4 and data["after"]["merges_count"] == 3
     assert ("q", "r") not in vocarix.Vocarix(str(tok)).get_merges()
@@ -90,7 +90,7 @@ def test_add_full_atomic_and_from_file(cli, tok, tmp_path):
     # Only the line break is stripped; spaces belong to the token. BOM and CRLF are handled.
     tokens = tmp_path / "tokens.txt"
     tokens.write_bytes("\ufeff  spaced \r\n\n \n\u2581the\n[PAD]".encode("utf-8"))
-    code, text, _ = cli("add", tok, "--atomic", "--from-file", tokens, "<unk>", "-o", out)
+    code, text, _ = cli("add", tok, "--atomic", "--from-file", tokens, "<unk>", "-o", out, "--literal")
     assert code == 0 and "5 tokens: 4 added without merges, 1 already present" in text
     editor = vocarix.Vocarix(str(out))
     assert all(editor.has_token(t) for t in ["  spaced ", " ", "\u2581the", "[PAD]"])

@@ -18,7 +18,11 @@ from __future__ import annotations
 
 import vocarix
 
+from vocarix_tools.consistency import (
+    CheckReport, EditOutcome, EditSession, Repairs, check, describe_check, describe_repairs, fix,
+)
 from vocarix_tools.display import TokenDisplay
+from vocarix_tools.id_maps import IdMap, read_id_map, remap_rows, write_id_map
 from vocarix_tools.inspection import diff, explain_tokens, token_style, vocabulary_report
 from vocarix_tools.loading import DocumentForm, document_form, leniency_notice, open, open_text, set_merge_form
 from vocarix_tools.segmentation import Segmentation, segment
@@ -26,18 +30,30 @@ from vocarix_tools.segmentation import Segmentation, segment
 __version__: str = vocarix.__version__
 
 __all__ = [
+    "CheckReport",
     "DocumentForm",
+    "EditOutcome",
+    "EditSession",
+    "IdMap",
+    "Repairs",
     "Segmentation",
     "TokenDisplay",
     "__version__",
+    "check",
+    "describe_check",
+    "describe_repairs",
     "diff",
     "document_form",
     "explain_tokens",
+    "fix",
     "leniency_notice",
     "open",
     "open_text",
+    "read_id_map",
+    "remap_rows",
     "segment",
     "set_merge_form",
     "token_style",
     "vocabulary_report",
+    "write_id_map",
 ]

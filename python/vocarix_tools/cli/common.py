@@ -70,35 +70,84 @@ def sizes(editor: vocarix.Vocarix) -> dict[str, int]:
     return {"vocab_size": editor.vocab_size, "merges_count": editor.merges_count}
 
 
-def finish_edit(args: argparse.Namespace, editor: vocarix.Vocarix, before: dict[str, int],
+def start_edit(args: argparse.Namespace, editor: vocarix.Vocarix) -> vocarix_tools.EditSession:
+    """Records what the runtime reads in the document before a command edits it."""
+    if args.id_map:
+        directory = os.path.dirname(os.path.realpath(args.id_map))
+        if not os.path.isdir(directory):
+            raise CliError(f"cannot write {args.id_map}: directory {directory} does not exist")
+    # Only an id map needs the starting model, to split the new tokens.
+    return vocarix_tools.EditSession(editor, keep_model=bool(args.id_map))
+
+
+def finish_edit(args: argparse.Namespace, editor: vocarix.Vocarix, before: vocarix_tools.EditSession,
                 result: object, summary: list[str]) -> int:
-    output = args.write_to
-    write_output(editor, output)
+    """Repairs what the edit left for the runtime (unless --literal), then
+    writes the tokenizer and the id map, or with --dry-run only reports."""
+    outcome = before.finish(literal=args.literal)
+    id_map = before.id_map() if args.id_map else None
+    output = None if args.dry_run else args.write_to
+    if output is not None:
+        write_output(editor, output)
+        if id_map is not None:
+            vocarix_tools.write_id_map(id_map, args.id_map)
+    before_sizes = {"vocab_size": before.vocab_size_before, "merges_count": before.merges_count_before}
     if args.json:
         emit_json({
             "command": args.command,
             "input": args.tokenizer,
             "output": output,
-            "before": before,
+            "dry_run": args.dry_run,
+            "before": before_sizes,
             "after": sizes(editor),
             "result": result,
+            "added_tokens_removed": outcome.added_tokens_removed,
+            "repairs": outcome.repairs,
+            "problems": outcome.problems,
+            "id_map": None if id_map is None else {"path": args.id_map, "rows_before": id_map["rows_before"],
+                                                   "rows_after": id_map["rows_after"]},
         })
-    else:
-        summary.append(
-            f"vocabulary {before['vocab_size']} -> {editor.vocab_size}, "
-            f"merges {before['merges_count']} -> {editor.merges_count}; wrote {output}"
-        )
-        print("\n".join(summary))
+        return EXIT_OK
+    if outcome.added_tokens_removed:
+        count = len(outcome.added_tokens_removed)
+        summary.append(f"removed {count} added_tokens {'entry' if count == 1 else 'entries'} with their "
+                       f"vocabulary entries: {show_list(outcome.added_tokens_removed)}")
+    if outcome.repairs is not None:
+        summary += vocarix_tools.describe_repairs(outcome.repairs)
+    if not outcome.problems["clean"]:
+        count = vocarix_tools.consistency.problem_count(outcome.problems)
+        how = "--literal keeps them" if args.literal else "they cannot be repaired without a choice of yours"
+        summary.append(f"warning: a tokenizer runtime would meet {plural(count, 'problem')} in the result "
+                       f"({how}); 'vocarix check' lists them")
+    where = "dry run, nothing written" if output is None else f"wrote {output}"
+    summary.append(
+        f"vocabulary {before.vocab_size_before} -> {editor.vocab_size}, "
+        f"merges {before.merges_count_before} -> {editor.merges_count}; {where}"
+    )
+    if id_map is not None:
+        summary.append(f"id map: embedding rows {id_map['rows_before']} -> {id_map['rows_after']}, "
+                       f"{plural(len(id_map['added']), 'new token')}; wrote {args.id_map}")
+    print("\n".join(summary))
     return EXIT_OK
 
 
 def output_target(args: argparse.Namespace, needed: bool = True, unneeded_reason: str = "") -> str | None:
-    """The path to write to, after checking -o/--in-place against `needed`."""
+    """The path to write to, after checking -o/--in-place and the other
+    writing options against `needed` and --dry-run."""
     chosen = args.output is not None or args.in_place
-    if needed and not chosen:
-        raise UsageError("this changes the tokenizer: give -o OUT or --in-place")
-    if not needed and chosen:
-        raise UsageError(f"-o/--in-place {unneeded_reason}")
+    if not needed:
+        for flag, given in (("-o/--in-place", chosen), ("--dry-run", args.dry_run), ("--literal", args.literal),
+                            ("--id-map", args.id_map is not None)):
+            if given:
+                raise UsageError(f"{flag} {unneeded_reason}")
+        return None
+    if args.dry_run:
+        for flag, given in (("-o/--in-place", chosen), ("--id-map", args.id_map is not None)):
+            if given:
+                raise UsageError(f"{flag} cannot be used with --dry-run, which writes nothing")
+        return None
+    if not chosen:
+        raise UsageError("this changes the tokenizer: give -o OUT or --in-place (or --dry-run to preview)")
     if args.in_place:
         return str(args.tokenizer)
     return None if args.output is None else str(args.output)
@@ -238,6 +287,13 @@ class Parents:
         output = self.writing.add_mutually_exclusive_group()
         output.add_argument("-o", "--output", metavar="OUT", help="write the edited tokenizer to OUT")
         output.add_argument("--in-place", action="store_true", help="overwrite TOKENIZER_JSON")
+        self.writing.add_argument("--dry-run", action="store_true",
+                                  help="do everything but write: print the same summary and counts")
+        self.writing.add_argument("--literal", action="store_true",
+                                  help="write exactly what the edit leaves, without repairing what a "
+                                       "tokenizer runtime would refuse or read differently")
+        self.writing.add_argument("--id-map", metavar="MAP", default=None,
+                                  help="also write MAP.json: where every id went and what new tokens are made of")
 
         self.token_source = Parser(add_help=False)
         self.token_source.add_argument("tokens", nargs="*", metavar="TOKENS", help="tokens, exactly as written")

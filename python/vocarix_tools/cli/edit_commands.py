@@ -10,8 +10,8 @@ from typing import Any
 import vocarix_tools
 from vocarix_tools import _native
 from vocarix_tools.cli.common import (
-    EXIT_OK, U32_MAX, U64_MAX, Commands, UsageError, emit_json, finish_edit, gather_tokens, integer,
-    open_editor, output_target, plural, read_token_file, result_dict, show, show_list, sizes,
+    U32_MAX, U64_MAX, Commands, UsageError, finish_edit, gather_tokens, integer,
+    open_editor, output_target, plural, read_token_file, result_dict, show, show_list, start_edit,
 )
 from vocarix_tools.cli.guards import refuse_losing_most_merges, refuse_mixed_styles
 
@@ -27,7 +27,7 @@ def cmd_add(args: argparse.Namespace) -> int:
     for path in args.whitelist_file:
         whitelist.extend(read_token_file(path))
     editor = open_editor(args.tokenizer)
-    before = sizes(editor)
+    before = start_edit(args, editor)
     summary: list[str] = []
     result: Any
     if args.keep_size:
@@ -59,7 +59,7 @@ def cmd_remove(args: argparse.Namespace) -> int:
         raise UsageError("give TOKENS or --from-file PATH")
     tokens = gather_tokens(args)
     editor = open_editor(args.tokenizer)
-    before = sizes(editor)
+    before = start_edit(args, editor)
     requested = list(dict.fromkeys(tokens))
     missing = [t for t in requested if not editor.has_token(t)]
     results = editor.remove_tokens(tokens)
@@ -80,24 +80,23 @@ def cmd_remove(args: argparse.Namespace) -> int:
 
 
 def cmd_shrink(args: argparse.Namespace) -> int:
-    args.write_to = output_target(args, not args.dry_run, "cannot be used with --dry-run")
+    args.write_to = output_target(args)
     editor = open_editor(args.tokenizer)
-    if args.dry_run:
-        candidates = editor.find_tokens_to_shrink(args.count, args.min_id)
-        if args.json:
-            emit_json({"command": "shrink", "input": args.tokenizer,
-                       "result": {"candidates": [list(c) for c in candidates]}})
-        else:
-            print(f"{plural(len(candidates), 'token')} would be removed (with their dependents):")
-            for token, token_id, length in candidates:
-                print(f"  {token_id:>10}  {length:>4} chars  {show(token)}")
-        return EXIT_OK
-    before = sizes(editor)
+    before = start_edit(args, editor)
+    summary: list[str] = []
+    candidates = editor.find_tokens_to_shrink(args.count, args.min_id) if args.dry_run else []
+    if candidates and not args.json:
+        summary.append(f"{plural(len(candidates), 'token')} would be removed (with their dependents):")
+        summary += [f"  {token_id:>10}  {length:>4} chars  {show(token)}" for token, token_id, length in candidates]
     result = editor.shrink(args.count, args.min_id)
-    summary = [f"removed the {plural(result.tokens_removed_count, 'longest token')}: "
-               f"{plural(result.total_tokens_removed, 'token')} and "
-               f"{plural(result.total_merges_removed, 'merge')} in total (dependents included)"]
-    return finish_edit(args, editor, before, result_dict(result), summary)
+    would = "would remove" if args.dry_run else "removed"
+    summary.append(f"{would} the {plural(result.tokens_removed_count, 'longest token')}: "
+                   f"{plural(result.total_tokens_removed, 'token')} and "
+                   f"{plural(result.total_merges_removed, 'merge')} in total (dependents included)")
+    data = result_dict(result)
+    if args.dry_run:
+        data["candidates"] = [list(c) for c in candidates]
+    return finish_edit(args, editor, before, data, summary)
 
 
 def cmd_sync_chars(args: argparse.Namespace) -> int:
@@ -106,7 +105,7 @@ def cmd_sync_chars(args: argparse.Namespace) -> int:
     source = vocarix_tools.open(args.source)
     if not args.force:
         refuse_mixed_styles(editor, source, args.tokenizer, args.source)
-    before = sizes(editor)
+    before = start_edit(args, editor)
     # Progress lines of the sync go straight to file descriptor 2.
     sys.stdout.flush()
     sys.stderr.flush()
@@ -125,7 +124,7 @@ def cmd_sync_chars(args: argparse.Namespace) -> int:
 def cmd_reindex(args: argparse.Namespace) -> int:
     args.write_to = output_target(args)
     editor = open_editor(args.tokenizer)
-    before = sizes(editor)
+    before = start_edit(args, editor)
     result = editor.reindex_vocab()
     if result.ids_remapped:
         line = (f"renumbered {result.ids_remapped} ids, closed {result.gaps_removed} gaps: "
@@ -157,7 +156,6 @@ def register(commands: Commands) -> None:
     shrink.add_argument("count", metavar="N", type=integer(0, U64_MAX), help="how many tokens to remove")
     shrink.add_argument("--min-id", metavar="M", type=integer(0, U32_MAX), default=0,
                         help="only consider tokens with id >= M")
-    shrink.add_argument("--dry-run", action="store_true", help="only list the tokens that would be removed")
 
     sync = commands.add("sync-chars", cmd_sync_chars,
                         "add the single-character tokens of SOURCE that are missing, keeping the size")

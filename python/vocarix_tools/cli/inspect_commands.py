@@ -8,7 +8,7 @@ from typing import Sequence
 import vocarix_tools
 from vocarix_tools.cli.common import (
     EXIT_OK, U64_MAX, Commands, emit_json, finish_edit, integer, open_editor, output_target, plural, result_dict,
-    show, sizes, stdout_is_utf8, token_display,
+    show, start_edit, stdout_is_utf8, token_display,
 )
 
 BAR_WIDTH = 40
@@ -102,9 +102,9 @@ VALIDATE_LIMIT = 20
 
 
 def cmd_validate(args: argparse.Namespace) -> int:
-    args.write_to = output_target(args, args.remove, "only apply with --remove")
+    args.write_to = output_target(args, args.remove, "can only be used with --remove")
     editor = open_editor(args.tokenizer)
-    before = sizes(editor)
+    before = start_edit(args, editor)
     check = editor.validate_merges()
     data = result_dict(check)
     lines = [f"{plural(check.valid_count + check.invalid_count, 'merge')}: "

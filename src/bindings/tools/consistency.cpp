@@ -86,6 +86,13 @@ py::dict runtime_view(EditorObject& editor) {
     return result;
 }
 
+py::list added_token_contents(EditorObject& editor) {
+    python::SharedBorrow borrow(editor);
+    py::list contents;
+    for (const RuntimeAddedToken& token : runtime_ids(borrow.state()).added) contents.append(make_str(token.content));
+    return contents;
+}
+
 py::dict check(EditorObject& editor) {
     python::SharedBorrow borrow(editor);
     ConsistencyReport report = check_consistency(borrow.state());
@@ -167,12 +174,6 @@ py::dict fix(EditorObject& editor) {
     return repairs_dict(make_loadable(borrow.state(), own));
 }
 
-py::list pin(EditorObject& editor) {
-    python::ExclusiveBorrow borrow(editor);
-    RuntimeIds own = runtime_ids(borrow.state());
-    return pinned_list(pin_added_tokens(borrow.state(), own, PinRule::kAlways));
-}
-
 py::dict id_map(const EditStart& start, EditorObject& editor) {
     python::SharedBorrow borrow(editor);
     IdRemap remap = remap_ids(start, borrow.state());
@@ -200,9 +201,16 @@ py::dict id_map(const EditStart& start, EditorObject& editor) {
 void register_consistency(py::module_& module) {
     py::class_<EditStart>(module, "EditStart",
                           "The runtime's ids of a document when an edit began (and, if kept, a copy of its model).")
-        .def_property_readonly("rows", [](const EditStart& start) { return make_int(start.ids.rows); });
+        .def_property_readonly("rows", [](const EditStart& start) { return make_int(start.ids.rows); })
+        .def_property_readonly("added_tokens", [](const EditStart& start) {
+            py::list contents;
+            for (const RuntimeAddedToken& token : start.ids.added) contents.append(make_str(token.content));
+            return contents;
+        });
     module.def("runtime_ids", &runtime_view, py::arg("editor"),
                "The ids a tokenizer runtime gives the editor's tokens: every token it knows, the added tokens, rows.");
+    module.def("added_tokens", &added_token_contents, py::arg("editor"),
+               "The contents of the added tokens the runtime takes, in list order.");
     module.def("check", &check, py::arg("editor"),
                "Every way a tokenizer runtime would read the editor's document otherwise than it states, or refuse it.");
     module.def("edit_start", &edit_start, py::arg("editor"), py::arg("keep_model") = false,
@@ -210,8 +218,6 @@ void register_consistency(py::module_& module) {
     module.def("make_loadable", &make_loadable_with, py::arg("editor"), py::arg("start"),
                "Repair what the check reports, pinning added tokens the edit since `start` would move.");
     module.def("fix", &fix, py::arg("editor"), "Repair what the check reports in an unedited document.");
-    module.def("pin_added_tokens", &pin, py::arg("editor"),
-               "Enter the added tokens outside the vocabulary into it at the ids the runtime gives them.");
     module.def("id_map", &id_map, py::arg("start"), py::arg("editor"),
                "Where each id of the document at `start` went, and the pieces each new token starts from.");
 }

@@ -21,7 +21,7 @@ void register_inspection(pybind11::module_& module);
 // diff: what differs between two tokenizers.
 void register_compare(pybind11::module_& module);
 
-// check, fix, edit_start, make_loadable, pin_added_tokens, id_map: what the
+// runtime_ids, check, fix, edit_start, make_loadable, id_map: what the
 // runtime reads in a document, repairs, and id maps across an edit.
 void register_consistency(pybind11::module_& module);
 
