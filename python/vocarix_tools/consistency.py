@@ -85,6 +85,11 @@ class PinnedToken(TypedDict):
     id_before: Optional[int]
 
 
+class MovedEntry(TypedDict):
+    token: str
+    id: int
+
+
 class IdChange(TypedDict):
     where: str
     token: str
@@ -98,6 +103,7 @@ class Repairs(TypedDict):
     merges_made_list: bool
     merges_removed: list[MergeProblem]
     pinned: list[PinnedToken]
+    new_entries_moved: list[MovedEntry]
     added_ids: list[IdChange]
     references: list[IdChange]
 
@@ -175,6 +181,10 @@ class EditSession:
 # --- Text for people ----------------------------------------------------------
 
 
+def _count(count: int, noun: str, nouns: str = "") -> str:
+    return f"{count} {noun}" if count == 1 else f"{count} {nouns or noun + 's'}"
+
+
 def _show(token: str) -> str:
     return json.dumps(token, ensure_ascii=False)
 
@@ -210,25 +220,25 @@ def describe_check(report: CheckReport, limit: int = 10) -> list[str]:
     if report["merges_as_object"]:
         lines.append("the merge list is written as an empty object {}: the runtime refuses it")
     if report["merges"]:
-        lines.append(f"{len(report['merges'])} merges name a token that is not in the vocabulary: the runtime refuses them")
+        lines.append(f"merges naming a token that is not in the vocabulary (the runtime refuses them): {len(report['merges'])}")
         lines += _listed([_merge_line(m) for m in report["merges"]], limit)
     if report["malformed_added_tokens"]:
-        lines.append(f"{len(report['malformed_added_tokens'])} added_tokens entries the runtime refuses")
+        lines.append(f"added_tokens entries the runtime refuses: {len(report['malformed_added_tokens'])}")
         lines += _listed([f"entry {m['position']} {m['problem']}" for m in report["malformed_added_tokens"]], limit)
     if report["added_ids"]:
-        lines.append(f"{len(report['added_ids'])} added_tokens ids disagree with the vocabulary")
+        lines.append(f"added_tokens ids that disagree with the vocabulary: {len(report['added_ids'])}")
         lines += _listed([f"{_show(p['content'])}: stored {_id(p['stored_id'])}, vocabulary {p['runtime_id']}"
                           for p in report["added_ids"]], limit)
     if report["renumbered"]:
-        lines.append(f"{len(report['renumbered'])} added tokens the runtime numbers otherwise than stored")
+        lines.append(f"added tokens the runtime numbers otherwise than stored: {len(report['renumbered'])}")
         lines += _listed([f"{_show(p['content'])}: stored {_id(p['stored_id'])}, runtime {p['runtime_id']}"
                           for p in report["renumbered"]], limit)
     if report["shared_ids"]:
-        lines.append(f"{len(report['shared_ids'])} ids held by two or more strings")
+        lines.append(f"ids held by two or more strings: {len(report['shared_ids'])}")
         lines += _listed([f"{s['id']}: " + ", ".join(_show(t) for t in s["tokens"]) for s in report["shared_ids"]],
                          limit)
     if report["references"]:
-        lines.append(f"{len(report['references'])} post-processor or padding ids disagree with the runtime's")
+        lines.append(f"post-processor and padding ids that disagree with the runtime's: {len(report['references'])}")
         lines += _listed([f"{r['where']}: {_show(r['token'])} stated {_id(r['stated'])}, "
                           + ("unknown to the runtime" if r["runtime_id"] is None else f"runtime {r['runtime_id']}")
                           for r in report["references"]], limit)
@@ -248,21 +258,25 @@ def describe_repairs(repairs: Repairs, limit: int = 5) -> list[str]:
         lines.append("repaired: wrote the empty merge list as [] instead of {}")
     removed = repairs["merges_removed"]
     if removed:
-        lines.append(f"repaired: removed {len(removed)} merges the runtime would refuse "
+        lines.append(f"repaired: removed {_count(len(removed), 'merge')} the runtime would refuse "
                      "(a part or the result is no longer in the vocabulary)")
     pinned = repairs["pinned"]
     if pinned:
         kept = sum(1 for p in pinned if p["id"] == p["id_before"])
-        lines.append(f"repaired: entered {len(pinned)} added tokens outside the vocabulary into it, "
+        lines.append(f"repaired: entered {_count(len(pinned), 'added token')} outside the vocabulary into it, "
                      f"{kept} at the id the runtime gave them, so a change of size no longer moves them"
                      + ("" if kept == len(pinned) else f"; {len(pinned) - kept} at new ids (see the id map)"))
+    if repairs["new_entries_moved"]:
+        lines.append(f"repaired: moved {_count(len(repairs['new_entries_moved']), 'new token')} off the ids of "
+                     "those added tokens: " + ", ".join(f"{_show(m['token'])} -> {m['id']}" for m in repairs["new_entries_moved"][:limit])
+                     + (", ..." if len(repairs["new_entries_moved"]) > limit else ""))
     if repairs["added_ids"]:
         examples = ", ".join(f"{_show(c['token'])} {_id(c['old_id'])} -> {c['new_id']}"
                              for c in repairs["added_ids"][:limit])
-        lines.append(f"repaired: set {len(repairs['added_ids'])} added_tokens ids to the runtime's ({examples}"
+        lines.append(f"repaired: set {_count(len(repairs['added_ids']), 'added_tokens id')} to the runtime's ({examples}"
                      + (", ..." if len(repairs["added_ids"]) > limit else "") + ")")
     if repairs["references"]:
         examples = ", ".join(f"{c['where']} {_id(c['old_id'])} -> {c['new_id']}" for c in repairs["references"][:limit])
-        lines.append(f"repaired: set {len(repairs['references'])} post-processor or padding ids to the runtime's "
+        lines.append(f"repaired: set {_count(len(repairs['references']), 'post-processor or padding id')} to the runtime's "
                      f"({examples}" + (", ..." if len(repairs["references"]) > limit else "") + ")")
     return lines

@@ -5,6 +5,8 @@
 #include <string_view>
 #include <unordered_set>
 
+#include "document/errors.hpp"
+
 namespace vocarix {
 namespace {
 
@@ -93,15 +95,16 @@ ConsistencyReport check_consistency(const EditorState& state) {
     return report;
 }
 
-std::vector<PinnedToken> pin_added_tokens(EditorState& state, const RuntimeIds& before, PinRule rule) {
+PinReport pin_added_tokens(EditorState& state, const RuntimeIds& before) {
     const RuntimeIds view = runtime_ids(state);
     struct Pin {
         std::string content;
         std::optional<std::uint32_t> id_before;
         std::optional<std::uint32_t> target;
+        Symbol sym = kNoSymbol;
     };
     std::vector<Pin> pins;
-    bool needed = rule == PinRule::kAlways;
+    bool needed = false;
     for (const RuntimeAddedToken& token : view.added) {
         if (token.in_vocab) continue;
         std::optional<std::uint32_t> id_before = before.id_of(token.content);
@@ -113,36 +116,59 @@ std::vector<PinnedToken> pin_added_tokens(EditorState& state, const RuntimeIds& 
         if (wanted <= UINT32_MAX) target = static_cast<std::uint32_t>(wanted);
         pins.push_back({token.content, id_before, target});
     }
-    if (!needed || pins.empty()) return {};
+    PinReport report;
+    if (!needed) return report;
 
-    // Tokens whose id is free keep it; the others get fresh ids once those
-    // are in place, so that no fresh id lands on one of them.
-    std::unordered_set<std::uint32_t> taken;
-    std::vector<std::pair<Symbol, std::uint32_t>> targeted;
-    std::vector<PinnedToken> pinned;
-    for (Pin& pin : pins)
-        if (pin.target && (state.token_by_id(*pin.target) != kNoSymbol || !taken.insert(*pin.target).second))
+    // A token keeps its id unless an entry that was there before the edit
+    // holds it; an entry the edit created moves off it instead.
+    std::unordered_set<std::uint32_t> targets;
+    std::vector<Symbol> displaced;
+    for (Pin& pin : pins) {
+        if (!pin.target || !targets.insert(*pin.target).second) {
             pin.target.reset();
-    for (const Pin& pin : pins) {
-        if (!pin.target) continue;
-        // Inserted under a passing id, then moved to its own with the others.
-        targeted.emplace_back(state.insert_entry(pin.content), *pin.target);
-        pinned.push_back({pin.content, *pin.target, pin.id_before});
+            continue;
+        }
+        Symbol holder = state.token_by_id(*pin.target);
+        if (holder == kNoSymbol) continue;
+        if (before.id_of(state.text(holder))) {
+            targets.erase(*pin.target);
+            pin.target.reset();
+        } else {
+            displaced.push_back(holder);
+        }
     }
-    if (!targeted.empty()) {
-        std::vector<std::pair<Symbol, std::uint32_t>> ids;
-        ids.reserve(state.vocab_size());
-        state.for_each_entry([&](Symbol sym) { ids.emplace_back(sym, state.id_of(sym)); });
-        std::sort(ids.begin(), ids.end());
-        for (auto [sym, id] : targeted) std::lower_bound(ids.begin(), ids.end(), std::pair{sym, 0u})->second = id;
-        state.assign_ids(ids);
+    // Fresh ids come after every id in use, skipping those added_tokens hold.
+    std::uint64_t next = state.next_id();
+    state.for_each_entry([&](Symbol sym) { next = std::max<std::uint64_t>(next, std::uint64_t{state.id_of(sym)} + 1); });
+    const std::vector<std::uint32_t>& reserved = state.records().reserved_ids;
+    auto fresh_id = [&] {
+        while (next <= UINT32_MAX && (targets.count(static_cast<std::uint32_t>(next)) ||
+                                      std::binary_search(reserved.begin(), reserved.end(), static_cast<std::uint32_t>(next))))
+            ++next;
+        if (next > UINT32_MAX) throw IdSpaceExhausted();
+        return static_cast<std::uint32_t>(next++);
+    };
+    // Entered under passing ids first, then all moved to their own at once.
+    for (Pin& pin : pins) pin.sym = state.insert_entry(pin.content);
+    std::vector<std::pair<Symbol, std::uint32_t>> ids;
+    ids.reserve(state.vocab_size());
+    state.for_each_entry([&](Symbol sym) { ids.emplace_back(sym, state.id_of(sym)); });
+    std::sort(ids.begin(), ids.end());
+    auto set_id = [&](Symbol sym, std::uint32_t id) {
+        std::lower_bound(ids.begin(), ids.end(), std::pair{sym, 0u})->second = id;
+    };
+    for (Pin& pin : pins) {
+        std::uint32_t id = pin.target ? *pin.target : fresh_id();
+        set_id(pin.sym, id);
+        report.pinned.push_back({pin.content, id, pin.id_before});
     }
-    for (const Pin& pin : pins) {
-        if (pin.target) continue;
-        Symbol sym = state.insert_entry(pin.content);
-        pinned.push_back({pin.content, state.id_of(sym), pin.id_before});
+    for (Symbol sym : displaced) {
+        std::uint32_t id = fresh_id();
+        set_id(sym, id);
+        report.moved.emplace_back(std::string(state.text(sym)), id);
     }
-    return pinned;
+    state.assign_ids(ids);
+    return report;
 }
 
 RepairReport make_loadable(EditorState& state, const RuntimeIds& before) {
@@ -153,7 +179,9 @@ RepairReport make_loadable(EditorState& state, const RuntimeIds& before) {
         form.merges = MergeForm::kPairs;
     }
     // Pinned tokens are entries from then on, which merges may name.
-    report.pinned = pin_added_tokens(state, before, PinRule::kWhenMoved);
+    PinReport pins = pin_added_tokens(state, before);
+    report.pinned = std::move(pins.pinned);
+    report.new_entries_moved = std::move(pins.moved);
 
     std::vector<SlotIndex> refused;
     for (auto& [slot, problem] : merge_problems(state)) {

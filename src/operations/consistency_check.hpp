@@ -79,35 +79,39 @@ struct PinnedToken {
     std::optional<std::uint32_t> id_before;    // what the runtime gave it before, if it knew it
 };
 
-// When added tokens outside the vocabulary are entered into it.
-enum class PinRule {
-    kWhenMoved,  // only when the runtime would now give one of them another id, or one an entry holds
-    kAlways,
+struct PinReport {
+    std::vector<PinnedToken> pinned;
+    // Entries the edit created on an id a pinned token had, with their new ids.
+    std::vector<std::pair<std::string, std::uint32_t>> moved;
 };
 
-// Enters the added tokens outside the vocabulary into it, each at the id the
-// runtime gave it in `before` when no entry holds that id now, else at a
-// fresh one, so that a change of the vocabulary's size no longer moves them.
-// All of them or none: entering one moves the others.
-std::vector<PinnedToken> pin_added_tokens(EditorState& state, const RuntimeIds& before, PinRule rule);
+// When the runtime would now give an added token outside the vocabulary
+// another id than in `before`, or an id an entry holds, enters those tokens
+// into the vocabulary: each at the id the runtime gave it in `before`, which
+// an entry created since then gives up for a fresh one; only when an entry
+// that was there before holds it does the token get a fresh id. From then
+// on a change of the vocabulary's size no longer moves them. All of them or
+// none: entering one moves the others.
+PinReport pin_added_tokens(EditorState& state, const RuntimeIds& before);
 
 struct RepairReport {
     bool merges_made_list = false;
     std::vector<MergeProblem> merges_removed;
     std::vector<PinnedToken> pinned;
+    std::vector<std::pair<std::string, std::uint32_t>> new_entries_moved;
     std::vector<IdChange> added_ids;
     std::vector<IdChange> references;
 
     bool empty() const {
-        return !merges_made_list && merges_removed.empty() && pinned.empty() && added_ids.empty() &&
-               references.empty();
+        return !merges_made_list && merges_removed.empty() && pinned.empty() && new_entries_moved.empty() &&
+               added_ids.empty() && references.empty();
     }
 };
 
 // Repairs what check_consistency reports, where that is sound: an empty
 // merge list becomes a list, merges the runtime refuses go, added tokens
-// outside the vocabulary are pinned (PinRule::kWhenMoved against `before`,
-// the runtime's ids when the edit began), and added_tokens, post-processor
+// outside the vocabulary are pinned (against `before`, the runtime's ids
+// when the edit began), and added_tokens, post-processor
 // and padding ids are set to the runtime's ids. Left as they are: entries
 // sharing an id, malformed added_tokens entries, and references to tokens
 // the runtime does not know.

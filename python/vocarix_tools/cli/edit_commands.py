@@ -84,8 +84,8 @@ def cmd_shrink(args: argparse.Namespace) -> int:
     editor = open_editor(args.tokenizer)
     before = start_edit(args, editor)
     summary: list[str] = []
-    candidates = editor.find_tokens_to_shrink(args.count, args.min_id) if args.dry_run else []
-    if candidates and not args.json:
+    candidates = editor.find_tokens_to_shrink(args.count, args.min_id)
+    if args.dry_run and candidates and not args.json:
         summary.append(f"{plural(len(candidates), 'token')} would be removed (with their dependents):")
         summary += [f"  {token_id:>10}  {length:>4} chars  {show(token)}" for token, token_id, length in candidates]
     result = editor.shrink(args.count, args.min_id)
@@ -94,8 +94,7 @@ def cmd_shrink(args: argparse.Namespace) -> int:
                    f"{plural(result.total_tokens_removed, 'token')} and "
                    f"{plural(result.total_merges_removed, 'merge')} in total (dependents included)")
     data = result_dict(result)
-    if args.dry_run:
-        data["candidates"] = [list(c) for c in candidates]
+    data["candidates"] = [list(c) for c in candidates]
     return finish_edit(args, editor, before, data, summary)
 
 

@@ -153,6 +153,14 @@ py::dict repairs_dict(const RepairReport& report) {
     result["merges_made_list"] = report.merges_made_list;
     result["merges_removed"] = merge_list(report.merges_removed);
     result["pinned"] = pinned_list(report.pinned);
+    py::list moved;
+    for (const auto& [token, id] : report.new_entries_moved) {
+        py::dict item;
+        item["token"] = make_str(token);
+        item["id"] = make_int(id);
+        moved.append(item);
+    }
+    result["new_entries_moved"] = moved;
     result["added_ids"] = change_list(report.added_ids);
     result["references"] = change_list(report.references);
     return result;
