@@ -138,7 +138,7 @@ def test_outside_specials_are_pinned_when_the_size_changes(cli, tmp_path):
     # states 9 and 10; the module gives "c" 3, the first id no entry and no added token states.
     code, out, _ = cli("add", tok, "--atomic", "c", "--in-place", "--id-map", tmp_path / "map.json")
     assert code == 0 and "entered 2 added tokens outside the vocabulary into it, 2 at the id" in out
-    assert 'moved 1 new tokens off the ids of those added tokens: "c" -> 5' in out
+    assert 'moved 1 new token off the ids of those added tokens: "c" -> 5' in out
     editor = vocarix_tools.open(tok)
     assert (editor.get_token_id("<s>"), editor.get_token_id("</s>"), editor.get_token_id("c")) == (3, 4, 5)
     id_map = json.loads((tmp_path / "map.json").read_text())
