@@ -6,20 +6,17 @@
 #include <unordered_set>
 
 #include "document/errors.hpp"
+#include "operations/segmentation.hpp"
 
 namespace vocarix {
 namespace {
 
-std::string_view subword_prefix_of(const EditorState& state) {
-    const auto& prefix = state.sections.model.continuing_subword_prefix;
-    return prefix ? std::string_view(*prefix) : std::string_view();
-}
-
 // Why the runtime refuses the merge at slot `s`, or nothing when it takes it.
 // The runtime's result of (left, right) is left followed by right without
-// the continuing-subword prefix's length in bytes.
-std::optional<MergeProblem> merge_problem(const EditorState& state, SlotIndex s, std::uint64_t position,
-                                          std::string_view prefix, std::string& scratch) {
+// the continuing-subword prefix's length in bytes, which must end on a
+// character boundary of right.
+std::optional<MergeProblem> merge_problem(const EditorState& state, const Segmenter& segmenter, SlotIndex s,
+                                          std::uint64_t position, std::string_view prefix, std::string& scratch) {
     Merge merge = state.merge_at(s);
     std::string_view left = state.text(merge.left), right = state.text(merge.right);
     auto problem = [&](const char* reason, std::string_view missing) {
@@ -30,18 +27,19 @@ std::optional<MergeProblem> merge_problem(const EditorState& state, SlotIndex s,
     const std::size_t cut = prefix.size();
     if (right.size() < cut || (cut < right.size() && (static_cast<unsigned char>(right[cut]) & 0xC0) == 0x80))
         return problem("prefix", prefix);
-    scratch.assign(left).append(right.substr(cut));
+    segmenter.merge_result_text(merge.left, merge.right, scratch);
     if (!state.contains(scratch)) return problem("result", scratch);
     return std::nullopt;
 }
 
 std::vector<std::pair<SlotIndex, MergeProblem>> merge_problems(const EditorState& state) {
     std::vector<std::pair<SlotIndex, MergeProblem>> problems;
-    const std::string_view prefix = subword_prefix_of(state);
+    const std::string_view prefix = subword_prefix(state.sections.model);
+    const Segmenter segmenter(state);
     std::string scratch;
     std::uint64_t position = 0;
     state.for_each_merge([&](SlotIndex s) {
-        if (auto problem = merge_problem(state, s, position, prefix, scratch)) problems.emplace_back(s, std::move(*problem));
+        if (auto problem = merge_problem(state, segmenter, s, position, prefix, scratch)) problems.emplace_back(s, std::move(*problem));
         ++position;
     });
     return problems;

@@ -5,12 +5,8 @@
 #include <string_view>
 #include <unordered_set>
 
-#include "document/errors.hpp"
-#include "state/loading.hpp"
-#if __has_include("operations/segmentation.hpp")
 #include "operations/segmentation.hpp"
-#define VOCARIX_HAS_SEGMENTATION 1
-#endif
+#include "state/loading.hpp"
 
 namespace vocarix {
 namespace {
@@ -19,25 +15,20 @@ namespace {
 // it ends with and the continuing-subword prefix it starts with, which the
 // model adds back itself.
 std::string word_of(const ModelSettings& model, std::string_view token) {
-    const std::string suffix = model.end_of_word_suffix.value_or("");
-    const std::string prefix = model.continuing_subword_prefix.value_or("");
+    const std::string_view suffix = word_suffix(model);
+    const std::string_view prefix = subword_prefix(model);
     if (!suffix.empty() && token.size() > suffix.size() && token.ends_with(suffix)) token.remove_suffix(suffix.size());
     if (!prefix.empty() && token.size() > prefix.size() && token.starts_with(prefix)) token.remove_prefix(prefix.size());
     return std::string(token);
 }
 
 std::vector<std::vector<std::uint32_t>> pieces_in(const EditorState& model, const std::vector<std::string>& tokens) {
-    std::vector<std::vector<std::uint32_t>> ids(tokens.size());
-#ifdef VOCARIX_HAS_SEGMENTATION
     std::vector<std::string> words;
     words.reserve(tokens.size());
     for (const std::string& token : tokens) words.push_back(word_of(model.sections.model, token));
-    std::vector<WordPieces> pieces = segment_words(model, words);
-    for (std::size_t i = 0; i < pieces.size(); ++i) ids[i] = std::move(pieces[i].ids);
-#else
-    (void)model;
-    (void)word_of;
-#endif
+    std::vector<std::vector<std::uint32_t>> ids;
+    ids.reserve(tokens.size());
+    for (WordPieces& pieces : segment_words(model, words)) ids.push_back(std::move(pieces.ids));
     return ids;
 }
 
