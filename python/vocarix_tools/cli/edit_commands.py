@@ -89,8 +89,7 @@ def cmd_shrink(args: argparse.Namespace) -> int:
         summary.append(f"{plural(len(candidates), 'token')} would be removed (with their dependents):")
         summary += [f"  {token_id:>10}  {length:>4} chars  {show(token)}" for token, token_id, length in candidates]
     result = editor.shrink(args.count, args.min_id)
-    would = "would remove" if args.dry_run else "removed"
-    summary.append(f"{would} the {plural(result.tokens_removed_count, 'longest token')}: "
+    summary.append(f"removed the {plural(result.tokens_removed_count, 'longest token')}: "
                    f"{plural(result.total_tokens_removed, 'token')} and "
                    f"{plural(result.total_merges_removed, 'merge')} in total (dependents included)")
     data = result_dict(result)
