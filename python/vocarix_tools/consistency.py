@@ -220,7 +220,8 @@ def describe_check(report: CheckReport, limit: int = 10) -> list[str]:
     if report["merges_as_object"]:
         lines.append("the merge list is written as an empty object {}: the runtime refuses it")
     if report["merges"]:
-        lines.append(f"merges naming a token that is not in the vocabulary (the runtime refuses them): {len(report['merges'])}")
+        lines.append("merges naming a token that is not in the vocabulary (the runtime refuses them): "
+                     f"{len(report['merges'])}")
         lines += _listed([_merge_line(m) for m in report["merges"]], limit)
     if report["malformed_added_tokens"]:
         lines.append(f"added_tokens entries the runtime refuses: {len(report['malformed_added_tokens'])}")
@@ -267,16 +268,19 @@ def describe_repairs(repairs: Repairs, limit: int = 5) -> list[str]:
                      f"{kept} at the id the runtime gave them, so a change of size no longer moves them"
                      + ("" if kept == len(pinned) else f"; {len(pinned) - kept} at new ids (see the id map)"))
     if repairs["new_entries_moved"]:
-        lines.append(f"repaired: moved {_count(len(repairs['new_entries_moved']), 'new token')} off the ids of "
-                     "those added tokens: " + ", ".join(f"{_show(m['token'])} -> {m['id']}" for m in repairs["new_entries_moved"][:limit])
-                     + (", ..." if len(repairs["new_entries_moved"]) > limit else ""))
+        moved = repairs["new_entries_moved"]
+        lines.append(f"repaired: moved {_count(len(moved), 'new token')} off the ids of those added tokens: "
+                     + ", ".join(f"{_show(m['token'])} -> {m['id']}" for m in moved[:limit])
+                     + (", ..." if len(moved) > limit else ""))
     if repairs["added_ids"]:
         examples = ", ".join(f"{_show(c['token'])} {_id(c['old_id'])} -> {c['new_id']}"
                              for c in repairs["added_ids"][:limit])
-        lines.append(f"repaired: set {_count(len(repairs['added_ids']), 'added_tokens id')} to the runtime's ({examples}"
+        count = _count(len(repairs["added_ids"]), "added_tokens id")
+        lines.append(f"repaired: set {count} to the runtime's ({examples}"
                      + (", ..." if len(repairs["added_ids"]) > limit else "") + ")")
     if repairs["references"]:
         examples = ", ".join(f"{c['where']} {_id(c['old_id'])} -> {c['new_id']}" for c in repairs["references"][:limit])
-        lines.append(f"repaired: set {_count(len(repairs['references']), 'post-processor or padding id')} to the runtime's "
-                     f"({examples}" + (", ..." if len(repairs["references"]) > limit else "") + ")")
+        count = _count(len(repairs["references"]), "post-processor or padding id")
+        lines.append(f"repaired: set {count} to the runtime's ({examples}"
+                     + (", ..." if len(repairs["references"]) > limit else "") + ")")
     return lines

@@ -39,7 +39,8 @@ std::vector<std::pair<SlotIndex, MergeProblem>> merge_problems(const EditorState
     std::string scratch;
     std::uint64_t position = 0;
     state.for_each_merge([&](SlotIndex s) {
-        if (auto problem = merge_problem(state, segmenter, s, position, prefix, scratch)) problems.emplace_back(s, std::move(*problem));
+        if (auto problem = merge_problem(state, segmenter, s, position, prefix, scratch))
+            problems.emplace_back(s, std::move(*problem));
         ++position;
     });
     return problems;
@@ -137,12 +138,13 @@ PinReport pin_added_tokens(EditorState& state, const RuntimeIds& before) {
     }
     // Fresh ids come after every id in use, skipping those added_tokens hold.
     std::uint64_t next = state.next_id();
-    state.for_each_entry([&](Symbol sym) { next = std::max<std::uint64_t>(next, std::uint64_t{state.id_of(sym)} + 1); });
+    state.for_each_entry([&](Symbol sym) { next = std::max(next, std::uint64_t{state.id_of(sym)} + 1); });
     const std::vector<std::uint32_t>& reserved = state.records().reserved_ids;
+    auto in_use = [&](std::uint32_t id) {
+        return targets.count(id) || std::binary_search(reserved.begin(), reserved.end(), id);
+    };
     auto fresh_id = [&] {
-        while (next <= UINT32_MAX && (targets.count(static_cast<std::uint32_t>(next)) ||
-                                      std::binary_search(reserved.begin(), reserved.end(), static_cast<std::uint32_t>(next))))
-            ++next;
+        while (next <= UINT32_MAX && in_use(static_cast<std::uint32_t>(next))) ++next;
         if (next > UINT32_MAX) throw IdSpaceExhausted();
         return static_cast<std::uint32_t>(next++);
     };
@@ -189,12 +191,12 @@ RepairReport make_loadable(EditorState& state, const RuntimeIds& before) {
     if (!refused.empty()) state.erase_merges(refused);
 
     const RuntimeIds view = runtime_ids(state);
-    report.added_ids = rewrite_added_token_ids(state.sections, [&](std::string_view content, std::optional<std::uint32_t>) {
+    report.added_ids = rewrite_added_token_ids(state.sections, [&](std::string_view content, auto) {
         // The runtime skips empty content: it has no id to state.
         return content.empty() ? std::nullopt : view.id_of(content);
     });
-    report.references = rewrite_reference_ids(
-        state.sections, [&](std::string_view token, std::optional<std::uint32_t>) { return view.id_of(token); });
+    report.references =
+        rewrite_reference_ids(state.sections, [&](std::string_view token, auto) { return view.id_of(token); });
     return report;
 }
 

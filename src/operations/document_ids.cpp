@@ -196,7 +196,8 @@ AddedTokenContents::AddedTokenContents(std::string section_text) : text_(std::mo
             contents_.emplace(open + 1, static_cast<std::size_t>(close - open - 1));
         } else {
             JsonValue value = parse_json_value(std::string_view(open, static_cast<std::size_t>(close + 1 - open)));
-            if (auto* decoded = std::get_if<std::string>(&value.data)) contents_.emplace(decoded_.emplace_back(std::move(*decoded)));
+            if (auto* decoded = std::get_if<std::string>(&value.data))
+                contents_.emplace(decoded_.emplace_back(std::move(*decoded)));
         }
         p = close + 1;
     }

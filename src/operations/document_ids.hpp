@@ -45,7 +45,8 @@ std::vector<IdReference> read_id_references(const DocumentSections& sections);
 
 // A rewrite: the new id for a token stated with `stated` (none when that is
 // no integer id), or none to leave it.
-using IdRewrite = std::function<std::optional<std::uint32_t>(std::string_view token, std::optional<std::uint32_t> stated)>;
+using IdRewrite =
+    std::function<std::optional<std::uint32_t>(std::string_view token, std::optional<std::uint32_t> stated)>;
 
 struct IdChange {
     std::string where;

@@ -17,8 +17,10 @@ namespace {
 std::string word_of(const ModelSettings& model, std::string_view token) {
     const std::string_view suffix = word_suffix(model);
     const std::string_view prefix = subword_prefix(model);
-    if (!suffix.empty() && token.size() > suffix.size() && token.ends_with(suffix)) token.remove_suffix(suffix.size());
-    if (!prefix.empty() && token.size() > prefix.size() && token.starts_with(prefix)) token.remove_prefix(prefix.size());
+    if (!suffix.empty() && token.size() > suffix.size() && token.ends_with(suffix))
+        token.remove_suffix(suffix.size());
+    if (!prefix.empty() && token.size() > prefix.size() && token.starts_with(prefix))
+        token.remove_prefix(prefix.size());
     return std::string(token);
 }
 

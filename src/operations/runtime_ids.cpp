@@ -15,7 +15,8 @@ std::optional<std::uint32_t> RuntimeIds::id_of(std::string_view token) const {
 }
 
 std::size_t RuntimeIds::outside_vocab() const {
-    return static_cast<std::size_t>(std::count_if(added.begin(), added.end(), [](const auto& t) { return !t.in_vocab; }));
+    auto outside = [](const RuntimeAddedToken& token) { return !token.in_vocab; };
+    return static_cast<std::size_t>(std::count_if(added.begin(), added.end(), outside));
 }
 
 RuntimeIds runtime_ids(const EditorState& state) {

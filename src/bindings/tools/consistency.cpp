@@ -189,7 +189,8 @@ py::dict id_map(const EditStart& start, EditorObject& editor) {
     result["rows_before"] = make_int(remap.rows_before);
     result["rows_after"] = make_int(remap.rows_after);
     py::dict old_to_new;
-    for (const auto& [old_id, new_id] : remap.old_to_new) old_to_new[py::str(std::to_string(old_id))] = optional_int(new_id);
+    for (const auto& [old_id, new_id] : remap.old_to_new)
+        old_to_new[py::str(std::to_string(old_id))] = optional_int(new_id);
     result["old_to_new"] = old_to_new;
     py::dict added;
     for (const NewToken& token : remap.added) {
@@ -220,7 +221,8 @@ void register_consistency(py::module_& module) {
     module.def("added_tokens", &added_token_contents, py::arg("editor"),
                "The contents of the added tokens the runtime takes, in list order.");
     module.def("check", &check, py::arg("editor"),
-               "Every way a tokenizer runtime would read the editor's document otherwise than it states, or refuse it.");
+               "Every way a tokenizer runtime would read the editor's document otherwise than it states, "
+               "or refuse it.");
     module.def("edit_start", &edit_start, py::arg("editor"), py::arg("keep_model") = false,
                "Record the runtime's ids before an edit; keep_model also keeps a copy to split new tokens with.");
     module.def("make_loadable", &make_loadable_with, py::arg("editor"), py::arg("start"),
