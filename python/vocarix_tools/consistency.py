@@ -23,7 +23,7 @@ from __future__ import annotations
 
 import json
 from dataclasses import dataclass
-from typing import Optional, Sequence, TypedDict
+from typing import Callable, Optional, Sequence, TypedDict
 
 import vocarix
 
@@ -185,7 +185,8 @@ def _count(count: int, noun: str, nouns: str = "") -> str:
     return f"{count} {noun}" if count == 1 else f"{count} {nouns or noun + 's'}"
 
 
-def _show(token: str) -> str:
+def quoted(token: str) -> str:
+    """A token as stored, quoted so that spaces stay visible."""
     return json.dumps(token, ensure_ascii=False)
 
 
@@ -200,11 +201,11 @@ def _listed(lines: Sequence[str], limit: int) -> list[str]:
     return shown
 
 
-def _merge_line(problem: MergeProblem) -> str:
-    pair = f"merge {problem['position']}: {_show(problem['left'])} + {_show(problem['right'])}"
+def _merge_line(problem: MergeProblem, show: Callable[[str], str]) -> str:
+    pair = f"merge {problem['position']}: {show(problem['left'])} + {show(problem['right'])}"
     if problem["reason"] == "prefix":
-        return f"{pair}: the right part is shorter than the prefix {_show(problem['missing'])}"
-    return f"{pair}: {_show(problem['missing'])} is not in the vocabulary"
+        return f"{pair}: the right part is shorter than the prefix {show(problem['missing'])}"
+    return f"{pair}: {show(problem['missing'])} is not in the vocabulary"
 
 
 def rows_line(report: CheckReport) -> str:
@@ -214,33 +215,34 @@ def rows_line(report: CheckReport) -> str:
             f"vocabulary: {report['vocab_size']} entries{extra}")
 
 
-def describe_check(report: CheckReport, limit: int = 10) -> list[str]:
-    """The report as lines of text, at most `limit` examples per kind."""
+def describe_check(report: CheckReport, limit: int = 10, show: Callable[[str], str] = quoted) -> list[str]:
+    """The report as lines of text, at most `limit` examples per kind, tokens
+    written with `show`."""
     lines: list[str] = []
     if report["merges_as_object"]:
         lines.append("the merge list is written as an empty object {}: the runtime refuses it")
     if report["merges"]:
         lines.append("merges naming a token that is not in the vocabulary (the runtime refuses them): "
                      f"{len(report['merges'])}")
-        lines += _listed([_merge_line(m) for m in report["merges"]], limit)
+        lines += _listed([_merge_line(m, show) for m in report["merges"]], limit)
     if report["malformed_added_tokens"]:
         lines.append(f"added_tokens entries the runtime refuses: {len(report['malformed_added_tokens'])}")
         lines += _listed([f"entry {m['position']} {m['problem']}" for m in report["malformed_added_tokens"]], limit)
     if report["added_ids"]:
         lines.append(f"added_tokens ids that disagree with the vocabulary: {len(report['added_ids'])}")
-        lines += _listed([f"{_show(p['content'])}: stored {_id(p['stored_id'])}, vocabulary {p['runtime_id']}"
+        lines += _listed([f"{show(p['content'])}: stored {_id(p['stored_id'])}, vocabulary {p['runtime_id']}"
                           for p in report["added_ids"]], limit)
     if report["renumbered"]:
         lines.append(f"added tokens the runtime numbers otherwise than stored: {len(report['renumbered'])}")
-        lines += _listed([f"{_show(p['content'])}: stored {_id(p['stored_id'])}, runtime {p['runtime_id']}"
+        lines += _listed([f"{show(p['content'])}: stored {_id(p['stored_id'])}, runtime {p['runtime_id']}"
                           for p in report["renumbered"]], limit)
     if report["shared_ids"]:
         lines.append(f"ids held by two or more strings: {len(report['shared_ids'])}")
-        lines += _listed([f"{s['id']}: " + ", ".join(_show(t) for t in s["tokens"]) for s in report["shared_ids"]],
+        lines += _listed([f"{s['id']}: " + ", ".join(show(t) for t in s["tokens"]) for s in report["shared_ids"]],
                          limit)
     if report["references"]:
         lines.append(f"post-processor and padding ids that disagree with the runtime's: {len(report['references'])}")
-        lines += _listed([f"{r['where']}: {_show(r['token'])} stated {_id(r['stated'])}, "
+        lines += _listed([f"{r['where']}: {show(r['token'])} stated {_id(r['stated'])}, "
                           + ("unknown to the runtime" if r["runtime_id"] is None else f"runtime {r['runtime_id']}")
                           for r in report["references"]], limit)
     return lines
@@ -252,8 +254,9 @@ def problem_count(report: CheckReport) -> int:
             + len(report["references"]))
 
 
-def describe_repairs(repairs: Repairs, limit: int = 5) -> list[str]:
-    """What was repaired, one line per kind (none when nothing was)."""
+def describe_repairs(repairs: Repairs, limit: int = 5, show: Callable[[str], str] = quoted) -> list[str]:
+    """What was repaired, one line per kind (none when nothing was), tokens
+    written with `show`."""
     lines: list[str] = []
     if repairs["merges_made_list"]:
         lines.append("repaired: wrote the empty merge list as [] instead of {}")
@@ -270,10 +273,10 @@ def describe_repairs(repairs: Repairs, limit: int = 5) -> list[str]:
     if repairs["new_entries_moved"]:
         moved = repairs["new_entries_moved"]
         lines.append(f"repaired: moved {_count(len(moved), 'new token')} off the ids of those added tokens: "
-                     + ", ".join(f"{_show(m['token'])} -> {m['id']}" for m in moved[:limit])
+                     + ", ".join(f"{show(m['token'])} -> {m['id']}" for m in moved[:limit])
                      + (", ..." if len(moved) > limit else ""))
     if repairs["added_ids"]:
-        examples = ", ".join(f"{_show(c['token'])} {_id(c['old_id'])} -> {c['new_id']}"
+        examples = ", ".join(f"{show(c['token'])} {_id(c['old_id'])} -> {c['new_id']}"
                              for c in repairs["added_ids"][:limit])
         count = _count(len(repairs["added_ids"]), "added_tokens id")
         lines.append(f"repaired: set {count} to the runtime's ({examples}"

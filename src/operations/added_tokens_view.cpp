@@ -1,11 +1,10 @@
 #include "operations/added_tokens_view.hpp"
 
-#include <string_view>
-#include <unordered_set>
 #include <variant>
 
 #include "document/json_reader.hpp"
 #include "document/json_writer.hpp"
+#include "operations/runtime_ids.hpp"
 
 namespace vocarix {
 
@@ -15,11 +14,13 @@ std::vector<AddedTokenEntry> read_added_tokens(const DocumentSections& sections)
     const auto* items = std::get_if<JsonArray>(&list.data);
     if (!items) return entries;
     entries.reserve(items->size());
-    for (const JsonValue& item : *items) {
+    for (std::size_t position = 0; position < items->size(); ++position) {
+        const JsonValue& item = (*items)[position];
         const JsonValue* content = item.find("content");
         const auto* text = content ? std::get_if<std::string>(&content->data) : nullptr;
         if (!text) continue;
         AddedTokenEntry entry;
+        entry.position = position;
         entry.content = *text;
         if (const JsonValue* id = item.find("id")) {
             if (const auto* value = std::get_if<std::uint64_t>(&id->data)) entry.stored_id = *value;
@@ -35,15 +36,9 @@ std::vector<AddedTokenEntry> read_added_tokens(const DocumentSections& sections)
 
 std::vector<OutsideAddedToken> added_tokens_outside_vocab(const EditorState& state) {
     std::vector<OutsideAddedToken> outside;
-    std::unordered_set<std::string_view> seen;
-    std::vector<AddedTokenEntry> entries = read_added_tokens(state.sections);
-    std::uint64_t next_runtime_id = state.vocab_size();
-    // `seen` views the contents in `entries`, which stay where they are.
-    for (const AddedTokenEntry& entry : entries) {
-        if (state.contains(entry.content)) continue;
-        if (!seen.insert(entry.content).second) continue;
-        outside.push_back({entry.content, entry.stored_id, next_runtime_id++, entry.special});
-    }
+    for (RuntimeAddedToken& token : runtime_added_tokens(state))
+        if (!token.in_vocab)
+            outside.push_back({std::move(token.content), token.stored_id, token.runtime_id, token.special});
     return outside;
 }
 

@@ -5,6 +5,7 @@
 // content once.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -16,6 +17,7 @@
 namespace vocarix {
 
 struct AddedTokenEntry {
+    std::size_t position = 0;  // in the list
     std::string content;
     std::optional<std::uint64_t> stored_id;  // absent when the entry holds no whole number
     bool special = false;
@@ -33,7 +35,7 @@ struct OutsideAddedToken {
 };
 
 // Added tokens whose content is no vocabulary entry, each content once, in
-// list order, with the id the runtime numbers it with.
+// list order, with the id the runtime numbers it with (runtime_ids.hpp).
 std::vector<OutsideAddedToken> added_tokens_outside_vocab(const EditorState& state);
 
 }  // namespace vocarix

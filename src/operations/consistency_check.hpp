@@ -36,7 +36,7 @@ struct MergeProblem {
 struct AddedIdProblem {
     std::size_t position = 0;  // in added_tokens
     std::string content;
-    std::optional<std::uint32_t> stored_id;
+    std::optional<std::uint64_t> stored_id;
     std::uint64_t runtime_id = 0;
 };
 

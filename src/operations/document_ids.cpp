@@ -76,10 +76,12 @@ void walk_padding(JsonValue& value, Visit& visit) {
     if (token && id) visit(std::string("padding.pad_id"), *token, *id);
 }
 
-std::string entry_problem(const JsonValue& item, const AddedTokenEntry& entry) {
+std::string entry_problem(const JsonValue& item) {
     if (!item.as_object()) return "is no object";
-    if (!entry.content) return "has no string \"content\"";
-    if (!entry.id) return entry.has_id ? "has an \"id\" that is no integer 0..4294967295" : "has no \"id\"";
+    if (!string_of(item.find("content"))) return "has no string \"content\"";
+    const JsonValue* id = item.find("id");
+    if (!id) return "has no \"id\"";
+    if (!id_value(*id)) return "has an \"id\" that is no integer 0..4294967295";
     for (const char* flag : {"single_word", "lstrip", "rstrip", "normalized", "special"}) {
         const JsonValue* value = item.find(flag);
         if (!value || !std::holds_alternative<bool>(value->data)) return std::string("has no boolean \"") + flag + "\"";
@@ -89,25 +91,17 @@ std::string entry_problem(const JsonValue& item, const AddedTokenEntry& entry) {
 
 }  // namespace
 
-std::vector<AddedTokenEntry> read_added_tokens(const DocumentSections& sections) {
-    std::vector<AddedTokenEntry> entries;
-    if (sections.added_tokens.text == "[]") return entries;
+std::vector<std::pair<std::size_t, std::string>> refused_added_tokens(const DocumentSections& sections) {
+    std::vector<std::pair<std::size_t, std::string>> refused;
+    if (sections.added_tokens.text == "[]") return refused;
     JsonValue list = parse_json_value(sections.added_tokens.text);
     const auto* items = std::get_if<JsonArray>(&list.data);
-    if (!items) return entries;
-    entries.reserve(items->size());
+    if (!items) return refused;
     for (std::size_t i = 0; i < items->size(); ++i) {
-        AddedTokenEntry entry;
-        entry.position = i;
-        if (const std::string* content = string_of((*items)[i].find("content"))) entry.content = *content;
-        if (const JsonValue* id = (*items)[i].find("id")) {
-            entry.has_id = true;
-            entry.id = id_value(*id);
-        }
-        entry.problem = entry_problem((*items)[i], entry);
-        entries.push_back(std::move(entry));
+        std::string problem = entry_problem((*items)[i]);
+        if (!problem.empty()) refused.emplace_back(i, std::move(problem));
     }
-    return entries;
+    return refused;
 }
 
 std::vector<IdReference> read_id_references(const DocumentSections& sections) {

@@ -12,24 +12,16 @@
 #include <string>
 #include <string_view>
 #include <unordered_set>
+#include <utility>
 #include <vector>
 
 #include "document/document.hpp"
 
 namespace vocarix {
 
-// One added_tokens entry, as far as ids go.
-struct AddedTokenEntry {
-    std::size_t position = 0;            // in the list
-    std::optional<std::string> content;  // none when the entry holds no string "content"
-    std::optional<std::uint32_t> id;     // the stored id, when it is an integer 0..2^32-1
-    bool has_id = false;                 // the entry has an "id" member at all
-    // Why a runtime would refuse the entry (no string content, no integer id,
-    // a flag missing or not a boolean); empty when it takes it.
-    std::string problem;
-};
-
-std::vector<AddedTokenEntry> read_added_tokens(const DocumentSections& sections);
+// The added_tokens entries a runtime refuses the document for, with why: no
+// string content, no integer id, or a flag missing or not a boolean.
+std::vector<std::pair<std::size_t, std::string>> refused_added_tokens(const DocumentSections& sections);
 
 // A place where the post-processor or the padding pairs a token with an id.
 struct IdReference {

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <unordered_set>
 
+#include "operations/added_tokens_view.hpp"
 #include "operations/document_ids.hpp"
 
 namespace vocarix {
@@ -19,6 +20,28 @@ std::size_t RuntimeIds::outside_vocab() const {
     return static_cast<std::size_t>(std::count_if(added.begin(), added.end(), outside));
 }
 
+std::vector<RuntimeAddedToken> runtime_added_tokens(const EditorState& state) {
+    std::vector<RuntimeAddedToken> tokens;
+    std::unordered_set<std::string> seen;
+    std::uint64_t next = state.vocab_size();
+    for (AddedTokenEntry& entry : read_added_tokens(state.sections)) {
+        if (entry.content.empty() || !seen.insert(entry.content).second) continue;
+        RuntimeAddedToken token;
+        token.position = entry.position;
+        token.stored_id = entry.stored_id;
+        token.special = entry.special;
+        if (auto id = state.token_id(entry.content)) {
+            token.in_vocab = true;
+            token.runtime_id = *id;
+        } else {
+            token.runtime_id = next++;
+        }
+        token.content = std::move(entry.content);
+        tokens.push_back(std::move(token));
+    }
+    return tokens;
+}
+
 RuntimeIds runtime_ids(const EditorState& state) {
     RuntimeIds view;
     view.vocab_size = state.vocab_size();
@@ -29,27 +52,13 @@ RuntimeIds runtime_ids(const EditorState& state) {
         view.tokens.emplace_back(std::string(state.text(sym)), id);
         view.rows = std::max<std::uint64_t>(view.rows, std::uint64_t{id} + 1);
     }
-
+    view.malformed = refused_added_tokens(state.sections);
+    view.added = runtime_added_tokens(state);
     std::vector<std::pair<std::string, std::uint32_t>> outside;
-    std::unordered_set<std::string> seen;
-    std::uint64_t next = view.vocab_size;
-    for (AddedTokenEntry& entry : read_added_tokens(state.sections)) {
-        if (!entry.problem.empty()) view.malformed.emplace_back(entry.position, entry.problem);
-        if (!entry.content || entry.content->empty() || !seen.insert(*entry.content).second) continue;
-        RuntimeAddedToken token;
-        token.position = entry.position;
-        token.stored_id = entry.id;
-        if (auto id = state.token_id(*entry.content)) {
-            token.in_vocab = true;
-            token.runtime_id = *id;
-        } else {
-            token.runtime_id = next++;
-            if (token.runtime_id <= UINT32_MAX)
-                outside.emplace_back(*entry.content, static_cast<std::uint32_t>(token.runtime_id));
-        }
+    for (const RuntimeAddedToken& token : view.added) {
         view.rows = std::max(view.rows, token.runtime_id + 1);
-        token.content = std::move(*entry.content);
-        view.added.push_back(std::move(token));
+        if (!token.in_vocab && token.runtime_id <= UINT32_MAX)
+            outside.emplace_back(token.content, static_cast<std::uint32_t>(token.runtime_id));
     }
     if (!outside.empty()) {
         std::sort(outside.begin(), outside.end());

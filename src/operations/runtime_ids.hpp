@@ -21,10 +21,14 @@ namespace vocarix {
 struct RuntimeAddedToken {
     std::size_t position = 0;  // in added_tokens
     std::string content;
-    std::optional<std::uint32_t> stored_id;
+    std::optional<std::uint64_t> stored_id;  // none when the entry holds no whole number
     std::uint64_t runtime_id = 0;
     bool in_vocab = false;
+    bool special = false;
 };
+
+// The added tokens the runtime takes, in list order, with their ids.
+std::vector<RuntimeAddedToken> runtime_added_tokens(const EditorState& state);
 
 struct RuntimeIds {
     std::uint64_t vocab_size = 0;

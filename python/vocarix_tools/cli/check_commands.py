@@ -8,7 +8,7 @@ import argparse
 import vocarix_tools
 from vocarix_tools.consistency import problem_count, rows_line
 from vocarix_tools.cli.common import (
-    EXIT_INPUT, EXIT_OK, Commands, UsageError, emit_json, finish_edit, open_editor, output_target, plural,
+    EXIT_INPUT, EXIT_OK, Commands, UsageError, emit_json, finish_edit, open_editor, output_target, plural, show,
     start_edit,
 )
 
@@ -32,7 +32,7 @@ def cmd_check(args: argparse.Namespace) -> int:
         print(rows_line(report))
     else:
         print(f"{args.tokenizer}: {plural(problem_count(report), 'problem')} a tokenizer runtime would meet")
-        print("\n".join("  " + line for line in vocarix_tools.describe_check(report)))
+        print("\n".join("  " + line for line in vocarix_tools.describe_check(report, show=show)))
         print(rows_line(report))
     return EXIT_OK if report["clean"] else EXIT_INPUT
 

@@ -113,7 +113,7 @@ def finish_edit(args: argparse.Namespace, editor: vocarix.Vocarix, before: vocar
         summary.append(f"removed {count} added_tokens {'entry' if count == 1 else 'entries'} with their "
                        f"vocabulary entries: {show_list(outcome.added_tokens_removed)}")
     if outcome.repairs is not None:
-        summary += vocarix_tools.describe_repairs(outcome.repairs)
+        summary += vocarix_tools.describe_repairs(outcome.repairs, show=show)
     if not outcome.problems["clean"]:
         count = vocarix_tools.consistency.problem_count(outcome.problems)
         how = "--literal keeps them" if args.literal else "they cannot be repaired without a choice of yours"

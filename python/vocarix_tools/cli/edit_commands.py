@@ -109,7 +109,7 @@ def cmd_sync_chars(args: argparse.Namespace) -> int:
     sys.stderr.flush()
     result = _native.sync_single_chars(editor, source, args.min_id)
     if not args.force:
-        refuse_losing_most_merges(before["merges_count"], editor.merges_count)
+        refuse_losing_most_merges(before.merges_count_before, editor.merges_count)
     summary = [
         f"{result['chars_in_source']} single characters in {args.source}: "
         f"{result['chars_already_present']} already present, {result['chars_added_count']} added; "

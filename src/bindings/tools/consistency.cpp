@@ -19,7 +19,8 @@ using python::EditorObject;
 using python::make_int;
 using python::make_str;
 
-py::object optional_int(const std::optional<std::uint32_t>& value) {
+template <class Int>
+py::object optional_int(const std::optional<Int>& value) {
     return value ? py::object(make_int(*value)) : py::object(py::none());
 }
 
