@@ -309,7 +309,7 @@ void check_state(const EditorState& state) {
     // editor ever interned is asked, including ones that left the document.
     std::set<std::string> strings;
     for (Symbol sym = 0; sym < state.symbol_count(); ++sym) strings.emplace(state.text(sym));
-    for (Symbol sym = 0; sym < fresh->pool().size(); ++sym) {
+    for (Symbol sym = 0; sym < fresh->symbol_count(); ++sym) {
         CHECK(state.find_symbol(fresh->text(sym)) != kNoSymbol, &state);
         strings.emplace(fresh->text(sym));
     }
