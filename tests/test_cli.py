@@ -3,6 +3,7 @@ import json
 import os
 import shutil
 import subprocess
+import sys
 
 import pytest
 
@@ -211,3 +212,18 @@ def test_older_layouts_load_with_a_notice_and_keep_their_form(cli, tmp_path):
 def test_console_script():
     done = subprocess.run(["vocarix", "--version"], capture_output=True, text=True, timeout=60)
     assert done.returncode == 0 and done.stdout.strip() == f"vocarix {vocarix.__version__}"
+
+
+@pytest.mark.parametrize("target", ["-", "/dev/stdout"])
+def test_output_to_standard_output_carries_only_the_tokenizer(tok, tmp_path, target):
+    log = tmp_path / "log.txt"
+    log.write_text("earlier\n")
+    with open(log, "a") as out:
+        done = subprocess.run([sys.executable, "-m", "vocarix_tools.cli", "add", str(tok), "xyz", "-o", target,
+                               "--json"], stdout=out, stderr=subprocess.PIPE, text=True, timeout=60)
+    assert done.returncode == 0, done.stderr
+    earlier, document_text = log.read_text().split("\n", 1)
+    assert earlier == "earlier"
+    assert "xyz" in json.loads(document_text)["model"]["vocab"]
+    assert json.loads(done.stderr)["output"] == target  # the summary went to standard error
+    assert not (tmp_path / "-").exists()

@@ -7,11 +7,12 @@ import argparse
 import json
 import os
 import sys
-from typing import Any, Callable, Iterator, NoReturn, Sequence
+from typing import Any, Callable, Iterator, NoReturn, Sequence, TextIO
 
 import vocarix
 
 import vocarix_tools
+from vocarix_tools import _native
 from vocarix_tools.display import TokenDisplay
 
 U32_MAX = 2**32 - 1
@@ -54,9 +55,27 @@ def open_editor(path: str) -> vocarix.Vocarix:
     return editor
 
 
+# Output paths that mean this process's standard output: the tokenizer goes
+# there as it is, and every message goes to standard error instead.
+STDOUT_PATHS = ("-", "/dev/stdout", "/dev/fd/1", "/proc/self/fd/1")
+
+
+def writes_to_stdout(args: argparse.Namespace) -> bool:
+    return getattr(args, "write_to", None) in STDOUT_PATHS
+
+
+def report_stream(args: argparse.Namespace) -> TextIO:
+    """Where summaries go: standard error when the tokenizer takes standard output."""
+    return sys.stderr if writes_to_stdout(args) else sys.stdout
+
+
 def write_output(editor: vocarix.Vocarix, path: str) -> None:
     """Save to `path` (the editor replaces the file only once the new text is
     complete), with a clear message for the common reasons a save cannot work."""
+    if path in STDOUT_PATHS:
+        sys.stdout.write(_native.file_text(editor))
+        sys.stdout.flush()
+        return
     target = os.path.realpath(path)
     directory = os.path.dirname(target)
     if not os.path.isdir(directory):
@@ -92,6 +111,7 @@ def finish_edit(args: argparse.Namespace, editor: vocarix.Vocarix, before: vocar
         if id_map is not None:
             vocarix_tools.write_id_map(id_map, args.id_map)
     before_sizes = {"vocab_size": before.vocab_size_before, "merges_count": before.merges_count_before}
+    stream = report_stream(args)
     if args.json:
         emit_json({
             "command": args.command,
@@ -106,7 +126,7 @@ def finish_edit(args: argparse.Namespace, editor: vocarix.Vocarix, before: vocar
             "problems": outcome.problems,
             "id_map": None if id_map is None else {"path": args.id_map, "rows_before": id_map["rows_before"],
                                                    "rows_after": id_map["rows_after"]},
-        })
+        }, stream=stream)
         return EXIT_OK
     if outcome.added_tokens_removed:
         count = len(outcome.added_tokens_removed)
@@ -119,7 +139,10 @@ def finish_edit(args: argparse.Namespace, editor: vocarix.Vocarix, before: vocar
         how = "--literal keeps them" if args.literal else "they cannot be repaired without a choice of yours"
         summary.append(f"warning: a tokenizer runtime would meet {plural(count, 'problem')} in the result "
                        f"({how}); 'vocarix check' lists them")
-    where = "dry run, nothing written" if output is None else f"wrote {output}"
+    if output is None:
+        where = "dry run, nothing written"
+    else:
+        where = "wrote standard output" if writes_to_stdout(args) else f"wrote {output}"
     summary.append(
         f"vocabulary {before.vocab_size_before} -> {editor.vocab_size}, "
         f"merges {before.merges_count_before} -> {editor.merges_count}; {where}"
@@ -127,7 +150,7 @@ def finish_edit(args: argparse.Namespace, editor: vocarix.Vocarix, before: vocar
     if id_map is not None:
         summary.append(f"id map: embedding rows {id_map['rows_before']} -> {id_map['rows_after']}, "
                        f"{plural(len(id_map['added']), 'new token')}; wrote {args.id_map}")
-    print("\n".join(summary))
+    print("\n".join(summary), file=stream)
     return EXIT_OK
 
 
@@ -215,14 +238,15 @@ def _strings_in(value: object) -> Iterator[str]:
             yield from _strings_in(item)
 
 
-def emit_json(data: object, token_texts: bool = True) -> None:
+def emit_json(data: object, token_texts: bool = True, stream: TextIO | None = None) -> None:
     """Prints `data` as one JSON object. A command's output gains
     "token_texts": the text each token in its result stands for, where it
     differs from the stored form (commands whose entries carry their text
     pass token_texts=False)."""
     if token_texts and isinstance(data, dict) and "result" in data:
         data = {**data, "token_texts": _display.text_map(_strings_in(data["result"]))}
-    print(json.dumps(data, ensure_ascii=not stdout_is_utf8()))
+    out = sys.stdout if stream is None else stream
+    print(json.dumps(data, ensure_ascii=not (stdout_is_utf8() and out is sys.stdout)), file=out)
 
 
 # --- Arguments ----------------------------------------------------------------
@@ -230,10 +254,10 @@ def emit_json(data: object, token_texts: bool = True) -> None:
 
 def integer(low: int, high: int) -> Callable[[str], int]:
     def convert(text: str) -> int:
-        try:
-            value = int(text, 10)
-        except ValueError:
-            raise argparse.ArgumentTypeError(f"{text!r} is not a whole number") from None
+        # Plain decimal digits only: no signs, spaces, underscores or other scripts' digits.
+        if not (text.isascii() and text.isdigit()):
+            raise argparse.ArgumentTypeError(f"{text!r} is not a whole number (decimal digits 0-9)")
+        value = int(text, 10)
         if not low <= value <= high:
             raise argparse.ArgumentTypeError(f"{value} is outside {low}..{high}")
         return value
@@ -241,16 +265,39 @@ def integer(low: int, high: int) -> Callable[[str], int]:
     return convert
 
 
+# Token lists and other text inputs are read to at most this many bytes.
+TEXT_INPUT_LIMIT = 1 << 30
+
+
+def read_text_input(path: str, what: str = "text") -> str:
+    """A UTF-8 text file (a leading byte-order mark dropped), read in pieces so
+    that an endless or binary input (a device, a pipe) stops with one line:
+    at its first NUL byte, or past TEXT_INPUT_LIMIT bytes."""
+    pieces = []
+    size = 0
+    try:
+        with open(path, "rb") as handle:
+            while piece := handle.read(1 << 20):
+                if b"\0" in piece:
+                    raise CliError(f"{path}: not a {what} file (it holds a NUL byte)")
+                size += len(piece)
+                if size > TEXT_INPUT_LIMIT:
+                    raise CliError(f"{path}: more than {TEXT_INPUT_LIMIT} bytes; not a {what} file")
+                pieces.append(piece)
+    except IsADirectoryError:
+        raise CliError(f"cannot read {path}: it is a directory") from None
+    except OSError as error:
+        raise CliError(f"cannot read {path}: {error.strerror or error}") from None
+    try:
+        return b"".join(pieces).decode("utf-8-sig")
+    except UnicodeDecodeError as error:
+        raise CliError(f"{path}: not UTF-8 text (byte {error.start})") from None
+
+
 def read_token_file(path: str) -> list[str]:
     """One token per line, UTF-8. Only the line break is removed ("\\n" or
     "\\r\\n"); spaces around a token are part of it. Empty lines are skipped."""
-    try:
-        with open(path, encoding="utf-8-sig", newline="") as handle:
-            text = handle.read()
-    except UnicodeDecodeError as error:
-        raise CliError(f"{path}: not UTF-8 text (byte {error.start})") from None
-    except OSError as error:
-        raise CliError(f"cannot read {path}: {error.strerror or error}") from None
+    text = read_text_input(path, "token list")
     tokens = []
     for line in text.split("\n"):
         if line.endswith("\r"):
@@ -261,9 +308,12 @@ def read_token_file(path: str) -> list[str]:
 
 
 def gather_tokens(args: argparse.Namespace) -> list[str]:
+    """The tokens given as arguments and in --from-file lists; at least one."""
     tokens = list(args.tokens)
     for path in args.from_file:
         tokens.extend(read_token_file(path))
+    if not tokens:
+        raise UsageError("no tokens given: the token arguments and --from-file lists are empty")
     return tokens
 
 

@@ -100,6 +100,13 @@ void set_merge_form(EditorObject& editor, py::handle form_object) {
     else raise(PyExc_ValueError, "form must be \"pairs\" or \"strings\"");
 }
 
+// The text save() would write, for writing to a stream the caller holds.
+py::str file_text(EditorObject& editor) {
+    python::SharedBorrow borrow(editor);
+    WrittenText text = write_document_file_text(borrow.state());
+    return python::make_large_str(text.view(), text.stats());
+}
+
 }  // namespace
 
 void register_loading(py::module_& module) {
@@ -110,6 +117,7 @@ void register_loading(py::module_& module) {
                "Load a tokenizer document from a str in any form the runtime reads; ValueError on failure.");
     module.def("document_form", &document_form, py::arg("editor"),
                "How the editor's document was written: merge form, unk_token, absent and unknown fields.");
+    module.def("file_text", &file_text, py::arg("editor"), "The document as save() writes it, as a str.");
     module.def("set_merge_form", &set_merge_form, py::arg("editor"), py::arg("form"),
                "Write the editor's merges as \"pairs\" or as \"strings\" from now on.");
 }
