@@ -4,13 +4,11 @@
 
 #include <string_view>
 
+#include "document/json_cursor.hpp"
 #include "document/json_value.hpp"
 #include "document/records.hpp"
 
 namespace vocarix {
-
-// Arrays and objects nested this deep (counting the document itself) are refused.
-inline constexpr int kMaxJsonDepth = 128;
 
 enum class ReadMode {
     kStrict,   // the current form only

@@ -1,0 +1,149 @@
+// A cursor over JSON text: lexing, generic values and typed fields, with
+// errors that name the problem and its line and column. The document reader
+// builds on it.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "document/errors.hpp"
+#include "document/json_value.hpp"
+#include "document/text.hpp"
+
+namespace vocarix {
+
+// Arrays and objects nested this deep (counting the document itself) are refused.
+inline constexpr int kMaxJsonDepth = 128;
+
+struct NumberText {
+    std::string_view text;
+    bool negative = false;
+    bool integer = true;  // no fraction and no exponent
+};
+
+class JsonCursor {
+public:
+    explicit JsonCursor(std::string_view text)
+        : begin_(text.data()), p_(text.data()), end_(text.data() + text.size()) {}
+
+    JsonValue parse_value(int depth);
+    void expect_end() {
+        skip_ws();
+        if (p_ != end_) fail("trailing characters", p_ + 1);
+    }
+
+protected:
+    // ---- errors ----
+    // `stop` is one past the offending character: the column is that character's, 1-based.
+    [[noreturn]] void fail(std::string_view what, const char* stop) const;
+    [[noreturn]] void fail_eof(std::string_view what) const { fail(what, end_); }
+    // Reports the value at the cursor as the wrong type for `expected`.
+    [[noreturn]] void fail_type(std::string_view expected);
+
+    // ---- lexing ----
+    void skip_ws() {
+        // Indents are runs of spaces: skip them a word at a time.
+        while (p_ < end_) {
+            char c = *p_;
+            if (c == ' ' && p_ + 8 <= end_) {
+                std::uint64_t other = ~zero_bytes(load8(p_) ^ (kByteOnes * ' ')) & kByteHighs;
+                p_ += other ? first_flagged_byte(other) : 8;
+            } else if (c == ' ' || c == '\n' || c == '\r' || c == '\t') {
+                ++p_;
+            } else {
+                return;
+            }
+        }
+    }
+    bool at_end() const { return p_ == end_; }
+    char peek() const { return *p_; }
+
+    std::string_view parse_string();
+    NumberText scan_number();
+    JsonValue number_value(const NumberText& number);
+    void parse_literal(std::string_view word);
+    // `depth` counts the containers enclosing the one being opened.
+    void enter(int depth) const {
+        if (depth + 1 >= kMaxJsonDepth) fail("recursion limit exceeded", p_ + 1);
+    }
+
+    // Walks the members of an object; `on_member(key)` must consume the value.
+    template <class OnMember>
+    void for_each_member(OnMember&& on_member);
+    // Walks the elements of an array; `on_element(index)` must consume the element.
+    template <class OnElement>
+    std::size_t for_each_element(OnElement&& on_element);
+
+    // ---- typed fields ----
+    std::string read_string();
+    std::optional<std::string> read_optional_string();
+    bool read_bool();
+    std::optional<double> read_optional_f64();
+    JsonArray read_value_list(int depth);
+    std::uint32_t read_u32();
+
+    const char* begin_;
+    const char* p_;
+    const char* end_;
+
+private:
+    void check_utf8(std::string_view raw) const;
+    std::string_view parse_string_slow(const char* start, const char* q);
+    std::uint32_t parse_hex4();
+
+    std::string scratch_;
+};
+
+template <class OnMember>
+void JsonCursor::for_each_member(OnMember&& on_member) {
+    ++p_;  // '{'
+    skip_ws();
+    if (at_end()) fail_eof("EOF while parsing an object");
+    if (peek() == '}') {
+        ++p_;
+        return;
+    }
+    for (;;) {
+        skip_ws();
+        if (at_end()) fail_eof("EOF while parsing an object");
+        if (peek() != '"') fail("key must be a string", p_ + 1);
+        std::string_view key = parse_string();
+        on_member(key);
+        skip_ws();
+        if (at_end()) fail_eof("EOF while parsing an object");
+        char c = peek();
+        ++p_;
+        if (c == '}') return;
+        if (c != ',') fail("expected `,` or `}`", p_);
+        skip_ws();
+        if (!at_end() && peek() == '}') fail("trailing comma", p_ + 1);
+    }
+}
+
+template <class OnElement>
+std::size_t JsonCursor::for_each_element(OnElement&& on_element) {
+    ++p_;  // '['
+    skip_ws();
+    if (at_end()) fail_eof("EOF while parsing a list");
+    std::size_t count = 0;
+    if (peek() == ']') {
+        ++p_;
+        return 0;
+    }
+    for (;;) {
+        on_element(count++);
+        skip_ws();
+        if (at_end()) fail_eof("EOF while parsing a list");
+        char c = peek();
+        ++p_;
+        if (c == ']') return count;
+        if (c != ',') fail("expected `,` or `]`", p_);
+        skip_ws();
+        if (!at_end() && peek() == ']') fail("trailing comma", p_ + 1);
+    }
+}
+
+}  // namespace vocarix
