@@ -41,7 +41,7 @@ void Segmenter::grow_table(std::size_t pairs) {
     table_shift_ = 64 - std::countr_zero(slots);
     for (const PairSlot& slot : old)
         if (slot.key != kEmptyKey) {
-            std::size_t i = (slot.key * 0x9E3779B97F4A7C15ull) >> table_shift_;
+            std::size_t i = home_slot(slot.key);
             while (table_[i].key != kEmptyKey) i = (i + 1) & table_mask_;
             table_[i] = slot;
         }
@@ -49,7 +49,7 @@ void Segmenter::grow_table(std::size_t pairs) {
 
 const Segmenter::PairSlot* Segmenter::find_pair(Symbol left, Symbol right) const {
     std::uint64_t key = pair_key(left, right);
-    std::size_t i = (key * 0x9E3779B97F4A7C15ull) >> table_shift_;
+    std::size_t i = home_slot(key);
     while (true) {
         const PairSlot& slot = table_[i];
         if (slot.key == key) return &slot;
@@ -61,7 +61,7 @@ const Segmenter::PairSlot* Segmenter::find_pair(Symbol left, Symbol right) const
 void Segmenter::put_pair(Symbol left, Symbol right, std::uint32_t rank, Symbol result) {
     if ((pair_count_ + 1) * 10 > table_.size() * 7) grow_table(pair_count_ + 1);
     std::uint64_t key = pair_key(left, right);
-    std::size_t i = (key * 0x9E3779B97F4A7C15ull) >> table_shift_;
+    std::size_t i = home_slot(key);
     while (table_[i].key != kEmptyKey && table_[i].key != key) i = (i + 1) & table_mask_;
     if (table_[i].key == kEmptyKey) ++pair_count_;
     // A pair listed again takes its later rank.
@@ -134,6 +134,34 @@ void Segmenter::merge_appended(Symbol left, Symbol right) {
     if (!ready_) return;  // the next build reads it from the state
     if (!index_merge(left, right, next_rank_)) ++unusable_;
     ++next_rank_;
+}
+
+void Segmenter::merge_removed(Symbol left, Symbol right) {
+    if (!ready_) return;
+    // With a prefix the state names results otherwise than the model does;
+    // removals are rare enough there to start afresh.
+    if (prefix_length() > 0) {
+        invalidate();
+        return;
+    }
+    std::uint64_t key = pair_key(left, right);
+    std::size_t i = home_slot(key);
+    while (table_[i].key != key) {
+        if (table_[i].key == kEmptyKey) return;
+        i = (i + 1) & table_mask_;
+    }
+    // Linear probing: move later members of the run back into the hole
+    // unless their home lies between the hole and where they sit.
+    std::size_t hole = i;
+    for (std::size_t j = (i + 1) & table_mask_; table_[j].key != kEmptyKey; j = (j + 1) & table_mask_) {
+        std::size_t home = home_slot(table_[j].key);
+        bool stays = hole <= j ? (hole < home && home <= j) : (hole < home || home <= j);
+        if (stays) continue;
+        table_[hole] = table_[j];
+        hole = j;
+    }
+    table_[hole] = PairSlot{kEmptyKey, 0, kNoSymbol};
+    --pair_count_;
 }
 
 std::size_t Segmenter::unusable_merges() {
@@ -228,6 +256,7 @@ void Segmenter::merge_all(std::vector<Symbol>& pieces) {
         if (!pair || pair->result != top.result) continue;
         pieces[left] = top.result;
         pieces[right] = kNoSymbol;
+        if (formed_) formed_->push_back(top.result);
         next_[left] = next_[right];
         if (next_[left] != kNone) prev_[next_[left]] = left;
         if (prev_[left] != kNone) push(prev_[left]);
@@ -249,6 +278,30 @@ void Segmenter::segment(std::string_view word, Segmentation& out) {
     }
     initial_pieces(word, out);
     merge_all(out.pieces);
+}
+
+void Segmenter::segment(std::string_view word, Segmentation& out, std::vector<Symbol>& formed) {
+    formed_ = &formed;
+    try {
+        out.pieces.clear();
+        out.met_unknown = false;
+        out.used_byte_fallback = false;
+        if (!word.empty()) {
+            Symbol whole = state_.sections.model.ignore_merges ? entry(word) : kNoSymbol;
+            if (whole != kNoSymbol) {
+                out.pieces.push_back(whole);
+            } else {
+                initial_pieces(word, out);
+                formed.insert(formed.end(), out.pieces.begin(), out.pieces.end());
+                merge_all(out.pieces);
+            }
+        }
+        formed.insert(formed.end(), out.pieces.begin(), out.pieces.end());
+    } catch (...) {
+        formed_ = nullptr;
+        throw;
+    }
+    formed_ = nullptr;
 }
 
 Segmentation Segmenter::segment(std::string_view word) {

@@ -88,6 +88,9 @@ public:
 
     Segmentation segment(std::string_view word);
     void segment(std::string_view word, Segmentation& out);
+    // The same, and appends to `formed` every entry the word passes through:
+    // its first pieces and the result of every merge that fires.
+    void segment(std::string_view word, Segmentation& out, std::vector<Symbol>& formed);
     WordPieces pieces_of(std::string_view word);
     std::vector<WordPieces> pieces_of(std::span<const std::string> words);
 
@@ -99,6 +102,9 @@ public:
     // The merge (left, right) was appended at the end of the list and its
     // result is an entry.
     void merge_appended(Symbol left, Symbol right);
+    // Every listing of the merge (left, right) is about to leave the list,
+    // and with it any entry that only it names.
+    void merge_removed(Symbol left, Symbol right);
     void invalidate() { ready_ = false; }
 
     // The runtime's result of merging left and right, as text.
@@ -140,8 +146,10 @@ private:
     void initial_pieces(std::string_view word, Segmentation& out);
     bool append_byte_tokens(std::string_view text, std::vector<Symbol>& pieces);
     std::size_t prefix_length() const;
+    std::size_t home_slot(std::uint64_t key) const { return (key * 0x9E3779B97F4A7C15ull) >> table_shift_; }
 
     const EditorState& state_;
+    std::vector<Symbol>* formed_ = nullptr;  // set while a traced segmentation runs
     bool ready_ = false;
     std::vector<PairSlot> table_;
     std::size_t table_mask_ = 0;

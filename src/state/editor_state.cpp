@@ -1,6 +1,7 @@
 #include "state/editor_state.hpp"
 
 #include <algorithm>
+#include <stdexcept>
 #include <utility>
 
 #include "document/errors.hpp"
@@ -109,6 +110,17 @@ void EditorState::assign_ids(std::span<const std::pair<Symbol, std::uint32_t>> i
     for (auto [sym, id] : ids) doc_.ids[sym] = id;
     id_holders_.build(doc_);
     next_id_ = doc_.vocab_size;
+}
+
+void EditorState::reassign_id(Symbol sym, std::uint32_t id) {
+    if (!in_vocab(sym)) throw std::invalid_argument("reassign_id: not a vocabulary entry");
+    ensure_id_holders();
+    if (id_holders_.held(id)) throw std::invalid_argument("reassign_id: an entry holds the id already");
+    std::uint32_t old_id = doc_.ids[sym];
+    id_holders_.remove(doc_, sym);
+    doc_.ids[sym] = id;
+    id_holders_.add(doc_, sym);
+    if (std::uint64_t{old_id} + 1 == next_id_) next_id_ = old_id;
 }
 
 // ---- merges ----

@@ -97,6 +97,12 @@ public:
     // Replaces every entry's id at once (reindexing) and sets next_id to the vocabulary size.
     void assign_ids(std::span<const std::pair<Symbol, std::uint32_t>> ids);
     std::uint64_t next_id() const { return next_id_; }
+    // Gives an entry another id, one that no entry holds (throws
+    // std::invalid_argument otherwise); an added token may state it, as an
+    // id an entry frees is one a stale added_tokens entry can still name. When the entry's old id was
+    // the last one allocate_id handed out, next_id goes back to it, so an
+    // entry created and then moved leaves no hole for the next allocation.
+    void reassign_id(Symbol sym, std::uint32_t id);
     // No vocabulary key is longer than this many bytes (an upper bound).
     std::size_t longest_key_bytes() const { return doc_.longest_key_bytes; }
     // Key lengths and fingerprints for prefix searches; built on first use,
@@ -139,6 +145,13 @@ public:
     void for_each_use(Symbol sym, F&& f) const {
         ensure_merge_lists();
         merge_lists_.for_each_use(doc_, sym, std::forward<F>(f));
+    }
+
+    // Calls f(slot) for every live merge that produces `sym`, in list order.
+    template <class F>
+    void for_each_producer(Symbol sym, F&& f) const {
+        ensure_merge_lists();
+        merge_lists_.for_each_producer(sym, std::forward<F>(f));
     }
 
     // Removes the given live merges (each at most once); the others keep their order.

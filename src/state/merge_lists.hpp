@@ -39,6 +39,13 @@ public:
             if (doc.merges[s].left != sym) f(s);
     }
 
+    // Calls f(slot) for every live merge that produces `sym`, in list order.
+    template <class F>
+    void for_each_producer(Symbol sym, F&& f) const {
+        if (sym >= heads_.size()) return;
+        for (SlotIndex s = heads_[sym].head[kAsResult]; s != kNoSlot; s = links_[s].next[kAsResult]) f(s);
+    }
+
     // Links the slot just appended to the document's merges.
     void add_slot(const DocumentRecords& doc, SlotIndex s, Symbol result);
     // Takes a live slot out of every list; the document marks it dead afterwards.

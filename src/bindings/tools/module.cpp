@@ -15,4 +15,5 @@ PYBIND11_MODULE(_native, module) {
     vocarix::tools::register_inspection(module);
     vocarix::tools::register_compare(module);
     vocarix::tools::register_consistency(module);
+    vocarix::tools::register_usage(module);
 }

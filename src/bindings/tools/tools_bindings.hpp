@@ -25,4 +25,7 @@ void register_compare(pybind11::module_& module);
 // runtime reads in a document, repairs, and id maps across an edit.
 void register_consistency(pybind11::module_& module);
 
+// add_tokens (recorded, fixed size), prune, shrink_sparing: what goes, by usage and by what must stay.
+void register_usage(pybind11::module_& module);
+
 }  // namespace vocarix::tools

@@ -1,0 +1,175 @@
+// Workflows that choose what goes by usage and by what must stay: the
+// fixed-size addition, pruning by usage and the shrink that spares added
+// tokens.
+#include <pybind11/pybind11.h>
+#include <pybind11/stl.h>
+
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "bindings/common/convert.hpp"
+#include "bindings/common/editor_object.hpp"
+#include "bindings/tools/tools_bindings.hpp"
+#include "operations/fixed_size_addition.hpp"
+#include "operations/sparing_shrink.hpp"
+#include "operations/usage_prune.hpp"
+
+namespace vocarix::tools {
+namespace {
+
+namespace py = pybind11;
+using python::EditorObject;
+using python::make_int;
+
+std::vector<std::string> optional_str_list(py::handle object, const char* name) {
+    return object.is_none() ? std::vector<std::string>{} : python::to_str_list(object, name);
+}
+
+// A dict of token -> count (an int 0..2^64-1), or None.
+std::vector<std::pair<std::string, std::uint64_t>> count_list(py::handle object, const char* name) {
+    std::vector<std::pair<std::string, std::uint64_t>> counts;
+    if (object.is_none()) return counts;
+    if (!PyDict_Check(object.ptr()))
+        python::raise(PyExc_TypeError, std::string("argument '") + name + "': expected a dict of str to int");
+    for (auto [key, value] : py::reinterpret_borrow<py::dict>(object))
+        counts.emplace_back(std::string(python::to_str(key, name)), python::to_u64(value, name));
+    return counts;
+}
+
+UsageCounts usage_counts(EditorState& state, py::handle object, const char* name) {
+    if (object.is_none()) return {};
+    std::vector<std::pair<std::string, std::uint64_t>> counts = count_list(object, name);
+    return UsageCounts(state, counts);
+}
+
+py::dict word_dict(const FixedSizeWord& word) {
+    py::dict d;
+    d["requested"] = word.requested;
+    d["token"] = word.token;
+    d["outcome"] = word.outcome;
+    d["pieces_before"] = word.pieces_before;
+    d["piece_ids_before"] = word.piece_ids_before;
+    d["unknown_characters"] = word.unknown_characters;
+    d["merges_appended"] = word.merges_appended;
+    d["entries_created"] = word.entries_created;
+    return d;
+}
+
+py::dict add_tokens_fixed_size(EditorObject& editor, py::handle tokens_object, const std::string& method,
+                               py::handle whitelist_object, py::handle min_id, py::handle counts_object,
+                               bool add_unknown_characters) {
+    if (method != "reachable" && method != "prefix")
+        python::raise(PyExc_ValueError, "method must be \"reachable\" or \"prefix\", not \"" + method + "\"");
+    python::ExclusiveBorrow borrow(editor);
+    FixedSizeOptions options;
+    options.reachable = method == "reachable";
+    options.add_unknown_characters = add_unknown_characters;
+    std::vector<std::string> tokens = python::to_str_list(tokens_object, "tokens");
+    options.protection.keep = optional_str_list(whitelist_object, "whitelist");
+    options.protection.min_id = python::to_u32(min_id, "min_id");
+    UsageCounts counts = usage_counts(borrow.state(), counts_object, "counts");
+    FixedSizeReport report = add_words_fixed_size(borrow.state(), tokens, counts, options);
+
+    py::dict out;
+    out["initial_vocab_size"] = make_int(report.initial_vocab_size);
+    out["final_vocab_size"] = make_int(report.final_vocab_size);
+    py::list words;
+    for (const FixedSizeWord& word : report.words) words.append(word_dict(word));
+    out["words"] = words;
+    py::list evicted;
+    for (const EvictedToken& token : report.evicted) {
+        py::dict d;
+        d["token"] = token.token;
+        d["id"] = make_int(token.id);
+        d["count"] = make_int(token.count);
+        d["replaced_by"] = token.replaced_by;
+        d["taken_along"] = token.taken_along;
+        evicted.append(d);
+    }
+    out["evicted"] = evicted;
+    out["without_room"] = report.without_room;
+    out["ids_left_free"] = report.ids_left_free;
+    out["unknown_counted_tokens"] = make_int(counts.unknown_tokens());
+    return out;
+}
+
+py::dict prune(EditorObject& editor, py::handle counts_object, py::handle size, py::handle min_count,
+               py::handle keep_object, py::handle min_id) {
+    python::ExclusiveBorrow borrow(editor);
+    PruneOptions options;
+    if (!size.is_none()) options.target_size = python::to_u64(size, "size");
+    if (!min_count.is_none()) options.min_count = python::to_u64(min_count, "min_count");
+    if (!options.target_size && !options.min_count)
+        python::raise(PyExc_ValueError, "give size or min_count (or both)");
+    options.protection.keep = optional_str_list(keep_object, "keep");
+    options.protection.min_id = python::to_u32(min_id, "min_id");
+    if (counts_object.is_none()) python::raise(PyExc_TypeError, "argument 'counts': expected a dict of str to int");
+    UsageCounts counts = usage_counts(borrow.state(), counts_object, "counts");
+    PruneReport report = prune_by_usage(borrow.state(), counts, options);
+
+    py::dict out;
+    out["initial_vocab_size"] = make_int(report.initial_vocab_size);
+    out["final_vocab_size"] = make_int(report.final_vocab_size);
+    out["initial_merges_count"] = make_int(report.initial_merges_count);
+    out["final_merges_count"] = make_int(report.final_merges_count);
+    py::list removed;
+    for (const PrunedToken& token : report.removed) {
+        py::dict d;
+        d["token"] = token.token;
+        d["id"] = make_int(token.id);
+        d["count"] = make_int(token.count);
+        d["cascade_count"] = make_int(token.cascade_count);
+        d["taken_along"] = token.taken_along;
+        removed.append(d);
+    }
+    out["removed"] = removed;
+    out["passed_over"] = make_int(report.passed_over);
+    out["target_reached"] = report.target_reached;
+    out["unknown_counted_tokens"] = make_int(counts.unknown_tokens());
+    return out;
+}
+
+py::dict shrink_sparing(EditorObject& editor, py::handle count, py::handle min_id) {
+    python::ExclusiveBorrow borrow(editor);
+    std::uint64_t how_many = python::to_u64(count, "count");
+    SparingShrinkReport report = vocarix::shrink_sparing(borrow.state(), how_many, python::to_u32(min_id, "min_id"));
+    const ShrinkResult& r = report.counts;
+    py::dict out;
+    out["initial_vocab_size"] = make_int(r.initial_vocab_size);
+    out["final_vocab_size"] = make_int(r.final_vocab_size);
+    out["initial_merges_count"] = make_int(r.initial_merges_count);
+    out["final_merges_count"] = make_int(r.final_merges_count);
+    out["tokens_removed_count"] = make_int(r.tokens_removed_count);
+    out["total_tokens_removed"] = make_int(r.total_tokens_removed);
+    out["total_merges_removed"] = make_int(r.total_merges_removed);
+    out["removed"] = report.removed;
+    out["spared"] = report.spared;
+    return out;
+}
+
+py::list words_of_tokens(EditorObject& editor, py::handle tokens_object) {
+    python::SharedBorrow borrow(editor);
+    std::vector<std::string> tokens = python::to_str_list(tokens_object, "tokens");
+    py::list out;
+    for (const std::string& token : tokens) out.append(python::make_str(word_of_token(borrow.state().sections.model, token)));
+    return out;
+}
+
+}  // namespace
+
+void register_usage(py::module_& module) {
+    module.def("add_tokens_fixed_size", &add_tokens_fixed_size, py::arg("editor"), py::arg("tokens"),
+               py::arg("method") = "reachable", py::arg("whitelist") = py::none(), py::arg("min_id") = 0,
+               py::arg("counts") = py::none(), py::arg("add_unknown_characters") = false,
+               "Add tokens; each new entry takes the id of a token evicted for it.");
+    module.def("prune", &prune, py::arg("editor"), py::arg("counts"), py::arg("size") = py::none(),
+               py::arg("min_count") = py::none(), py::arg("keep") = py::none(), py::arg("min_id") = 0,
+               "Remove the least used tokens, with what depends on them, down to a size or a count.");
+    module.def("shrink_sparing", &shrink_sparing, py::arg("editor"), py::arg("count"), py::arg("min_id") = 0,
+               "Shrink by the longest tokens, sparing added tokens and whatever their cascades would reach.");
+    module.def("words_of_tokens", &words_of_tokens, py::arg("editor"), py::arg("tokens"),
+               "The word the model receives for each token: without the end-of-word suffix.");
+}
+
+}  // namespace vocarix::tools
