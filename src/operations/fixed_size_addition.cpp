@@ -180,6 +180,10 @@ FixedSizeReport add_words_fixed_size(EditorState& state, std::span<const std::st
         FixedSizeWord added = options.reachable ? add_reachable(state, segmenter, word, options)
                                                 : add_prefix(state, segmenter, requested);
         added.requested = requested;
+        if (!options.hold_size) {
+            report.words.push_back(std::move(added));
+            continue;
+        }
         if (added.outcome != "unknown_characters" && added.outcome != "empty")
             protect_derivation(state, segmenter, protect, word, added.token);
         // Last created first, so that each move hands its fresh id back.

@@ -29,6 +29,8 @@ struct FixedSizeOptions {
     // module's add_token (longest prefix or character chain).
     bool reachable = true;
     bool add_unknown_characters = false;
+    // false: a plain addition, recorded the same way; nothing is evicted.
+    bool hold_size = true;
     ProtectionRules protection;
 };
 
@@ -69,6 +71,7 @@ struct FixedSizeReport {
 // end-of-word suffix, when the model has one and the token ends with it.
 std::string_view word_of_token(const ModelSettings& model, std::string_view token);
 
+// Adds the tokens in order, so that earlier additions count for later ones.
 FixedSizeReport add_words_fixed_size(EditorState& state, std::span<const std::string> tokens,
                                      const UsageCounts& counts, const FixedSizeOptions& options);
 

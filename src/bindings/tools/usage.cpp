@@ -56,8 +56,8 @@ py::dict word_dict(const FixedSizeWord& word) {
     return d;
 }
 
-py::dict add_tokens_fixed_size(EditorObject& editor, py::handle tokens_object, const std::string& method,
-                               py::handle whitelist_object, py::handle min_id, py::handle counts_object,
+py::dict add_tokens_recorded(EditorObject& editor, py::handle tokens_object, const std::string& method,
+                             bool keep_size, py::handle whitelist_object, py::handle min_id, py::handle counts_object,
                                bool add_unknown_characters) {
     if (method != "reachable" && method != "prefix")
         python::raise(PyExc_ValueError, "method must be \"reachable\" or \"prefix\", not \"" + method + "\"");
@@ -65,6 +65,7 @@ py::dict add_tokens_fixed_size(EditorObject& editor, py::handle tokens_object, c
     FixedSizeOptions options;
     options.reachable = method == "reachable";
     options.add_unknown_characters = add_unknown_characters;
+    options.hold_size = keep_size;
     std::vector<std::string> tokens = python::to_str_list(tokens_object, "tokens");
     options.protection.keep = optional_str_list(whitelist_object, "whitelist");
     options.protection.min_id = python::to_u32(min_id, "min_id");
@@ -159,10 +160,10 @@ py::list words_of_tokens(EditorObject& editor, py::handle tokens_object) {
 }  // namespace
 
 void register_usage(py::module_& module) {
-    module.def("add_tokens_fixed_size", &add_tokens_fixed_size, py::arg("editor"), py::arg("tokens"),
-               py::arg("method") = "reachable", py::arg("whitelist") = py::none(), py::arg("min_id") = 0,
+    module.def("add_tokens", &add_tokens_recorded, py::arg("editor"), py::arg("tokens"),
+               py::arg("method") = "reachable", py::arg("keep_size") = false, py::arg("whitelist") = py::none(), py::arg("min_id") = 0,
                py::arg("counts") = py::none(), py::arg("add_unknown_characters") = false,
-               "Add tokens; each new entry takes the id of a token evicted for it.");
+               "Add tokens in order; with keep_size each new entry takes the id of a token evicted for it.");
     module.def("prune", &prune, py::arg("editor"), py::arg("counts"), py::arg("size") = py::none(),
                py::arg("min_count") = py::none(), py::arg("keep") = py::none(), py::arg("min_id") = 0,
                "Remove the least used tokens, with what depends on them, down to a size or a count.");

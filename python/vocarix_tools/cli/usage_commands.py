@@ -1,0 +1,117 @@
+"""Subcommands about usage: count (token counts of a corpus) and prune
+(remove the least used tokens)."""
+
+from __future__ import annotations
+
+import argparse
+import os
+from typing import Optional
+
+from vocarix_tools import counting, usage
+from vocarix_tools.cli.common import (
+    EXIT_OK, U32_MAX, U64_MAX, CliError, Commands, UsageError, emit_json, finish_edit, integer, open_editor,
+    output_target, plural, read_token_file, show_list, sizes,
+)
+
+COUNTS_HELP = ("token-count file: a JSON object of token (as the vocabulary writes it) -> times used, "
+               "as 'vocarix count' writes it")
+CORPUS_HELP = ("UTF-8 text files, encoded line by line with the tokenizers runtime to count "
+               "how often each token is used (needs: pip install \"vocarix[runtime]\")")
+
+
+def add_usage_arguments(parser: argparse.ArgumentParser, required: bool) -> None:
+    """--corpus TEXT... | --counts COUNTS, for every command that ranks tokens by usage."""
+    source = parser.add_mutually_exclusive_group(required=required)
+    source.add_argument("--corpus", metavar="TEXT", nargs="+", action="extend", help=CORPUS_HELP)
+    source.add_argument("--counts", metavar="COUNTS", help=COUNTS_HELP)
+
+
+def usage_counts(args: argparse.Namespace) -> Optional[dict[str, int]]:
+    """The counts that --counts names or that --corpus gives; None when neither is given."""
+    if args.counts is not None:
+        try:
+            return counting.read_counts(args.counts)
+        except OSError as error:
+            raise CliError(f"cannot read {args.counts}: {error.strerror or error}") from None
+    if not args.corpus:
+        return None
+    for path in args.corpus:
+        if not os.path.isfile(path):
+            raise CliError(f"cannot read {path}: no such file")
+    try:
+        runtime = counting.load_runtime(args.tokenizer)
+        return dict(counting.merge_counts(
+            counting.count_tokens(runtime, counting.read_lines(path)) for path in args.corpus))
+    except counting.RuntimeMissing as error:
+        raise CliError(str(error)) from None
+    except UnicodeDecodeError as error:
+        raise CliError(f"the corpus is not UTF-8 text ({error.reason} at byte {error.start})") from None
+    except Exception as error:
+        # The runtime's own errors (a file it refuses) are no Python built-ins.
+        if isinstance(error, (CliError, OSError, ValueError)):
+            raise
+        raise CliError(f"the tokenizers runtime failed: {error}") from None
+
+
+def cmd_count(args: argparse.Namespace) -> int:
+    counts = usage_counts(args)
+    assert counts is not None  # --corpus is required
+    counting.write_counts(counts, args.output)
+    total = sum(counts.values())
+    if args.json:
+        emit_json({"command": "count", "input": args.tokenizer, "output": args.output,
+                   "distinct_tokens": len(counts), "tokens": total})
+    else:
+        print(f"counted {total:,} tokens, {len(counts):,} distinct; wrote {args.output}")
+    return EXIT_OK
+
+
+def cmd_prune(args: argparse.Namespace) -> int:
+    args.write_to = output_target(args)
+    if args.size is None and args.min_count is None:
+        raise UsageError("give --size N or --min-count K")
+    keep: list[str] = []
+    for path in args.keep:
+        keep.extend(read_token_file(path))
+    editor = open_editor(args.tokenizer)
+    counts = usage_counts(args)
+    assert counts is not None  # one of --corpus and --counts is required
+    before = sizes(editor)
+    result = usage.prune(editor, counts, size=args.size, min_count=args.min_count, keep=keep, min_id=args.min_id)
+    removed = result["removed"]
+    entries = sum(1 + len(r["taken_along"]) for r in removed)
+    summary = [f"removed {plural(entries, 'token')} ({len(removed)} chosen, "
+               f"{entries - len(removed)} taken along as their dependents), least used first"]
+    if removed:
+        most = max(r["cascade_count"] for r in removed)
+        unused = sum(1 for r in removed if r["cascade_count"] == 0)
+        summary.append(f"{unused} of them were never used; the most used removal was used {most:,} times")
+        summary.append(f"first removed: {show_list([r['token'] for r in removed])}")
+    if args.size is not None and not result["target_reached"]:
+        summary.append(f"warning: stopped at {result['final_vocab_size']} entries, above --size {args.size}: "
+                       "every other token is protected or needed by one")
+    if result["unknown_counted_tokens"]:
+        summary.append(f"note: {plural(result['unknown_counted_tokens'], 'counted token')} "
+                       "not in the vocabulary were ignored")
+    return finish_edit(args, editor, before, dict(result), summary)
+
+
+def register(commands: Commands) -> None:
+    parents = commands.parents
+    count = commands.add("count", cmd_count, "count how often each token is used on a corpus", [])
+    count.add_argument("--corpus", metavar="TEXT", nargs="+", action="extend", required=True, help=CORPUS_HELP)
+    count.set_defaults(counts=None)
+    count.add_argument("-o", "--output", metavar="COUNTS", required=True, help="the token-count file to write")
+
+    prune = commands.add("prune", cmd_prune, "remove the least used tokens, keeping what the others need",
+                         [parents.writing])
+    add_usage_arguments(prune, required=True)
+    target = prune.add_argument_group("how far")
+    target.add_argument("--size", metavar="N", type=integer(0, U64_MAX),
+                        help="remove until the vocabulary has N entries")
+    target.add_argument("--min-count", metavar="K", type=integer(0, U64_MAX),
+                        help="remove every token used fewer than K times (with all it takes along)")
+    prune.add_argument("--keep", metavar="FILE", action="append", default=[],
+                       help="tokens never removed, one per line like --from-file; repeatable")
+    prune.add_argument("--min-id", metavar="M", type=integer(0, U32_MAX), default=0,
+                       help="never remove tokens with id < M")

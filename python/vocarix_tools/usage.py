@@ -1,0 +1,194 @@
+"""Tokens that get used: additions the model produces, a fixed size that
+keeps the embedding's shape, and pruning by usage.
+
+- ``add_words`` adds tokens so that the file's own BPE model produces each
+  one whole: its merges join the pieces the model splits the word into now
+  (``method="reachable"``, the default), or, with ``method="prefix"``, the
+  module's ``add_tokens`` (longest prefix plus the rest).
+- ``add_keep_size`` does the same while the vocabulary keeps its size and
+  its ids: every new entry takes the id of a token evicted for it, the least
+  used first when usage ``counts`` are given.
+- ``prune`` removes the least used tokens, with what depends on them, down
+  to a size or a minimum count.
+- ``shrink_sparing`` shrinks by the longest tokens like ``Vocarix.shrink``
+  but never removes a token that ``added_tokens`` lists.
+
+None of them removes a special token, a single character, a byte token, the
+unknown token or a token that ``added_tokens`` lists. Usage counts come from
+``vocarix_tools.counting``.
+
+Tokens are given as the vocabulary writes them (``"Ġword"``, ``"▁word"``);
+with an end-of-word suffix the word may be given with or without it.
+"""
+
+from __future__ import annotations
+
+from typing import Mapping, Optional, Sequence, TypedDict
+
+import vocarix
+
+from vocarix_tools import _native
+
+
+class WordAddition(TypedDict):
+    requested: str
+    token: str  # the entry the word is, or would be
+    # "added", "already_whole", "unknown_characters", "empty", "not_produced"
+    # (reachable); "added", "already_exists" (prefix)
+    outcome: str
+    pieces_before: list[str]
+    piece_ids_before: list[int]
+    unknown_characters: list[str]
+    merges_appended: list[tuple[str, str]]
+    entries_created: list[tuple[str, int]]  # with their final ids
+    produced_whole: bool  # the model gives the word as this one token now
+
+
+class AdditionReport(TypedDict):
+    method: str
+    words: list[WordAddition]
+    produced_whole: int
+    entries_created: int
+    merges_appended: int
+
+
+class EvictedToken(TypedDict):
+    token: str
+    id: int
+    count: int
+    replaced_by: str  # the new entry that took its id ("" when none did)
+    taken_along: list[str]
+
+
+class KeepSizeReport(AdditionReport):
+    initial_vocab_size: int
+    final_vocab_size: int
+    evicted: list[EvictedToken]
+    without_room: list[tuple[str, int]]  # new entries that kept a new id: nothing was left to evict
+    ids_left_free: list[int]
+    unknown_counted_tokens: int
+
+
+class PrunedToken(TypedDict):
+    token: str
+    id: int
+    count: int
+    cascade_count: int  # the most any token removed with it was used
+    taken_along: list[str]
+
+
+class PruneReport(TypedDict):
+    initial_vocab_size: int
+    final_vocab_size: int
+    initial_merges_count: int
+    final_merges_count: int
+    removed: list[PrunedToken]
+    passed_over: int  # candidates whose removal would go below the size
+    target_reached: bool
+    unknown_counted_tokens: int
+
+
+class SparingShrinkReport(TypedDict):
+    initial_vocab_size: int
+    final_vocab_size: int
+    initial_merges_count: int
+    final_merges_count: int
+    tokens_removed_count: int
+    total_tokens_removed: int
+    total_merges_removed: int
+    removed: list[str]
+    spared: list[str]  # candidates kept: removing them would take an added or special token along
+
+
+METHODS = ("reachable", "prefix")
+
+
+def _words(editor: vocarix.Vocarix, tokens: Sequence[str]) -> list[str]:
+    words: list[str] = _native.words_of_tokens(editor, list(tokens))
+    return words
+
+
+def _mark_produced(editor: vocarix.Vocarix, words: list[WordAddition]) -> int:
+    """Sets each word's ``produced_whole`` from the model as it is now."""
+    plain = _words(editor, [w["requested"] for w in words])
+    pieces = _native.segment(editor, plain)
+    for word, (found, _, unknown) in zip(words, pieces):
+        word["produced_whole"] = not unknown and found == [word["token"]]
+    return sum(word["produced_whole"] for word in words)
+
+
+def _summed(report: AdditionReport) -> None:
+    report["entries_created"] = sum(len(w["entries_created"]) for w in report["words"])
+    report["merges_appended"] = sum(len(w["merges_appended"]) for w in report["words"])
+
+
+def _check_method(method: str) -> None:
+    if method not in METHODS:
+        raise ValueError(f"method must be one of {', '.join(METHODS)}, not {method!r}")
+
+
+def add_words(editor: vocarix.Vocarix, tokens: Sequence[str], *, method: str = "reachable",
+              add_unknown_characters: bool = False) -> AdditionReport:
+    """Add each token, in order, so that earlier additions count for later ones.
+
+    ``reachable`` builds each word's merges from the pieces the model makes
+    of it at that moment, so the model produces it whole; characters no
+    entry or byte token spells are refused (``outcome`` "unknown_characters")
+    unless ``add_unknown_characters``. ``prefix`` is ``Vocarix.add_tokens``.
+    """
+    _check_method(method)
+    found = _native.add_tokens(editor, list(tokens), method, False, None, 0, None, add_unknown_characters)
+    words = [WordAddition(**w, produced_whole=False) for w in found["words"]]
+    report = AdditionReport(method=method, words=words, produced_whole=_mark_produced(editor, words),
+                            entries_created=0, merges_appended=0)
+    _summed(report)
+    return report
+
+
+def add_keep_size(editor: vocarix.Vocarix, tokens: Sequence[str], *, method: str = "reachable",
+                  whitelist: Sequence[str] = (), min_id: int = 0,
+                  counts: Optional[Mapping[str, int]] = None,
+                  add_unknown_characters: bool = False) -> KeepSizeReport:
+    """Add tokens while the vocabulary keeps its size and its set of ids.
+
+    Every entry an addition creates takes the id of a token evicted for it.
+    Never evicted: the requested tokens and every entry their merges need,
+    special tokens, single characters, byte tokens, the unknown token, every
+    token ``added_tokens`` lists, ids below ``min_id`` and the ``whitelist``.
+    Tokens whose removal takes nothing else along go first; among them the
+    least used (``counts``: token -> times used) or else the module's
+    keep-size order (more characters, produced by a merge, smaller bytes).
+    """
+    _check_method(method)
+    found = _native.add_tokens(editor, list(tokens), method, True, list(whitelist), min_id,
+                               None if counts is None else dict(counts), add_unknown_characters)
+    words = [WordAddition(**w, produced_whole=False) for w in found["words"]]
+    report = KeepSizeReport(
+        method=method, words=words, produced_whole=_mark_produced(editor, words), entries_created=0,
+        merges_appended=0, initial_vocab_size=found["initial_vocab_size"],
+        final_vocab_size=found["final_vocab_size"], evicted=found["evicted"], without_room=found["without_room"],
+        ids_left_free=found["ids_left_free"], unknown_counted_tokens=found["unknown_counted_tokens"])
+    _summed(report)
+    return report
+
+
+def prune(editor: vocarix.Vocarix, counts: Mapping[str, int], *, size: Optional[int] = None,
+          min_count: Optional[int] = None, keep: Sequence[str] = (), min_id: int = 0) -> PruneReport:
+    """Remove the least used tokens until the vocabulary has ``size``
+    entries, or until every token left was used ``min_count`` times or more.
+
+    A token goes with its cascade, so it is ranked by the most any token of
+    that cascade was used; nothing that a kept token's merges need goes.
+    Never removed: single characters, byte tokens, special tokens, the
+    unknown token, every token ``added_tokens`` lists, ids below ``min_id``
+    and ``keep``.
+    """
+    report: PruneReport = _native.prune(editor, dict(counts), size, min_count, list(keep), min_id)
+    return report
+
+
+def shrink_sparing(editor: vocarix.Vocarix, count: int, min_id: int = 0) -> SparingShrinkReport:
+    """``Vocarix.shrink`` that never removes a token ``added_tokens`` lists
+    (nor a special token or single character through a cascade)."""
+    report: SparingShrinkReport = _native.shrink_sparing(editor, count, min_id)
+    return report
