@@ -1,24 +1,15 @@
 #include "operations/eviction.hpp"
 
-#include <variant>
+#include <utility>
 
-#include "document/json_reader.hpp"
 #include "document/text.hpp"
+#include "operations/added_tokens_view.hpp"
 
 namespace vocarix {
 
 std::vector<std::string> added_token_contents(const EditorState& state) {
     std::vector<std::string> contents;
-    const std::string& text = state.sections.added_tokens.text;
-    if (text == "[]" || text == "null") return contents;
-    JsonValue list = parse_json_value(text);
-    const auto* items = std::get_if<JsonArray>(&list.data);
-    if (!items) return contents;
-    for (const JsonValue& item : *items) {
-        const JsonValue* content = item.find("content");
-        if (const auto* value = content ? std::get_if<std::string>(&content->data) : nullptr)
-            contents.push_back(*value);
-    }
+    for (AddedTokenEntry& entry : read_added_tokens(state.sections)) contents.push_back(std::move(entry.content));
     return contents;
 }
 
