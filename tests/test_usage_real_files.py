@@ -141,7 +141,7 @@ def corpus_lines():
     """English prose from the standard library's docstrings: a sample corpus every machine has."""
     lines = []
     for module_name in ["json", "argparse", "collections", "textwrap", "logging", "pathlib", "subprocess",
-                        "typing", "decimal", "statistics", "csv", "difflib", "string", "random", "unittest"]:
+                        "decimal", "statistics", "csv", "difflib", "string", "random", "unittest"]:
         module = importlib.import_module(module_name)
         for obj in [module] + [getattr(module, a) for a in dir(module) if not a.startswith("_")]:
             doc = inspect.getdoc(obj)

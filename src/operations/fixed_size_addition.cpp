@@ -175,6 +175,19 @@ FixedSizeReport add_words_fixed_size(EditorState& state, std::span<const std::st
         return report.evicted.back().id;
     };
 
+    // What the requested words pass through now stays for them all, so that
+    // no word's eviction takes what a later word is built from.
+    if (options.hold_size) {
+        Segmentation seg;
+        std::vector<Symbol> formed;
+        for (const std::string& requested : tokens) {
+            std::string_view word = word_of_token(state.sections.model, requested);
+            if (word.empty() || !is_valid_utf8(word)) continue;
+            formed.clear();
+            segmenter.segment(word, seg, formed);
+            for (Symbol sym : formed) protect.add(sym);
+        }
+    }
     for (const std::string& requested : tokens) {
         std::string_view word = word_of_token(state.sections.model, requested);
         FixedSizeWord added = options.reachable ? add_reachable(state, segmenter, word, options)
