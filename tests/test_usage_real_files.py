@@ -175,3 +175,38 @@ def test_pruning_to_half_keeps_the_corpus_encoding(name, capsys):
         print(f"\n{name}: pruned {report['initial_vocab_size']} -> {report['final_vocab_size']}; corpus "
               f"{tokens_before} -> {tokens_after} tokens ({(tokens_after / tokens_before - 1) * 100:+.2f}%), "
               f"{sum(round_trips)}/{len(lines)} lines round-trip")
+
+
+PRE_TOKEN_FILES = TARGET_FILES + ["chatglm3-zh.string.json", "tiny-random-gpt2.string.json"]
+PIECES = ["hello", "world", "é", "데이터", "人工", "'s", "'ll", "123", "٣", "x²", "e-mail", "foo.bar", "  ", "\t",
+          " ", "!!", "?", "_", "a_b", "½", "ﬁ", "—", "。", "，", "🚀", "\u0301", "a\u0301", "▁", "<", "</w>"]
+
+
+@pytest.mark.parametrize("name", PRE_TOKEN_FILES)
+def test_pre_token_check_agrees_with_the_runtime(name):
+    """The native check of whether the pre-tokenizer keeps a word whole, on
+    words in the model's alphabet, against the runtime's normalizer and
+    pre-tokenizer run on the text they stand for."""
+    from vocarix_tools import _native
+
+    real = RealFile(name)
+    pre_tokenizer = json.dumps(json.loads(real.text)["pre_tokenizer"])
+    alphabet = tokenizers.pre_tokenizers.ByteLevel(add_prefix_space=False, use_regex=False)
+    rng = random.Random(len(name))
+    cases = []
+    for _ in range(3000):
+        text = "".join(rng.choice(PIECES) for _ in range(rng.randint(1, 3)))
+        if real.runtime.normalizer is not None:
+            text = real.runtime.normalizer.normalize_str(text)
+        if '"add_prefix_space": true' in pre_tokenizer:
+            text = " " + text.lstrip(" ")  # the runtime puts a space before a text that has none
+        if not text:
+            continue
+        form = "".join(p for p, _ in alphabet.pre_tokenize_str(text)) if "ByteLevel" in pre_tokenizer else text
+        pieces = real.runtime.pre_tokenizer.pre_tokenize_str(text) if real.runtime.pre_tokenizer else [(form, None)]
+        cases.append((form, len(pieces) == 1 and pieces[0][0] == form, pieces))
+    verdicts, undecided_by = _native.pre_token_check(vocarix_tools.open_text(real.text), [c[0] for c in cases])
+    assert undecided_by == "" and len(cases) > 1000
+    disagreements = [(form, verdict, pieces) for (form, whole, pieces), verdict in zip(cases, verdicts)
+                     if (verdict == "whole") != whole]
+    assert disagreements == []

@@ -23,7 +23,7 @@ with an end-of-word suffix the word may be given with or without it.
 
 from __future__ import annotations
 
-from typing import Mapping, Optional, Sequence, TypedDict
+from typing import Any, Mapping, Optional, Sequence, TypedDict
 
 import vocarix
 
@@ -41,13 +41,20 @@ class WordAddition(TypedDict):
     unknown_characters: list[str]
     merges_appended: list[tuple[str, str]]
     entries_created: list[tuple[str, int]]  # with their final ids
-    produced_whole: bool  # the model gives the word as this one token now
+    # The model gives the word as this one token now, and the pre-tokenizer
+    # does not split it apart.
+    produced_whole: bool
+    pre_tokenizer: str  # "whole", "split" (no merge can join it) or "undecided"
 
 
 class AdditionReport(TypedDict):
     method: str
     words: list[WordAddition]
     produced_whole: int
+    # Requested tokens that the pre-tokenizer splits apart, so that no merge can join them.
+    split_by_pre_tokenizer: list[str]
+    # What the pre-tokenizer check could not judge ("" when it judged everything).
+    pre_tokenizer_undecided: str
     entries_created: int
     merges_appended: int
 
@@ -108,13 +115,25 @@ def _words(editor: vocarix.Vocarix, tokens: Sequence[str]) -> list[str]:
     return words
 
 
-def _mark_produced(editor: vocarix.Vocarix, words: list[WordAddition]) -> int:
-    """Sets each word's ``produced_whole`` from the model as it is now."""
+def _word(found: dict[str, Any]) -> WordAddition:
+    return WordAddition(
+        requested=found["requested"], token=found["token"], outcome=found["outcome"],
+        pieces_before=found["pieces_before"], piece_ids_before=found["piece_ids_before"],
+        unknown_characters=found["unknown_characters"], merges_appended=found["merges_appended"],
+        entries_created=found["entries_created"], produced_whole=False, pre_tokenizer="")
+
+
+def _mark_produced(editor: vocarix.Vocarix, report: AdditionReport) -> None:
+    """Sets whether each word is produced whole, from the model and the pre-tokenizer as they are now."""
+    words = report["words"]
     plain = _words(editor, [w["requested"] for w in words])
-    pieces = _native.segment(editor, plain)
-    for word, (found, _, unknown) in zip(words, pieces):
-        word["produced_whole"] = not unknown and found == [word["token"]]
-    return sum(word["produced_whole"] for word in words)
+    verdicts, undecided_by = _native.pre_token_check(editor, plain)
+    for word, (found, _, unknown), verdict in zip(words, _native.segment(editor, plain), verdicts):
+        word["pre_tokenizer"] = verdict
+        word["produced_whole"] = not unknown and found == [word["token"]] and verdict != "split"
+    report["produced_whole"] = sum(word["produced_whole"] for word in words)
+    report["split_by_pre_tokenizer"] = [word["requested"] for word in words if word["pre_tokenizer"] == "split"]
+    report["pre_tokenizer_undecided"] = undecided_by
 
 
 def _summed(report: AdditionReport) -> None:
@@ -138,9 +157,10 @@ def add_words(editor: vocarix.Vocarix, tokens: Sequence[str], *, method: str = "
     """
     _check_method(method)
     found = _native.add_tokens(editor, list(tokens), method, False, None, 0, None, add_unknown_characters)
-    words = [WordAddition(**w, produced_whole=False) for w in found["words"]]
-    report = AdditionReport(method=method, words=words, produced_whole=_mark_produced(editor, words),
-                            entries_created=0, merges_appended=0)
+    words = [_word(w) for w in found["words"]]
+    report = AdditionReport(method=method, words=words, produced_whole=0, split_by_pre_tokenizer=[],
+                            pre_tokenizer_undecided="", entries_created=0, merges_appended=0)
+    _mark_produced(editor, report)
     _summed(report)
     return report
 
@@ -162,12 +182,14 @@ def add_keep_size(editor: vocarix.Vocarix, tokens: Sequence[str], *, method: str
     _check_method(method)
     found = _native.add_tokens(editor, list(tokens), method, True, list(whitelist), min_id,
                                None if counts is None else dict(counts), add_unknown_characters)
-    words = [WordAddition(**w, produced_whole=False) for w in found["words"]]
+    words = [_word(w) for w in found["words"]]
     report = KeepSizeReport(
-        method=method, words=words, produced_whole=_mark_produced(editor, words), entries_created=0,
+        method=method, words=words, produced_whole=0, split_by_pre_tokenizer=[], pre_tokenizer_undecided="",
+        entries_created=0,
         merges_appended=0, initial_vocab_size=found["initial_vocab_size"],
         final_vocab_size=found["final_vocab_size"], evicted=found["evicted"], without_room=found["without_room"],
         ids_left_free=found["ids_left_free"], unknown_counted_tokens=found["unknown_counted_tokens"])
+    _mark_produced(editor, report)
     _summed(report)
     return report
 

@@ -12,6 +12,7 @@
 #include "bindings/common/editor_object.hpp"
 #include "bindings/tools/tools_bindings.hpp"
 #include "operations/fixed_size_addition.hpp"
+#include "operations/pre_token_check.hpp"
 #include "operations/sparing_shrink.hpp"
 #include "operations/usage_prune.hpp"
 
@@ -157,6 +158,20 @@ py::list words_of_tokens(EditorObject& editor, py::handle tokens_object) {
     return out;
 }
 
+py::tuple pre_token_check(EditorObject& editor, py::handle words_object) {
+    python::SharedBorrow borrow(editor);
+    std::vector<std::string> words = python::to_str_list(words_object, "words");
+    PreTokenCheck check(borrow.state());
+    py::list verdicts;
+    for (const std::string& word : words) {
+        PreTokenVerdict verdict = check.check(word);
+        verdicts.append(verdict == PreTokenVerdict::kWhole   ? "whole"
+                        : verdict == PreTokenVerdict::kSplit ? "split"
+                                                             : "undecided");
+    }
+    return py::make_tuple(verdicts, check.undecided_by());
+}
+
 }  // namespace
 
 void register_usage(py::module_& module) {
@@ -169,6 +184,9 @@ void register_usage(py::module_& module) {
                "Remove the least used tokens, with what depends on them, down to a size or a count.");
     module.def("shrink_sparing", &shrink_sparing, py::arg("editor"), py::arg("count"), py::arg("min_id") = 0,
                "Shrink by the longest tokens, sparing added tokens and whatever their cascades would reach.");
+    module.def("pre_token_check", &pre_token_check, py::arg("editor"), py::arg("words"),
+               "Whether the pre-tokenizer keeps each word whole: (\"whole\" | \"split\" | \"undecided\" per "
+               "word, what it could not judge).");
     module.def("words_of_tokens", &words_of_tokens, py::arg("editor"), py::arg("tokens"),
                "The word the model receives for each token: without the end-of-word suffix.");
 }

@@ -1,0 +1,20 @@
+// Unicode character classes that pre-tokenizers split text on: general
+// categories L, N, M and P, and the White_Space property.
+#pragma once
+
+#include <cstdint>
+
+namespace vocarix {
+
+struct CodePointRange {
+    std::uint32_t first;
+    std::uint32_t last;
+};
+
+bool is_letter(std::uint32_t cp);
+bool is_number(std::uint32_t cp);
+bool is_mark(std::uint32_t cp);
+bool is_punctuation(std::uint32_t cp);
+bool is_white_space(std::uint32_t cp);
+
+}  // namespace vocarix
