@@ -29,6 +29,9 @@ def workdir(tmp_path, monkeypatch):
     legacy["model"]["unk_token"] = None
     del legacy["model"]["ignore_merges"]
     (tmp_path / "legacy_tokenizer.json").write_text(json.dumps(legacy), encoding="utf-8")
+    for index, text in enumerate(["the model reads the text and counts the tokens",
+                                  "a token is a piece of text that the model reads"]):
+        (tmp_path / f"corpus-{index:02d}.txt").write_text(text + "\n" + text.upper() + "\n", encoding="utf-8")
     monkeypatch.chdir(tmp_path)
     return tmp_path
 
