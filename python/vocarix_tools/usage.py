@@ -110,35 +110,22 @@ class SparingShrinkReport(TypedDict):
 METHODS = ("reachable", "prefix")
 
 
-def _words(editor: vocarix.Vocarix, tokens: Sequence[str]) -> list[str]:
-    words: list[str] = _native.words_of_tokens(editor, list(tokens))
-    return words
-
-
 def _word(found: dict[str, Any]) -> WordAddition:
     return WordAddition(
         requested=found["requested"], token=found["token"], outcome=found["outcome"],
         pieces_before=found["pieces_before"], piece_ids_before=found["piece_ids_before"],
         unknown_characters=found["unknown_characters"], merges_appended=found["merges_appended"],
-        entries_created=found["entries_created"], produced_whole=False, pre_tokenizer="")
+        entries_created=found["entries_created"], produced_whole=found["produced_whole"],
+        pre_tokenizer=found["pre_tokenizer"])
 
 
-def _mark_produced(editor: vocarix.Vocarix, report: AdditionReport) -> None:
-    """Sets whether each word is produced whole, from the model and the pre-tokenizer as they are now."""
+def _summed(report: AdditionReport, undecided_by: str) -> None:
     words = report["words"]
-    plain = _words(editor, [w["requested"] for w in words])
-    verdicts, undecided_by = _native.pre_token_check(editor, plain)
-    for word, (found, _, unknown), verdict in zip(words, _native.segment(editor, plain), verdicts):
-        word["pre_tokenizer"] = verdict
-        word["produced_whole"] = not unknown and found == [word["token"]] and verdict != "split"
     report["produced_whole"] = sum(word["produced_whole"] for word in words)
     report["split_by_pre_tokenizer"] = [word["requested"] for word in words if word["pre_tokenizer"] == "split"]
     report["pre_tokenizer_undecided"] = undecided_by
-
-
-def _summed(report: AdditionReport) -> None:
-    report["entries_created"] = sum(len(w["entries_created"]) for w in report["words"])
-    report["merges_appended"] = sum(len(w["merges_appended"]) for w in report["words"])
+    report["entries_created"] = sum(len(w["entries_created"]) for w in words)
+    report["merges_appended"] = sum(len(w["merges_appended"]) for w in words)
 
 
 def _check_method(method: str) -> None:
@@ -160,8 +147,7 @@ def add_words(editor: vocarix.Vocarix, tokens: Sequence[str], *, method: str = "
     words = [_word(w) for w in found["words"]]
     report = AdditionReport(method=method, words=words, produced_whole=0, split_by_pre_tokenizer=[],
                             pre_tokenizer_undecided="", entries_created=0, merges_appended=0)
-    _mark_produced(editor, report)
-    _summed(report)
+    _summed(report, found["pre_tokenizer_undecided"])
     return report
 
 
@@ -189,8 +175,7 @@ def add_keep_size(editor: vocarix.Vocarix, tokens: Sequence[str], *, method: str
         merges_appended=0, initial_vocab_size=found["initial_vocab_size"],
         final_vocab_size=found["final_vocab_size"], evicted=found["evicted"], without_room=found["without_room"],
         ids_left_free=found["ids_left_free"], unknown_counted_tokens=found["unknown_counted_tokens"])
-    _mark_produced(editor, report)
-    _summed(report)
+    _summed(report, found["pre_tokenizer_undecided"])
     return report
 
 

@@ -211,6 +211,19 @@ FixedSizeReport add_words_fixed_size(EditorState& state, std::span<const std::st
         }
         report.words.push_back(std::move(added));
     }
+    // What the model and the pre-tokenizer make of each word now.
+    PreTokenCheck pre_tokens(state);
+    report.pre_tokenizer_undecided_by = pre_tokens.undecided_by();
+    Segmentation seg;
+    for (FixedSizeWord& added : report.words) {
+        std::string_view word = word_of_token(state.sections.model, added.requested);
+        if (!is_valid_utf8(word)) continue;
+        added.pre_tokenizer = pre_tokens.check(word);
+        segmenter.segment(word, seg);
+        added.produced_whole = added.pre_tokenizer != PreTokenVerdict::kSplit && seg.pieces.size() == 1 &&
+                               !seg.met_unknown && !seg.used_byte_fallback &&
+                               state.text(seg.pieces[0]) == added.token;
+    }
     std::sort(free_ids.begin(), free_ids.end());
     report.ids_left_free = std::move(free_ids);
     report.final_vocab_size = state.vocab_size();

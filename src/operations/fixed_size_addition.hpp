@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "operations/eviction.hpp"
+#include "operations/pre_token_check.hpp"
 #include "operations/reachable_addition.hpp"
 
 namespace vocarix {
@@ -45,6 +46,10 @@ struct FixedSizeWord {
     std::vector<std::string> unknown_characters;
     std::vector<StringPair> merges_appended;
     std::vector<std::pair<std::string, std::uint32_t>> entries_created;  // with the ids they end with
+    // Once every token is added: the model gives the word as this one token,
+    // and the pre-tokenizer's verdict on it.
+    bool produced_whole = false;
+    PreTokenVerdict pre_tokenizer = PreTokenVerdict::kUndecided;
 };
 
 struct EvictedToken {
@@ -65,6 +70,8 @@ struct FixedSizeReport {
     // Ids that evictions freed and no new entry took (a removal that took
     // other entries along), ascending.
     std::vector<std::uint32_t> ids_left_free;
+    // What the pre-tokenizer check could not judge; empty when it judged everything.
+    std::string pre_tokenizer_undecided_by;
 };
 
 // The word the model receives for a requested token: the token without the

@@ -44,6 +44,10 @@ UsageCounts usage_counts(EditorState& state, py::handle object, const char* name
     return UsageCounts(state, counts);
 }
 
+const char* verdict_name(PreTokenVerdict verdict) {
+    return verdict == PreTokenVerdict::kWhole ? "whole" : verdict == PreTokenVerdict::kSplit ? "split" : "undecided";
+}
+
 py::dict word_dict(const FixedSizeWord& word) {
     py::dict d;
     d["requested"] = word.requested;
@@ -54,6 +58,8 @@ py::dict word_dict(const FixedSizeWord& word) {
     d["unknown_characters"] = word.unknown_characters;
     d["merges_appended"] = word.merges_appended;
     d["entries_created"] = word.entries_created;
+    d["produced_whole"] = word.produced_whole;
+    d["pre_tokenizer"] = verdict_name(word.pre_tokenizer);
     return d;
 }
 
@@ -93,6 +99,7 @@ py::dict add_tokens_recorded(EditorObject& editor, py::handle tokens_object, con
     out["without_room"] = report.without_room;
     out["ids_left_free"] = report.ids_left_free;
     out["unknown_counted_tokens"] = make_int(counts.unknown_tokens());
+    out["pre_tokenizer_undecided"] = report.pre_tokenizer_undecided_by;
     return out;
 }
 
@@ -163,12 +170,7 @@ py::tuple pre_token_check(EditorObject& editor, py::handle words_object) {
     std::vector<std::string> words = python::to_str_list(words_object, "words");
     PreTokenCheck check(borrow.state());
     py::list verdicts;
-    for (const std::string& word : words) {
-        PreTokenVerdict verdict = check.check(word);
-        verdicts.append(verdict == PreTokenVerdict::kWhole   ? "whole"
-                        : verdict == PreTokenVerdict::kSplit ? "split"
-                                                             : "undecided");
-    }
+    for (const std::string& word : words) verdicts.append(verdict_name(check.check(word)));
     return py::make_tuple(verdicts, check.undecided_by());
 }
 
