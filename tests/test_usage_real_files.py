@@ -210,3 +210,25 @@ def test_pre_token_check_agrees_with_the_runtime(name):
     disagreements = [(form, verdict, pieces) for (form, whole, pieces), verdict in zip(cases, verdicts)
                      if (verdict == "whole") != whole]
     assert disagreements == []
+
+
+@pytest.mark.parametrize("name", TARGET_FILES)
+def test_keep_size_holds_size_and_ids_and_its_words_come_out_whole(name):
+    real = RealFile(name)
+    words, kind = real.new_words(150, seed=16)
+    editor = vocarix_tools.open_text(real.text)
+    before = editor.get_vocab()
+    added = {a["content"] for a in json.loads(real.text)["added_tokens"]}
+    report = usage.add_keep_size(editor, [form for _, form in words])
+    after = editor.get_vocab()
+    assert len(after) == len(before) and set(after.values()) == set(before.values())
+    assert report["without_room"] == [] and report["ids_left_free"] == []
+    evicted = {e["token"] for e in report["evicted"]}
+    assert evicted.isdisjoint(added) and all(len(t) > 1 for t in evicted)
+    runtime = tokenizers.Tokenizer.from_str(editor.to_json())
+    whole = 0
+    for (text, _), word in zip(words, report["words"]):
+        produced = [t.value for t in runtime.model.tokenize(word["requested"])] == [word["token"]]
+        assert produced == word["produced_whole"], word["requested"]
+        whole += whole_alone_and_in_sentences(runtime, runtime.token_to_id(word["token"]), text, kind)
+    assert whole >= 0.99 * len(words)
