@@ -10,7 +10,7 @@ from typing import Optional
 from vocarix_tools import counting, usage
 from vocarix_tools.cli.common import (
     EXIT_OK, U32_MAX, U64_MAX, CliError, Commands, UsageError, emit_json, finish_edit, integer, open_editor,
-    output_target, plural, read_token_file, show_list, sizes,
+    output_target, plural, read_token_file, show, show_list, sizes,
 )
 
 COUNTS_HELP = ("token-count file: a JSON object of token (as the vocabulary writes it) -> times used, "
@@ -115,3 +115,53 @@ def register(commands: Commands) -> None:
                        help="tokens never removed, one per line like --from-file; repeatable")
     prune.add_argument("--min-id", metavar="M", type=integer(0, U32_MAX), default=0,
                        help="never remove tokens with id < M")
+
+
+# --- add: the reachable method and the fixed size ----------------------------
+
+
+def entries(count: int) -> str:
+    return f"{count} new {'entry' if count == 1 else 'entries'}"
+
+
+def describe_addition(report: usage.AdditionReport, limit: int = 10) -> list[str]:
+    """Summary lines of an addition: words produced whole, what the pre-tokenizer splits."""
+    words = report["words"]
+    added = sum(1 for w in words if w["outcome"] == "added")
+    present = sum(1 for w in words if w["outcome"] in ("already_whole", "already_exists"))
+    lines = [f"requested {plural(len(words), 'token')}: {added} added, {present} already there; "
+             f"{entries(report['entries_created'])} and "
+             f"{plural(report['merges_appended'], 'merge')} appended ({report['method']} method)",
+             f"the model produces {report['produced_whole']} of {len(words)} whole"]
+    unknown = [w["requested"] for w in words if w["outcome"] == "unknown_characters"]
+    if unknown:
+        lines.append(f"not added, they hold characters no entry or byte token spells: {show_list(unknown, limit)}")
+    if report["split_by_pre_tokenizer"]:
+        lines.append("the pre-tokenizer splits these apart, so no merge can join them: "
+                     + show_list(report["split_by_pre_tokenizer"], limit))
+    missed = [w["requested"] for w in words if not w["produced_whole"] and w["pre_tokenizer"] != "split"
+              and w["outcome"] != "unknown_characters"]
+    if missed:
+        lines.append(f"not produced whole: {show_list(missed, limit)}")
+    if report["pre_tokenizer_undecided"]:
+        lines.append(f"note: the counts assume {report['pre_tokenizer_undecided']} keeps each word whole; "
+                     "it was not checked")
+    return lines
+
+
+def describe_keep_size(report: usage.KeepSizeReport, with_counts: bool, limit: int = 10) -> list[str]:
+    """Summary lines of a fixed-size addition, every evicted token included."""
+    lines = describe_addition(report, limit)
+    evicted = report["evicted"]
+    lines.append(f"evicted {plural(len(evicted), 'token')} to make room; each new entry took an evicted id:")
+    lines += [f"  {e['id']:>10}  {show(e['token'])}" + (f" (used {e['count']:,} times)" if with_counts else "")
+              + f" -> {show(e['replaced_by'])}"
+              + (f", taking along {show_list(e['taken_along'], 3)}" if e["taken_along"] else "")
+              for e in evicted]
+    if report["without_room"]:
+        lines.append(f"warning: nothing was left to evict for {entries(len(report['without_room']))}; "
+                     f"they took new ids: {show_list([t for t, _ in report['without_room']], limit)}")
+    if report["ids_left_free"]:
+        lines.append(f"note: {plural(len(report['ids_left_free']), 'id')} freed by evictions stayed unused")
+    lines.append(f"vocabulary size {report['initial_vocab_size']} -> {report['final_vocab_size']}")
+    return lines
