@@ -83,7 +83,7 @@ def test_validate_lists_then_removes_in_place(cli, tok):
 
 def test_add_full_atomic_and_from_file(cli, tok, tmp_path):
     out = tmp_path / "out.json"
-    data = run_json(cli, "add", tok, "abcd", "ab", "-o", out)
+    data = run_json(cli, "add", tok, "abcd", "ab", "-o", out, "--method", "prefix")
     assert [r["method"] for r in data["result"]] == ["longest_prefix", "already_exists"]
     assert data["result"][0]["added_merges"] == [["abc", "d"]]
     assert ("abc", "d") in vocarix.Vocarix(str(out)).get_merges()
@@ -101,10 +101,11 @@ def test_add_full_atomic_and_from_file(cli, tok, tmp_path):
 def test_add_keep_size_with_whitelist(cli, tok, tmp_path):
     out = tmp_path / "out.json"
     # "zq" brings "z" and "q" along; one removal follows: the longest candidate "abc".
-    result = run_json(cli, "add", tok, "--keep-size", "zq", "-o", out)["result"]
+    result = run_json(cli, "add", tok, "--keep-size", "zq", "-o", out, "--literal")["result"]
     assert (result["tokens_added"], result["tokens_removed"], result["final_vocab_size"]) == (1, 1, 10)
     assert "abc" not in vocab_of(out)
-    result = run_json(cli, "add", tok, "--keep-size", "zq", "--whitelist", "abc", "ab", "-o", out)["result"]
+    result = run_json(cli, "add", tok, "--keep-size", "zq", "--whitelist", "abc", "ab", "-o", out,
+                      "--literal")["result"]
     vocab = vocab_of(out)
     assert "abc" in vocab and "xy" not in vocab and "zq" in vocab
 

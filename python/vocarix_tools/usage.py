@@ -17,6 +17,12 @@ None of them removes a special token, a single character, a byte token, the
 unknown token or a token that ``added_tokens`` lists. Usage counts come from
 ``vocarix_tools.counting``.
 
+Like every workflow of ``vocarix_tools`` they leave a document that a
+tokenizer runtime loads and reads as the editor says: each ends by
+repairing what the edit left (``EditSession.finish``) and puts what it
+repaired under ``"repairs"``; ``literal=True`` leaves exactly what the edit
+did. Wrap a call in an ``EditSession`` of your own for its id map.
+
 Tokens are given as the vocabulary writes them (``"Ġword"``, ``"▁word"``);
 with an end-of-word suffix the word may be given with or without it.
 """
@@ -28,6 +34,7 @@ from typing import Any, Mapping, Optional, Sequence, TypedDict
 import vocarix
 
 from vocarix_tools import _native
+from vocarix_tools.consistency import EditSession, Repairs
 
 
 class WordAddition(TypedDict):
@@ -49,6 +56,7 @@ class WordAddition(TypedDict):
 
 class AdditionReport(TypedDict):
     method: str
+    repairs: Optional[Repairs]  # None when literal
     words: list[WordAddition]
     produced_whole: int
     # Requested tokens that the pre-tokenizer splits apart, so that no merge can join them.
@@ -85,6 +93,7 @@ class PrunedToken(TypedDict):
 
 
 class PruneReport(TypedDict):
+    repairs: Optional[Repairs]
     initial_vocab_size: int
     final_vocab_size: int
     initial_merges_count: int
@@ -96,6 +105,7 @@ class PruneReport(TypedDict):
 
 
 class SparingShrinkReport(TypedDict):
+    repairs: Optional[Repairs]
     initial_vocab_size: int
     final_vocab_size: int
     initial_merges_count: int
@@ -133,8 +143,27 @@ def _check_method(method: str) -> None:
         raise ValueError(f"method must be one of {', '.join(METHODS)}, not {method!r}")
 
 
+def produced_whole(editor: vocarix.Vocarix, tokens: Sequence[str]) -> list[bool]:
+    """Whether the model produces each token whole now, from its word, and
+    the pre-tokenizer does not split that word apart."""
+    words: list[str] = _native.words_of_tokens(editor, list(tokens))
+    verdicts, _ = _native.pre_token_check(editor, words)
+    return [not unknown and pieces == [token] and verdict != "split"
+            for token, (pieces, _, unknown), verdict in zip(tokens, _native.segment(editor, words), verdicts)]
+
+
+class _Repairing:
+    """Repairs what a workflow leaves for the runtime, unless literal."""
+
+    def __init__(self, editor: vocarix.Vocarix, literal: bool) -> None:
+        self.session = None if literal else EditSession(editor, keep_model=False)
+
+    def finish(self) -> Optional[Repairs]:
+        return None if self.session is None else self.session.finish().repairs
+
+
 def add_words(editor: vocarix.Vocarix, tokens: Sequence[str], *, method: str = "reachable",
-              add_unknown_characters: bool = False) -> AdditionReport:
+              add_unknown_characters: bool = False, literal: bool = False) -> AdditionReport:
     """Add each token, in order, so that earlier additions count for later ones.
 
     ``reachable`` builds each word's merges from the pieces the model makes
@@ -143,10 +172,11 @@ def add_words(editor: vocarix.Vocarix, tokens: Sequence[str], *, method: str = "
     unless ``add_unknown_characters``. ``prefix`` is ``Vocarix.add_tokens``.
     """
     _check_method(method)
+    repairing = _Repairing(editor, literal)
     found = _native.add_tokens(editor, list(tokens), method, False, None, 0, None, add_unknown_characters)
-    words = [_word(w) for w in found["words"]]
-    report = AdditionReport(method=method, words=words, produced_whole=0, split_by_pre_tokenizer=[],
-                            pre_tokenizer_undecided="", entries_created=0, merges_appended=0)
+    report = AdditionReport(method=method, repairs=repairing.finish(), words=[_word(w) for w in found["words"]],
+                            produced_whole=0, split_by_pre_tokenizer=[], pre_tokenizer_undecided="",
+                            entries_created=0, merges_appended=0)
     _summed(report, found["pre_tokenizer_undecided"])
     return report
 
@@ -154,7 +184,7 @@ def add_words(editor: vocarix.Vocarix, tokens: Sequence[str], *, method: str = "
 def add_keep_size(editor: vocarix.Vocarix, tokens: Sequence[str], *, method: str = "reachable",
                   whitelist: Sequence[str] = (), min_id: int = 0,
                   counts: Optional[Mapping[str, int]] = None,
-                  add_unknown_characters: bool = False) -> KeepSizeReport:
+                  add_unknown_characters: bool = False, literal: bool = False) -> KeepSizeReport:
     """Add tokens while the vocabulary keeps its size and its set of ids.
 
     Every entry an addition creates takes the id of a token evicted for it.
@@ -166,21 +196,22 @@ def add_keep_size(editor: vocarix.Vocarix, tokens: Sequence[str], *, method: str
     keep-size order (more characters, produced by a merge, smaller bytes).
     """
     _check_method(method)
+    repairing = _Repairing(editor, literal)
     found = _native.add_tokens(editor, list(tokens), method, True, list(whitelist), min_id,
                                None if counts is None else dict(counts), add_unknown_characters)
-    words = [_word(w) for w in found["words"]]
     report = KeepSizeReport(
-        method=method, words=words, produced_whole=0, split_by_pre_tokenizer=[], pre_tokenizer_undecided="",
-        entries_created=0,
-        merges_appended=0, initial_vocab_size=found["initial_vocab_size"],
-        final_vocab_size=found["final_vocab_size"], evicted=found["evicted"], without_room=found["without_room"],
-        ids_left_free=found["ids_left_free"], unknown_counted_tokens=found["unknown_counted_tokens"])
+        method=method, repairs=repairing.finish(), words=[_word(w) for w in found["words"]], produced_whole=0,
+        split_by_pre_tokenizer=[], pre_tokenizer_undecided="", entries_created=0, merges_appended=0,
+        initial_vocab_size=found["initial_vocab_size"], final_vocab_size=found["final_vocab_size"],
+        evicted=found["evicted"], without_room=found["without_room"], ids_left_free=found["ids_left_free"],
+        unknown_counted_tokens=found["unknown_counted_tokens"])
     _summed(report, found["pre_tokenizer_undecided"])
     return report
 
 
 def prune(editor: vocarix.Vocarix, counts: Mapping[str, int], *, size: Optional[int] = None,
-          min_count: Optional[int] = None, keep: Sequence[str] = (), min_id: int = 0) -> PruneReport:
+          min_count: Optional[int] = None, keep: Sequence[str] = (), min_id: int = 0,
+          literal: bool = False, room_for_pinned: Optional[bool] = None) -> PruneReport:
     """Remove the least used tokens until the vocabulary has ``size``
     entries, or until every token left was used ``min_count`` times or more.
 
@@ -188,14 +219,25 @@ def prune(editor: vocarix.Vocarix, counts: Mapping[str, int], *, size: Optional[
     that cascade was used; nothing that a kept token's merges need goes.
     Never removed: single characters, byte tokens, special tokens, the
     unknown token, every token ``added_tokens`` lists, ids below ``min_id``
-    and ``keep``.
+    and ``keep``. Added tokens outside the vocabulary, which the repair
+    enters into it so that they keep their ids, count towards ``size``
+    (``room_for_pinned``, by default unless ``literal``; a caller that
+    repairs afterwards itself passes ``literal=True, room_for_pinned=True``).
     """
-    report: PruneReport = _native.prune(editor, dict(counts), size, min_count, list(keep), min_id)
+    repairing = _Repairing(editor, literal)
+    room = not literal if room_for_pinned is None else room_for_pinned
+    report: PruneReport = _native.prune(editor, dict(counts), size, min_count, list(keep), min_id, room)
+    report["repairs"] = repairing.finish()
+    report["final_vocab_size"] = editor.vocab_size
     return report
 
 
-def shrink_sparing(editor: vocarix.Vocarix, count: int, min_id: int = 0) -> SparingShrinkReport:
+def shrink_sparing(editor: vocarix.Vocarix, count: int, min_id: int = 0, *,
+                   literal: bool = False) -> SparingShrinkReport:
     """``Vocarix.shrink`` that never removes a token ``added_tokens`` lists
     (nor a special token or single character through a cascade)."""
+    repairing = _Repairing(editor, literal)
     report: SparingShrinkReport = _native.shrink_sparing(editor, count, min_id)
+    report["repairs"] = repairing.finish()
+    report["final_vocab_size"] = editor.vocab_size
     return report

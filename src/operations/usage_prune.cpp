@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <stdexcept>
 
+#include "operations/added_tokens_view.hpp"
+
 namespace vocarix {
 namespace {
 
@@ -100,6 +102,9 @@ PruneReport prune_by_usage(EditorState& state, const UsageCounts& counts, const 
         throw std::invalid_argument("prune needs a target size or a minimum count");
     PruneReport report;
     report.initial_vocab_size = state.vocab_size();
+    std::optional<std::uint64_t> target = options.target_size;
+    if (target && options.room_for_outside_added_tokens)
+        *target -= std::min<std::uint64_t>(*target, added_tokens_outside_vocab(state).size());
     report.initial_merges_count = state.merge_count();
 
     ProtectedTokens protect(state, options.protection);
@@ -124,7 +129,7 @@ PruneReport prune_by_usage(EditorState& state, const UsageCounts& counts, const 
     };
     std::vector<Removed> merges;
     while (!heap.empty()) {
-        if (options.target_size && state.vocab_size() <= *options.target_size) break;
+        if (target && state.vocab_size() <= *target) break;
         std::pop_heap(heap.begin(), heap.end(), after);
         Candidate top = heap.back();
         heap.pop_back();
@@ -133,7 +138,7 @@ PruneReport prune_by_usage(EditorState& state, const UsageCounts& counts, const 
         if (options.min_count && top.rank >= *options.min_count) break;
         std::optional<Cascade> cascade = guarded_cascade(state, top.sym, protect);
         if (!cascade) continue;
-        if (options.target_size && cascade->entries > state.vocab_size() - *options.target_size) {
+        if (target && cascade->entries > state.vocab_size() - *target) {
             ++report.passed_over;
             continue;
         }
@@ -146,7 +151,7 @@ PruneReport prune_by_usage(EditorState& state, const UsageCounts& counts, const 
         report.removed.push_back(std::move(pruned));
         for (const Removed& merge : merges) ranks.merge_removed(merge.left, merge.right, merge.result, push);
     }
-    if (options.target_size) report.target_reached = state.vocab_size() <= *options.target_size;
+    if (target) report.target_reached = state.vocab_size() <= *target;
     report.final_vocab_size = state.vocab_size();
     report.final_merges_count = state.merge_count();
     return report;

@@ -25,6 +25,10 @@ struct PruneOptions {
     std::optional<std::uint64_t> target_size;  // remove until the vocabulary has at most this many entries
     std::optional<std::uint64_t> min_count;    // remove tokens whose cascade was used fewer times than this
     ProtectionRules protection;
+    // The added tokens outside the vocabulary will be entered into it
+    // afterwards (so that the runtime keeps their ids): the target size
+    // leaves room for them.
+    bool room_for_outside_added_tokens = false;
 };
 
 struct PrunedToken {

@@ -8,7 +8,8 @@ from collections import Counter
 from typing import Any
 
 import vocarix_tools
-from vocarix_tools import _native
+from vocarix_tools import _native, usage
+from vocarix_tools.cli import usage_commands
 from vocarix_tools.cli.common import (
     U32_MAX, U64_MAX, Commands, UsageError, finish_edit, gather_tokens, integer,
     open_editor, output_target, plural, read_token_file, result_dict, show, show_list, start_edit,
@@ -18,30 +19,47 @@ from vocarix_tools.cli.guards import refuse_losing_most_merges, refuse_mixed_sty
 
 def cmd_add(args: argparse.Namespace) -> int:
     args.write_to = output_target(args)
-    if (args.whitelist or args.whitelist_file) and not args.keep_size:
-        raise UsageError("--whitelist and --whitelist-file only apply to add --keep-size")
+    if not args.keep_size:
+        for flag, given in (("--whitelist and --whitelist-file", args.whitelist or args.whitelist_file),
+                            ("--corpus and --counts", args.corpus or args.counts is not None),
+                            ("--min-id", args.min_id != 0)):
+            if given:
+                raise UsageError(f"{flag} only apply to add --keep-size")
+    if args.atomic and args.method is not None:
+        raise UsageError("--method does not apply to --atomic, which adds no merges")
+    if args.keep_size and args.literal and (args.method is not None or args.corpus or args.counts or args.min_id):
+        raise UsageError("add --keep-size --literal runs the module's add_tokens_keep_size, which takes only "
+                         "the tokens and --whitelist")
     if not args.tokens and not args.from_file:
         raise UsageError("give TOKENS or --from-file PATH")
     tokens = gather_tokens(args)
     whitelist = list(args.whitelist)
     for path in args.whitelist_file:
         whitelist.extend(read_token_file(path))
+    method = args.method or "reachable"
     editor = open_editor(args.tokenizer)
+    counts = usage_commands.usage_counts(args) if args.keep_size else None
     before = start_edit(args, editor)
     summary: list[str] = []
     result: Any
-    if args.keep_size:
+    if args.keep_size and args.literal:
         result = editor.add_tokens_keep_size(tokens, whitelist)
         summary.append(
             f"requested {plural(result['tokens_requested'], 'token')}: {result['tokens_added']} added, "
             f"{result['tokens_removed']} removed to keep the vocabulary size"
         )
+    elif args.keep_size:
+        # The session repairs afterwards.
+        kept = usage.add_keep_size(editor, tokens, method=method, whitelist=whitelist, min_id=args.min_id,
+                                   counts=counts, literal=True)
+        summary += usage_commands.describe_keep_size(kept, with_counts=counts is not None)
+        result = dict(kept)
     elif args.atomic:
         result = [{"token": token, "added": editor.add_token_atomic(token)} for token in tokens]
         added = sum(entry["added"] for entry in result)
         summary.append(f"requested {plural(len(tokens), 'token')}: {added} added without merges, "
                        f"{len(tokens) - added} already present")
-    else:
+    elif method == "prefix":
         results = editor.add_tokens(tokens)
         result = [result_dict(r) for r in results]
         methods = Counter(r.method for r in results if r.added)
@@ -50,6 +68,13 @@ def cmd_add(args: argparse.Namespace) -> int:
         summary.append(f"requested {plural(len(tokens), 'token')}: {sum(methods.values())} added"
                        + (f" ({how})" if how else "") + f", {len(present)} already present")
         summary.append(f"appended {plural(sum(len(r.added_merges) for r in results), 'merge')}")
+        produced = usage.produced_whole(editor, tokens)
+        summary.append(f"the model produces {sum(produced)} of {len(tokens)} whole "
+                       "(the reachable method, the default, makes it produce them)")
+    else:
+        report = usage.add_words(editor, tokens, method=method, literal=True)
+        summary += usage_commands.describe_addition(report)
+        result = report["words"]
     return finish_edit(args, editor, before, result, summary)
 
 
@@ -84,16 +109,27 @@ def cmd_shrink(args: argparse.Namespace) -> int:
     editor = open_editor(args.tokenizer)
     before = start_edit(args, editor)
     summary: list[str] = []
-    candidates = editor.find_tokens_to_shrink(args.count, args.min_id)
-    if args.dry_run and candidates and not args.json:
-        summary.append(f"{plural(len(candidates), 'token')} would be removed (with their dependents):")
-        summary += [f"  {token_id:>10}  {length:>4} chars  {show(token)}" for token, token_id, length in candidates]
-    result = editor.shrink(args.count, args.min_id)
-    summary.append(f"removed the {plural(result.tokens_removed_count, 'longest token')}: "
-                   f"{plural(result.total_tokens_removed, 'token')} and "
-                   f"{plural(result.total_merges_removed, 'merge')} in total (dependents included)")
-    data = result_dict(result)
-    data["candidates"] = [list(c) for c in candidates]
+    if args.literal:
+        candidates = editor.find_tokens_to_shrink(args.count, args.min_id)
+        result = editor.shrink(args.count, args.min_id)
+        data = result_dict(result)
+        data["candidates"] = [list(c) for c in candidates]
+        removed = [token for token, _, _ in candidates]
+        spared: list[str] = []
+    else:
+        # Tokens that added_tokens lists stay, and so does whatever their removal would take.
+        report = usage.shrink_sparing(editor, args.count, args.min_id, literal=True)
+        data = dict(report)
+        removed, spared = report["removed"], report["spared"]
+    if args.dry_run and removed and not args.json:
+        summary.append(f"{plural(len(removed), 'token')} would be removed (with their dependents):")
+        summary += [f"  {length:>4} chars  {show(token)}" for token, length in zip(removed, map(len, removed))]
+    summary.append(f"removed the {plural(data['tokens_removed_count'], 'longest token')}: "
+                   f"{plural(data['total_tokens_removed'], 'token')} and "
+                   f"{plural(data['total_merges_removed'], 'merge')} in total (dependents included)")
+    if spared:
+        summary.append(f"kept {plural(len(spared), 'longer token')} that added_tokens lists or that their removal "
+                       f"would take along: {show_list(spared)}")
     return finish_edit(args, editor, before, data, summary)
 
 
@@ -138,7 +174,8 @@ def register(commands: Commands) -> None:
                            [parents.writing, parents.token_source])
     mode = add_cmd.add_mutually_exclusive_group()
     mode.add_argument("--keep-size", action="store_true",
-                      help="remove one of the longest other tokens after each addition to keep the size")
+                      help="keep the vocabulary's size and ids: each new entry takes the id of a token evicted "
+                           "for it, the least used first with --corpus or --counts; every eviction is listed")
     mode.add_argument("--atomic", action="store_true",
                       help="insert into the vocabulary only, no merges (special tokens); "
                            "the document's added_tokens list is not changed")
@@ -146,11 +183,19 @@ def register(commands: Commands) -> None:
                          help="with --keep-size: tokens never removed (the list ends at the next option)")
     add_cmd.add_argument("--whitelist-file", metavar="PATH", action="append", default=[],
                          help="with --keep-size: whitelist tokens from a file, like --from-file")
+    add_cmd.add_argument("--method", choices=usage.METHODS, default=None,
+                         help="reachable (default): merges that join the pieces the model makes of each word now, "
+                              "so the model produces it whole; prefix: the module's add_token (longest prefix + rest)")
+    usage_commands.add_usage_arguments(add_cmd, required=False)
+    add_cmd.add_argument("--min-id", metavar="M", type=integer(0, U32_MAX), default=0,
+                         help="with --keep-size: never evict tokens with id < M")
 
     commands.add("remove", cmd_remove, "remove tokens and everything that depends on them",
                  [parents.writing, parents.token_source])
 
-    shrink = commands.add("shrink", cmd_shrink, "remove the N longest ordinary tokens")
+    shrink = commands.add("shrink", cmd_shrink,
+                          "remove the N longest ordinary tokens, sparing the tokens added_tokens lists "
+                          "(--literal: the module's shrink)")
     shrink.add_argument("count", metavar="N", type=integer(0, U64_MAX), help="how many tokens to remove")
     shrink.add_argument("--min-id", metavar="M", type=integer(0, U32_MAX), default=0,
                         help="only consider tokens with id >= M")

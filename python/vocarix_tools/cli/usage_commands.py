@@ -10,7 +10,7 @@ from typing import Optional
 from vocarix_tools import counting, usage
 from vocarix_tools.cli.common import (
     EXIT_OK, U32_MAX, U64_MAX, CliError, Commands, UsageError, emit_json, finish_edit, integer, open_editor,
-    output_target, plural, read_token_file, show, show_list, sizes,
+    output_target, plural, read_token_file, show, show_list, start_edit,
 )
 
 COUNTS_HELP = ("token-count file: a JSON object of token (as the vocabulary writes it) -> times used, "
@@ -76,8 +76,10 @@ def cmd_prune(args: argparse.Namespace) -> int:
     editor = open_editor(args.tokenizer)
     counts = usage_counts(args)
     assert counts is not None  # one of --corpus and --counts is required
-    before = sizes(editor)
-    result = usage.prune(editor, counts, size=args.size, min_count=args.min_count, keep=keep, min_id=args.min_id)
+    session = start_edit(args, editor)
+    # The session repairs afterwards; the size leaves room for what it pins.
+    result = usage.prune(editor, counts, size=args.size, min_count=args.min_count, keep=keep, min_id=args.min_id,
+                         literal=True, room_for_pinned=not args.literal)
     removed = result["removed"]
     entries = sum(1 + len(r["taken_along"]) for r in removed)
     summary = [f"removed {plural(entries, 'token')} ({len(removed)} chosen, "
@@ -93,7 +95,7 @@ def cmd_prune(args: argparse.Namespace) -> int:
     if result["unknown_counted_tokens"]:
         summary.append(f"note: {plural(result['unknown_counted_tokens'], 'counted token')} "
                        "not in the vocabulary were ignored")
-    return finish_edit(args, editor, before, dict(result), summary)
+    return finish_edit(args, editor, session, dict(result), summary)
 
 
 def register(commands: Commands) -> None:

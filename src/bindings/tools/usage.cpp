@@ -104,7 +104,7 @@ py::dict add_tokens_recorded(EditorObject& editor, py::handle tokens_object, con
 }
 
 py::dict prune(EditorObject& editor, py::handle counts_object, py::handle size, py::handle min_count,
-               py::handle keep_object, py::handle min_id) {
+               py::handle keep_object, py::handle min_id, bool room_for_outside_added_tokens) {
     python::ExclusiveBorrow borrow(editor);
     PruneOptions options;
     if (!size.is_none()) options.target_size = python::to_u64(size, "size");
@@ -113,6 +113,7 @@ py::dict prune(EditorObject& editor, py::handle counts_object, py::handle size, 
         python::raise(PyExc_ValueError, "give size or min_count (or both)");
     options.protection.keep = optional_str_list(keep_object, "keep");
     options.protection.min_id = python::to_u32(min_id, "min_id");
+    options.room_for_outside_added_tokens = room_for_outside_added_tokens;
     if (counts_object.is_none()) python::raise(PyExc_TypeError, "argument 'counts': expected a dict of str to int");
     UsageCounts counts = usage_counts(borrow.state(), counts_object, "counts");
     PruneReport report = prune_by_usage(borrow.state(), counts, options);
@@ -183,6 +184,7 @@ void register_usage(py::module_& module) {
                "Add tokens in order; with keep_size each new entry takes the id of a token evicted for it.");
     module.def("prune", &prune, py::arg("editor"), py::arg("counts"), py::arg("size") = py::none(),
                py::arg("min_count") = py::none(), py::arg("keep") = py::none(), py::arg("min_id") = 0,
+               py::arg("room_for_outside_added_tokens") = false,
                "Remove the least used tokens, with what depends on them, down to a size or a count.");
     module.def("shrink_sparing", &shrink_sparing, py::arg("editor"), py::arg("count"), py::arg("min_id") = 0,
                "Shrink by the longest tokens, sparing added tokens and whatever their cascades would reach.");
