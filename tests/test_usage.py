@@ -248,3 +248,41 @@ def test_cli_count_writes_a_counts_file(tmp_path, cli):
     code, stdout, err = cli("count", source, "--corpus", corpus, "-o", out)
     assert code == 0, err
     assert counting.read_counts(out) == {"ab": 2, "b": 1, "a": 1}
+
+
+def test_cli_add_keep_size_lists_evictions_and_shrink_spares_added_tokens(tmp_path, cli):
+    vocab = {"<unk>": 0, "a": 1, "b": 2, "c": 3, "d": 4, "ab": 5, "ac": 6, "ad": 7, "bc": 8}
+    added = [{"id": 8, "content": "bc", "single_word": False, "lstrip": False, "rstrip": False,
+              "normalized": True, "special": False}]
+    source = tmp_path / "tok.json"
+    source.write_text(doc_text(vocab, [("a", "b"), ("a", "c"), ("a", "d"), ("b", "c")], added_tokens=added),
+                      encoding="utf-8")
+    counts = tmp_path / "counts.json"
+    counts.write_text(json.dumps({"ab": 9, "ac": 0, "ad": 3}), encoding="utf-8")
+    out = tmp_path / "out.json"
+    code, stdout, err = cli("add", source, "--keep-size", "dd", "cc", "--counts", counts, "-o", out,
+                            "--id-map", tmp_path / "map.json")
+    assert code == 0, err
+    assert '"ac" (used 0 times) -> "dd"' in stdout and '"ad" (used 3 times) -> "cc"' in stdout
+    assert "the model produces 2 of 2 whole" in stdout
+    id_map = json.loads((tmp_path / "map.json").read_text())
+    assert id_map["rows_before"] == id_map["rows_after"] == 9
+    assert id_map["added"]["dd"]["id"] == 6 and id_map["old_to_new"]["6"] is None
+
+    code, stdout, err = cli("add", source, "--keep-size", "dd", "--literal", "--counts", counts, "-o", out)
+    assert code == 2 and "--literal" in err
+    code, stdout, err = cli("add", source, "dd", "--method", "prefix", "--atomic", "-o", out)
+    assert code == 2
+
+    dry = run_json(cli, "shrink", source, "3", "--dry-run")
+    real = run_json(cli, "shrink", source, "3", "-o", out)
+    assert dry["result"] == real["result"] and "bc" in real["result"]["spared"]
+    assert "bc" in json.loads(out.read_text())["model"]["vocab"]
+    literal = run_json(cli, "shrink", source, "4", "-o", out, "--literal")
+    assert "bc" not in json.loads(out.read_text())["model"]["vocab"] and literal["added_tokens_removed"] == ["bc"]
+
+
+def run_json(cli, *argv):
+    code, out, err = cli(*argv, "--json")
+    assert code == 0, err
+    return json.loads(out)
