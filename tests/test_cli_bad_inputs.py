@@ -27,6 +27,8 @@ CALLS = {
     "show": ["T", "ab"],
     "longest": ["T"],
     "diff": ["T", "G"],
+    "count": ["T", "--corpus", "G", "-o", "OUT"],
+    "prune": ["T", "--counts", "G", "--size", "1", "-o", "OUT"],
 }
 
 

@@ -54,6 +54,8 @@ def usage_counts(args: argparse.Namespace) -> Optional[dict[str, int]]:
 
 
 def cmd_count(args: argparse.Namespace) -> int:
+    # The file must be one the tools read, not only one the runtime reads.
+    open_editor(args.tokenizer)
     counts = usage_counts(args)
     assert counts is not None  # --corpus is required
     counting.write_counts(counts, args.output)
