@@ -163,13 +163,16 @@ class _Repairing:
 
 
 def add_words(editor: vocarix.Vocarix, tokens: Sequence[str], *, method: str = "reachable",
-              add_unknown_characters: bool = False, literal: bool = False) -> AdditionReport:
+              add_unknown_characters: Optional[bool] = None, literal: bool = False) -> AdditionReport:
     """Add each token, in order, so that earlier additions count for later ones.
 
     ``reachable`` builds each word's merges from the pieces the model makes
-    of it at that moment, so the model produces it whole; characters no
-    entry or byte token spells are refused (``outcome`` "unknown_characters")
-    unless ``add_unknown_characters``. ``prefix`` is ``Vocarix.add_tokens``.
+    of it at that moment, so the model produces it whole. A character no
+    entry or byte token spells becomes an entry of its own, except in a
+    byte-level file, where it means the token is written in another alphabet
+    and the word is refused (``outcome`` "unknown_characters");
+    ``add_unknown_characters`` decides it either way. ``prefix`` is
+    ``Vocarix.add_tokens``.
     """
     _check_method(method)
     repairing = _Repairing(editor, literal)
@@ -184,7 +187,7 @@ def add_words(editor: vocarix.Vocarix, tokens: Sequence[str], *, method: str = "
 def add_keep_size(editor: vocarix.Vocarix, tokens: Sequence[str], *, method: str = "reachable",
                   whitelist: Sequence[str] = (), min_id: int = 0,
                   counts: Optional[Mapping[str, int]] = None,
-                  add_unknown_characters: bool = False, literal: bool = False) -> KeepSizeReport:
+                  add_unknown_characters: Optional[bool] = None, literal: bool = False) -> KeepSizeReport:
     """Add tokens while the vocabulary keeps its size and its set of ids.
 
     Every entry an addition creates takes the id of a token evicted for it.

@@ -14,6 +14,7 @@
 #include "operations/fixed_size_addition.hpp"
 #include "operations/pre_token_check.hpp"
 #include "operations/sparing_shrink.hpp"
+#include "operations/token_style.hpp"
 #include "operations/usage_prune.hpp"
 
 namespace vocarix::tools {
@@ -65,13 +66,17 @@ py::dict word_dict(const FixedSizeWord& word) {
 
 py::dict add_tokens_recorded(EditorObject& editor, py::handle tokens_object, const std::string& method,
                              bool keep_size, py::handle whitelist_object, py::handle min_id, py::handle counts_object,
-                               bool add_unknown_characters) {
+                               py::handle add_unknown_characters) {
     if (method != "reachable" && method != "prefix")
         python::raise(PyExc_ValueError, "method must be \"reachable\" or \"prefix\", not \"" + method + "\"");
     python::ExclusiveBorrow borrow(editor);
     FixedSizeOptions options;
     options.reachable = method == "reachable";
-    options.add_unknown_characters = add_unknown_characters;
+    // By default a character no entry spells becomes one, except in a
+    // byte-level file, where it is a token written in another alphabet.
+    options.add_unknown_characters = add_unknown_characters.is_none()
+                                         ? !detect_token_style(borrow.state()).byte_level
+                                         : add_unknown_characters.cast<bool>();
     options.hold_size = keep_size;
     std::vector<std::string> tokens = python::to_str_list(tokens_object, "tokens");
     options.protection.keep = optional_str_list(whitelist_object, "whitelist");
@@ -180,7 +185,7 @@ py::tuple pre_token_check(EditorObject& editor, py::handle words_object) {
 void register_usage(py::module_& module) {
     module.def("add_tokens", &add_tokens_recorded, py::arg("editor"), py::arg("tokens"),
                py::arg("method") = "reachable", py::arg("keep_size") = false, py::arg("whitelist") = py::none(), py::arg("min_id") = 0,
-               py::arg("counts") = py::none(), py::arg("add_unknown_characters") = false,
+               py::arg("counts") = py::none(), py::arg("add_unknown_characters") = py::none(),
                "Add tokens in order; with keep_size each new entry takes the id of a token evicted for it.");
     module.def("prune", &prune, py::arg("editor"), py::arg("counts"), py::arg("size") = py::none(),
                py::arg("min_count") = py::none(), py::arg("keep") = py::none(), py::arg("min_id") = 0,
