@@ -46,6 +46,8 @@ def test_readme_starts_with_the_two_setup_commands():
 
 @pytest.mark.parametrize("index", range(len(PYTHON_BLOCKS)))
 def test_python_samples_run(workdir, index, capfd):
+    if "import tokenizers" in PYTHON_BLOCKS[index]:
+        pytest.importorskip("tokenizers")  # the samples that check their result with the runtime
     exec(compile(PYTHON_BLOCKS[index], f"README block {index}", "exec"), {"__name__": "__readme__"})
 
 

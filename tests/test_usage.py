@@ -226,6 +226,7 @@ def test_cli_prune_with_counts_and_with_a_corpus(tmp_path, cli, monkeypatch):
     result = json.loads(stdout)["result"]
     assert [r["token"] for r in result["removed"]] == ["bc"]
     assert set(json.loads(out.read_text())["model"]["vocab"]) == set(vocab) - {"bc"}
+    assert cli("check", out)[0] == 0
 
     code, _, err = cli("prune", source, "--counts", counts, "-o", out)
     assert code == 2 and "--size N or --min-count K" in err
