@@ -119,6 +119,9 @@ def test_keep_size_evicts_the_least_used_first():
     report = usage.add_keep_size(editor, ["dd", "cc", "bb"], counts={"ab": 9, "ac": 0, "ad": 3, "bc": 5})
     assert [(e["token"], e["replaced_by"]) for e in report["evicted"]] == [("ac", "dd"), ("ad", "cc"), ("bc", "bb")]
     assert editor.get_token_id("dd") == 6 and editor.get_token_id("bb") == 8 and editor.vocab_size == 9
+    # The new entries' first ids were handed back: the next addition leaves no hole.
+    editor.add_token_atomic("zz")
+    assert editor.get_token_id("zz") == 9 and not editor.check_vocab_gaps()[0]
 
 
 def test_keep_size_with_prefix_method_and_whitelist():
