@@ -1,33 +1,52 @@
-"""A short editing session on the bundled example tokenizer.
+"""The whole job on the bundled example tokenizer, as a user runs it.
 
 Usage: python examples/quickstart.py [TOKENIZER_JSON]
 
-Prints what it does; writes the edited tokenizer to a temporary file only.
+Opens the tokenizer (any form a runtime reads), adds domain words so that the
+file's own BPE model produces them whole, adds more at a fixed size, checks
+that a tokenizer runtime reads the result as the editor says, and writes the
+tokenizer and its id map to a temporary folder. When the `tokenizers`
+runtime is installed, it also encodes a sentence with the result.
 """
 import os
 import sys
 import tempfile
 from pathlib import Path
 
-import vocarix
+import vocarix_tools
+from vocarix_tools import usage
 
 source = sys.argv[1] if len(sys.argv) > 1 else str(Path(__file__).resolve().parent / "tokenizer.json")
-editor = vocarix.Vocarix(source)
-print(f"loaded {source}: {editor}")
+editor = vocarix_tools.open(source)
+print(f"opened {source}: {editor}")
 
-for result in editor.add_tokens(["Ġvocabulary", "Ġembedding", "Ġtokenizer"]):
-    print(f"  add {result.token!r}: {result.method}, merges appended {result.added_merges}")
+session = vocarix_tools.EditSession(editor)  # the ids a runtime gives every token now
+words = ["Ġvocabulary", "Ġembedding", "Ġtokenizer"]
+added = usage.add_words(editor, words)
+print(f"added {len(words)} words: {added['produced_whole']} produced whole by the model, "
+      f"{added['entries_created']} new entries")
 
-print(f"  shrink preview: {editor.find_tokens_to_shrink(3, min_id=256)}")
-shrunk = editor.shrink(20, min_id=256)
-print(f"  shrink(20): {shrunk.initial_vocab_size} -> {shrunk.final_vocab_size} tokens, "
-      f"{shrunk.total_merges_removed} merges removed")
-print(f"  invalid merges removed: {editor.remove_invalid_merges()}")
-has_gaps, gaps, lowest, highest = editor.check_vocab_gaps()
-reindexed = editor.reindex_vocab()
-print(f"  id gaps: {gaps} in {lowest}..{highest}; reindex renumbered {reindexed.ids_remapped} ids")
+size = editor.vocab_size
+fixed = usage.add_keep_size(editor, ["Ġgradient", "Ġcheckpoint"])
+print(f"added 2 more at a fixed size: {size} -> {editor.vocab_size} entries, "
+      f"{len(fixed['evicted'])} tokens evicted for their ids")
+
+outcome = session.finish()  # repairs what a runtime would refuse or read differently
+print(f"check: {'clean' if outcome.problems['clean'] else vocarix_tools.describe_check(outcome.problems)}")
+id_map = session.id_map()
+print(f"embedding rows {id_map['rows_before']} -> {id_map['rows_after']}; "
+      f"'Ġtokenizer' starts from the rows of {id_map['added']['Ġtokenizer']['from']}")
 
 with tempfile.TemporaryDirectory() as directory:
     target = os.path.join(directory, "edited.json")
     editor.save(target)
-    print(f"saved {vocarix.Vocarix(target)} ({os.path.getsize(target):,} bytes)")
+    vocarix_tools.write_id_map(id_map, os.path.join(directory, "edited.id-map.json"))
+    print(f"saved {vocarix_tools.open(target)} and its id map")
+    try:
+        import tokenizers
+    except ImportError:
+        print("(install the runtime, pip install 'vocarix[runtime]', to see it encode)")
+    else:
+        runtime = tokenizers.Tokenizer.from_file(target)
+        print("the runtime encodes ' the tokenizer embedding' as",
+              runtime.encode(" the tokenizer embedding").tokens)

@@ -2,6 +2,7 @@
 import json
 import os
 import re
+import shlex
 import shutil
 import subprocess
 import sys
@@ -70,4 +71,16 @@ def test_quickstart_example_runs():
     done = subprocess.run([sys.executable, str(REPO / "examples" / "quickstart.py")], capture_output=True,
                           text=True, timeout=120, env=dict(os.environ, PYTHONPATH=str(Path(vocarix.__file__).parent)))
     assert done.returncode == 0, done.stderr
-    assert done.stdout.startswith("loaded ") and "saved Vocarix(" in done.stdout
+    assert done.stdout.startswith("opened ") and "check: clean" in done.stdout and "saved Vocarix(" in done.stdout
+
+
+def test_quickstart_commands_run(workdir):
+    section = README[README.index("## Quickstart"):README.index("## Recipes with the module")]
+    (block,) = re.findall(r"```sh\n(.*?)```", section, flags=re.S)
+    env = dict(os.environ, PYTHONPATH=str(Path(vocarix.__file__).parent))
+    for line in block.splitlines():
+        argv = shlex.split(line)
+        assert argv[0] == "vocarix"
+        done = subprocess.run([sys.executable, "-m", "vocarix_tools.cli", *argv[1:]], cwd=workdir, env=env,
+                              capture_output=True, text=True, timeout=120)
+        assert done.returncode == 0, (line, done.stdout + done.stderr)
