@@ -133,6 +133,21 @@ def test_show_tokens_and_ids(cli, bytelevel):
     assert "4000000000: no token has this id" in out and "99999999999: no token has this id" in out
 
 
+def test_show_reads_the_text_a_display_showed(cli, bytelevel, tmp_path):
+    editor = vocarix.Vocarix(str(bytelevel))
+    code, out, _ = cli("show", bytelevel, " the", " thee")
+    assert code == 0
+    assert out.startswith('" the", read as the text it stands for:\n" the"  (stored')
+    assert f"id {editor.get_token_id(byte_level(' the'))};" in out
+    # Not an entry, yet split in the file's own alphabet, as the runtime would split it.
+    assert 'the model splits it into 2 pieces: " the"' in out
+    metaspace = tmp_path / "metaspace.json"
+    metaspace.write_text(doc_text({"▁": 0, "a": 1, "▁a": 2, "a a": 3}, [("▁", "a")]), encoding="utf-8")
+    code, out, _ = cli("show", metaspace, " a", "a a")
+    assert 'read as the text it stands for:\n"▁a"' in out
+    assert '\n"a a"\n  id 3;' in out  # an entry as given stays itself
+
+
 def test_show_digits_as_ids_or_tokens(cli, tmp_path):
     path = tmp_path / "t.json"
     path.write_text(doc_text({"0": 0, "1": 1, "01": 2, "x": 3}, [("0", "1")]), encoding="utf-8")

@@ -1,5 +1,7 @@
 #include "operations/token_style.hpp"
 
+#include <algorithm>
+
 #include <array>
 #include <charconv>
 #include <span>
@@ -253,6 +255,30 @@ std::string TokenReader::decode(std::string_view token) const {
 
 std::string TokenReader::shown(std::string_view token) const {
     return style_.byte_level ? decode(token) : std::string(token);
+}
+
+std::string TokenReader::encode(std::string_view text) const {
+    std::string stored;
+    stored.reserve(text.size());
+    if (style_.byte_level) {
+        for (unsigned char b : text) {
+            std::uint32_t cp = b;
+            if (!byte_stands_for_itself(b)) {
+                auto at = std::find(kShiftedBytes.begin(), kShiftedBytes.end(), b);
+                cp = 0x100 + static_cast<std::uint32_t>(at - kShiftedBytes.begin());
+            }
+            append_utf8(stored, cp);
+        }
+        return stored;
+    }
+    if (style_.style == TokenStyle::kMetaspace) {
+        for (char c : text) {
+            if (c == ' ') stored.append(kMetaspace);
+            else stored.push_back(c);
+        }
+        return stored;
+    }
+    return std::string(text);
 }
 
 std::string text_with_byte_escapes(std::string_view bytes) {

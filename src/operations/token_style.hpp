@@ -59,6 +59,11 @@ public:
     // What a display shows: the same, except that "▁" stays as the visible
     // mark of a space it is.
     std::string shown(std::string_view token) const;
+    // The other way: the stored form of a text as the style writes it, so
+    // that what a display showed can be given back. Byte-level styles map
+    // every byte to its character, "▁" styles write a space as "▁", the
+    // others store text as it is.
+    std::string encode(std::string_view text) const;
 
 private:
     StyleReport style_;

@@ -10,6 +10,7 @@ from typing import Any, Sequence
 import vocarix
 
 import vocarix_tools
+from vocarix_tools import _native
 from vocarix_tools.cli.common import (
     EXIT_INPUT, EXIT_OK, U32_MAX, U64_MAX, Commands, emit_json, integer, open_editor, plural, token_display,
 )
@@ -24,12 +25,16 @@ DIGITS = re.compile(r"[0-9]+")
 def resolve(editor: vocarix.Vocarix, arguments: Sequence[str], ids: bool) -> list[tuple[str, str | None]]:
     """(argument, token) for each argument: digits name an id unless `ids` is
     off; None where no token holds the id. Ids of added tokens outside the
-    vocabulary are the ids the runtime gives them."""
+    vocabulary are the ids the runtime gives them. An argument that is no
+    entry but whose stored form is one, or that holds a space the file's
+    style stores otherwise, is read as text shown readably (" the" for
+    "Ġthe" in a byte-level file)."""
     runtime_ids: dict[int, str] | None = None
+    texts = _native.TokenTexts(editor)
     resolved: list[tuple[str, str | None]] = []
     for argument in arguments:
         if not ids or not DIGITS.fullmatch(argument):
-            resolved.append((argument, argument))
+            resolved.append((argument, stored_form(editor, texts, argument)))
             continue
         token_id = int(argument)
         token = editor.get_token_by_id(token_id) if token_id <= U32_MAX else None
@@ -40,6 +45,14 @@ def resolve(editor: vocarix.Vocarix, arguments: Sequence[str], ids: bool) -> lis
             token = runtime_ids.get(token_id)
         resolved.append((argument, token))
     return resolved
+
+
+def stored_form(editor: vocarix.Vocarix, texts: _native.TokenTexts, argument: str) -> str:
+    if editor.has_token(argument):
+        return argument
+    (stored,) = texts.stored([argument])
+    spaced = " " in argument and texts.style["style"] in ("byte_level", "metaspace")
+    return stored if editor.has_token(stored) or spaced else argument
 
 
 def merge_lines(merges: Sequence[Merge], display: TokenDisplay, limit: int) -> str:
@@ -147,8 +160,10 @@ def cmd_show(args: argparse.Namespace) -> int:
             if explanation is None:
                 lines.append(f"{argument}: no token has this id")
                 continue
-            if argument != explanation["token"]:
+            if DIGITS.fullmatch(argument) and argument != explanation["token"]:
                 lines.append(f"id {argument}:")
+            elif argument != explanation["token"]:
+                lines.append(f"{json.dumps(argument, ensure_ascii=False)}, read as the text it stands for:")
             lines.extend(describe(explanation, display, args.limit))
             if DIGITS.fullmatch(argument) and not args.no_ids and editor.has_token(argument):
                 lines.append(f"  note: {argument} was read as an id; --no-ids reads it as the token")

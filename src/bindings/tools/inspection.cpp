@@ -57,6 +57,10 @@ public:
     py::list quoted(py::handle tokens) const {
         return convert(tokens, [&](std::string_view token) { return readable_quoted(reader_.shown(token)); });
     }
+    // The other way: each text in the stored form the style writes it in.
+    py::list stored(py::handle texts) const {
+        return convert(texts, [&](std::string_view text) { return reader_.encode(text); });
+    }
 
 private:
     static TokenReader snapshot(EditorObject& editor) {
@@ -164,7 +168,9 @@ void register_inspection(py::module_& module) {
         .def("texts", &TokenTexts::texts, py::arg("tokens"),
              "The text each token stands for; bytes that are no valid text as \\xNN.")
         .def("quoted", &TokenTexts::quoted, py::arg("tokens"),
-             "Each token as displays show it: double-quoted, invisible characters escaped.");
+             "Each token as displays show it: double-quoted, invisible characters escaped.")
+        .def("stored", &TokenTexts::stored, py::arg("texts"),
+             "Each text in the stored form the file's style writes it in (a space as \"Ġ\" or \"▁\").");
     module.def("vocabulary_report", &vocabulary_report_of, py::arg("editor"), py::arg("range_limit") = 10,
                "Style, id gap ranges, byte tokens, added tokens outside the vocabulary, embedding rows.");
     module.def("explain_tokens", &explain, py::arg("editor"), py::arg("tokens"),
