@@ -61,3 +61,24 @@ def real_fixture(name):
     if not path.exists():
         pytest.skip(f"real fixture {name} not available")
     return path
+
+
+@pytest.fixture
+def cli(capfd):
+    """Run the command-line tool in-process; returns (exit code, stdout, stderr)
+    as seen on the file descriptors."""
+    from vocarix_tools.cli import app
+
+    def run(*argv):
+        code = app.main([str(a) for a in argv])
+        out, err = capfd.readouterr()
+        return code, out, err
+
+    return run
+
+
+def run_json(cli, *argv):
+    """The tool's --json output of a successful run."""
+    code, out, err = cli(*argv, "--json")
+    assert code == 0, err
+    return json.loads(out)

@@ -8,9 +8,8 @@ import sys
 import pytest
 
 import vocarix
-from vocarix_tools.cli import app as vocarix_cli
 from vocarix_tools.cli import inspect_commands
-from conftest import doc_text
+from conftest import doc_text, run_json
 
 VOCAB = {"<unk>": 0, "a": 1, "b": 2, "c": 3, "ab": 4, "abc": 5, "x": 9, "xy": 12}
 MERGES = [("a", "b"), ("ab", "c"), ("x", "y"), ("q", "r")]  # ("q", "r") is invalid
@@ -21,24 +20,6 @@ def tok(tmp_path):
     path = tmp_path / "tokenizer.json"
     path.write_text(doc_text(VOCAB, MERGES), encoding="utf-8")
     return path
-
-
-@pytest.fixture
-def cli(capfd):
-    """Run the tool; returns (exit code, stdout, stderr) as seen on the file descriptors."""
-
-    def run(*argv):
-        code = vocarix_cli.main([str(a) for a in argv])
-        out, err = capfd.readouterr()
-        return code, out, err
-
-    return run
-
-
-def run_json(cli, *argv):
-    code, out, err = cli(*argv, "--json")
-    assert code == 0, err
-    return json.loads(out)
 
 
 def vocab_of(path):

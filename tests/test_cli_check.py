@@ -7,7 +7,6 @@ import pytest
 
 import vocarix
 import vocarix_tools
-from vocarix_tools.cli import app as vocarix_cli
 from conftest import doc_text
 
 VOCAB = {"<unk>": 0, "a": 1, "b": 2, "c": 3, "ab": 4, "abc": 5, "x": 7, "xy": 12, "y": 13}
@@ -22,16 +21,6 @@ def tok(tmp_path):
     path = tmp_path / "tokenizer.json"
     path.write_text(doc_text(VOCAB, MERGES), encoding="utf-8")
     return path
-
-
-@pytest.fixture
-def cli(capfd):
-    def run(*argv):
-        code = vocarix_cli.main([str(a) for a in argv])
-        out, err = capfd.readouterr()
-        return code, out, err
-
-    return run
 
 
 def test_check_reports_and_exits_1_until_fixed(cli, tok, tmp_path):

@@ -9,27 +9,10 @@ from pathlib import Path
 import pytest
 
 import vocarix
-from vocarix_tools.cli import app as vocarix_cli
-from conftest import doc_text, real_fixture
+from conftest import doc_text, real_fixture, run_json
 from test_inspect import BYTE_LEVEL, METASPACE, byte_level
 
 WORDS = ["以下是", " the", " world", "\n"]
-
-
-@pytest.fixture
-def cli(capfd):
-    def run(*argv):
-        code = vocarix_cli.main([str(a) for a in argv])
-        out, err = capfd.readouterr()
-        return code, out, err
-
-    return run
-
-
-def run_json(cli, *argv):
-    code, out, err = cli(*argv, "--json")
-    assert code == 0, err
-    return json.loads(out)
 
 
 @pytest.fixture

@@ -7,11 +7,10 @@ import sys
 
 import pytest
 
-from conftest import doc_text, document, model_section, real_fixture
+from conftest import doc_text, document, model_section, real_fixture, run_json
 
 import vocarix_tools
 from vocarix_tools import counting, usage
-from vocarix_tools.cli import app as vocarix_cli
 
 
 def cascade(vocab, merges, root):
@@ -207,16 +206,6 @@ def test_counts_files_are_checked(tmp_path):
     assert counting.merge_counts([{"a": 1}, {"a": 2, "b": 1}]) == {"a": 3, "b": 1}
 
 
-@pytest.fixture
-def cli(capfd):
-    def run(*argv):
-        code = vocarix_cli.main([str(a) for a in argv])
-        out, err = capfd.readouterr()
-        return code, out, err
-
-    return run
-
-
 def test_cli_prune_with_counts_and_with_a_corpus(tmp_path, cli, monkeypatch):
     vocab = {"<unk>": 0, "a": 1, "b": 2, "c": 3, "ab": 4, "bc": 5, "abc": 6}
     source = tmp_path / "tok.json"
@@ -284,9 +273,3 @@ def test_cli_add_keep_size_lists_evictions_and_shrink_spares_added_tokens(tmp_pa
     assert "bc" in json.loads(out.read_text())["model"]["vocab"]
     literal = run_json(cli, "shrink", source, "4", "-o", out, "--literal")
     assert "bc" not in json.loads(out.read_text())["model"]["vocab"] and literal["added_tokens_removed"] == ["bc"]
-
-
-def run_json(cli, *argv):
-    code, out, err = cli(*argv, "--json")
-    assert code == 0, err
-    return json.loads(out)

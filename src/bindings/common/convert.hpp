@@ -50,4 +50,13 @@ py::str make_str(std::string_view text);
 py::str make_large_str(std::string_view text, const TextStats& stats);
 py::int_ make_int(std::uint64_t value);
 
+// None for an empty optional, else the value as make_int or make_str makes it.
+template <class Int>
+py::object make_optional_int(const std::optional<Int>& value) {
+    return value ? py::object(make_int(*value)) : py::object(py::none());
+}
+inline py::object make_optional_str(const std::optional<std::string>& text) {
+    return text ? py::object(make_str(*text)) : py::object(py::none());
+}
+
 }  // namespace vocarix::python

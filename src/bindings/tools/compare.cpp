@@ -7,6 +7,7 @@
 
 #include "bindings/common/convert.hpp"
 #include "bindings/common/editor_object.hpp"
+#include "bindings/tools/result_lists.hpp"
 #include "bindings/tools/tools_bindings.hpp"
 #include "operations/diff.hpp"
 
@@ -25,22 +26,11 @@ py::list tokens_with_ids(const std::vector<TokenWithId>& tokens) {
     return result;
 }
 
-py::list positioned_merges(const std::vector<PositionedMerge>& merges) {
-    py::list result(merges.size());
-    for (std::size_t k = 0; k < merges.size(); ++k)
-        result[k] = py::make_tuple(make_int(merges[k].position), make_str(merges[k].left), make_str(merges[k].right));
-    return result;
-}
-
-py::object optional_str(const std::optional<std::string>& text) {
-    return text ? py::object(make_str(*text)) : py::object(py::none());
-}
-
 py::list value_changes(const std::vector<ValueChange>& changes) {
     py::list result(changes.size());
     for (std::size_t k = 0; k < changes.size(); ++k)
-        result[k] = py::make_tuple(make_str(changes[k].name), optional_str(changes[k].before),
-                                   optional_str(changes[k].after));
+        result[k] = py::make_tuple(make_str(changes[k].name), python::make_optional_str(changes[k].before),
+                                   python::make_optional_str(changes[k].after));
     return result;
 }
 
@@ -63,8 +53,8 @@ py::dict diff(EditorObject& first, EditorObject& second) {
     result["only_in_b"] = tokens_with_ids(d.only_in_b);
     result["id_changed"] = id_changed;
     result["common_tokens"] = make_int(d.common_tokens);
-    result["merges_removed"] = positioned_merges(d.merges_removed);
-    result["merges_added"] = positioned_merges(d.merges_added);
+    result["merges_removed"] = positioned_merge_list(d.merges_removed);
+    result["merges_added"] = positioned_merge_list(d.merges_added);
     result["merges_moved"] = moved;
     result["common_merges"] = make_int(d.common_merges);
     result["added_tokens_removed"] = value_changes(d.added_tokens_removed);

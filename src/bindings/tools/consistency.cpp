@@ -19,10 +19,7 @@ using python::EditorObject;
 using python::make_int;
 using python::make_str;
 
-template <class Int>
-py::object optional_int(const std::optional<Int>& value) {
-    return value ? py::object(make_int(*value)) : py::object(py::none());
-}
+using python::make_optional_int;
 
 py::list merge_list(const std::vector<MergeProblem>& problems) {
     py::list list;
@@ -44,7 +41,7 @@ py::list added_id_list(const std::vector<AddedIdProblem>& problems) {
         py::dict item;
         item["position"] = make_int(problem.position);
         item["content"] = make_str(problem.content);
-        item["stored_id"] = optional_int(problem.stored_id);
+        item["stored_id"] = make_optional_int(problem.stored_id);
         item["runtime_id"] = make_int(problem.runtime_id);
         list.append(item);
     }
@@ -57,7 +54,7 @@ py::list change_list(const std::vector<IdChange>& changes) {
         py::dict item;
         item["where"] = make_str(change.where);
         item["token"] = make_str(change.token);
-        item["old_id"] = optional_int(change.old_id);
+        item["old_id"] = make_optional_int(change.old_id);
         item["new_id"] = make_int(change.new_id);
         list.append(item);
     }
@@ -76,7 +73,7 @@ py::dict runtime_view(EditorObject& editor) {
         py::dict item;
         item["position"] = make_int(token.position);
         item["content"] = make_str(token.content);
-        item["stored_id"] = optional_int(token.stored_id);
+        item["stored_id"] = make_optional_int(token.stored_id);
         item["runtime_id"] = make_int(token.runtime_id);
         item["in_vocab"] = token.in_vocab;
         added.append(item);
@@ -126,8 +123,8 @@ py::dict check(EditorObject& editor) {
         py::dict item;
         item["where"] = make_str(problem.where);
         item["token"] = make_str(problem.token);
-        item["stated"] = optional_int(problem.stated);
-        item["runtime_id"] = optional_int(problem.runtime_id);
+        item["stated"] = make_optional_int(problem.stated);
+        item["runtime_id"] = make_optional_int(problem.runtime_id);
         references.append(item);
     }
     result["references"] = references;
@@ -143,7 +140,7 @@ py::list pinned_list(const std::vector<PinnedToken>& pinned) {
         py::dict item;
         item["content"] = make_str(token.content);
         item["id"] = make_int(token.id);
-        item["id_before"] = optional_int(token.id_before);
+        item["id_before"] = make_optional_int(token.id_before);
         list.append(item);
     }
     return list;
@@ -191,7 +188,7 @@ py::dict id_map(const EditStart& start, EditorObject& editor) {
     result["rows_after"] = make_int(remap.rows_after);
     py::dict old_to_new;
     for (const auto& [old_id, new_id] : remap.old_to_new)
-        old_to_new[py::str(std::to_string(old_id))] = optional_int(new_id);
+        old_to_new[py::str(std::to_string(old_id))] = make_optional_int(new_id);
     result["old_to_new"] = old_to_new;
     py::dict added;
     for (const NewToken& token : remap.added) {

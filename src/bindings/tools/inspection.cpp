@@ -9,6 +9,7 @@
 
 #include "bindings/common/convert.hpp"
 #include "bindings/common/editor_object.hpp"
+#include "bindings/tools/result_lists.hpp"
 #include "bindings/tools/tools_bindings.hpp"
 #include "operations/explain.hpp"
 #include "operations/token_style.hpp"
@@ -22,9 +23,7 @@ using python::EditorObject;
 using python::make_int;
 using python::make_str;
 
-py::object optional_int(const std::optional<std::uint64_t>& value) {
-    return value ? py::object(make_int(*value)) : py::object(py::none());
-}
+using python::make_optional_int;
 
 py::dict style_dict(const StyleReport& style) {
     py::dict result;
@@ -89,7 +88,7 @@ py::dict vocabulary_report_of(EditorObject& editor, py::handle range_limit) {
     for (const OutsideAddedToken& token : report.added_outside_vocab) {
         py::dict entry;
         entry["content"] = make_str(token.content);
-        entry["stored_id"] = optional_int(token.stored_id);
+        entry["stored_id"] = make_optional_int(token.stored_id);
         entry["runtime_id"] = make_int(token.runtime_id);
         entry["special"] = token.special;
         outside.append(entry);
@@ -106,12 +105,6 @@ py::dict vocabulary_report_of(EditorObject& editor, py::handle range_limit) {
     return result;
 }
 
-py::list merge_list(const std::vector<PositionedMerge>& merges) {
-    py::list result(merges.size());
-    for (std::size_t k = 0; k < merges.size(); ++k)
-        result[k] = py::make_tuple(make_int(merges[k].position), make_str(merges[k].left), make_str(merges[k].right));
-    return result;
-}
 
 py::list explain(EditorObject& editor, py::handle tokens_object) {
     std::vector<std::string> tokens = python::to_str_list(tokens_object, "tokens");
@@ -121,22 +114,22 @@ py::list explain(EditorObject& editor, py::handle tokens_object) {
     for (const TokenExplanation& explanation : explanations) {
         py::dict entry;
         entry["token"] = make_str(explanation.token);
-        entry["id"] = optional_int(explanation.id);
+        entry["id"] = make_optional_int(explanation.id);
         entry["char_length"] = make_int(explanation.char_length);
         entry["special"] = explanation.special;
         entry["byte_token"] = explanation.byte_token;
-        entry["producers"] = merge_list(explanation.producers);
-        entry["uses"] = merge_list(explanation.uses);
+        entry["producers"] = positioned_merge_list(explanation.producers);
+        entry["uses"] = positioned_merge_list(explanation.uses);
         if (explanation.added) {
             py::dict added;
-            added["stored_id"] = optional_int(explanation.added->stored_id);
+            added["stored_id"] = make_optional_int(explanation.added->stored_id);
             added["special"] = explanation.added->special;
             added["entry"] = make_str(explanation.added->json);
             entry["added_token"] = added;
         } else {
             entry["added_token"] = py::none();
         }
-        entry["runtime_id"] = optional_int(explanation.runtime_id);
+        entry["runtime_id"] = make_optional_int(explanation.runtime_id);
         if (explanation.split) {
             const WordPieces& pieces = explanation.split->pieces;
             py::list texts(pieces.pieces.size()), ids(pieces.ids.size());

@@ -9,6 +9,7 @@
 
 #include "bindings/common/convert.hpp"
 #include "bindings/common/editor_object.hpp"
+#include "bindings/common/report_dicts.hpp"
 #include "bindings/common/unlocked_load.hpp"
 #include "bindings/vocarix/bindings.hpp"
 #include "bindings/vocarix/method_table.hpp"
@@ -269,15 +270,7 @@ const auto kEditorMembers = std::make_tuple(
             raise(PyExc_OSError, std::string("Failed to load source tokenizer: ") + error.what());
         }
         SyncReport report = sync_single_chars(state, *source, lowest_id, write_to_stderr);
-        py::dict result;
-        result["initial_vocab_size"] = make_int(report.initial_vocab_size);
-        result["final_vocab_size"] = make_int(report.final_vocab_size);
-        result["chars_in_source"] = make_int(report.chars_in_source);
-        result["chars_already_present"] = make_int(report.chars_already_present);
-        result["chars_added_count"] = make_int(report.chars_added_count);
-        result["total_tokens_removed"] = make_int(report.total_tokens_removed);
-        result["total_merges_removed"] = make_int(report.total_merges_removed);
-        return result;
+        return sync_report_dict(report);
     }>("sync_single_chars", "source_path, min_id=0", Borrow::kExclusive,
        "Sync single-character tokens from another tokenizer\n\n"
        "Copies missing single-char tokens from source, removing longest\n"
