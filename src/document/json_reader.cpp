@@ -117,7 +117,7 @@ void DocumentReader::read_merges(DocumentRecords& records, int depth) {
     Symbol left = kNoSymbol;
     auto apply = [&](std::size_t i, Symbol sym) {
         if (i % 2 == 0) left = sym;
-        else records.load_merge(left, sym);
+        else records.append_merge(left, sym);
     };
     for_each_element([&](std::size_t index) {
         skip_ws();

@@ -77,7 +77,8 @@ struct DocumentRecords {
         }
         ids[sym] = id;
     }
-    void load_merge(Symbol left, Symbol right) {
+    // Appends a merge at the end of the list, for loading and for edits alike.
+    void append_merge(Symbol left, Symbol right) {
         if (merges.size() >= kNoSlot - 1) throw std::length_error("too many merges");
         merges.push_back({left, right});
         ++live_merges;

@@ -128,7 +128,7 @@ void EditorState::reassign_id(Symbol sym, std::uint32_t id) {
 void EditorState::append_merge(Symbol left, Symbol right, Symbol result) {
     ensure_merge_lists();
     bool was_produced = merge_lists_.first_producer(result) != kNoSlot;
-    doc_.load_merge(left, right);
+    doc_.append_merge(left, right);
     merge_lists_.add_slot(doc_, static_cast<SlotIndex>(doc_.merges.size() - 1), result);
     if (!was_produced) note_change(result);
 }
