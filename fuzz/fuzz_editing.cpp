@@ -21,14 +21,14 @@
 #include <utility>
 #include <vector>
 
-#include "operations/addition.hpp"
-#include "operations/char_sync.hpp"
-#include "operations/keep_size.hpp"
-#include "operations/reindex.hpp"
-#include "operations/removal.hpp"
-#include "operations/shrink.hpp"
-#include "operations/statistics.hpp"
-#include "operations/validation.hpp"
+#include "operations/exact/addition.hpp"
+#include "operations/exact/char_sync.hpp"
+#include "operations/exact/keep_size.hpp"
+#include "operations/exact/reindex.hpp"
+#include "operations/exact/removal.hpp"
+#include "operations/exact/shrink.hpp"
+#include "operations/exact/statistics.hpp"
+#include "operations/exact/validation.hpp"
 #include "document/errors.hpp"
 #include "document/json_reader.hpp"
 #include "document/json_writer.hpp"

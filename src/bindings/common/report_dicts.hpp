@@ -3,7 +3,7 @@
 
 #include <pybind11/pybind11.h>
 
-#include "operations/char_sync.hpp"
+#include "operations/exact/char_sync.hpp"
 
 namespace vocarix::python {
 

@@ -6,7 +6,7 @@
 #include "bindings/common/editor_object.hpp"
 #include "bindings/common/report_dicts.hpp"
 #include "bindings/tools/tools_bindings.hpp"
-#include "operations/char_sync.hpp"
+#include "operations/exact/char_sync.hpp"
 
 namespace vocarix::tools {
 namespace {

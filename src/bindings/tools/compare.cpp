@@ -9,7 +9,7 @@
 #include "bindings/common/editor_object.hpp"
 #include "bindings/tools/result_lists.hpp"
 #include "bindings/tools/tools_bindings.hpp"
-#include "operations/diff.hpp"
+#include "analysis/diff.hpp"
 
 namespace vocarix::tools {
 namespace {

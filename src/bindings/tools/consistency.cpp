@@ -8,8 +8,8 @@
 #include "bindings/common/convert.hpp"
 #include "bindings/common/editor_object.hpp"
 #include "bindings/tools/tools_bindings.hpp"
-#include "operations/consistency_check.hpp"
-#include "operations/id_remap.hpp"
+#include "operations/workflows/consistency_check.hpp"
+#include "analysis/id_remap.hpp"
 
 namespace vocarix::tools {
 namespace {

@@ -11,9 +11,9 @@
 #include "bindings/common/editor_object.hpp"
 #include "bindings/tools/result_lists.hpp"
 #include "bindings/tools/tools_bindings.hpp"
-#include "operations/explain.hpp"
-#include "operations/token_style.hpp"
-#include "operations/vocab_report.hpp"
+#include "analysis/explain.hpp"
+#include "analysis/token_style.hpp"
+#include "analysis/vocab_report.hpp"
 
 namespace vocarix::tools {
 namespace {

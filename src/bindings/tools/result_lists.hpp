@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "bindings/common/convert.hpp"
-#include "operations/explain.hpp"
+#include "analysis/explain.hpp"
 
 namespace vocarix::tools {
 

@@ -9,8 +9,8 @@
 #include "bindings/common/convert.hpp"
 #include "bindings/common/editor_object.hpp"
 #include "bindings/tools/tools_bindings.hpp"
-#include "operations/reachable_addition.hpp"
-#include "operations/segmentation.hpp"
+#include "operations/workflows/reachable_addition.hpp"
+#include "analysis/segmentation.hpp"
 
 namespace vocarix::tools {
 namespace {

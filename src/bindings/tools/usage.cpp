@@ -11,11 +11,11 @@
 #include "bindings/common/convert.hpp"
 #include "bindings/common/editor_object.hpp"
 #include "bindings/tools/tools_bindings.hpp"
-#include "operations/fixed_size_addition.hpp"
-#include "operations/pre_token_check.hpp"
-#include "operations/sparing_shrink.hpp"
-#include "operations/token_style.hpp"
-#include "operations/usage_prune.hpp"
+#include "operations/workflows/fixed_size_addition.hpp"
+#include "analysis/pre_token_check.hpp"
+#include "operations/workflows/sparing_shrink.hpp"
+#include "analysis/token_style.hpp"
+#include "operations/workflows/usage_prune.hpp"
 
 namespace vocarix::tools {
 namespace {

@@ -5,7 +5,7 @@
 #include <string>
 #include <string_view>
 
-#include "operations/results.hpp"
+#include "operations/exact/results.hpp"
 #include "bindings.hpp"
 #include "bindings/common/convert.hpp"
 

@@ -1,0 +1,85 @@
+#include "analysis/id_remap.hpp"
+
+#include <algorithm>
+#include <map>
+#include <string_view>
+#include <unordered_set>
+
+#include "analysis/segmentation.hpp"
+#include "state/loading.hpp"
+
+namespace vocarix {
+namespace {
+
+// The word the model receives for a token: without the end-of-word suffix
+// it ends with and the continuing-subword prefix it starts with, which the
+// model adds back itself.
+std::string word_of(const ModelSettings& model, std::string_view token) {
+    const std::string_view suffix = word_suffix(model);
+    const std::string_view prefix = subword_prefix(model);
+    if (!suffix.empty() && token.size() > suffix.size() && token.ends_with(suffix))
+        token.remove_suffix(suffix.size());
+    if (!prefix.empty() && token.size() > prefix.size() && token.starts_with(prefix))
+        token.remove_prefix(prefix.size());
+    return std::string(token);
+}
+
+std::vector<std::vector<std::uint32_t>> pieces_in(const EditorState& model, const std::vector<std::string>& tokens) {
+    std::vector<std::string> words;
+    words.reserve(tokens.size());
+    for (const std::string& token : tokens) words.push_back(word_of(model.sections.model, token));
+    std::vector<std::vector<std::uint32_t>> ids;
+    ids.reserve(tokens.size());
+    for (WordPieces& pieces : segment_words(model, words)) ids.push_back(std::move(pieces.ids));
+    return ids;
+}
+
+}  // namespace
+
+EditStart record_edit_start(const EditorState& state, bool keep_model) {
+    EditStart start;
+    start.ids = runtime_ids(state);
+    if (keep_model) {
+        // The copy reads what the state writes, in the form it was read in.
+        WrittenText text = write_document_text(state);
+        start.model = parse_tokenizer_text(text.view(), ReadMode::kLenient);
+    }
+    return start;
+}
+
+IdRemap remap_ids(const EditStart& start, const EditorState& after) {
+    const RuntimeIds& before = start.ids;
+    const RuntimeIds now = runtime_ids(after);
+    IdRemap remap;
+    remap.rows_before = before.rows;
+    remap.rows_after = now.rows;
+
+    std::unordered_set<std::string_view> outside;
+    for (const RuntimeAddedToken& token : before.added)
+        if (!token.in_vocab) outside.insert(token.content);
+    // old id -> (holder rank: 0 an added token, 1 an entry; new id)
+    std::map<std::uint32_t, std::pair<int, std::optional<std::uint32_t>>> moves;
+    for (const auto& [token, id] : before.tokens) {
+        int rank = outside.count(token) ? 0 : 1;
+        auto [it, inserted] = moves.try_emplace(id, rank, now.id_of(token));
+        if (!inserted && rank < it->second.first) it->second = {rank, now.id_of(token)};
+    }
+    remap.old_to_new.reserve(moves.size());
+    for (const auto& [id, move] : moves) remap.old_to_new.emplace_back(id, move.second);
+
+    std::vector<std::string> fresh;
+    for (const auto& [token, id] : now.tokens) {
+        if (before.id_of(token)) continue;
+        fresh.push_back(token);
+        remap.added.push_back({token, id, {}});
+    }
+    if (start.model) {
+        std::vector<std::vector<std::uint32_t>> pieces = pieces_in(*start.model, fresh);
+        for (std::size_t i = 0; i < remap.added.size(); ++i) remap.added[i].from = std::move(pieces[i]);
+    }
+    std::stable_sort(remap.added.begin(), remap.added.end(),
+                     [](const NewToken& a, const NewToken& b) { return a.id < b.id; });
+    return remap;
+}
+
+}  // namespace vocarix

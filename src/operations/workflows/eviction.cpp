@@ -1,0 +1,89 @@
+#include "operations/workflows/eviction.hpp"
+
+#include <utility>
+
+#include "document/text.hpp"
+#include "analysis/added_tokens_view.hpp"
+
+namespace vocarix {
+
+std::vector<std::string> added_token_contents(const EditorState& state) {
+    std::vector<std::string> contents;
+    for (AddedTokenEntry& entry : read_added_tokens(state.sections)) contents.push_back(std::move(entry.content));
+    return contents;
+}
+
+ProtectedTokens::ProtectedTokens(EditorState& state, const ProtectionRules& rules)
+    : state_(state), min_id_(rules.min_id) {
+    state.for_each_entry([&](Symbol sym) {
+        std::string_view text = state.text(sym);
+        if (char_length(text) == 1 || is_special_token(text)) add(sym);
+    });
+    const ModelSettings& model = state.sections.model;
+    if (!state.sections.form.unk_token_null) add(state.intern(model.unk_token));
+    for (const std::string& content : added_token_contents(state)) add(state.intern(content));
+    for (const std::string& token : rules.keep) add(state.intern(token));
+}
+
+UsageCounts::UsageCounts(EditorState& state, std::span<const std::pair<std::string, std::uint64_t>> counts)
+    : given_(true) {
+    for (const auto& [token, count] : counts) {
+        Symbol sym = state.find_symbol(token);
+        if (!state.in_vocab(sym)) {
+            ++unknown_;
+            continue;
+        }
+        if (sym >= counts_.size()) counts_.resize(static_cast<std::size_t>(sym) + 1, 0);
+        counts_[sym] += count;
+    }
+}
+
+std::optional<Cascade> guarded_cascade(EditorState& state, Symbol root, const ProtectedTokens& protect,
+                                       std::size_t limit) {
+    Cascade cascade;
+    const std::uint32_t epoch = state.next_epoch();
+    std::vector<Symbol> pending{root};
+    while (!pending.empty()) {
+        Symbol current = pending.back();
+        pending.pop_back();
+        if (!state.mark_symbol(current, epoch)) continue;
+        if (state.in_vocab(current)) {
+            if (protect.contains(current)) return std::nullopt;
+            ++cascade.entries;
+        }
+        cascade.tokens.push_back(current);
+        if (cascade.tokens.size() > limit) return std::nullopt;
+        state.for_each_use(current, [&](SlotIndex s) {
+            if (!state.mark_slot(s, epoch)) return;
+            cascade.merges.push_back(s);
+            pending.push_back(state.result_of(s));
+        });
+        state.for_each_producer(current, [&](SlotIndex s) {
+            if (state.mark_slot(s, epoch)) cascade.merges.push_back(s);
+        });
+    }
+    return cascade;
+}
+
+bool removes_only_itself(const EditorState& state, Symbol root) {
+    bool used = false;
+    state.for_each_use(root, [&](SlotIndex) { used = true; });
+    return !used;
+}
+
+std::vector<std::pair<Symbol, std::uint32_t>> remove_cascade(EditorState& state, const Cascade& cascade,
+                                                             Segmenter* segmenter) {
+    if (segmenter)
+        for (SlotIndex s : cascade.merges)
+            if (state.slot_live(s)) segmenter->merge_removed(state.merge_at(s).left, state.merge_at(s).right);
+    state.erase_merges(cascade.merges);
+    std::vector<std::pair<Symbol, std::uint32_t>> deleted;
+    for (Symbol sym : cascade.tokens) {
+        if (!state.in_vocab(sym)) continue;
+        deleted.emplace_back(sym, state.id_of(sym));
+        state.delete_entry(sym);
+    }
+    return deleted;
+}
+
+}  // namespace vocarix

@@ -1,0 +1,233 @@
+#include "operations/workflows/fixed_size_addition.hpp"
+
+#include <algorithm>
+#include <optional>
+#include <unordered_set>
+
+#include "document/text.hpp"
+#include "operations/exact/addition.hpp"
+
+namespace vocarix {
+namespace {
+
+// A removal that takes more than this many entries along is not worth one id.
+constexpr std::size_t kLargestCascade = 16;
+
+// Unprotected entries in eviction order, walked once: protection only grows
+// and entries only go, so a token passed over never becomes right later,
+// except one that others still used, which waits in a second tier.
+class EvictionOrder {
+public:
+    EvictionOrder(const EditorState& state, const UsageCounts& counts, const ProtectedTokens& protect) {
+        struct Key {
+            std::uint64_t count;
+            std::size_t length;
+            bool produced;
+            Symbol sym;
+        };
+        std::vector<Key> keys;
+        state.for_each_entry([&](Symbol sym) {
+            if (protect.contains(sym)) return;
+            keys.push_back({counts.of(sym), char_length(state.text(sym)), state.is_produced(sym), sym});
+        });
+        std::sort(keys.begin(), keys.end(), [&](const Key& a, const Key& b) {
+            if (a.count != b.count) return a.count < b.count;
+            if (a.length != b.length) return a.length > b.length;
+            if (a.produced != b.produced) return a.produced;
+            return state.text(a.sym) < state.text(b.sym);
+        });
+        order_.reserve(keys.size());
+        for (const Key& key : keys) order_.push_back(key.sym);
+    }
+
+    // The next token to evict with what its removal takes, or nothing.
+    std::optional<Cascade> next(EditorState& state, const ProtectedTokens& protect) {
+        while (position_ < order_.size()) {
+            Symbol sym = order_[position_++];
+            if (!state.in_vocab(sym) || protect.contains(sym)) continue;
+            if (!removes_only_itself(state, sym)) {
+                deferred_.push_back(sym);
+                continue;
+            }
+            if (auto cascade = guarded_cascade(state, sym, protect, 1)) return cascade;
+        }
+        while (deferred_position_ < deferred_.size()) {
+            Symbol sym = deferred_[deferred_position_++];
+            if (!state.in_vocab(sym) || protect.contains(sym)) continue;
+            if (auto cascade = guarded_cascade(state, sym, protect, kLargestCascade)) return cascade;
+        }
+        return std::nullopt;
+    }
+
+private:
+    std::vector<Symbol> order_;
+    std::size_t position_ = 0;
+    std::vector<Symbol> deferred_;
+    std::size_t deferred_position_ = 0;
+};
+
+// Protects a requested token and what its derivation needs.
+void protect_derivation(EditorState& state, Segmenter& segmenter, ProtectedTokens& protect, std::string_view word,
+                        std::string_view token) {
+    Segmentation seg;
+    std::vector<Symbol> formed;
+    segmenter.segment(word, seg, formed);
+    for (Symbol sym : formed) protect.add(sym);
+    // The chain of first producers behind the token, whether or not the model reaches it.
+    std::vector<Symbol> pending{state.intern(token)};
+    const std::uint32_t epoch = state.next_epoch();
+    while (!pending.empty()) {
+        Symbol sym = pending.back();
+        pending.pop_back();
+        if (!state.mark_symbol(sym, epoch)) continue;
+        protect.add(sym);
+        SlotIndex producer = state.first_producer(sym);
+        if (producer == kNoSlot) continue;
+        pending.push_back(state.merge_at(producer).left);
+        pending.push_back(state.merge_at(producer).right);
+    }
+}
+
+FixedSizeWord add_reachable(EditorState& state, Segmenter& segmenter, std::string_view word,
+                            const FixedSizeOptions& options) {
+    ReachableAddition added = add_word_reachable(state, segmenter, word, {options.add_unknown_characters});
+    FixedSizeWord out;
+    out.token = std::move(added.token);
+    out.outcome = std::move(added.outcome);
+    out.pieces_before = std::move(added.pieces_before);
+    out.piece_ids_before = std::move(added.piece_ids_before);
+    out.unknown_characters = std::move(added.unknown_characters);
+    out.merges_appended = std::move(added.merges_appended);
+    out.entries_created = std::move(added.entries_created);
+    return out;
+}
+
+FixedSizeWord add_prefix(EditorState& state, Segmenter& segmenter, std::string_view token) {
+    FixedSizeWord out;
+    out.token = std::string(token);
+    if (state.contains(token)) {
+        out.outcome = "already_exists";
+        return out;
+    }
+    WordPieces before = segmenter.pieces_of(word_of_token(state.sections.model, token));
+    out.pieces_before = std::move(before.pieces);
+    out.piece_ids_before = std::move(before.ids);
+    const std::uint64_t first_new_id = state.next_id();
+    std::vector<Symbol> changed;
+    state.set_change_log(&changed);
+    AdditionResult added;
+    try {
+        added = add_token(state, token);
+    } catch (...) {
+        state.set_change_log(nullptr);
+        throw;
+    }
+    state.set_change_log(nullptr);
+    out.outcome = "added";
+    std::unordered_set<Symbol> listed;
+    for (Symbol sym : changed)
+        if (state.in_vocab(sym) && state.id_of(sym) >= first_new_id && listed.insert(sym).second)
+            out.entries_created.emplace_back(state.text(sym), state.id_of(sym));
+    std::sort(out.entries_created.begin(), out.entries_created.end(),
+              [](const auto& a, const auto& b) { return a.second < b.second; });
+    for (const StringPair& merge : added.added_merges)
+        segmenter.merge_appended(state.find_symbol(merge.first), state.find_symbol(merge.second));
+    out.merges_appended = std::move(added.added_merges);
+    return out;
+}
+
+}  // namespace
+
+std::string_view word_of_token(const ModelSettings& model, std::string_view token) {
+    std::string_view suffix = word_suffix(model);
+    if (!suffix.empty() && token.size() > suffix.size() && token.ends_with(suffix))
+        token.remove_suffix(suffix.size());
+    return token;
+}
+
+FixedSizeReport add_words_fixed_size(EditorState& state, std::span<const std::string> tokens,
+                                     const UsageCounts& counts, const FixedSizeOptions& options) {
+    FixedSizeReport report;
+    report.initial_vocab_size = state.vocab_size();
+    ProtectedTokens protect(state, options.protection);
+    Segmenter segmenter(state);
+    std::optional<EvictionOrder> order;  // made when the first eviction is due
+    std::vector<std::uint32_t> free_ids;
+
+    // The id for a new entry: one an earlier removal freed, or an evicted token's.
+    auto room_for = [&](const std::string& entry) -> std::optional<std::uint32_t> {
+        if (!free_ids.empty()) {
+            std::uint32_t id = free_ids.back();
+            free_ids.pop_back();
+            return id;
+        }
+        if (!order) order.emplace(state, counts, protect);
+        std::optional<Cascade> cascade = order->next(state, protect);
+        if (!cascade) return std::nullopt;
+        Symbol victim = cascade->tokens.front();
+        EvictedToken evicted{std::string(state.text(victim)), state.id_of(victim), counts.of(victim), entry, {}};
+        for (auto [sym, id] : remove_cascade(state, *cascade, &segmenter)) {
+            if (sym == victim) continue;
+            evicted.taken_along.emplace_back(state.text(sym));
+            free_ids.push_back(id);
+        }
+        report.evicted.push_back(std::move(evicted));
+        return report.evicted.back().id;
+    };
+
+    // What the requested words pass through now stays for them all, so that
+    // no word's eviction takes what a later word is built from.
+    if (options.hold_size) {
+        Segmentation seg;
+        std::vector<Symbol> formed;
+        for (const std::string& requested : tokens) {
+            std::string_view word = word_of_token(state.sections.model, requested);
+            if (word.empty() || !is_valid_utf8(word)) continue;
+            formed.clear();
+            segmenter.segment(word, seg, formed);
+            for (Symbol sym : formed) protect.add(sym);
+        }
+    }
+    for (const std::string& requested : tokens) {
+        std::string_view word = word_of_token(state.sections.model, requested);
+        FixedSizeWord added = options.reachable ? add_reachable(state, segmenter, word, options)
+                                                : add_prefix(state, segmenter, requested);
+        added.requested = requested;
+        if (!options.hold_size) {
+            report.words.push_back(std::move(added));
+            continue;
+        }
+        if (added.outcome != "unknown_characters" && added.outcome != "empty")
+            protect_derivation(state, segmenter, protect, word, added.token);
+        // Last created first, so that each move hands its fresh id back.
+        for (auto it = added.entries_created.rbegin(); it != added.entries_created.rend(); ++it) {
+            std::optional<std::uint32_t> id = room_for(it->first);
+            if (!id) {
+                report.without_room.push_back(*it);
+                continue;
+            }
+            state.reassign_id(state.find_symbol(it->first), *id);
+            it->second = *id;
+        }
+        report.words.push_back(std::move(added));
+    }
+    // What the model and the pre-tokenizer make of each word now.
+    PreTokenCheck pre_tokens(state);
+    report.pre_tokenizer_undecided_by = pre_tokens.undecided_by();
+    Segmentation seg;
+    for (FixedSizeWord& added : report.words) {
+        std::string_view word = word_of_token(state.sections.model, added.requested);
+        if (!is_valid_utf8(word)) continue;
+        added.pre_tokenizer = pre_tokens.check(word);
+        segmenter.segment(word, seg);
+        added.produced_whole = added.pre_tokenizer != PreTokenVerdict::kSplit && seg.pieces.size() == 1 &&
+                               !seg.met_unknown && !seg.used_byte_fallback &&
+                               state.text(seg.pieces[0]) == added.token;
+    }
+    std::sort(free_ids.begin(), free_ids.end());
+    report.ids_left_free = std::move(free_ids);
+    report.final_vocab_size = state.vocab_size();
+    return report;
+}
+
+}  // namespace vocarix

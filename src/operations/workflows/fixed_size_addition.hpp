@@ -1,0 +1,85 @@
+// Adding tokens while the vocabulary keeps its size and its ids: every entry
+// an addition creates takes the id of a token that is evicted for it, so the
+// embedding matrix keeps its shape and the added tokens a runtime numbers
+// past the vocabulary keep their ids.
+//
+// What is never evicted: the protected tokens (eviction.hpp), every
+// requested token, and every entry its derivation needs: the entries the
+// model passes through while it builds the word, and the chain of first
+// producers behind the token. A token goes only when its cascade reaches
+// none of them. Tokens whose removal takes nothing else along go first, so
+// that one eviction frees exactly one id; among them the least used (when
+// usage counts are given) or else the module's keep-size order: more
+// characters, produced by a merge, smaller bytes.
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "operations/workflows/eviction.hpp"
+#include "analysis/pre_token_check.hpp"
+#include "operations/workflows/reachable_addition.hpp"
+
+namespace vocarix {
+
+struct FixedSizeOptions {
+    // true: merges the model reaches (reachable_addition.hpp); false: the
+    // module's add_token (longest prefix or character chain).
+    bool reachable = true;
+    bool add_unknown_characters = false;
+    // false: a plain addition, recorded the same way; nothing is evicted.
+    bool hold_size = true;
+    ProtectionRules protection;
+};
+
+struct FixedSizeWord {
+    std::string requested;  // as given
+    std::string token;      // the entry it is, or would be
+    // Reachable outcomes (reachable_addition.hpp), or for the prefix method
+    // "already_exists" and "added".
+    std::string outcome;
+    std::vector<std::string> pieces_before;
+    std::vector<std::uint32_t> piece_ids_before;
+    std::vector<std::string> unknown_characters;
+    std::vector<StringPair> merges_appended;
+    std::vector<std::pair<std::string, std::uint32_t>> entries_created;  // with the ids they end with
+    // Once every token is added: the model gives the word as this one token,
+    // and the pre-tokenizer's verdict on it.
+    bool produced_whole = false;
+    PreTokenVerdict pre_tokenizer = PreTokenVerdict::kUndecided;
+};
+
+struct EvictedToken {
+    std::string token;
+    std::uint32_t id = 0;
+    std::uint64_t count = 0;
+    std::string replaced_by;               // the new entry that took its id; empty when none did
+    std::vector<std::string> taken_along;  // other entries its removal deleted
+};
+
+struct FixedSizeReport {
+    std::uint64_t initial_vocab_size = 0;
+    std::uint64_t final_vocab_size = 0;
+    std::vector<FixedSizeWord> words;
+    std::vector<EvictedToken> evicted;
+    // New entries that kept a fresh id: no token was left to evict.
+    std::vector<std::pair<std::string, std::uint32_t>> without_room;
+    // Ids that evictions freed and no new entry took (a removal that took
+    // other entries along), ascending.
+    std::vector<std::uint32_t> ids_left_free;
+    // What the pre-tokenizer check could not judge; empty when it judged everything.
+    std::string pre_tokenizer_undecided_by;
+};
+
+// The word the model receives for a requested token: the token without the
+// end-of-word suffix, when the model has one and the token ends with it.
+std::string_view word_of_token(const ModelSettings& model, std::string_view token);
+
+// Adds the tokens in order, so that earlier additions count for later ones.
+FixedSizeReport add_words_fixed_size(EditorState& state, std::span<const std::string> tokens,
+                                     const UsageCounts& counts, const FixedSizeOptions& options);
+
+}  // namespace vocarix
