@@ -5,11 +5,10 @@
 // token, whatever merges it gets.
 //
 // Words are given as the model receives them (its own alphabet: "Ġ" or "▁"
-// for a space). Understood: ByteLevel (its regex), Metaspace, Whitespace,
-// WhitespaceSplit, BertPreTokenizer, Punctuation, Digits, CharDelimiterSplit,
-// Split on a string, and Sequence of these; and a BertNormalizer that puts
-// spaces around Chinese characters. Anything else, a Split on a regular
-// expression among them, is left undecided.
+// for a space). The pre-tokenizers are those pre_tokenizer.hpp applies,
+// with the same splitting rules; a BertNormalizer that puts spaces around
+// Chinese characters splits words as surely. Anything else, a Split on a
+// regular expression among them, is left undecided.
 #pragma once
 
 #include <cstdint>
@@ -17,6 +16,7 @@
 #include <string_view>
 #include <vector>
 
+#include "analysis/pre_tokenizer.hpp"
 #include "state/editor_state.hpp"
 
 namespace vocarix {
@@ -28,25 +28,12 @@ public:
     explicit PreTokenCheck(const EditorState& state);
 
     PreTokenVerdict check(std::string_view word) const;
-    // The first pre-tokenizer the check cannot judge ("Split with a regex",
-    // "UnicodeScripts", ...); empty when it judges them all.
-    const std::string& undecided_by() const { return undecided_by_; }
-
-    struct Step {
-        enum class Kind : std::uint8_t {
-            kByteLevelRegex, kMetaspaceSplit, kWhitespace, kWhitespaceSplit, kBert, kPunctuation, kDigits,
-            kDelimiter, kSplitString, kHanIsolated,
-        };
-        Kind kind;
-        std::string text;        // Metaspace replacement, delimiter, Split pattern
-        std::string behavior;    // Split and Punctuation behavior
-        bool individual = false; // Digits: individual_digits
-    };
+    // The first pre-tokenizer the check cannot judge ("a Split on a regular
+    // expression", "the pre-tokenizer UnicodeScripts", ...); empty when it judges them all.
+    const std::string& undecided_by() const { return steps_.unsupported_by; }
 
 private:
-    std::vector<Step> steps_;
-    bool byte_level_ = false;  // the words are in the byte-level alphabet
-    std::string undecided_by_;
+    PreTokenSteps steps_;
 };
 
 }  // namespace vocarix

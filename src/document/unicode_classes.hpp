@@ -1,5 +1,6 @@
-// Unicode character classes that pre-tokenizers split text on: general
-// categories L, N, M and P, and the White_Space property.
+// Unicode character classes that pre-tokenizers split text on (general
+// categories L, N, M and P, and the White_Space property) and that
+// normalizers drop (category C, and Mn).
 #pragma once
 
 #include <cstdint>
@@ -16,5 +17,7 @@ bool is_number(std::uint32_t cp);
 bool is_mark(std::uint32_t cp);
 bool is_punctuation(std::uint32_t cp);
 bool is_white_space(std::uint32_t cp);
+bool is_other(std::uint32_t cp);
+bool is_nonspacing_mark(std::uint32_t cp);
 
 }  // namespace vocarix
