@@ -17,11 +17,6 @@ bool is_ascii_punctuation(std::uint32_t cp) {
     return (cp >= 33 && cp <= 47) || (cp >= 58 && cp <= 64) || (cp >= 91 && cp <= 96) || (cp >= 123 && cp <= 126);
 }
 bool is_punct(std::uint32_t cp) { return is_ascii_punctuation(cp) || is_punctuation(cp); }
-// The characters the Bert normalizer puts spaces around.
-bool is_han(std::uint32_t cp) {
-    return (cp >= 0x4E00 && cp <= 0x9FFF) || (cp >= 0x3400 && cp <= 0x4DBF) || (cp >= 0x20000 && cp <= 0x2A6DF) ||
-           (cp >= 0x2A700 && cp <= 0x2CEAF) || (cp >= 0xF900 && cp <= 0xFAFF) || (cp >= 0x2F800 && cp <= 0x2FA1F);
-}
 bool is_word_char(std::uint32_t cp) { return is_letter(cp) || is_mark(cp) || is_number(cp) || cp == '_'; }
 
 // The code points of `text` and the byte offset each starts at (plus the end).
@@ -172,6 +167,12 @@ PreTokenStep::Prepend metaspace_prepend(const JsonValue& value) {
 }
 
 }  // namespace
+
+bool is_han_character(std::uint32_t cp) {
+    return (cp >= 0x4E00 && cp <= 0x9FFF) || (cp >= 0x3400 && cp <= 0x4DBF) || (cp >= 0x20000 && cp <= 0x2A6DF) ||
+           (cp >= 0x2A700 && cp <= 0x2B81F) || (cp >= 0x2B920 && cp <= 0x2CEAF) || (cp >= 0xF900 && cp <= 0xFAFF) ||
+           (cp >= 0x2F800 && cp <= 0x2FA1F);
+}
 
 PreTokenSteps read_pre_token_steps(const DocumentSections& sections) {
     PreTokenSteps out;
@@ -341,7 +342,7 @@ void split_by_step(const PreTokenStep& step, std::string_view text, std::vector<
             segments.pieces(step.behavior, step.invert, pieces);
             return;
         case Kind::kHanIsolated:
-            segments.each_char(is_han);
+            segments.each_char(is_han_character);
             break;
     }
     segments.pieces(SplitBehavior::kIsolated, false, pieces);

@@ -49,6 +49,9 @@ struct PreTokenSteps {
     std::string unsupported_by;  // the first pre-tokenizer these rules cannot apply; empty when none
 };
 
+// The characters the Bert normalizer puts spaces around.
+bool is_han_character(std::uint32_t cp);
+
 // The steps of the file's pre-tokenizer, in the order they run.
 PreTokenSteps read_pre_token_steps(const DocumentSections& sections);
 
