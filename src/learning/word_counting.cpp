@@ -168,12 +168,12 @@ void WordCounter::words_of_line(std::string_view line, std::vector<std::string>&
     }
 }
 
-void WordCounter::count_text(std::string_view text) {
+void WordCounter::count_text(std::string_view text, std::uint64_t first_byte) {
     if (const void* nul = std::memchr(text.data(), 0, text.size()))
         throw CorpusError("not text: a NUL byte at byte " +
-                          std::to_string(static_cast<const char*>(nul) - text.data()));
+                          std::to_string(first_byte + static_cast<std::uint64_t>(static_cast<const char*>(nul) - text.data())));
     if (std::size_t bad = find_invalid_utf8(text); bad != text.size())
-        throw CorpusError("not UTF-8 text (byte " + std::to_string(bad) + ")");
+        throw CorpusError("not UTF-8 text (byte " + std::to_string(first_byte + bad) + ")");
     for (std::size_t start = 0; start < text.size();) {
         std::size_t end = text.find('\n', start);
         if (end == std::string_view::npos) end = text.size();

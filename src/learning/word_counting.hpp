@@ -68,9 +68,10 @@ public:
     WordCounter& operator=(const WordCounter&) = delete;
 
     // Counts the words of `text`, line by line. Throws CorpusError, naming
-    // the byte, for a NUL byte or bytes that are not UTF-8; nothing of the
-    // text is counted then.
-    void count_text(std::string_view text);
+    // the byte (counted from `first_byte`, where the text starts in its
+    // file), for a NUL byte or bytes that are not UTF-8; nothing of the text
+    // is counted then.
+    void count_text(std::string_view text, std::uint64_t first_byte = 0);
     // The words of one line, as the model receives them, appended to `words`.
     void words_of_line(std::string_view line, std::vector<std::string>& words);
 

@@ -3,6 +3,7 @@
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -10,6 +11,8 @@
 #include "bindings/common/convert.hpp"
 #include "bindings/common/editor_object.hpp"
 #include "bindings/tools/tools_bindings.hpp"
+#include "bindings/tools/result_lists.hpp"
+#include "learning/fixed_size_learning.hpp"
 #include "learning/merge_learning.hpp"
 #include "learning/word_counting.hpp"
 
@@ -24,6 +27,7 @@ using python::make_int;
 class PythonUnicodeForms : public UnicodeForms {
 public:
     void apply(std::string_view form, std::string_view text, std::string& out) override {
+        py::gil_scoped_acquire locked;
         py::str input = python::make_str(text);
         py::object result;
         if (form == "lowercase") {
@@ -43,28 +47,23 @@ private:
     py::object normalize_ = py::module_::import("unicodedata").attr("normalize");
 };
 
-std::vector<std::pair<std::string, std::uint64_t>> word_list(py::handle object, const char* name) {
-    if (!PyDict_Check(object.ptr()))
-        python::raise(PyExc_TypeError, std::string("argument '") + name + "': expected a dict of str to int");
-    std::vector<std::pair<std::string, std::uint64_t>> words;
-    words.reserve(static_cast<std::size_t>(PyDict_Size(object.ptr())));
-    for (auto [key, value] : py::reinterpret_borrow<py::dict>(object))
-        words.emplace_back(std::string(python::to_str(key, name)), python::to_u64(value, name));
-    return words;
-}
-
 py::dict table_dict(const WordTable& table) {
     py::dict out;
     for (const auto& [word, count] : table.counts()) out[python::make_str(word)] = make_int(count);
     return out;
 }
 
-py::tuple count_words(EditorObject& editor, py::bytes data) {
+py::tuple count_words(EditorObject& editor, py::bytes data, py::handle first_byte) {
+    const std::uint64_t offset = python::to_u64(first_byte, "first_byte");
     python::SharedBorrow borrow(editor);
     PythonUnicodeForms forms;
     WordCounter counter(borrow.state(), &forms);
     std::string_view text = data;
-    counter.count_text(text);
+    {
+        // The counter holds what it reads of the editor; other threads run meanwhile.
+        py::gil_scoped_release unlocked;
+        counter.count_text(text, offset);
+    }
     return py::make_tuple(table_dict(counter.words()), table_dict(counter.added_tokens()), make_int(counter.lines()));
 }
 
@@ -74,15 +73,7 @@ void check_counting(EditorObject& editor) {
     WordCounter counter(borrow.state(), &forms);
 }
 
-py::dict learn(EditorObject& editor, py::handle words_object, py::handle entries, py::handle min_count,
-               bool add_characters) {
-    LearnOptions options;
-    options.entries = python::to_u64(entries, "entries");
-    options.min_count = std::max<std::uint64_t>(1, python::to_u64(min_count, "min_count"));
-    options.add_characters = add_characters;
-    std::vector<std::pair<std::string, std::uint64_t>> words = word_list(words_object, "words");
-    python::ExclusiveBorrow borrow(editor);
-    LearnReport report = learn_merges(borrow.state(), words, options);
+py::dict learn_report_dict(const LearnReport& report) {
     py::dict out;
     py::list merges;
     for (const LearnedMerge& merge : report.merges) {
@@ -114,8 +105,49 @@ py::dict learn(EditorObject& editor, py::handle words_object, py::handle entries
     return out;
 }
 
+py::dict learn(EditorObject& editor, py::handle words_object, py::handle entries, py::handle min_count,
+               bool add_characters, bool keep_size, py::handle keep_object, py::handle min_id, py::handle usage_object) {
+    LearnOptions options;
+    options.entries = python::to_u64(entries, "entries");
+    options.min_count = std::max<std::uint64_t>(1, python::to_u64(min_count, "min_count"));
+    options.add_characters = add_characters;
+    CountList words = python::to_count_list(words_object, "words");
+    if (!keep_size) {
+        python::ExclusiveBorrow borrow(editor);
+        py::dict out = learn_report_dict(learn_merges(borrow.state(), words, options));
+        out["keep_size"] = false;
+        return out;
+    }
+    ProtectionRules protection;
+    if (!keep_object.is_none()) protection.keep = python::to_str_list(keep_object, "keep");
+    protection.min_id = python::to_u32(min_id, "min_id");
+    std::optional<CountList> usage;
+    if (!usage_object.is_none()) usage = python::to_count_list(usage_object, "usage");
+    python::ExclusiveBorrow borrow(editor);
+    FixedSizeLearnReport report =
+        learn_merges_fixed_size(borrow.state(), words, options, protection, usage ? &*usage : nullptr);
+    py::dict out = learn_report_dict(report.learned);
+    out["keep_size"] = true;
+    out["initial_vocab_size"] = make_int(report.room.initial_vocab_size);
+    out["final_vocab_size"] = make_int(report.room.final_vocab_size);
+    out["evicted"] = evicted_list(report.room.evicted);
+    out["without_room"] = report.room.without_room;
+    out["ids_left_free"] = report.room.ids_left_free;
+    out["usage_from_corpus"] = report.counts_from_corpus;
+    return out;
+}
+
+py::dict token_counts(EditorObject& editor, py::handle words_object) {
+    CountList words = python::to_count_list(words_object, "words");
+    python::SharedBorrow borrow(editor);
+    py::dict out;
+    for (const auto& [token, count] : token_counts_for_words(borrow.state(), words))
+        out[python::make_str(token)] = make_int(count);
+    return out;
+}
+
 py::int_ tokens_for(EditorObject& editor, py::handle words_object) {
-    std::vector<std::pair<std::string, std::uint64_t>> words = word_list(words_object, "words");
+    std::vector<std::pair<std::string, std::uint64_t>> words = python::to_count_list(words_object, "words");
     python::SharedBorrow borrow(editor);
     return make_int(tokens_for_words(borrow.state(), words));
 }
@@ -123,14 +155,18 @@ py::int_ tokens_for(EditorObject& editor, py::handle words_object) {
 }  // namespace
 
 void register_learning(py::module_& module) {
-    module.def("count_words", &count_words, py::arg("editor"), py::arg("data"),
+    module.def("count_words", &count_words, py::arg("editor"), py::arg("data"), py::arg("first_byte") = 0,
                "Words of UTF-8 text, line by line, as the model receives them: "
                "(word -> count, added token -> count, lines).");
     module.def("check_counting", &check_counting, py::arg("editor"),
                "Raises ValueError when the file's normalizer or pre-tokenizer cannot be applied exactly.");
     module.def("learn_merges", &learn, py::arg("editor"), py::arg("words"), py::arg("entries"),
-               py::arg("min_count") = 2, py::arg("add_characters") = true,
-               "Learn new merges from word counts, appended after every existing merge.");
+               py::arg("min_count") = 2, py::arg("add_characters") = true, py::arg("keep_size") = false,
+               py::arg("keep") = py::none(), py::arg("min_id") = 0, py::arg("usage") = py::none(),
+               "Learn new merges from word counts, appended after every existing merge; with keep_size each "
+               "new entry takes the id of a token evicted for it, the least used first.");
+    module.def("token_counts", &token_counts, py::arg("editor"), py::arg("words"),
+               "How often the model uses each token on word counts.");
     module.def("tokens_for_words", &tokens_for, py::arg("editor"), py::arg("words"),
                "How many tokens the model gives for word counts.");
 }
