@@ -16,7 +16,8 @@ from typing import Sequence
 import vocarix
 
 from vocarix_tools.cli import (
-    check_commands, compare_commands, edit_commands, explain_commands, inspect_commands, usage_commands,
+    check_commands, compare_commands, edit_commands, explain_commands, inspect_commands, learn_commands,
+    usage_commands,
 )
 from vocarix_tools.cli.common import (
     EXIT_INPUT, EXIT_USAGE, CliError, Commands, Parents, Parser, UsageError, one_line, show_raw_tokens,
@@ -24,7 +25,8 @@ from vocarix_tools.cli.common import (
 )
 
 # Each module adds its subcommands, in this order, to the parser.
-COMMAND_MODULES = [inspect_commands, explain_commands, compare_commands, edit_commands, usage_commands, check_commands]
+COMMAND_MODULES = [inspect_commands, explain_commands, compare_commands, edit_commands, usage_commands,
+                   learn_commands, check_commands]
 
 
 def build_parser() -> argparse.ArgumentParser:

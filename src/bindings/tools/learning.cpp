@@ -14,6 +14,7 @@
 #include "bindings/tools/result_lists.hpp"
 #include "learning/fixed_size_learning.hpp"
 #include "learning/merge_learning.hpp"
+#include "learning/vocabulary_merge.hpp"
 #include "learning/word_counting.hpp"
 
 namespace vocarix::tools {
@@ -152,6 +153,44 @@ py::int_ tokens_for(EditorObject& editor, py::handle words_object) {
     return make_int(tokens_for_words(borrow.state(), words));
 }
 
+py::dict merge_vocabulary(EditorObject& base, EditorObject& other, py::handle max_entries, py::handle usage_object,
+                          bool add_unknown_characters) {
+    if (&base == &other) python::raise(PyExc_ValueError, "BASE and OTHER are the same editor");
+    VocabularyMergeOptions options;
+    if (!max_entries.is_none()) options.max_entries = python::to_u64(max_entries, "max_entries");
+    std::optional<CountList> usage;
+    if (!usage_object.is_none()) usage = python::to_count_list(usage_object, "usage");
+    options.usage = usage ? &*usage : nullptr;
+    options.add_unknown_characters = add_unknown_characters;
+    python::SharedBorrow reading(other);
+    python::ExclusiveBorrow borrow(base);
+    VocabularyMergeReport report = vocarix::merge_vocabulary(borrow.state(), reading.state(), options);
+    py::dict out;
+    out["other_entries"] = make_int(report.other_entries);
+    out["missing"] = make_int(report.missing);
+    out["added"] = make_int(report.added);
+    out["with_other_merge"] = make_int(report.with_other_merge);
+    out["with_chain"] = make_int(report.with_chain);
+    out["left_out_for_room"] = make_int(report.left_out_for_room);
+    out["not_added"] = report.not_added;
+    out["entries_created"] = report.entries_created;
+    out["merges_appended"] = report.merges_appended;
+    return out;
+}
+
+py::tuple in_use(EditorObject& editor, py::handle usage_object, py::handle entries_object) {
+    CountList usage = python::to_count_list(usage_object, "usage");
+    std::vector<std::string> entries = python::to_str_list(entries_object, "entries");
+    python::SharedBorrow borrow(editor);
+    EntriesInUse used = entries_in_use(borrow.state(), usage, entries);
+    return py::make_tuple(used.produced, used.parts);
+}
+
+py::str style_difference(EditorObject& base, EditorObject& other) {
+    python::SharedBorrow a(base), b(other);
+    return python::make_str(token_style_difference(a.state(), b.state()));
+}
+
 }  // namespace
 
 void register_learning(py::module_& module) {
@@ -165,6 +204,14 @@ void register_learning(py::module_& module) {
                py::arg("keep") = py::none(), py::arg("min_id") = 0, py::arg("usage") = py::none(),
                "Learn new merges from word counts, appended after every existing merge; with keep_size each "
                "new entry takes the id of a token evicted for it, the least used first.");
+    module.def("merge_vocabulary", &merge_vocabulary, py::arg("base"), py::arg("other"),
+               py::arg("max_entries") = py::none(), py::arg("usage") = py::none(),
+               py::arg("add_unknown_characters") = true,
+               "Add OTHER's entries that BASE lacks, each with merges that make BASE's model produce it.");
+    module.def("entries_in_use", &in_use, py::arg("editor"), py::arg("usage"), py::arg("entries"),
+               "Which entries a corpus uses: (produced, parts of the merges behind produced ones).");
+    module.def("token_style_difference", &style_difference, py::arg("base"), py::arg("other"),
+               "How the two files write tokens differently; empty when they write them alike.");
     module.def("token_counts", &token_counts, py::arg("editor"), py::arg("words"),
                "How often the model uses each token on word counts.");
     module.def("tokens_for_words", &tokens_for, py::arg("editor"), py::arg("words"),

@@ -28,7 +28,7 @@ void register_consistency(pybind11::module_& module);
 // add_tokens (recorded, fixed size), prune, shrink_sparing: what goes, by usage and by what must stay.
 void register_usage(pybind11::module_& module);
 
-// count_words, learn_merges, tokens_for_words: learning new merges from a corpus.
+// count_words, learn_merges, merge_vocabulary, token_counts: learning tokens from a corpus or another tokenizer.
 void register_learning(pybind11::module_& module);
 
 }  // namespace vocarix::tools

@@ -1,0 +1,57 @@
+"""Text to learn from, made from what every Python installation carries:
+the help topics (English prose about Python) and the standard library's
+own sources (code), cut into lines and split into a training part and a
+held-out part."""
+
+from __future__ import annotations
+
+import inspect
+import json
+import os
+
+import pydoc_data.topics
+
+
+def prose_lines(limit_bytes: int = 400_000) -> list[str]:
+    """Lines of English prose, in a fixed order."""
+    lines: list[str] = []
+    size = 0
+    for key in sorted(pydoc_data.topics.topics):
+        for line in pydoc_data.topics.topics[key].splitlines():
+            line = line.strip()
+            if len(line) < 20:
+                continue
+            lines.append(line)
+            size += len(line) + 1
+            if size >= limit_bytes:
+                return lines
+    return lines
+
+
+def code_lines(limit_bytes: int = 400_000) -> list[str]:
+    """Lines of Python source from the standard library, in a fixed order."""
+    import argparse, collections, dataclasses, functools, textwrap, typing  # noqa: E401
+
+    lines: list[str] = []
+    size = 0
+    for module in (argparse, collections, dataclasses, functools, textwrap, typing, inspect, json, os):
+        for line in inspect.getsource(module).splitlines():
+            if not line.strip():
+                continue
+            lines.append(line)
+            size += len(line) + 1
+            if size >= limit_bytes:
+                return lines
+    return lines
+
+
+def split(lines: list[str], held_out_every: int = 5) -> tuple[list[str], list[str]]:
+    """Every fifth line held out, the rest to learn from."""
+    train = [line for i, line in enumerate(lines) if i % held_out_every]
+    held = [line for i, line in enumerate(lines) if not i % held_out_every]
+    return train, held
+
+
+def write(path, lines: list[str]):
+    path.write_text("\n".join(lines) + "\n", encoding="utf-8")
+    return path
