@@ -55,3 +55,18 @@ def split(lines: list[str], held_out_every: int = 5) -> tuple[list[str], list[st
 def write(path, lines: list[str]):
     path.write_text("\n".join(lines) + "\n", encoding="utf-8")
     return path
+
+
+def pseudo_chinese_lines(count: int = 4000, seed: int = 0) -> list[str]:
+    """Lines of made-up Chinese: words of one to three characters drawn from
+    a few hundred common ones, word frequencies falling off as in real text."""
+    import random
+
+    rng = random.Random(seed)
+    characters = [chr(0x4E00 + rng.randrange(0x5000)) for _ in range(600)]
+    words = ["".join(rng.choice(characters) for _ in range(rng.choice((1, 2, 2, 2, 3)))) for _ in range(3000)]
+    weights = [1 / (rank + 1) for rank in range(len(words))]
+    lines = []
+    for _ in range(count):
+        lines.append("".join(rng.choices(words, weights, k=rng.randrange(8, 30))) + rng.choice("。，！？"))
+    return lines

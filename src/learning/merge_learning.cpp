@@ -95,7 +95,7 @@ public:
             segmenter.segment(word, pieces);
             report.tokens_before += count * pieces.size();
             for (std::size_t i = 0; i < pieces.size(); ++i) {
-                if (i > 0 && cuts_before(pieces[i])) flush(chunk, count, index);
+                if (i > 0 && !may_join(pieces[i - 1], pieces[i])) flush(chunk, count, index);
                 chunk.push_back(pieces[i]);
             }
             flush(chunk, count, index);
@@ -141,7 +141,20 @@ public:
 private:
     // ---- reading ----
 
-    bool cuts_before(Symbol sym) const { return !marker_.empty() && state_.text(sym).starts_with(marker_); }
+    // A "▁" token holds the marker only at its start, or is a run of markers
+    // (the spaces of indentation); other pieces join freely.
+    bool all_markers(std::string_view text) const {
+        for (std::size_t i = 0; i < text.size(); i += marker_.size())
+            if (text.compare(i, marker_.size(), marker_) != 0) return false;
+        return !text.empty();
+    }
+    bool may_join(Symbol left, Symbol right) const {
+        if (marker_.empty()) return true;
+        std::string_view left_text = state_.text(left), right_text = state_.text(right);
+        bool marker_at_start_only = left_text.find(marker_, 1) == std::string_view::npos &&
+                                    right_text.find(marker_) == std::string_view::npos;
+        return marker_at_start_only || (all_markers(left_text) && all_markers(right_text));
+    }
 
     void flush(std::vector<Symbol>& chunk, std::uint64_t count,
                std::unordered_map<std::vector<Symbol>, std::uint32_t, SequenceHash>& index) {
@@ -253,9 +266,7 @@ private:
         if (left == unk_ || right == unk_ || added_.contains(left) || added_.contains(right)) return Verdict::kNo;
         std::string_view left_text = state_.text(left), right_text = state_.text(right);
         if (byte_fallback_ && (is_byte_token(left_text) || is_byte_token(right_text))) return Verdict::kNo;
-        if (!marker_.empty() && (left_text.find(marker_, 1) != std::string_view::npos ||
-                                 right_text.find(marker_) != std::string_view::npos))
-            return Verdict::kNo;
+        if (!may_join(left, right)) return Verdict::kNo;
         if (right_text.size() < prefix_length_) return Verdict::kNo;
         segmenter_.merge_result_text(left, right, text_);
         Symbol result = state_.find_symbol(text_);
