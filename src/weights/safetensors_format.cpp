@@ -24,16 +24,17 @@ namespace {
 struct DtypeInfo {
     Dtype dtype;
     std::string_view name;
-    std::uint64_t size;
+    std::uint64_t bits;
 };
 
-constexpr std::array<DtypeInfo, 17> kDtypes{{
-    {Dtype::kF64, "F64", 8},      {Dtype::kF32, "F32", 4},         {Dtype::kF16, "F16", 2},
-    {Dtype::kBF16, "BF16", 2},    {Dtype::kI64, "I64", 8},         {Dtype::kI32, "I32", 4},
-    {Dtype::kI16, "I16", 2},      {Dtype::kI8, "I8", 1},           {Dtype::kU8, "U8", 1},
-    {Dtype::kBool, "BOOL", 1},    {Dtype::kU16, "U16", 2},         {Dtype::kU32, "U32", 4},
-    {Dtype::kU64, "U64", 8},      {Dtype::kF8E4M3, "F8_E4M3", 1},  {Dtype::kF8E5M2, "F8_E5M2", 1},
-    {Dtype::kF8E8M0, "F8_E8M0", 1}, {Dtype::kC64, "C64", 8},
+constexpr std::array<DtypeInfo, 20> kDtypes{{
+    {Dtype::kF64, "F64", 64},       {Dtype::kF32, "F32", 32},         {Dtype::kF16, "F16", 16},
+    {Dtype::kBF16, "BF16", 16},     {Dtype::kI64, "I64", 64},         {Dtype::kI32, "I32", 32},
+    {Dtype::kI16, "I16", 16},       {Dtype::kI8, "I8", 8},            {Dtype::kU8, "U8", 8},
+    {Dtype::kBool, "BOOL", 8},      {Dtype::kU16, "U16", 16},         {Dtype::kU32, "U32", 32},
+    {Dtype::kU64, "U64", 64},       {Dtype::kF8E4M3, "F8_E4M3", 8},   {Dtype::kF8E5M2, "F8_E5M2", 8},
+    {Dtype::kF8E8M0, "F8_E8M0", 8}, {Dtype::kC64, "C64", 64},         {Dtype::kF4, "F4", 4},
+    {Dtype::kF6E2M3, "F6_E2M3", 6}, {Dtype::kF6E3M2, "F6_E3M2", 6},
 }};
 
 const DtypeInfo& info_of(Dtype dtype) {
@@ -59,8 +60,8 @@ public:
 
     SafetensorsHeader parse() {
         SafetensorsHeader header;
-        // A strict loader wants the object right at the start: no leading space.
-        if (at_end() || peek() != '{') fail("the header must start with `{`", p_ + (at_end() ? 0 : 1));
+        skip_ws();
+        if (at_end() || peek() != '{') fail_type("a map of tensor names to tensors");
         std::unordered_set<std::string> names;
         bool seen_metadata = false;
         for_each_member([&](std::string_view key_view) {
@@ -170,13 +171,17 @@ private:
 // the tensors tile the data exactly. Sorts the tensors by their data.
 void check_layout(SafetensorsHeader& header) {
     for (const TensorEntry& tensor : header.tensors) {
-        std::uint64_t bytes = item_size(tensor.dtype);
+        std::uint64_t bits = item_bits(tensor.dtype);
         for (std::uint64_t dimension : tensor.shape)
-            if (dimension != 0 && bytes > UINT64_MAX / dimension)
+            if (dimension != 0 && bits > UINT64_MAX / dimension)
                 throw WeightsError("tensor " + debug_quoted(tensor.name) + ": shape " + shape_text(tensor.shape) +
                                    " is too large");
             else
-                bytes *= dimension;
+                bits *= dimension;
+        if (bits % 8 != 0)
+            throw WeightsError("tensor " + debug_quoted(tensor.name) + ": shape " + shape_text(tensor.shape) + " of " +
+                               std::string(dtype_name(tensor.dtype)) + " does not fill a whole number of bytes");
+        std::uint64_t bytes = bits / 8;
         if (tensor.end < tensor.begin)
             throw WeightsError("tensor " + debug_quoted(tensor.name) + ": data_offsets " + offsets_text(tensor) +
                                " end before they begin");
@@ -254,7 +259,9 @@ std::optional<Dtype> dtype_named(std::string_view name) {
     return std::nullopt;
 }
 
-std::uint64_t item_size(Dtype dtype) { return info_of(dtype).size; }
+std::uint64_t item_bits(Dtype dtype) { return info_of(dtype).bits; }
+
+std::uint64_t item_size(Dtype dtype) { return info_of(dtype).bits / 8; }
 
 bool can_average(Dtype dtype) { return dtype == Dtype::kF32 || dtype == Dtype::kF16 || dtype == Dtype::kBF16; }
 

@@ -25,12 +25,19 @@ namespace vocarix::weights {
 // Headers longer than this are refused before they are read.
 inline constexpr std::uint64_t kMaxHeaderSize = 100'000'000;
 
-enum class Dtype { kF64, kF32, kF16, kBF16, kI64, kI32, kI16, kI8, kU8, kBool, kU16, kU32, kU64, kF8E4M3, kF8E5M2, kF8E8M0, kC64 };
+enum class Dtype {
+    kF64, kF32, kF16, kBF16, kI64, kI32, kI16, kI8, kU8, kBool, kU16, kU32, kU64,
+    kF8E4M3, kF8E5M2, kF8E8M0, kC64,
+    // Packed below a byte: a tensor of them must fill whole bytes, and its
+    // rows cannot be re-sliced.
+    kF4, kF6E2M3, kF6E3M2,
+};
 
 // The name the header uses ("BF16"), and back; nullopt for a name not known.
 std::string_view dtype_name(Dtype dtype);
 std::optional<Dtype> dtype_named(std::string_view name);
-// Bytes per element.
+// Bits per element, and whole bytes per element (0 for the packed ones).
+std::uint64_t item_bits(Dtype dtype);
 std::uint64_t item_size(Dtype dtype);
 // Whether rows of this dtype can be averaged (F32, F16, BF16).
 bool can_average(Dtype dtype);

@@ -375,6 +375,9 @@ void check_plan_fits(const SafetensorsHeader& header, const std::vector<Vocabula
             throw WeightsError(name + " has " + std::to_string(tensor->shape[listed.axis]) + " rows along axis " +
                                std::to_string(listed.axis) + ", but the row plan is for " +
                                std::to_string(plan.old_rows));
+        if (item_size(tensor->dtype) == 0)
+            throw WeightsError(name + " is " + std::string(dtype_name(tensor->dtype)) +
+                               ", packed below a byte: its rows cannot be re-sliced");
         if (averages && !can_average(tensor->dtype))
             throw WeightsError(name + " is " + std::string(dtype_name(tensor->dtype)) +
                                ": new rows are means of old ones, which only F32, F16 and BF16 tensors can hold");
