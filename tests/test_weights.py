@@ -151,11 +151,13 @@ def test_rewrite_copies_kept_rows_bit_for_bit_and_averages_new_ones(tmp_path, dt
         assert loaded["model.embed_tokens.weight"].tobytes() == read_tensor(out, "model.embed_tokens.weight").tobytes()
 
 
-def test_rewrite_of_a_logits_bias_along_its_second_axis(tmp_path):
+def test_rewrite_of_a_logits_bias_along_its_second_axis_under_a_large_header(tmp_path):
     bias = np.arange(5, dtype=np.float32).reshape(1, 5)
-    source = write_tensors(tmp_path / "in.safetensors", {"final_logits_bias": ("F32", bias)})
+    metadata = {"notes": "x" * (3 << 20)}
+    source = write_tensors(tmp_path / "in.safetensors", {"final_logits_bias": ("F32", bias)}, metadata)
     _native.rewrite_safetensors(source, tmp_path / "out.safetensors", {"final_logits_bias": 1}, [4, [1, 2], 0], 5)
     assert read_tensor(tmp_path / "out.safetensors", "final_logits_bias").tolist() == [[4.0, 1.5, 0.0]]
+    assert _native.safetensors_header(tmp_path / "out.safetensors")["metadata"] == metadata
 
 
 def test_rewrite_keeps_the_header_bytes_when_no_size_changes(tmp_path):

@@ -27,6 +27,12 @@ namespace {
 // between them.
 constexpr std::size_t kBufferSize = std::size_t{8} << 20;
 constexpr std::uint64_t kCopyPiece = std::uint64_t{64} << 20;
+// Runs of rows this long skip the buffer: the kernel copies them.
+constexpr std::uint64_t kDirectCopySize = std::uint64_t{256} << 10;
+// The buffer of a small file.
+constexpr std::uint64_t kSmallBuffer = std::uint64_t{1} << 20;
+// Shorter runs go through the buffer, which always has room for them.
+static_assert(kDirectCopySize <= kSmallBuffer && kSmallBuffer <= kBufferSize);
 
 std::string quoted(std::string_view name) { return debug_quoted(name); }
 
@@ -107,26 +113,19 @@ public:
         return buffer_.data() + used_;
     }
     void added(std::size_t n) { used_ += n; }
-    std::size_t capacity() const { return buffer_.size(); }
 
     void put(const unsigned char* bytes, std::size_t n) {
+        if (n > buffer_.size()) {
+            flush();
+            write_all(bytes, n);
+            return;
+        }
         std::memcpy(claim(n), bytes, n);
         added(n);
     }
 
     void flush() {
-        const unsigned char* data = buffer_.data();
-        std::size_t left = used_;
-        while (left > 0) {
-            ssize_t n = ::write(fd_, data, left);
-            if (n < 0) {
-                if (errno == EINTR) continue;
-                throw_system("Failed to write: ", path_, errno);
-            }
-            data += n;
-            left -= static_cast<std::size_t>(n);
-        }
-        written(used_);
+        write_all(buffer_.data(), used_);
         used_ = 0;
     }
 
@@ -146,6 +145,19 @@ public:
     std::uint64_t total() const { return total_ + used_; }
 
 private:
+    void write_all(const unsigned char* data, std::size_t size) {
+        for (std::size_t left = size; left > 0;) {
+            ssize_t n = ::write(fd_, data, left);
+            if (n < 0) {
+                if (errno == EINTR) continue;
+                throw_system("Failed to write: ", path_, errno);
+            }
+            data += n;
+            left -= static_cast<std::size_t>(n);
+        }
+        written(size);
+    }
+
     // Bytes copied by copy_file_range, or 0 when the kernel cannot copy
     // between these files (it then is not asked again).
     std::uint64_t copy_in_kernel(const SourceReader& source, std::uint64_t offset, std::uint64_t size) {
@@ -255,19 +267,21 @@ public:
 private:
     void write_slice(std::uint64_t base) {
         const std::vector<RowSource>& rows = plan_.rows;
-        // Rows a whole buffer can hold: runs of consecutive old rows are read at once.
-        std::size_t run_limit = std::max<std::size_t>(1, target_.capacity() / std::max<std::size_t>(row_bytes_, 1));
         for (std::size_t i = 0; i < rows.size();) {
             const RowSource& source = rows[i];
             if (is_copy(source)) {
+                // Runs of consecutive old rows are read at once, and long ones copied by the kernel.
                 std::uint64_t first = source.rows[0];
                 std::size_t run = 1;
-                while (i + run < rows.size() && run < run_limit && is_copy(rows[i + run]) &&
-                       rows[i + run].rows[0] == first + run)
-                    ++run;
-                std::size_t bytes = run * row_bytes_;
-                source_.read(base + first * geometry_.row_bytes, target_.claim(bytes), bytes);
-                target_.added(bytes);
+                while (i + run < rows.size() && is_copy(rows[i + run]) && rows[i + run].rows[0] == first + run) ++run;
+                std::uint64_t offset = base + first * geometry_.row_bytes;
+                std::uint64_t bytes = run * geometry_.row_bytes;
+                if (bytes >= kDirectCopySize) {
+                    target_.copy(source_, offset, bytes);
+                } else {
+                    source_.read(offset, target_.claim(static_cast<std::size_t>(bytes)), bytes);
+                    target_.added(static_cast<std::size_t>(bytes));
+                }
                 i += run;
             } else if (source.kind == RowSource::Kind::kMean) {
                 write_mean(base, source.rows);
@@ -298,7 +312,8 @@ private:
     std::vector<unsigned char> mean_of_all_rows(std::uint64_t base) {
         std::vector<double> sums(values_, 0.0);
         std::vector<float> widened(values_);
-        std::size_t rows_per_read = std::max<std::size_t>(1, kBufferSize / std::max<std::size_t>(row_bytes_, 1));
+        std::size_t rows_per_read = static_cast<std::size_t>(std::min<std::uint64_t>(
+            geometry_.rows, std::max<std::size_t>(1, kBufferSize / std::max<std::size_t>(row_bytes_, 1))));
         std::vector<unsigned char> chunk(rows_per_read * row_bytes_);
         for (std::uint64_t row = 0; row < geometry_.rows;) {
             std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(rows_per_read, geometry_.rows - row));
@@ -419,11 +434,15 @@ RewriteReport write_rewritten(int source_fd, const SafetensorsHeader& header, in
     ProgressCheck progress(options.keep_going);
     SourceReader source(source_fd, source_path);
 
-    std::uint64_t widest_row = 0;
+    // The buffer holds a whole row, and is no larger than the largest rebuilt tensor needs.
+    std::uint64_t widest_row = 0, largest_tensor = 0;
     for (const VocabularyTensor& listed : tensors)
-        if (const TensorEntry* tensor = header.find(listed.name))
+        if (const TensorEntry* tensor = header.find(listed.name)) {
             widest_row = std::max(widest_row, geometry_of(*tensor, listed.axis).row_bytes);
-    TargetWriter target(target_fd, target_path, std::max<std::size_t>(kBufferSize, widest_row), progress);
+            largest_tensor = std::max(largest_tensor, tensor->byte_size());
+        }
+    std::uint64_t capacity = std::max(widest_row, std::min<std::uint64_t>(kBufferSize, std::max(largest_tensor, kSmallBuffer)));
+    TargetWriter target(target_fd, target_path, static_cast<std::size_t>(capacity), progress);
 
     report.header_kept = true;
     for (std::size_t i = 0; i < header.tensors.size(); ++i)
