@@ -216,6 +216,27 @@ def test_plans_that_do_not_fit_are_refused_before_anything_is_written(tmp_path, 
     no_leftovers(tmp_path, "in.safetensors")
 
 
+# Bit patterns whose means land on the edges of rounding: ties (to even),
+# subnormals of the 16-bit format (and of float32, for bf16), infinities and NaN.
+EDGE_BITS = {
+    "F16": [0x3C00, 0x3C01, 0x3C02, 0x0001, 0x0002, 0x0000, 0x7BFF, 0x7C00, 0xFC00, 0x8001],
+    "BF16": [0x3F80, 0x3F81, 0x3F82, 0x0001, 0x0002, 0x0000, 0x7F7F, 0x7F80, 0xFF80, 0x8001],
+}
+
+
+@pytest.mark.parametrize("dtype", ["F16", "BF16"])
+def test_means_round_to_nearest_even_at_the_edges(tmp_path, dtype):
+    bits = np.array(EDGE_BITS[dtype], np.uint16)
+    old = bits.view(np.float16) if dtype == "F16" else bits
+    plan = [[i, j] for i in range(len(bits)) for j in range(len(bits))] + [[0, 1, 2], None]
+    source = write_tensors(tmp_path / "in.safetensors", {"lm_head.bias": (dtype, old)})
+    _native.rewrite_safetensors(source, tmp_path / "out.safetensors", [("lm_head.bias", 0)], plan, len(bits))
+    with np.errstate(all="ignore"):
+        expected = expected_rows(old, dtype, plan)
+    assert read_tensor(tmp_path / "out.safetensors", "lm_head.bias").view(np.uint16).tolist() == \
+        expected.view(np.uint16).tolist()
+
+
 PLAN_DTYPES = ["F32", "F16", "BF16", "I32", "U8"]
 
 

@@ -34,8 +34,6 @@ constexpr std::uint64_t kSmallBuffer = std::uint64_t{1} << 20;
 // Shorter runs go through the buffer, which always has room for them.
 static_assert(kDirectCopySize <= kSmallBuffer && kSmallBuffer <= kBufferSize);
 
-std::string quoted(std::string_view name) { return debug_quoted(name); }
-
 // How a tensor splits around its vocabulary axis: `outer` slices, each of
 // `rows` rows of `row_bytes` bytes.
 struct Geometry {
@@ -349,6 +347,16 @@ std::unordered_map<std::string_view, unsigned> axes_by_name(const std::vector<Vo
     return axes;
 }
 
+void check_plan(const SafetensorsHeader& header, const std::vector<VocabularyTensor>& tensors, const RowPlan& plan,
+                const std::string& path) {
+    try {
+        check_row_plan(plan);
+    } catch (const WeightsError& error) {
+        throw WeightsError(path + ": " + error.what());
+    }
+    check_plan_fits(header, tensors, plan, path);
+}
+
 }  // namespace
 
 void check_row_plan(const RowPlan& plan) {
@@ -379,7 +387,7 @@ void check_plan_fits(const SafetensorsHeader& header, const std::vector<Vocabula
     const bool averages = plan_averages(plan);
     std::unordered_map<std::string_view, unsigned> seen;
     for (const VocabularyTensor& listed : tensors) {
-        std::string name = path + ": tensor " + quoted(listed.name);
+        std::string name = path + ": tensor " + debug_quoted(listed.name);
         if (!seen.emplace(listed.name, listed.axis).second) throw WeightsError(name + " is listed twice");
         const TensorEntry* tensor = header.find(listed.name);
         if (!tensor) throw WeightsError(name + " is not in the file");
@@ -428,6 +436,7 @@ RewriteReport write_rewritten(int source_fd, const SafetensorsHeader& header, in
                               const std::vector<VocabularyTensor>& tensors, const RowPlan& plan,
                               const RewriteOptions& options, const std::string& source_path,
                               const std::string& target_path) {
+    check_plan(header, tensors, plan, source_path);
     RewriteReport report;
     report.header = rewritten_header(header, tensors, plan);
     auto axes = axes_by_name(tensors);
@@ -484,12 +493,7 @@ RewriteReport rewrite_safetensors(const std::string& source, const std::string& 
     if (::fstat(file.get(), &info) != 0) throw_system("Failed to read: ", source, errno);
     if (!S_ISREG(info.st_mode)) throw DocumentError("Failed to read: " + debug_quoted(source), "not a regular file");
     SafetensorsHeader header = read_safetensors_header(file.get(), static_cast<std::uint64_t>(info.st_size), source);
-    try {
-        check_row_plan(plan);
-    } catch (const WeightsError& error) {
-        throw WeightsError(source + ": " + error.what());
-    }
-    check_plan_fits(header, tensors, plan, source);
+    check_plan(header, tensors, plan, source);
 
     struct stat existing {};
     bool replaces = ::stat(target.c_str(), &existing) == 0 && S_ISREG(existing.st_mode);

@@ -78,8 +78,8 @@ SafetensorsHeader rewritten_header(const SafetensorsHeader& header, const std::v
 // bit; kMean rows are the float32 mean of their old rows (summed in the
 // order given), rounded to the dtype to nearest even; kMeanOfAll rows the
 // mean of every old row (summed in float64, since there may be hundreds of
-// thousands, then rounded to float32 and to the dtype). Expects the checks
-// above to pass. Failures: DocumentError naming `source_path` or
+// thousands, then rounded to float32 and to the dtype). Runs the checks
+// above first (WeightsError). Failures: DocumentError naming `source_path` or
 // `target_path` for system errors, WeightsError when the source changes
 // under the rewrite, ReadInterrupted when keep_going says stop.
 RewriteReport write_rewritten(int source_fd, const SafetensorsHeader& header, int target_fd,
@@ -89,7 +89,8 @@ RewriteReport write_rewritten(int source_fd, const SafetensorsHeader& header, in
 
 // The whole rewrite from one path to another (they may be the same): reads
 // and checks the source's header and the plan, then writes a temporary file
-// beside `target`, flushes it to disk and renames it over `target`. On any
+// beside `target`, flushes it to disk and renames it over `target` (a
+// symbolic link there is replaced, the file it pointed to left alone). On any
 // failure the target is as it was (or absent) and no temporary file remains.
 // An empty `tensors` list copies the file byte for byte.
 RewriteReport rewrite_safetensors(const std::string& source, const std::string& target,
