@@ -20,6 +20,12 @@ Fixtures
                      ``</s>`` at ids 0..2, the 256 byte tokens ``<0x00>`` ..
                      ``<0xFF>`` at ids 3..258 and ``byte_fallback`` on.
 
+``suffix-8k`` (in ``tests/fixtures/generated``, for the tests) word-suffix
+BPE, 8k tokens: every word's last piece carries "</w>", BERT-style
+normalizer, pre-tokenizer and decoder; trained on the alphabetic languages
+of the corpus. It stands in for a real file of that kind kept outside the
+repository.
+
 The bundled example ``examples/tokenizer.json`` (byte-level, 1,200 tokens)
 is made by the same code from a small corpus of English sentences with some
 phrases in other languages, and written with one vocabulary entry and one
@@ -75,6 +81,7 @@ Usage
 ``python benchmarks/make_fixtures.py NAME ...``   build only those
 ``python benchmarks/make_fixtures.py --force``    rebuild even if cached
 ``python benchmarks/make_fixtures.py --example``  regenerate examples/tokenizer.json
+``python benchmarks/make_fixtures.py --test-fixtures``  regenerate tests/fixtures/generated
 
 From code: ``from benchmarks.make_fixtures import fixture_path`` and
 ``fixture_path("bytelevel-128k")`` returns the path, building it on demand.
@@ -98,6 +105,9 @@ CACHE_DIR = Path(__file__).resolve().parent / ".cache"
 EXAMPLE_PATH = REPO_ROOT / "examples" / "tokenizer.json"
 
 UNK = "<unk>"
+SUFFIX = "</w>"
+# Languages of SyntheticCorpus (by index) the suffix-style file is trained on.
+SUFFIX_LANGUAGES = (0, 1, 2, 3)
 U32_MAX = 4294967295
 
 
@@ -459,6 +469,23 @@ def _train_sentencepiece_style(lines: Iterable[str], vocab_size: int, limit_alph
     return doc
 
 
+def _train_word_suffix(lines: Iterable[str], vocab_size: int) -> dict:
+    """Word-suffix BPE as BERT-style files use it: the last piece of a word
+    carries "</w>", words are split at spaces and punctuation."""
+    from tokenizers import Tokenizer, decoders, models, normalizers, pre_tokenizers, trainers
+
+    tok = Tokenizer(models.BPE(unk_token=UNK, end_of_word_suffix=SUFFIX, fuse_unk=False, byte_fallback=False))
+    tok.normalizer = normalizers.BertNormalizer(clean_text=True, handle_chinese_chars=True, strip_accents=None,
+                                                lowercase=False)
+    tok.pre_tokenizer = pre_tokenizers.BertPreTokenizer()
+    tok.decoder = decoders.BPEDecoder(suffix=SUFFIX)
+    trainer = trainers.BpeTrainer(vocab_size=vocab_size, min_frequency=0,
+                                  special_tokens=["<s>", "</s>", "<pad>", UNK, "<mask>"],
+                                  end_of_word_suffix=SUFFIX, show_progress=False)
+    tok.train_from_iterator(lines, trainer)
+    return json.loads(tok.to_str())
+
+
 def _make_strict(doc: dict, *, fuse_unk: bool, byte_fallback: bool) -> dict:
     """Rewrite a trained document into the form the strict reader accepts."""
     model = doc["model"]
@@ -737,6 +764,14 @@ def check_consistent(path: str | os.PathLike) -> None:
     tok = Tokenizer.from_file(str(path))
     if tok.get_vocab_size(with_added_tokens=True) != len(vocab):
         raise AssertionError("tokenizers sees a different vocabulary size")
+    if model["end_of_word_suffix"]:
+        # Words are split at punctuation and decoded with a space after each,
+        # so only the text without its spaces comes back.
+        sample = "Hello world, 2024-05-17! Привет, мир. Καλημέρα."
+        decoded = tok.decode(tok.encode(sample, add_special_tokens=False).ids)
+        if decoded.replace(" ", "") != sample.replace(" ", ""):
+            raise AssertionError(f"round trip failed: {decoded!r}")
+        return
     sample = "Hello world, 2024-05-17! Привет, мир. Καλημέρα. 안녕하세요 你好世界"
     ids = tok.encode(sample, add_special_tokens=False).ids
     if tok.decode(ids).strip() != sample:
@@ -802,6 +837,17 @@ def _build_sp(seed: int, vocab_size: int, lexicon: int, n_lines: int) -> Callabl
     return build
 
 
+def _build_suffix(seed: int, vocab_size: int, lexicon: int, n_lines: int) -> Callable[[], dict]:
+    def build() -> dict:
+        corpus = SyntheticCorpus(seed, lexicon)
+        # The alphabetic scripts only: with a suffix form of every character
+        # as well, ideographs would fill a small vocabulary.
+        lines = [corpus.sentence(SUFFIX_LANGUAGES[index % len(SUFFIX_LANGUAGES)]) for index in range(n_lines)]
+        return _make_strict(_train_word_suffix(lines, vocab_size), fuse_unk=False, byte_fallback=False)
+
+    return build
+
+
 def _build_example() -> dict:
     doc = _train_bytelevel(example_lines(), 1200, [UNK, "<s>", "</s>"])
     return _make_strict(doc, fuse_unk=False, byte_fallback=False)
@@ -815,6 +861,30 @@ FIXTURES: dict[str, _Fixture] = {
     "bytelevel-256k": _Fixture("bytelevel-256k.json", _build_bytelevel(256, 256000, 120000, 300000)),
     "sp-32k": _Fixture("sp-32k.json", _build_sp(32, 32000, 20000, 60000)),
 }
+
+
+# Made once and kept in the repository (xz-compressed), where tests read them:
+# a kind of file none of the freely licensed real fixtures is. Regenerate
+# with --test-fixtures after a change here.
+TEST_FIXTURES_DIR = REPO_ROOT / "tests" / "fixtures" / "generated"
+TEST_FIXTURES: dict[str, _Fixture] = {
+    "suffix-8k": _Fixture("suffix-8k.array.json", _build_suffix(8, 8000, 6000, 24000)),
+}
+
+
+def build_test_fixtures() -> None:
+    import lzma
+
+    for name, fx in TEST_FIXTURES.items():
+        start = time.perf_counter()
+        path = TEST_FIXTURES_DIR / fx.filename
+        _write_checked(path, _dump_pretty(fx.build()))
+        stats = check_strict_format(path)
+        packed = path.with_name(path.name + ".xz")
+        packed.write_bytes(lzma.compress(path.read_bytes(), preset=9 | lzma.PRESET_EXTREME))
+        path.unlink()
+        print(f"{name:16} {stats['bytes']:>12,} bytes  vocab {stats['vocab']:>8,}  merges {stats['merges']:>8,}  "
+              f"{time.perf_counter() - start:.1f}s -> {packed.relative_to(REPO_ROOT)}", flush=True)
 
 
 def _canonical(name: str) -> str:
@@ -861,7 +931,13 @@ def main(argv: list[str] | None = None) -> int:
     parser.add_argument("names", nargs="*", help=f"fixtures to build (default all: {', '.join(FIXTURES)})")
     parser.add_argument("--force", action="store_true", help="rebuild even if cached")
     parser.add_argument("--example", action="store_true", help="regenerate examples/tokenizer.json")
+    parser.add_argument("--test-fixtures", action="store_true",
+                        help=f"regenerate the files in {TEST_FIXTURES_DIR.relative_to(REPO_ROOT)}")
     args = parser.parse_args(argv)
+    if args.test_fixtures:
+        build_test_fixtures()
+        if not args.names and not args.example:
+            return 0
     if args.example:
         path, seconds = build_example()
         _report("example", path, seconds)
