@@ -15,16 +15,23 @@ Fixtures
                      smoke tests.
 ``bytelevel-128k``   byte-level BPE, ~128k tokens, more than 200k merges.
 ``bytelevel-256k``   byte-level BPE, ~256k tokens, plain trained merges.
+``bytelevel-151k``   the first 151,643 ids of ``bytelevel-256k`` with the
+                     merges among them (what training stopped there gives),
+                     and 22 special tokens in ``added_tokens`` outside the
+                     vocabulary: the shape of a common byte-level release.
 ``sp-32k``           sentencepiece-style BPE, 32k tokens: "▁" word prefix
                      (Metaspace pre-tokenizer and decoder), ``<unk>``, ``<s>``,
                      ``</s>`` at ids 0..2, the 256 byte tokens ``<0x00>`` ..
                      ``<0xFF>`` at ids 3..258 and ``byte_fallback`` on.
 
-``suffix-8k`` (in ``tests/fixtures/generated``, for the tests) word-suffix
-BPE, 8k tokens: every word's last piece carries "</w>", BERT-style
-normalizer, pre-tokenizer and decoder; trained on the alphabetic languages
-of the corpus. It stands in for a real file of that kind kept outside the
-repository.
+Two small files are made once and kept in ``tests/fixtures/generated`` for
+the tests: ``sp-4k``, built as ``sp-32k`` with 4k tokens, and ``suffix-8k``,
+word-suffix BPE with 8k tokens (every word's last piece carries "</w>";
+BERT-style normalizer, pre-tokenizer and decoder; trained on the alphabetic
+languages of the corpus), which stands in for a real file of that kind kept
+outside the repository. The trainer may break ties otherwise from one run to
+the next, so a rebuilt file can differ in details; the tests rely on its
+kind, not on its tokens.
 
 The bundled example ``examples/tokenizer.json`` (byte-level, 1,200 tokens)
 is made by the same code from a small corpus of English sentences with some
@@ -762,7 +769,8 @@ def check_consistent(path: str | os.PathLike) -> None:
     from tokenizers import Tokenizer
 
     tok = Tokenizer.from_file(str(path))
-    if tok.get_vocab_size(with_added_tokens=True) != len(vocab):
+    outside = {t["content"] for t in doc["added_tokens"]} - set(vocab)
+    if tok.get_vocab_size(with_added_tokens=True) != len(vocab) + len(outside):
         raise AssertionError("tokenizers sees a different vocabulary size")
     if model["end_of_word_suffix"]:
         # Words are split at punctuation and decoded with a space after each,
@@ -797,6 +805,24 @@ def _build_bytelevel(seed: int, vocab_size: int, lexicon: int, n_lines: int,
         doc = _make_strict(doc, fuse_unk=False, byte_fallback=False)
         if extra_merges_to:
             _add_alternative_merges(doc, extra_merges_to, seed)
+        return doc
+
+    return build
+
+
+def _build_cut(source: str, size: int, outside: list[str]) -> Callable[[], dict]:
+    """The first `size` ids of a trained fixture and the merges among them
+    (training longer only appends), plus added tokens outside the vocabulary."""
+    def build() -> dict:
+        doc = json.loads(fixture_path(source).read_text(encoding="utf-8"))
+        model = doc["model"]
+        vocab = {token: i for token, i in model["vocab"].items() if i < size}
+        model["vocab"] = vocab
+        model["merges"] = [m for m in model["merges"] if m[0] in vocab and m[1] in vocab and m[0] + m[1] in vocab]
+        doc["added_tokens"] = [t for t in doc["added_tokens"] if t["content"] in vocab] + [
+            {"id": size + k, "content": content, "single_word": False, "lstrip": False, "rstrip": False,
+             "normalized": False, "special": True}
+            for k, content in enumerate(outside)]
         return doc
 
     return build
@@ -859,6 +885,9 @@ FIXTURES: dict[str, _Fixture] = {
         "bytelevel-128k.json", _build_bytelevel(128, 128000, 60000, 150000, extra_merges_to=210000)
     ),
     "bytelevel-256k": _Fixture("bytelevel-256k.json", _build_bytelevel(256, 256000, 120000, 300000)),
+    "bytelevel-151k": _Fixture("bytelevel-151k.json", _build_cut(
+        "bytelevel-256k", 151643,
+        ["<|endoftext|>", "<|im_start|>", "<|im_end|>"] + [f"<|extra_{k}|>" for k in range(19)])),
     "sp-32k": _Fixture("sp-32k.json", _build_sp(32, 32000, 20000, 60000)),
 }
 
@@ -869,6 +898,7 @@ FIXTURES: dict[str, _Fixture] = {
 TEST_FIXTURES_DIR = REPO_ROOT / "tests" / "fixtures" / "generated"
 TEST_FIXTURES: dict[str, _Fixture] = {
     "suffix-8k": _Fixture("suffix-8k.array.json", _build_suffix(8, 8000, 6000, 24000)),
+    "sp-4k": _Fixture("sp-4k.array.json", _build_sp(4, 4000, 3000, 8000)),
 }
 
 
