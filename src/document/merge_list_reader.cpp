@@ -304,6 +304,7 @@ void ParallelMergeList::work() {
     }
     {
         std::lock_guard<std::mutex> lock(mutex_);
+        located_ = true;  // also when it failed before saying where the list is
         head_ = head;
         done_ = true;
     }
