@@ -12,6 +12,10 @@ constexpr std::size_t kParallelMinimum = 256 * 1024;
 // worker at least this much to read: a thread that passes the stretch's start
 // before it is told has read the whole list, and the stretch was for nothing.
 constexpr std::size_t kSmallestSplit = 64 * 1024;
+// Until the pool can be asked, every new part is kept by the worker: past
+// this share of the text's size it waits instead, so that reading on two
+// threads costs little more memory than reading on one.
+constexpr std::size_t kKeptShare = 16;
 // The shortest merge list elements, with their separator: ["","",] and "a b",.
 constexpr std::size_t kShortestPair = 8, kShortestString = 6;
 // Offsets into the text and names of kept parts are 31-bit.
@@ -284,6 +288,11 @@ void ParallelMergeList::work() {
                 if (at == stop_at_.load(std::memory_order_acquire)) return true;
                 if (index % 256 == 0) {
                     progress_.store(at, std::memory_order_relaxed);
+                    if (head_parts_->kept_bytes() > text_.size() / kKeptShare &&
+                        !frozen_flag_.load(std::memory_order_acquire)) {
+                        std::unique_lock<std::mutex> lock(mutex_);
+                        changed_.wait(lock, [this] { return frozen_ || cancelled_.load(std::memory_order_relaxed); });
+                    }
                     if (cancelled_.load(std::memory_order_relaxed)) throw Cancelled{};
                 }
                 return false;

@@ -77,6 +77,8 @@ public:
     // the merges, named by their symbols, to `out`.
     void adopt(DocumentRecords& records, std::vector<Merge>& out);
     std::size_t merge_count() const { return merges_.size(); }
+    // Memory the kept parts take.
+    std::size_t kept_bytes() const { return kept_.capacity() * sizeof(Part) + slots_.capacity() * sizeof(std::uint32_t); }
 
 private:
     static constexpr std::uint32_t kKept = 0x80000000u;  // a kept part's name: its index | kKept
