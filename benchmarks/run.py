@@ -47,6 +47,11 @@ save            orjson/json: the dumps above + writing the result to a file;
                 tokenizers: ``Tokenizer.save``.  vocarix's save also flushes
                 the file and its folder to disk (fsync), so an extra row
                 "save (baselines + fsync)" adds the same to orjson and json.
+commands        whole commands, each a new process running what the
+                installed ``vocarix`` script runs (bytecode compiled):
+                ``vocarix --version`` against ``python -c pass``, and
+                ``vocarix add FILE`` of ten new words with ``-o`` against
+                ``vocarix stats FILE``.
 queries         answered from the dicts that ``orjson.loads`` gives (the
                 document is parsed once, untimed):
   get_vocab         ``dict(sorted(vocab.items()))``: the same dict in the same
@@ -125,7 +130,9 @@ of the first 2k under 0.25 s, prune to half the size with counts given (5k
 synthetic sentences encoded by the runtime) under 0.5 s;
 get_token_by_id for every id under 0.2 s, and `vocarix diff` of the file
 against an edited copy, both loaded, under 0.5 s; the weights rewrite <= 2.5x
-``shutil.copyfile`` and its peak memory < 1.5x the embedding.
+``shutil.copyfile`` and its peak memory < 1.5x the embedding; ``vocarix
+--version`` <= 3x ``python -c pass``, and on bytelevel-151k ``vocarix add``
+of ten words <= 2x ``vocarix stats``.
 """
 
 from __future__ import annotations
@@ -158,6 +165,8 @@ REAL_DIR = Path(os.environ.get("VOCARIX_REAL_FIXTURES", REPO.parent / "shared" /
 # Only these real files are in the strict layout that the loader accepts.
 REAL_FILES = ("llama-tiny-random.array.json", "bora-ko-32k.array.json", "herbert-pl-eow.array.json")
 TARGET_FIXTURE = "bytelevel-128k"
+# Whole commands are held to their targets on a file of the size of a common byte-level release.
+COMMAND_FIXTURE = "bytelevel-151k"
 
 FULL_COUNTS = dict(add=10_000, remove=10_000, remove_small=1_000, shrink=10_000,
                    keep_size=2_000, sync=5_000, invalid=1_000)
@@ -470,6 +479,43 @@ def measure_memory(path: Path, mode: str, vocarix_dir: str) -> dict | None:
 
 
 # ---------------------------------------------------------------------------
+# Whole commands (a new process each, as a person runs them)
+# ---------------------------------------------------------------------------
+
+# What the installed `vocarix` script runs.
+CONSOLE_SCRIPT = ("import re, sys\nfrom vocarix_tools.cli import main\n"
+                  "sys.argv[0] = re.sub(r'(-script\\.pyw|\\.exe)?$', '', sys.argv[0])\nsys.exit(main())")
+
+
+def command_env(vocarix_dir: str) -> dict[str, str]:
+    env = dict(os.environ)
+    env["PYTHONPATH"] = os.pathsep.join(p for p in (vocarix_dir, env.get("PYTHONPATH", "")) if p)
+    # An installation has its bytecode compiled; a build directory gets it on the first run.
+    env.pop("PYTHONDONTWRITEBYTECODE", None)
+    return env
+
+
+def run_command(args: list[str], env: dict[str, str]) -> None:
+    subprocess.run([sys.executable, "-c", CONSOLE_SCRIPT, *args], env=env, check=True,
+                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+
+
+def startup_row(reps: int, vocarix_dir: str) -> Row:
+    """`vocarix --version` against the interpreter starting with nothing to do."""
+    env = command_env(vocarix_dir)
+    run_command(["--version"], env)  # untimed: writes the bytecode of a build directory
+    res = measure(reps, [
+        Contender("vocarix", lambda _: run_command(["--version"], env)),
+        Contender("python", lambda _: subprocess.run([sys.executable, "-c", "pass"], env=env, check=True)),
+    ])
+    vx, base = res["vocarix"].median, res["python"].median
+    r = ratio(vx, base)
+    return Row("-", "`vocarix --version` (a new process)", fmt_time(vx),
+               target=Target("<= 3x `python -c pass`", r is not None and r <= 3.0, fmt_ratio(r)),
+               work=f"`python -c pass`: {fmt_time(base)}")
+
+
+# ---------------------------------------------------------------------------
 # The suite
 # ---------------------------------------------------------------------------
 
@@ -694,6 +740,23 @@ def run_fixture(name: str, path: Path, counts: dict[str, int], reps: int, tmp: P
                         f"{fmt_mib(mem_older['peak'])} ({mem_older['peak'] / older_size:.2f}x file)",
                         target=Target("<= 2.5x file size", mem_older["peak"] <= 2.5 * older_size,
                                       f"{mem_older['peak'] / older_size:.2f}x")))
+
+    # -- whole commands, each in a new process ------------------------------
+    log(f"[{name}] commands")
+    env = command_env(vocarix_dir)
+    ten_words = added[:10]
+    out_path = tmp / f"{name}-ten-words.json"
+    res = measure(reps, [
+        Contender("add", lambda _: run_command(["add", str(path), *ten_words, "-o", str(out_path)], env)),
+        Contender("stats", lambda _: run_command(["stats", str(path)], env)),
+    ])
+    add_s, stats_s = res["add"].median, res["stats"].median
+    rows.append(Row(name, "`vocarix stats` (a new process)", fmt_time(stats_s)))
+    r = ratio(add_s, stats_s)
+    rows.append(Row(name, f"`vocarix add` of {len(ten_words)} new words, -o (a new process)", fmt_time(add_s),
+                    target=Target("<= 2x `vocarix stats`", r is not None and r <= 2.0, fmt_ratio(r))
+                    if name == COMMAND_FIXTURE else None,
+                    work=f"`vocarix stats`: {fmt_time(stats_s)} ({fmt_ratio(r)})"))
 
     # -- queries --------------------------------------------------------------
     log(f"[{name}] queries")
@@ -1093,7 +1156,7 @@ def main(argv: list[str] | None = None) -> int:
     reps = args.repeat or (2 if args.quick else 5)
     output = args.output or (None if args.quick else REPO / "benchmarks" / "RESULTS.md")
     names = args.fixtures or (["bytelevel-2k"] if args.quick
-                              else ["bytelevel-128k", "bytelevel-256k", "sp-32k",
+                              else ["bytelevel-128k", "bytelevel-151k", "bytelevel-256k", "sp-32k",
                                     *(f.removesuffix(".array.json") for f in REAL_FILES)])
 
     import vocarix
@@ -1105,6 +1168,8 @@ def main(argv: list[str] | None = None) -> int:
     rows: list[Row] = []
     scaling: list[ScalingRow] = []
     skipped: list[str] = []
+    log("[-] vocarix --version")
+    rows.append(startup_row(reps, str(Path(vocarix.__file__).resolve().parent)))
     with tempfile.TemporaryDirectory(prefix="vocarix-bench-") as tmp:
         for name in names:
             resolved = resolve_fixture(name)

@@ -13,14 +13,14 @@ import random
 
 import pytest
 
-from conftest import real_fixture
+from conftest import fixture_names, real_fixture
 
 import vocarix_tools
 from vocarix_tools import counting, usage
 
 tokenizers = pytest.importorskip("tokenizers")
 
-TARGET_FILES = [
+TARGET_FILES = fixture_names(
     "llama-tiny-random.array.json",
     "bora-ko-32k.array.json",
     "herbert-pl-eow.array.json",
@@ -28,7 +28,7 @@ TARGET_FILES = [
     "roberta-base-notype.string.json",
     "tinylm-en-8k.array.json",
     "minimind-zh-6k.array.json",
-]
+)
 
 # Morphemes of made-up words in the languages of the files.
 ENGLISH = (["cardio", "neuro", "gastro", "hepato", "nephro", "osteo", "dermato", "hemato", "broncho", "cysto",
@@ -56,7 +56,7 @@ def made_up_words(name, count, seed):
         return ["".join(rng.choice(HANGUL) for _ in range(rng.randint(2, 5))) for _ in range(count)], "spaced"
     if "minimind" in name:
         return ["".join(rng.choice(HANZI) for _ in range(rng.randint(2, 5))) for _ in range(count)], "han"
-    parts = POLISH if "herbert" in name else ENGLISH
+    parts = POLISH if "herbert" in name or "suffix" in name else ENGLISH
     return ["".join(rng.choice(group) for group in parts) for _ in range(count)], "latin"
 
 
@@ -149,8 +149,8 @@ def corpus_lines():
     return list(dict.fromkeys(lines))
 
 
-@pytest.mark.parametrize("name", ["phi2-codegen.string.json", "roberta-base-notype.string.json",
-                                  "llama-tiny-random.array.json"])
+@pytest.mark.parametrize("name", fixture_names("phi2-codegen.string.json", "roberta-base-notype.string.json",
+                                               "llama-tiny-random.array.json"))
 def test_pruning_to_half_keeps_the_corpus_encoding(name, capsys):
     real = RealFile(name)
     lines = corpus_lines()
@@ -179,7 +179,7 @@ def test_pruning_to_half_keeps_the_corpus_encoding(name, capsys):
               f"{sum(round_trips)}/{len(lines)} lines round-trip")
 
 
-PRE_TOKEN_FILES = TARGET_FILES + ["chatglm3-zh.string.json", "tiny-random-gpt2.string.json"]
+PRE_TOKEN_FILES = fixture_names(*TARGET_FILES, "chatglm3-zh.string.json", "tiny-random-gpt2.string.json")
 PIECES = ["hello", "world", "é", "데이터", "人工", "'s", "'ll", "123", "٣", "x²", "e-mail", "foo.bar", "  ", "\t",
           " ", "!!", "?", "_", "a_b", "½", "ﬁ", "—", "。", "，", "🚀", "\u0301", "a\u0301", "▁", "<", "</w>"]
 
