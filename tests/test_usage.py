@@ -257,7 +257,7 @@ def test_cli_add_keep_size_lists_evictions_and_shrink_spares_added_tokens(tmp_pa
                             "--id-map", tmp_path / "map.json")
     assert code == 0, err
     assert '"ac" (used 0 times) -> "dd"' in stdout and '"ad" (used 3 times) -> "cc"' in stdout
-    assert "the model produces 2 of 2 whole" in stdout
+    assert "the runtime produces 2 of 2 whole" in stdout
     id_map = json.loads((tmp_path / "map.json").read_text())
     assert id_map["rows_before"] == id_map["rows_after"] == 9
     assert id_map["added"]["dd"]["id"] == 6 and id_map["old_to_new"]["6"] is None

@@ -102,6 +102,13 @@ FixedSizeWord add_reachable(EditorState& state, Segmenter& segmenter, std::strin
     return out;
 }
 
+FixedSizeWord split_word(std::string_view token) {
+    FixedSizeWord out;
+    out.token = std::string(token);
+    out.outcome = "split";
+    return out;
+}
+
 FixedSizeWord add_prefix(EditorState& state, Segmenter& segmenter, std::string_view token) {
     FixedSizeWord out;
     out.token = std::string(token);
@@ -145,10 +152,37 @@ std::string_view word_of_token(const ModelSettings& model, std::string_view toke
     return token;
 }
 
+namespace {
+
+// The forms to add, in order, each with the word it was read from.
+struct FormToAdd {
+    const WordReading* reading;
+    const WordForm* form;  // nullptr when the reading refused the word
+};
+
+std::vector<FormToAdd> forms_to_add(const std::vector<WordReading>& readings) {
+    std::vector<FormToAdd> items;
+    for (const WordReading& reading : readings) {
+        if (reading.chosen.empty()) items.push_back({&reading, nullptr});
+        for (const WordForm& form : reading.chosen) items.push_back({&reading, &form});
+    }
+    return items;
+}
+
+}  // namespace
+
 FixedSizeReport add_words_fixed_size(EditorState& state, std::span<const std::string> tokens,
                                      const UsageCounts& counts, const FixedSizeOptions& options) {
     FixedSizeReport report;
     report.initial_vocab_size = state.vocab_size();
+    const WordReader reader(state);
+    std::vector<WordReading> readings;
+    readings.reserve(tokens.size());
+    for (const std::string& given : tokens) readings.push_back(reader.read(given, options.reading));
+    const std::vector<FormToAdd> items = forms_to_add(readings);
+
+    const PreTokenCheck pre_tokens(state);
+    report.pre_tokenizer_undecided_by = pre_tokens.undecided_by();
     ProtectedTokens protect(state, options.protection);
     Segmenter segmenter(state);
     std::optional<EvictionOrder> order;  // made when the first eviction is due
@@ -180,24 +214,44 @@ FixedSizeReport add_words_fixed_size(EditorState& state, std::span<const std::st
     if (options.hold_size) {
         Segmentation seg;
         std::vector<Symbol> formed;
-        for (const std::string& requested : tokens) {
-            std::string_view word = word_of_token(state.sections.model, requested);
+        for (const FormToAdd& item : items) {
+            if (!item.form) continue;
+            std::string_view word = word_of_token(state.sections.model, item.form->token);
             if (word.empty() || !is_valid_utf8(word)) continue;
             formed.clear();
             segmenter.segment(word, seg, formed);
             for (Symbol sym : formed) protect.add(sym);
         }
     }
-    for (const std::string& requested : tokens) {
+    for (const FormToAdd& item : items) {
+        if (!item.form) {
+            FixedSizeWord refused;
+            refused.requested = item.reading->given;
+            refused.read_as_text = item.reading->read_as_text;
+            refused.outcome = "refused";
+            refused.refused = item.reading->refused;
+            report.words.push_back(std::move(refused));
+            continue;
+        }
+        const std::string& requested = item.form->token;
         std::string_view word = word_of_token(state.sections.model, requested);
-        FixedSizeWord added = options.reachable ? add_reachable(state, segmenter, word, options)
-                                                : add_prefix(state, segmenter, requested);
-        added.requested = requested;
+        // No merge joins what the pre-tokenizer splits apart: entries for it would never be used.
+        const bool split = is_valid_utf8(word) && pre_tokens.check(word) == PreTokenVerdict::kSplit;
+        FixedSizeWord added = split              ? split_word(requested)
+                              : options.reachable ? add_reachable(state, segmenter, word, options)
+                                                  : add_prefix(state, segmenter, requested);
+        added.requested = item.reading->given;
+        added.form = requested;
+        added.read_as_text = item.reading->read_as_text;
+        added.contexts = item.form->contexts;
+        added.capitalised = item.form->capitalised;
+        if (item.form == &item.reading->chosen.front()) added.other_forms = item.reading->other_forms;
         if (!options.hold_size) {
             report.words.push_back(std::move(added));
             continue;
         }
-        if (added.outcome != "unknown_characters" && added.outcome != "empty")
+        if (added.outcome != "unknown_characters" && added.outcome != "space_entry" && added.outcome != "empty" &&
+            added.outcome != "split")
             protect_derivation(state, segmenter, protect, word, added.token);
         // Last created first, so that each move hands its fresh id back.
         for (auto it = added.entries_created.rbegin(); it != added.entries_created.rend(); ++it) {
@@ -211,17 +265,17 @@ FixedSizeReport add_words_fixed_size(EditorState& state, std::span<const std::st
         }
         report.words.push_back(std::move(added));
     }
-    // What the model and the pre-tokenizer make of each word now.
-    PreTokenCheck pre_tokens(state);
-    report.pre_tokenizer_undecided_by = pre_tokens.undecided_by();
+    // What the model and the pre-tokenizer make of each word now, where the
+    // runtime meets it in running text.
     Segmentation seg;
     for (FixedSizeWord& added : report.words) {
-        std::string_view word = word_of_token(state.sections.model, added.requested);
+        if (added.outcome == "refused") continue;
+        std::string_view word = word_of_token(state.sections.model, added.form);
         if (!is_valid_utf8(word)) continue;
         added.pre_tokenizer = pre_tokens.check(word);
         segmenter.segment(word, seg);
-        added.produced_whole = added.pre_tokenizer != PreTokenVerdict::kSplit && seg.pieces.size() == 1 &&
-                               !seg.met_unknown && !seg.used_byte_fallback &&
+        added.produced_whole = added.contexts != 0 && added.pre_tokenizer != PreTokenVerdict::kSplit &&
+                               seg.pieces.size() == 1 && !seg.met_unknown && !seg.used_byte_fallback &&
                                state.text(seg.pieces[0]) == added.token;
     }
     std::sort(free_ids.begin(), free_ids.end());
