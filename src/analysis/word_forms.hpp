@@ -68,6 +68,7 @@ public:
     // plain space in a ▁ file, or is no text of its own).
     std::uint8_t contexts_of(std::string_view token) const;
     bool looks_stored(std::string_view given) const;
+    const StyleReport& style() const { return reader_.style(); }
 
 private:
     std::string stored_form(std::string_view word, WordContext context) const;

@@ -90,7 +90,8 @@ void protect_derivation(EditorState& state, Segmenter& segmenter, ProtectedToken
 
 FixedSizeWord add_reachable(EditorState& state, Segmenter& segmenter, std::string_view word,
                             const FixedSizeOptions& options) {
-    ReachableAddition added = add_word_reachable(state, segmenter, word, {options.add_unknown_characters});
+    ReachableAddition added =
+        add_word_reachable(state, segmenter, word, {options.add_unknown_characters, options.space_mark});
     FixedSizeWord out;
     out.token = std::move(added.token);
     out.outcome = std::move(added.outcome);
@@ -176,6 +177,8 @@ FixedSizeReport add_words_fixed_size(EditorState& state, std::span<const std::st
     FixedSizeReport report;
     report.initial_vocab_size = state.vocab_size();
     const WordReader reader(state);
+    FixedSizeOptions chosen = options;  // with the style's space mark
+    if (reader.style().style == TokenStyle::kMetaspace) chosen.space_mark = reader.style().marker;
     std::vector<WordReading> readings;
     readings.reserve(tokens.size());
     for (const std::string& given : tokens) readings.push_back(reader.read(given, options.reading));
@@ -238,7 +241,7 @@ FixedSizeReport add_words_fixed_size(EditorState& state, std::span<const std::st
         // No merge joins what the pre-tokenizer splits apart: entries for it would never be used.
         const bool split = is_valid_utf8(word) && pre_tokens.check(word) == PreTokenVerdict::kSplit;
         FixedSizeWord added = split              ? split_word(requested)
-                              : options.reachable ? add_reachable(state, segmenter, word, options)
+                              : options.reachable ? add_reachable(state, segmenter, word, chosen)
                                                   : add_prefix(state, segmenter, requested);
         added.requested = item.reading->given;
         added.form = requested;

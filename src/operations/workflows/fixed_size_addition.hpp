@@ -31,6 +31,7 @@ struct FixedSizeOptions {
     // module's add_token (longest prefix or character chain).
     bool reachable = true;
     bool add_unknown_characters = false;
+    std::string space_mark;  // set from the file's style (reachable_addition.hpp)
     // false: a plain addition, recorded the same way; nothing is evicted.
     bool hold_size = true;
     ProtectionRules protection;

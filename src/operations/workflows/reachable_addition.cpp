@@ -26,11 +26,11 @@ struct CharacterCheck {
     std::size_t characters = 0;
 };
 
-// A space or a space mark on its own: an entry for it is made only when the
+// A space or the style's space mark: an entry for it is made only when the
 // word is nothing else, since the normalizer or the style usually rewrites
 // such a character before the model sees it.
-bool is_space_character(std::string_view character) {
-    if (character == "\xE2\x96\x81") return true;  // U+2581
+bool is_space_character(std::string_view character, std::string_view space_mark) {
+    if (!space_mark.empty() && character == space_mark) return true;
     const auto* p = reinterpret_cast<const unsigned char*>(character.data());
     return is_white_space(decode_utf8_sequence(p, character.size()));
 }
@@ -56,7 +56,7 @@ CharacterCheck check_characters(const EditorState& state, std::string_view word,
         i = end;
         ++check.characters;
         if (state.contains(form)) continue;
-        if (is_space_character(character) && character != word) {
+        if (is_space_character(character, options.space_mark) && character != word) {
             check.needs_space_entry = true;
             if (listed_characters.emplace(character).second) check.unknown.emplace_back(character);
             continue;

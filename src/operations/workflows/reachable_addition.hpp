@@ -26,6 +26,9 @@ struct ReachableOptions {
     // Characters the model could only give as the unknown token become new
     // base entries, instead of the word being refused.
     bool add_unknown_characters = false;
+    // The style's mark for a space ("▁"), which like a space gets an entry
+    // of its own only for a word that is nothing else.
+    std::string space_mark;
 };
 
 struct ReachableAddition {
