@@ -123,6 +123,21 @@ def test_keep_size_evicts_the_least_used_first():
     assert editor.get_token_id("zz") == 9 and not editor.check_vocab_gaps()[0]
 
 
+def test_keep_size_without_counts_evicts_what_the_model_never_builds_then_the_latest_built():
+    vocab = {"<unk>": 0, "a": 1, "b": 2, "c": 3, "d": 4, "e": 5, "ab": 6, "cd": 7, "de": 8, "bcd": 9,
+             "a</w>": 10, "dea": 11}
+    merges = [("a", "b"), ("c", "d"), ("d", "e"), ("de", "a")]
+    editor = vocarix_tools.open_text(doc_text(vocab, merges))
+    report = usage.add_keep_size(editor, ["ee", "aa", "bb", "ce"])
+    # No merge builds "a</w>" and "bcd"; then the latest built ("de" no longer used once "dea" is gone).
+    assert [e["token"] for e in report["evicted"]] == ["a</w>", "bcd", "dea", "de"]
+    # With an end-of-word suffix "a</w>" is a piece words start from: never evicted.
+    suffixed = vocarix_tools.open_text(doc_text(vocab, merges, model=model_section(vocab, merges,
+                                                                                   end_of_word_suffix="</w>")))
+    report = usage.add_keep_size(suffixed, ["ee", "aa", "bb", "ce"])
+    assert [e["token"] for e in report["evicted"]] == ["bcd", "dea", "de", "cd"]
+
+
 def test_keep_size_with_prefix_method_and_whitelist():
     text = doc_text({"<unk>": 0, "x": 1, "y": 2, "z": 3, "xy": 4, "yz": 5, "zz": 6},
                     [("x", "y"), ("y", "z"), ("z", "z")])

@@ -10,62 +10,6 @@
 namespace vocarix {
 namespace {
 
-// A removal that takes more than this many entries along is not worth one id.
-constexpr std::size_t kLargestCascade = 16;
-
-// Unprotected entries in eviction order, walked once: protection only grows
-// and entries only go, so a token passed over never becomes right later,
-// except one that others still used, which waits in a second tier.
-class EvictionOrder {
-public:
-    EvictionOrder(const EditorState& state, const UsageCounts& counts, const ProtectedTokens& protect) {
-        struct Key {
-            std::uint64_t count;
-            std::size_t length;
-            bool produced;
-            Symbol sym;
-        };
-        std::vector<Key> keys;
-        state.for_each_entry([&](Symbol sym) {
-            if (protect.contains(sym)) return;
-            keys.push_back({counts.of(sym), char_length(state.text(sym)), state.is_produced(sym), sym});
-        });
-        std::sort(keys.begin(), keys.end(), [&](const Key& a, const Key& b) {
-            if (a.count != b.count) return a.count < b.count;
-            if (a.length != b.length) return a.length > b.length;
-            if (a.produced != b.produced) return a.produced;
-            return state.text(a.sym) < state.text(b.sym);
-        });
-        order_.reserve(keys.size());
-        for (const Key& key : keys) order_.push_back(key.sym);
-    }
-
-    // The next token to evict with what its removal takes, or nothing.
-    std::optional<Cascade> next(EditorState& state, const ProtectedTokens& protect) {
-        while (position_ < order_.size()) {
-            Symbol sym = order_[position_++];
-            if (!state.in_vocab(sym) || protect.contains(sym)) continue;
-            if (!removes_only_itself(state, sym)) {
-                deferred_.push_back(sym);
-                continue;
-            }
-            if (auto cascade = guarded_cascade(state, sym, protect, 1)) return cascade;
-        }
-        while (deferred_position_ < deferred_.size()) {
-            Symbol sym = deferred_[deferred_position_++];
-            if (!state.in_vocab(sym) || protect.contains(sym)) continue;
-            if (auto cascade = guarded_cascade(state, sym, protect, kLargestCascade)) return cascade;
-        }
-        return std::nullopt;
-    }
-
-private:
-    std::vector<Symbol> order_;
-    std::size_t position_ = 0;
-    std::vector<Symbol> deferred_;
-    std::size_t deferred_position_ = 0;
-};
-
 // Protects a requested token and what its derivation needs.
 void protect_derivation(EditorState& state, Segmenter& segmenter, ProtectedTokens& protect, std::string_view word,
                         std::string_view token) {

@@ -9,8 +9,8 @@
 // producers behind the token. A token goes only when its cascade reaches
 // none of them. Tokens whose removal takes nothing else along go first, so
 // that one eviction frees exactly one id; among them the least used (when
-// usage counts are given) or else the module's keep-size order: more
-// characters, produced by a merge, smaller bytes.
+// usage counts are given), and else the tokens least likely to be used
+// (EvictionOrder in eviction.hpp).
 #pragma once
 
 #include <cstdint>
