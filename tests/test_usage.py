@@ -288,3 +288,31 @@ def test_cli_add_keep_size_lists_evictions_and_shrink_spares_added_tokens(tmp_pa
     assert "bc" in json.loads(out.read_text())["model"]["vocab"]
     literal = run_json(cli, "shrink", source, "4", "-o", out, "--literal")
     assert "bc" not in json.loads(out.read_text())["model"]["vocab"] and literal["added_tokens_removed"] == ["bc"]
+
+
+def test_cli_prune_compacts_ids_with_one_id_map_unless_keep_ids(tmp_path, cli):
+    vocab = {"<unk>": 0, "a": 1, "b": 2, "c": 3, "ab": 4, "bc": 5, "abc": 6, "ca": 7}
+    merges = [("a", "b"), ("b", "c"), ("ab", "c"), ("c", "a")]
+    added = [{"id": 8, "content": "<pad>", "single_word": False, "lstrip": False, "rstrip": False,
+              "normalized": False, "special": True}]
+    source = tmp_path / "tok.json"
+    source.write_text(doc_text(vocab, merges, added_tokens=added), encoding="utf-8")
+    counts = tmp_path / "counts.json"
+    counts.write_text(json.dumps({"abc": 4, "ca": 2}), encoding="utf-8")
+    out, ids = tmp_path / "out.json", tmp_path / "map.json"
+    code, stdout, err = cli("prune", source, "--counts", counts, "--size", 7, "-o", out, "--id-map", ids)
+    assert code == 0, err
+    id_map = json.loads(ids.read_text())
+    written = json.loads(out.read_text())
+    # "bc" and "ca" go; the kept tokens and the pinned "<pad>" fill 0..6, each row once.
+    assert set(written["model"]["vocab"]) == {"<unk>", "a", "b", "c", "ab", "abc", "<pad>"}
+    assert sorted(written["model"]["vocab"].values()) == list(range(7)) and id_map["rows_after"] == 7
+    assert [old for old, new in id_map["old_to_new"].items() if new is None] == ["5", "7"]
+    assert sorted(new for new in id_map["old_to_new"].values() if new is not None) == list(range(7))
+    assert cli("check", out)[0] == 0
+
+    code, stdout, err = cli("prune", source, "--counts", counts, "--size", 7, "-o", out, "--keep-ids",
+                            "--id-map", ids)
+    assert code == 0, err
+    kept = json.loads(out.read_text())["model"]["vocab"]
+    assert kept["abc"] == 6 and kept["<pad>"] == 8 and json.loads(ids.read_text())["rows_after"] == 9

@@ -286,7 +286,7 @@ def add_keep_size(editor: vocarix.Vocarix, tokens: Sequence[str], *, method: str
 
 def prune(editor: vocarix.Vocarix, counts: Mapping[str, int], *, size: Optional[int] = None,
           min_count: Optional[int] = None, keep: Sequence[str] = (), min_id: int = 0,
-          literal: bool = False, room_for_pinned: Optional[bool] = None) -> PruneReport:
+          literal: bool = False, room_for_pinned: Optional[bool] = None, compact_ids: bool = True) -> PruneReport:
     """Remove the least used tokens until the vocabulary has ``size``
     entries, or until every token left was used ``min_count`` times or more.
 
@@ -298,11 +298,18 @@ def prune(editor: vocarix.Vocarix, counts: Mapping[str, int], *, size: Optional[
     enters into it so that they keep their ids, count towards ``size``
     (``room_for_pinned``, by default unless ``literal``; a caller that
     repairs afterwards itself passes ``literal=True, room_for_pinned=True``).
+
+    ``compact_ids`` (unless ``literal``) renumbers the ids to 0..size-1 after
+    the repair, so that the embedding keeps exactly the rows of the tokens
+    left; an ``EditSession`` around the call maps every row. A caller that
+    repairs afterwards compacts there (``EditSession.finish(compact_ids=True)``).
     """
     repairing = _Repairing(editor, literal)
     room = not literal if room_for_pinned is None else room_for_pinned
     report: PruneReport = _native.prune(editor, dict(counts), size, min_count, list(keep), min_id, room)
     report["repairs"] = repairing.finish()
+    if compact_ids and not literal:
+        editor.reindex_vocab()
     report["final_vocab_size"] = editor.vocab_size
     return report
 

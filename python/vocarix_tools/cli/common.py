@@ -100,10 +100,11 @@ def start_edit(args: argparse.Namespace, editor: vocarix.Vocarix) -> vocarix_too
 
 
 def finish_edit(args: argparse.Namespace, editor: vocarix.Vocarix, before: vocarix_tools.EditSession,
-                result: object, summary: list[str]) -> int:
-    """Repairs what the edit left for the runtime (unless --literal), then
-    writes the tokenizer and the id map, or with --dry-run only reports."""
-    outcome = before.finish(literal=args.literal)
+                result: object, summary: list[str], compact_ids: bool = False) -> int:
+    """Repairs what the edit left for the runtime (unless --literal), with
+    `compact_ids` renumbers the ids densely, then writes the tokenizer and
+    the id map, or with --dry-run only reports."""
+    outcome = before.finish(literal=args.literal, compact_ids=compact_ids)
     id_map = before.id_map() if args.id_map else None
     output = None if args.dry_run else args.write_to
     if output is not None:
