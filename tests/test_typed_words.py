@@ -135,7 +135,7 @@ def test_cli_add_turns_text_into_stored_forms_and_says_what_to_type_instead(tmp_
     # Taken literally, the space would need an entry of its own: refused, with what to type.
     code, stdout, err = cli("add", source, " ab", "--stored", "-o", out)
     assert code == 1 and stdout == ""
-    assert 'type the word as text ("ab", without --stored), which this file stores as "▁ab"' in err
+    assert 'type it as text instead: "ab", which this file stores as "▁ab"' in err
     code, _, err = cli("add", source, "   ", "-o", out)
     assert code == 1 and "only spaces" in err
     # One word that cannot go in among others that do: a warning, not an error.

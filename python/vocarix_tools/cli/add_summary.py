@@ -10,7 +10,7 @@ from typing import Any, Optional, Sequence
 import vocarix
 
 from vocarix_tools import usage
-from vocarix_tools.cli.common import UsageError, listed, plural, show
+from vocarix_tools.cli.common import UsageError, listed, plural, show, token_display
 
 # --forms names on the command line -> the names read_words takes.
 FORM_NAMES = {"space": "after_space", "start": "text_start", "newline": "after_line_break",
@@ -103,13 +103,14 @@ def reading_lines(words: Sequence[usage.WordAddition], limit: int) -> list[str]:
 def failure_lines(editor: vocarix.Vocarix, words: Sequence[usage.WordAddition]) -> list[str]:
     """Each word that got nothing added, why, and what to type instead."""
     failed = [w for w in words if w["outcome"] in NOT_ADDED]
-    retyped = usage.read_words(editor, [w["requested"] for w in failed], reading="text")
+    # What a stored word stands for, typed as text: the form to suggest when it differs.
+    texts = [text.strip() for text in token_display().texts([w["requested"] for w in failed])]
+    retyped = usage.read_words(editor, texts)
     lines = []
-    for word, as_text in zip(failed, retyped):
+    for word, text, as_text in zip(failed, texts, retyped):
         given = quoted(word["requested"])
         text_form = as_text["forms"][0]["token"] if as_text["forms"] else None
-        instead = (f"; type the word as text ({quoted(word['requested'].strip())}, without --stored), "
-                   f"which this file stores as {quoted(text_form)}"
+        instead = (f"; type it as text instead: {quoted(text)}, which this file stores as {quoted(text_form)}"
                    if text_form and word["read_as"] == "stored" and text_form != word["form"] else "")
         if word["outcome"] in ("refused", "empty"):
             lines.append(f"{given} is only spaces or a space mark: no word to add (give a stored token with "

@@ -177,12 +177,13 @@ def cmd_sync_chars(args: argparse.Namespace) -> int:
     if not args.force:
         refuse_mixed_styles(editor, source, args.tokenizer, args.source)
     before = start_edit(args, editor)
-    # Progress lines of the sync go straight to file descriptor 2.
-    sys.stdout.flush()
-    sys.stderr.flush()
-    result = _native.sync_single_chars(editor, source, args.min_id)
+    # The progress report waits until the guard has passed, so that a refusal is the first thing printed.
+    result = _native.sync_single_chars(editor, source, args.min_id, progress=False)
+    progress = result.pop("progress")
     if not args.force:
         refuse_losing_most_merges(before.merges_count_before, editor.merges_count)
+    sys.stderr.write(progress)
+    sys.stderr.flush()
     summary = [
         f"{result['chars_in_source']} single characters in {args.source}: "
         f"{result['chars_already_present']} already present, {result['chars_added_count']} added; "
