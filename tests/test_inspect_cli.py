@@ -46,12 +46,14 @@ def test_stats_reports_style_gap_ranges_bytes_added_tokens_and_rows(cli, tmp_pat
     assert "style:           \u2581 marks a space (decoder Metaspace)" in out
     assert ("id gaps:         26 missing ids in 15 ranges: 3, 6, 8..19, 21, 23, 25, 27, 29, 31, 33, "
             "... (5 more ranges)\n") in out
-    assert "special tokens:  1\n" in out and "byte tokens:     2 " in out
+    assert "bracketed:       1 entries" in out and "byte tokens:     2 " in out
+    assert "added tokens:    1 in added_tokens, 1 of them marked special" in out
     assert 'outside the vocabulary: 1, with the ids the runtime gives them: "<|x|>" 19 (stored 99)' in out
     assert "embedding rows:  45 " in out
     result = run_json(cli, "stats", path)["result"]
     assert result["gap_range_count"] == len(result["gap_ranges"]) == 15 and result["gap_ranges"][2] == [8, 19]
     assert (result["byte_token_count"], result["special_tokens_besides_bytes"], result["special_token_count"]) == (2, 1, 3)
+    assert (result["added_token_count"], result["added_special_count"]) == (1, 1)
     assert result["added_tokens_outside_vocab"] == [
         {"content": "<|x|>", "stored_id": 99, "runtime_id": 19, "special": True, "text": "<|x|>"}]
     assert result["style"]["style"] == "metaspace" and result["runtime_rows"] == 45
@@ -59,7 +61,8 @@ def test_stats_reports_style_gap_ranges_bytes_added_tokens_and_rows(cli, tmp_pat
 
 def test_stats_on_real_files(cli):
     code, out, _ = cli("stats", real_fixture("llama-tiny-random.array.json"))
-    assert code == 0 and "special tokens:  5\n" in out and "byte tokens:     256 " in out
+    assert code == 0 and "bracketed:       5 entries" in out and "byte tokens:     256 " in out
+    assert "added tokens:    3 in added_tokens, 3 of them marked special" in out
     code, out, _ = cli("stats", real_fixture("phi2-codegen.string.json"))
     assert code == 0 and "added tokens outside the vocabulary: 38," in out and "embedding rows:  50295 " in out
 
@@ -88,6 +91,7 @@ def test_validate_lists_twenty_then_limit_and_json(cli, tmp_path):
     assert out.count(" is not in the vocabulary") == 20 and "... and 10 more" in out
     code, out, _ = cli("validate", path, "--limit", "3")
     assert out.count(" is not in the vocabulary") == 3 and "... and 27 more" in out
+    assert cli("validate", path, "--all")[1].count(" is not in the vocabulary") == 30
     assert len(run_json(cli, "validate", path)["result"]["invalid_merges"]) == 30
 
 
