@@ -227,7 +227,8 @@ def test_keep_size_holds_size_and_ids_and_its_words_come_out_whole(name):
     assert len(after) == len(before) and set(after.values()) == set(before.values())
     assert report["without_room"] == [] and report["ids_left_free"] == []
     evicted = {e["token"] for e in report["evicted"]}
-    assert evicted.isdisjoint(added) and all(len(t) > 1 for t in evicted)
+    # Never a single character (an empty entry, which no text produces, may go).
+    assert evicted.isdisjoint(added) and all(len(t) != 1 for t in evicted)
     runtime = tokenizers.Tokenizer.from_str(editor.to_json())
     whole = 0
     for (text, _), word in zip(words, report["words"]):

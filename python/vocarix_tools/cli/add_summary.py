@@ -118,9 +118,13 @@ def failure_lines(editor: vocarix.Vocarix, words: Sequence[usage.WordAddition]) 
         elif word["outcome"] == "split":
             lines.append(f"the pre-tokenizer splits {quoted(word['form'])} apart before the model sees it, so no "
                          "merge can join it; add its parts as separate words")
-        elif word["outcome"] == "space_entry":
+        elif word["outcome"] == "space_entry" and any(c.isspace() for c in word["unknown_characters"]):
             lines.append(f"{given} holds a space that this file never stores as a character of its own "
                          f"(the runtime rewrites it before the model sees it){instead}")
+        elif word["outcome"] == "space_entry":
+            marks = ", ".join(quoted(c) for c in word["unknown_characters"])
+            lines.append(f"{given} needs an entry for the space mark {marks} alone, which is made only when "
+                         f"asked for: add it first with --stored {marks}")
         else:
             characters = ", ".join(show(c) for c in word["unknown_characters"])
             lines.append(f"{given} holds characters that no entry or byte token spells ({characters}){instead}")
