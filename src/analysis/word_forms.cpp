@@ -114,7 +114,8 @@ std::uint8_t WordReader::contexts_of(std::string_view token) const {
     if (!is_valid_utf8(text)) return 0;
     std::string_view word = text;
     if (marks_spaces() && word.starts_with(' ')) word.remove_prefix(1);
-    if (word.empty()) return 0;
+    // Spaces alone: a run of them is met as it is stored, where the style writes it so.
+    if (only_spaces_or_marks(word, "")) return !text.empty() && reader_.encode(text) + suffix_ == whole ? kAfterSpace : 0;
     for (const WordForm& form : forms_of(word))
         if (form.token == whole) return form.contexts;
     return 0;

@@ -96,7 +96,9 @@ def reading_lines(words: Sequence[usage.WordAddition], limit: int) -> list[str]:
         lines.append(f"note: the runtime never meets {listed(unmet, limit)} in running text: the file's normalizer "
                      "or style writes that text otherwise; type the word as text instead (without --stored)")
     if others:
-        lines.append(f"the words also occur as {listed(others, limit)}; --forms all adds those forms too")
+        examples = ", ".join(others[:3]) + (", ..." if len(others) > 3 else "")
+        lines.append(f"the words also occur in {plural(len(others), 'other form')} ({examples}); --forms all adds "
+                     "them, --json lists them")
     return lines
 
 

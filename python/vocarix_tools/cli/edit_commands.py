@@ -159,8 +159,11 @@ def cmd_shrink(args: argparse.Namespace) -> int:
         data = dict(report)
         removed, spared = report["removed"], report["spared"]
     if args.dry_run and removed and not args.json:
+        limit = listing_limit(args)
         summary.append(f"{plural(len(removed), 'token')} would be removed (with their dependents):")
-        summary += [f"  {length:>4} chars  {show(token)}" for token, length in zip(removed, map(len, removed))]
+        summary += [f"  {len(token):>4} chars  {show(token)}" for token in removed[:limit]]
+        if len(removed) > limit:
+            summary.append(f"  ... ({len(removed) - limit} more: --limit N, --all or --json)")
     summary.append(f"removed the {plural(data['tokens_removed_count'], 'longest token')}: "
                    f"{plural(data['total_tokens_removed'], 'token')} and "
                    f"{plural(data['total_merges_removed'], 'merge')} in total (dependents included)")
@@ -251,6 +254,7 @@ def register(commands: Commands) -> None:
     shrink.add_argument("count", metavar="N", type=integer(0, U64_MAX), help="how many tokens to remove")
     shrink.add_argument("--min-id", metavar="M", type=integer(0, U32_MAX), default=0,
                         help="only consider tokens with id >= M")
+    add_listing_arguments(shrink, "tokens --dry-run lists")
 
     sync = commands.add("sync-chars", cmd_sync_chars,
                         "add the single-character tokens of SOURCE that are missing, keeping the size")
