@@ -230,7 +230,7 @@ def register(commands: Commands) -> None:
     mode.add_argument("--keep-size", action="store_true",
                       help="keep the vocabulary's size and ids: each new entry takes the id of a token evicted "
                            "for it, the least used first with --corpus or --counts, else the tokens least "
-                           "likely to be used (no merge builds on them, built late)")
+                           "likely to be used (first those no merge builds, then those the latest merges build)")
     mode.add_argument("--atomic", action="store_true",
                       help="insert into the vocabulary only, no merges (special tokens); "
                            "the document's added_tokens list is not changed")
