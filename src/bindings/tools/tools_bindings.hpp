@@ -28,4 +28,8 @@ void register_consistency(pybind11::module_& module);
 // add_tokens (recorded, fixed size), prune, shrink_sparing: what goes, by usage and by what must stay.
 void register_usage(pybind11::module_& module);
 
+// safetensors_header, rewrite_safetensors, vocabulary_tensors: model weights
+// read strictly and rewritten with their vocabulary rows re-sliced.
+void register_weights(pybind11::module_& module);
+
 }  // namespace vocarix::tools
