@@ -116,9 +116,12 @@ std::uint8_t WordReader::contexts_of(std::string_view token) const {
     if (marks_spaces() && word.starts_with(' ')) word.remove_prefix(1);
     // Spaces alone: a run of them is met as it is stored, where the style writes it so.
     if (only_spaces_or_marks(word, "")) return !text.empty() && reader_.encode(text) + suffix_ == whole ? kAfterSpace : 0;
-    for (const WordForm& form : forms_of(word))
-        if (form.token == whole) return form.contexts;
-    return 0;
+    // The token is the text it stands for, so only the forms as written can match it.
+    std::string typed = pipeline_.lowercases ? map_characters(word, simple_lower, false) : std::string(word);
+    std::uint8_t contexts = 0;
+    for (WordContext context : {kAfterSpace, kTextStart, kAfterLineBreak})
+        if (stored_form(typed, context) == whole) contexts |= context;
+    return contexts;
 }
 
 WordReading WordReader::read(std::string_view given, const ReadingOptions& options) const {

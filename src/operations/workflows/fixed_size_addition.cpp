@@ -183,10 +183,11 @@ FixedSizeReport add_words_fixed_size(EditorState& state, std::span<const std::st
         const std::string& requested = item.form->token;
         std::string_view word = word_of_token(state.sections.model, requested);
         // No merge joins what the pre-tokenizer splits apart: entries for it would never be used.
-        const bool split = is_valid_utf8(word) && pre_tokens.check(word) == PreTokenVerdict::kSplit;
-        FixedSizeWord added = split              ? split_word(requested)
-                              : options.reachable ? add_reachable(state, segmenter, word, chosen)
-                                                  : add_prefix(state, segmenter, requested);
+        const PreTokenVerdict verdict = is_valid_utf8(word) ? pre_tokens.check(word) : PreTokenVerdict::kUndecided;
+        FixedSizeWord added = verdict == PreTokenVerdict::kSplit ? split_word(requested)
+                              : options.reachable                ? add_reachable(state, segmenter, word, chosen)
+                                                                 : add_prefix(state, segmenter, requested);
+        added.pre_tokenizer = verdict;
         added.requested = item.reading->given;
         added.form = requested;
         added.read_as_text = item.reading->read_as_text;
@@ -219,7 +220,6 @@ FixedSizeReport add_words_fixed_size(EditorState& state, std::span<const std::st
         if (added.outcome == "refused") continue;
         std::string_view word = word_of_token(state.sections.model, added.form);
         if (!is_valid_utf8(word)) continue;
-        added.pre_tokenizer = pre_tokens.check(word);
         segmenter.segment(word, seg);
         added.produced_whole = added.contexts != 0 && added.pre_tokenizer != PreTokenVerdict::kSplit &&
                                seg.pieces.size() == 1 && !seg.met_unknown && !seg.used_byte_fallback &&
