@@ -911,12 +911,13 @@ def run_fixture(name: str, path: Path, counts: dict[str, int], reps: int, tmp: P
          lambda r: f"{r['chars_added_count']:,} added, {r['total_tokens_removed']:,} tokens and "
                    f"{r['total_merges_removed']:,} merges removed"),
         # The tools' workflows without their repairing session, which the next row times alone.
-        (f"tools: reachable add_words ({fmt_count(len(added))})", lambda e: usage.add_words(e, added, literal=True),
+        (f"tools: reachable add_words ({fmt_count(len(added))})",
+         lambda e: usage.add_words(e, added, literal=True, reading="stored"),
          0.25,
          lambda r: f"{r['produced_whole']:,} produced whole, {r['entries_created']:,} entries, "
                    f"{r['merges_appended']:,} merges"),
         (f"tools: add_keep_size ({fmt_count(len(keep_size))})",
-         lambda e: usage.add_keep_size(e, keep_size, literal=True), 0.25,
+         lambda e: usage.add_keep_size(e, keep_size, literal=True, reading="stored"), 0.25,
          lambda r: f"{r['produced_whole']:,} produced whole, {len(r['evicted']):,} evicted, "
                    f"vocab {r['initial_vocab_size']:,} -> {r['final_vocab_size']:,}"),
         (f"tools: prune to half with counts ({fmt_count(len(usage_counts))} counted)",
