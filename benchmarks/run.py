@@ -47,6 +47,11 @@ save            orjson/json: the dumps above + writing the result to a file;
                 tokenizers: ``Tokenizer.save``.  vocarix's save also flushes
                 the file and its folder to disk (fsync), so an extra row
                 "save (baselines + fsync)" adds the same to orjson and json.
+commands        whole commands, each a new process running what the
+                installed ``vocarix`` script runs (bytecode compiled):
+                ``vocarix --version`` against ``python -c pass``, and
+                ``vocarix add FILE`` of ten new words with ``-o`` against
+                ``vocarix stats FILE``.
 queries         answered from the dicts that ``orjson.loads`` gives (the
                 document is parsed once, untimed):
   get_vocab         ``dict(sorted(vocab.items()))``: the same dict in the same
@@ -100,6 +105,16 @@ RSS (``/proc/self/clear_refs``), loads the file, and reports retained RSS
 (``VmHWM`` - before), as multiples of the file size.  The same is measured
 for ``orjson.loads`` of the file.
 
+Weights: a safetensors file of a bf16 embedding (151,936 x 1,024) and an
+untouched tensor of the same size (about 600 MiB, written to the suite's
+temporary folder; ``benchmarks/weights.py``) is rewritten by
+``_native.rewrite_safetensors`` with a plan that drops 1k rows and adds 100
+mean rows, against ``shutil.copyfile`` of the same file, alternating.  The
+rewrite flushes its file to disk before renaming it; the copy does not.  A
+child process measures the rewrite's peak RSS above its own baseline (module
+imported, plan built), as a multiple of the embedding's size.  ``--quick``
+uses a 4,096 x 64 embedding; ``--skip-weights`` leaves the case out.
+
 The report also records the load average at the start and end of the run:
 other processes sharing the cores slow the measurements (the ratios less so,
 since the contenders of a measurement alternate).
@@ -114,7 +129,10 @@ its own): reachable addition of the 10k add_tokens words and add_keep_size
 of the first 2k under 0.25 s, prune to half the size with counts given (5k
 synthetic sentences encoded by the runtime) under 0.5 s;
 get_token_by_id for every id under 0.2 s, and `vocarix diff` of the file
-against an edited copy, both loaded, under 0.5 s.
+against an edited copy, both loaded, under 0.5 s; the weights rewrite <= 2.5x
+``shutil.copyfile`` and its peak memory < 1.5x the embedding; ``vocarix
+--version`` <= 3x ``python -c pass``, and on bytelevel-151k ``vocarix add``
+of ten words <= 2x ``vocarix stats``.
 """
 
 from __future__ import annotations
@@ -141,11 +159,14 @@ if str(REPO) not in sys.path:
     sys.path.append(str(REPO))
 
 from benchmarks.make_fixtures import FIXTURES, SyntheticCorpus, fixture_path  # noqa: E402
+from benchmarks import weights  # noqa: E402
 
 REAL_DIR = Path(os.environ.get("VOCARIX_REAL_FIXTURES", REPO.parent / "shared" / "fixtures" / "real"))
 # Only these real files are in the strict layout that the loader accepts.
 REAL_FILES = ("llama-tiny-random.array.json", "bora-ko-32k.array.json", "herbert-pl-eow.array.json")
 TARGET_FIXTURE = "bytelevel-128k"
+# Whole commands are held to their targets on a file of the size of a common byte-level release.
+COMMAND_FIXTURE = "bytelevel-151k"
 
 FULL_COUNTS = dict(add=10_000, remove=10_000, remove_small=1_000, shrink=10_000,
                    keep_size=2_000, sync=5_000, invalid=1_000)
@@ -458,6 +479,43 @@ def measure_memory(path: Path, mode: str, vocarix_dir: str) -> dict | None:
 
 
 # ---------------------------------------------------------------------------
+# Whole commands (a new process each, as a person runs them)
+# ---------------------------------------------------------------------------
+
+# What the installed `vocarix` script runs.
+CONSOLE_SCRIPT = ("import re, sys\nfrom vocarix_tools.cli import main\n"
+                  "sys.argv[0] = re.sub(r'(-script\\.pyw|\\.exe)?$', '', sys.argv[0])\nsys.exit(main())")
+
+
+def command_env(vocarix_dir: str) -> dict[str, str]:
+    env = dict(os.environ)
+    env["PYTHONPATH"] = os.pathsep.join(p for p in (vocarix_dir, env.get("PYTHONPATH", "")) if p)
+    # An installation has its bytecode compiled; a build directory gets it on the first run.
+    env.pop("PYTHONDONTWRITEBYTECODE", None)
+    return env
+
+
+def run_command(args: list[str], env: dict[str, str]) -> None:
+    subprocess.run([sys.executable, "-c", CONSOLE_SCRIPT, *args], env=env, check=True,
+                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+
+
+def startup_row(reps: int, vocarix_dir: str) -> Row:
+    """`vocarix --version` against the interpreter starting with nothing to do."""
+    env = command_env(vocarix_dir)
+    run_command(["--version"], env)  # untimed: writes the bytecode of a build directory
+    res = measure(reps, [
+        Contender("vocarix", lambda _: run_command(["--version"], env)),
+        Contender("python", lambda _: subprocess.run([sys.executable, "-c", "pass"], env=env, check=True)),
+    ])
+    vx, base = res["vocarix"].median, res["python"].median
+    r = ratio(vx, base)
+    return Row("-", "`vocarix --version` (a new process)", fmt_time(vx),
+               target=Target("<= 3x `python -c pass`", r is not None and r <= 3.0, fmt_ratio(r)),
+               work=f"`python -c pass`: {fmt_time(base)}")
+
+
+# ---------------------------------------------------------------------------
 # The suite
 # ---------------------------------------------------------------------------
 
@@ -683,6 +741,23 @@ def run_fixture(name: str, path: Path, counts: dict[str, int], reps: int, tmp: P
                         target=Target("<= 2.5x file size", mem_older["peak"] <= 2.5 * older_size,
                                       f"{mem_older['peak'] / older_size:.2f}x")))
 
+    # -- whole commands, each in a new process ------------------------------
+    log(f"[{name}] commands")
+    env = command_env(vocarix_dir)
+    ten_words = added[:10]
+    out_path = tmp / f"{name}-ten-words.json"
+    res = measure(reps, [
+        Contender("add", lambda _: run_command(["add", str(path), *ten_words, "-o", str(out_path)], env)),
+        Contender("stats", lambda _: run_command(["stats", str(path)], env)),
+    ])
+    add_s, stats_s = res["add"].median, res["stats"].median
+    rows.append(Row(name, "`vocarix stats` (a new process)", fmt_time(stats_s)))
+    r = ratio(add_s, stats_s)
+    rows.append(Row(name, f"`vocarix add` of {len(ten_words)} new words, -o (a new process)", fmt_time(add_s),
+                    target=Target("<= 2x `vocarix stats`", r is not None and r <= 2.0, fmt_ratio(r))
+                    if name == COMMAND_FIXTURE else None,
+                    work=f"`vocarix stats`: {fmt_time(stats_s)} ({fmt_ratio(r)})"))
+
     # -- queries --------------------------------------------------------------
     log(f"[{name}] queries")
 
@@ -836,12 +911,13 @@ def run_fixture(name: str, path: Path, counts: dict[str, int], reps: int, tmp: P
          lambda r: f"{r['chars_added_count']:,} added, {r['total_tokens_removed']:,} tokens and "
                    f"{r['total_merges_removed']:,} merges removed"),
         # The tools' workflows without their repairing session, which the next row times alone.
-        (f"tools: reachable add_words ({fmt_count(len(added))})", lambda e: usage.add_words(e, added, literal=True),
+        (f"tools: reachable add_words ({fmt_count(len(added))})",
+         lambda e: usage.add_words(e, added, literal=True, reading="stored"),
          0.25,
          lambda r: f"{r['produced_whole']:,} produced whole, {r['entries_created']:,} entries, "
                    f"{r['merges_appended']:,} merges"),
         (f"tools: add_keep_size ({fmt_count(len(keep_size))})",
-         lambda e: usage.add_keep_size(e, keep_size, literal=True), 0.25,
+         lambda e: usage.add_keep_size(e, keep_size, literal=True, reading="stored"), 0.25,
          lambda r: f"{r['produced_whole']:,} produced whole, {len(r['evicted']):,} evicted, "
                    f"vocab {r['initial_vocab_size']:,} -> {r['final_vocab_size']:,}"),
         (f"tools: prune to half with counts ({fmt_count(len(usage_counts))} counted)",
@@ -856,6 +932,51 @@ def run_fixture(name: str, path: Path, counts: dict[str, int], reps: int, tmp: P
         m = measure(reps, [Contender("vocarix", call, fresh, quiet_stderr=quiet)])["vocarix"]
         edit_row(label, m, limit, describe(m.last_result) if m.last_result is not None else "")
     return info
+
+
+def run_weights_case(reps: int, tmp: Path, quick: bool, rows: list[Row]) -> None:
+    """Rewriting a large embedding file against copying it, and the rewrite's peak memory."""
+    import shutil
+
+    import vocarix
+    from vocarix_tools import _native
+
+    rows_count, hidden = weights.QUICK_SHAPE if quick else weights.FULL_SHAPE
+    label = f"weights {rows_count:,} x {hidden:,} bf16"
+    source, target, copy = tmp / "weights.safetensors", tmp / "rewritten.safetensors", tmp / "copied.safetensors"
+    log(f"[{label}] writing the file")
+    embedding_bytes = weights.write_weights_file(source, rows_count, hidden, SEED)
+    file_size = source.stat().st_size
+    plan = weights.row_plan(rows_count, SEED)
+    tensors = [(weights.EMBEDDING, 0)]
+
+    log(f"[{label}] rewrite against copyfile")
+    res = measure(reps, [
+        Contender("vocarix", lambda _: _native.rewrite_safetensors(source, target, tensors, plan, rows_count)),
+        Contender("copyfile", lambda _: shutil.copyfile(source, copy)),
+    ])
+    vx, base = res["vocarix"].median, res["copyfile"].median
+    r = ratio(vx, base)
+    rows.append(Row(label, f"rewrite: drop {weights.DROPPED_ROWS:,} rows, add {weights.MEAN_ROWS} mean rows",
+                    fmt_time(vx) if not res["vocarix"].error else f"failed: {res['vocarix'].error}",
+                    target=None if quick else Target("<= 2.5x shutil.copyfile", r is not None and r <= 2.5,
+                                                     fmt_ratio(r)),
+                    work=f"shutil.copyfile of the {fmt_mib(file_size)} file: {fmt_time(base)}; "
+                         f"{len(plan):,} rows written"))
+
+    log(f"[{label}] rewrite memory")
+    vocarix_dir = str(Path(vocarix.__file__).resolve().parent)
+    mem = weights.measure_rewrite_memory(source, target, rows_count, SEED, vocarix_dir)
+    if mem is not None:
+        note = "" if mem["reset"] else " (upper bound)"
+        rows.append(Row(label, "memory: peak while rewriting",
+                        f"{fmt_mib(mem['peak'])} ({mem['peak'] / embedding_bytes:.2f}x embedding){note}",
+                        target=None if quick else Target("< 1.5x embedding size",
+                                                         mem["peak"] < 1.5 * embedding_bytes,
+                                                         f"{mem['peak'] / embedding_bytes:.2f}x"),
+                        work=f"embedding {fmt_mib(embedding_bytes)}"))
+    for path in (source, target, copy):
+        path.unlink(missing_ok=True)
 
 
 # ---------------------------------------------------------------------------
@@ -1027,6 +1148,7 @@ def main(argv: list[str] | None = None) -> int:
     parser.add_argument("--fixtures", nargs="+", metavar="NAME",
                         help="fixtures to run (default: the generated 128k, 256k and sp-32k ones and the real files)")
     parser.add_argument("--repeat", type=int, help="repetitions per measurement (default 5, quick 2)")
+    parser.add_argument("--skip-weights", action="store_true", help="leave out the weights rewrite case")
     parser.add_argument("--output", type=Path,
                         help="markdown file for the report (default benchmarks/RESULTS.md; none with --quick)")
     args = parser.parse_args(argv)
@@ -1035,7 +1157,7 @@ def main(argv: list[str] | None = None) -> int:
     reps = args.repeat or (2 if args.quick else 5)
     output = args.output or (None if args.quick else REPO / "benchmarks" / "RESULTS.md")
     names = args.fixtures or (["bytelevel-2k"] if args.quick
-                              else ["bytelevel-128k", "bytelevel-256k", "sp-32k",
+                              else ["bytelevel-128k", "bytelevel-151k", "bytelevel-256k", "sp-32k",
                                     *(f.removesuffix(".array.json") for f in REAL_FILES)])
 
     import vocarix
@@ -1047,6 +1169,8 @@ def main(argv: list[str] | None = None) -> int:
     rows: list[Row] = []
     scaling: list[ScalingRow] = []
     skipped: list[str] = []
+    log("[-] vocarix --version")
+    rows.append(startup_row(reps, str(Path(vocarix.__file__).resolve().parent)))
     with tempfile.TemporaryDirectory(prefix="vocarix-bench-") as tmp:
         for name in names:
             resolved = resolve_fixture(name)
@@ -1056,6 +1180,8 @@ def main(argv: list[str] | None = None) -> int:
                 continue
             label, path = resolved
             infos.append(run_fixture(label, path, counts, reps, Path(tmp), rows, scaling, nominal=not args.quick))
+        if not args.skip_weights:
+            run_weights_case(reps, Path(tmp), args.quick, rows)
 
     report = render(args, reps, infos, rows, scaling, skipped, load_at_start, revision)
     print(report)

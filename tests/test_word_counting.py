@@ -10,7 +10,7 @@ import vocarix
 import vocarix_tools
 from vocarix_tools import _native, corpus_counting, counting
 
-from conftest import REAL_FIXTURES, REPO, doc_text
+from conftest import REPO, all_real_names, doc_text, real_fixture
 from corpora import prose_lines, write
 
 tokenizers = pytest.importorskip("tokenizers")
@@ -43,9 +43,7 @@ def core_tokens(editor, lines):
 
 def test_corpus_tokens_match_the_runtime_on_every_real_file():
     lines = prose_lines(60_000) + AWKWARD_LINES
-    paths = [REPO / "examples" / "tokenizer.json"]
-    if REAL_FIXTURES.exists():
-        paths += sorted(REAL_FIXTURES.glob("*.json"))
+    paths = [REPO / "examples" / "tokenizer.json"] + [real_fixture(name) for name in all_real_names()]
     checked = []
     for path in paths:
         editor = vocarix_tools.open(str(path))

@@ -7,31 +7,53 @@
 namespace vocarix {
 namespace {
 
-// True when a Bert normalizer in the file puts spaces around Chinese characters.
-bool isolates_han(const std::string& normalizer) {
-    if (normalizer.find("\"BertNormalizer\"") == std::string::npos) return false;
-    JsonValue root = parse_json_value(normalizer);
+// Every object in a settings tree whose list member `children` nests more of
+// them, in document order.
+template <class Visit>
+void walk_settings(const JsonValue& root, std::string_view children, Visit&& visit) {
     std::vector<const JsonValue*> pending{&root};
     while (!pending.empty()) {
         const JsonValue& value = *pending.back();
         pending.pop_back();
-        const std::string* type = value.find_string("type");
-        if (type && *type == "BertNormalizer" && value.find_bool("handle_chinese_chars", true)) return true;
-        const JsonValue* list = value.find("normalizers");
+        visit(value);
+        const JsonValue* list = value.find(children);
         if (const auto* items = list ? std::get_if<JsonArray>(&list->data) : nullptr)
-            for (const JsonValue& item : *items) pending.push_back(&item);
+            for (auto it = items->rbegin(); it != items->rend(); ++it) pending.push_back(&*it);
     }
-    return false;
 }
 
 }  // namespace
 
 PreTokenCheck::PreTokenCheck(const EditorState& state) : steps_(read_pre_token_steps(state.sections)) {
-    if (isolates_han(state.sections.normalizer.text)) {
-        PreTokenStep han;
-        han.kind = PreTokenStep::Kind::kHanIsolated;
-        steps_.steps.insert(steps_.steps.begin(), han);
+    pipeline_.byte_level = steps_.byte_level;
+    for (const PreTokenStep& step : steps_.steps) {
+        if ((step.kind == PreTokenStep::Kind::kByteLevel && step.add_prefix_space) ||
+            (step.kind == PreTokenStep::Kind::kMetaspace && step.prepend != PreTokenStep::Prepend::kNever))
+            pipeline_.marks_text_start = true;
     }
+    read_normalizer(state.sections.normalizer.text);
+}
+
+void PreTokenCheck::read_normalizer(const std::string& section) {
+    if (section == "null" || section.empty()) return;
+    walk_settings(parse_json_value(section), "normalizers", [&](const JsonValue& value) {
+        const std::string* type = value.find_string("type");
+        if (!type) return;
+        if (*type == "Lowercase") {
+            pipeline_.lowercases = true;
+        } else if (*type == "BertNormalizer") {
+            // A normalizer that isolates Chinese characters splits words as surely.
+            if (value.find_bool("handle_chinese_chars", true)) {
+                PreTokenStep han;
+                han.kind = PreTokenStep::Kind::kHanIsolated;
+                steps_.steps.insert(steps_.steps.begin(), han);
+            }
+            if (value.find_bool("lowercase", true)) pipeline_.lowercases = true;
+        } else if (*type == "Prepend") {
+            const std::string* prepend = value.find_string("prepend");
+            if (prepend && !prepend->empty()) pipeline_.marks_text_start = true;
+        }
+    });
 }
 
 PreTokenVerdict PreTokenCheck::check(std::string_view word) const {

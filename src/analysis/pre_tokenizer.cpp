@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <span>
+#include <utility>
 
 #include "analysis/token_style.hpp"
 #include "document/json_reader.hpp"
@@ -60,6 +61,58 @@ std::size_t first_byte_level_match(std::span<const std::uint32_t> cps) {
     std::size_t spaces = run(0, [](std::uint32_t cp) { return is_white_space(cp); });
     // \s+(?!\S) leaves the last space of a run that a non-space follows.
     return spaces == n || spaces < 2 ? spaces : spaces - 1;
+}
+
+// The expressions byte-level files split text with before the byte-level
+// mapping (a ByteLevel step with use_regex off follows them).
+constexpr std::string_view kClassicRegex = R"('s|'t|'re|'ve|'m|'ll|'d| ?\p{L}+| ?\p{N}+| ?[^\s\p{L}\p{N}]+|\s+(?!\S)|\s+)";
+constexpr std::string_view kThreeDigitsRegex =
+    R"((?i:'s|'t|'re|'ve|'m|'ll|'d)|[^\r\n\p{L}\p{N}]?\p{L}+|\p{N}{1,3}| ?[^\s\p{L}\p{N}]+[\r\n]*|\s*[\r\n]+|\s+(?!\S)|\s+)";
+constexpr std::string_view kOneDigitRegex =
+    R"((?i:'s|'t|'re|'ve|'m|'ll|'d)|[^\r\n\p{L}\p{N}]?\p{L}+|\p{N}| ?[^\s\p{L}\p{N}]+[\r\n]*|\s*[\r\n]+|\s+(?!\S)|\s+)";
+
+bool is_line_break(std::uint32_t cp) { return cp == '\r' || cp == '\n'; }
+
+// Length, in code points, of the first match of the three-digit (or one-digit) expression:
+// (?i:'s|'t|'re|'ve|'m|'ll|'d)|[^\r\n\p{L}\p{N}]?\p{L}+|\p{N}{1,3}| ?[^\s\p{L}\p{N}]+[\r\n]*|\s*[\r\n]+|\s+(?!\S)|\s+
+// Like the classic one, it matches at every character.
+std::size_t first_digit_group_match(std::span<const std::uint32_t> cps, std::size_t max_digits) {
+    const std::size_t n = cps.size();
+    auto run = [&](std::size_t from, auto pred) {
+        while (from < n && pred(cps[from])) ++from;
+        return from;
+    };
+    auto lower = [](std::uint32_t cp) { return cp < 0x80 ? simple_lower(cp) : cp; };
+    if (n >= 2 && cps[0] == '\'') {
+        for (std::u32string_view contraction : {U"'s", U"'t", U"'re", U"'ve", U"'m", U"'ll", U"'d"})
+            if (n >= contraction.size() &&
+                std::equal(contraction.begin() + 1, contraction.end(), cps.begin() + 1,
+                           [&](char32_t c, std::uint32_t cp) { return c == lower(cp); }))
+                return contraction.size();
+    }
+    auto letter = [](std::uint32_t cp) { return is_letter(cp); };
+    auto number = [](std::uint32_t cp) { return is_number(cp); };
+    auto space = [](std::uint32_t cp) { return is_white_space(cp); };
+    auto other = [](std::uint32_t cp) { return !is_white_space(cp) && !is_letter(cp) && !is_number(cp); };
+    if (letter(cps[0])) return run(0, letter);
+    if (n > 1 && !is_line_break(cps[0]) && !number(cps[0]) && letter(cps[1])) return run(1, letter);
+    if (number(cps[0])) return std::min(run(0, number), max_digits);
+    std::size_t start = cps[0] == ' ' && n > 1 && other(cps[1]) ? 1 : 0;
+    if (other(cps[start])) return run(run(start, other), is_line_break);
+    std::size_t spaces = run(0, space);
+    // \s*[\r\n]+: up to the last line break of the run, and the line breaks after it.
+    for (std::size_t i = spaces; i-- > 0;)
+        if (is_line_break(cps[i])) return run(i, is_line_break);
+    return spaces == n || spaces < 2 ? spaces : spaces - 1;
+}
+
+std::size_t first_match(PreTokenStep::Pattern pattern, std::span<const std::uint32_t> cps) {
+    switch (pattern) {
+        case PreTokenStep::Pattern::kClassic: return first_byte_level_match(cps);
+        case PreTokenStep::Pattern::kThreeDigits: return first_digit_group_match(cps, 3);
+        case PreTokenStep::Pattern::kOneDigit: return first_digit_group_match(cps, 1);
+    }
+    return cps.size();
 }
 
 // A stretch of the text that the pattern matched, or one between matches.
@@ -166,6 +219,32 @@ PreTokenStep::Prepend metaspace_prepend(const JsonValue& value) {
     return value.find_bool("add_prefix_space", true) ? PreTokenStep::Prepend::kAlways : PreTokenStep::Prepend::kNever;
 }
 
+// A Split on a string, or Isolated on one of the known expressions: these
+// match every character, so their matches are the pieces.
+bool read_split(const JsonValue& value, PreTokenStep& step) {
+    const JsonValue* pattern = value.find("pattern");
+    bool known = false;
+    step.behavior = behavior_named(value.find_string("behavior"), known);
+    step.invert = value.find_bool("invert", false);
+    if (!pattern || !known) return false;
+    if (const std::string* text = pattern->find_string("String")) {
+        step.kind = Kind::kSplitString;
+        step.text = *text;
+        return true;
+    }
+    const std::string* regex = pattern->find_string("Regex");
+    if (!regex || step.behavior != SplitBehavior::kIsolated || step.invert) return false;
+    for (auto [expression, id] : {std::pair{kClassicRegex, PreTokenStep::Pattern::kClassic},
+                                  std::pair{kThreeDigitsRegex, PreTokenStep::Pattern::kThreeDigits},
+                                  std::pair{kOneDigitRegex, PreTokenStep::Pattern::kOneDigit}}) {
+        if (*regex != expression) continue;
+        step.kind = Kind::kSplitRegex;
+        step.pattern = id;
+        return true;
+    }
+    return false;
+}
+
 }  // namespace
 
 bool is_han_character(std::uint32_t cp) {
@@ -241,17 +320,10 @@ PreTokenSteps read_pre_token_steps(const DocumentSections& sections) {
             step.kind = Kind::kDelimiter;
             step.text = *delimiter;
         } else if (*type == "Split") {
-            const JsonValue* pattern = value.find("pattern");
-            const std::string* text = pattern ? pattern->find_string("String") : nullptr;
-            bool known = false;
-            step.behavior = behavior_named(value.find_string("behavior"), known);
-            if (!text || !known) {
-                unsupported("a Split on a regular expression");
+            if (!read_split(value, step)) {
+                unsupported("a Split on a regular expression vocarix cannot evaluate");
                 continue;
             }
-            step.kind = Kind::kSplitString;
-            step.text = *text;
-            step.invert = value.find_bool("invert", false);
         } else {
             unsupported("the pre-tokenizer " + *type);
             continue;
@@ -265,13 +337,15 @@ void split_by_step(const PreTokenStep& step, std::string_view text, std::vector<
     if (text.empty()) return;
     Segments segments(text);
     switch (step.kind) {
-        case Kind::kByteLevel: {
-            if (!step.use_regex) break;
+        case Kind::kByteLevel:
+        case Kind::kSplitRegex: {
+            if (step.kind == Kind::kByteLevel && !step.use_regex) break;
+            const auto pattern = step.kind == Kind::kByteLevel ? PreTokenStep::Pattern::kClassic : step.pattern;
             std::vector<std::uint32_t> cps;
             std::vector<std::size_t> offsets;
             decode(text, cps, offsets);
             for (std::size_t at = 0; at < cps.size();) {
-                std::size_t length = first_byte_level_match(std::span(cps).subspan(at));
+                std::size_t length = first_match(pattern, std::span(cps).subspan(at));
                 segments.add_match(offsets[at], offsets[at + length]);
                 at += length;
             }

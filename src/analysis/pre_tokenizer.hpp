@@ -5,9 +5,11 @@
 //
 // Understood: ByteLevel (its regex), Metaspace, Whitespace,
 // WhitespaceSplit, BertPreTokenizer, Punctuation, Digits,
-// CharDelimiterSplit, Split on a string, and Sequence of these. Anything
-// else, a Split on a regular expression among them, is named by
-// unsupported_by(), and the splitting is then not the runtime's.
+// CharDelimiterSplit, Split on a string, Split (Isolated) on the regular
+// expressions that byte-level files use (the classic one and the family
+// that takes up to three digits, or one, at a time), and Sequence of these.
+// Anything else, a Split on another regular expression among them, is named
+// by unsupported_by(), and the splitting is then not the runtime's.
 #pragma once
 
 #include <cstddef>
@@ -26,7 +28,7 @@ enum class SplitBehavior : std::uint8_t { kRemoved, kIsolated, kMergedWithPrevio
 struct PreTokenStep {
     enum class Kind : std::uint8_t {
         kByteLevel, kMetaspace, kWhitespace, kWhitespaceSplit, kBert, kPunctuation, kDigits, kDelimiter,
-        kSplitString,
+        kSplitString, kSplitRegex,
         kHanIsolated,  // not a pre-tokenizer: the Bert normalizer's spaces around Chinese characters
     };
     // When Metaspace puts its marker before a piece that lacks it.
@@ -41,6 +43,8 @@ struct PreTokenStep {
     bool use_regex = true;          // ByteLevel
     bool split = true;              // Metaspace: split before each marker
     Prepend prepend = Prepend::kAlways;
+    // kSplitRegex: which known expression.
+    enum class Pattern : std::uint8_t { kClassic, kThreeDigits, kOneDigit } pattern = Pattern::kClassic;
 };
 
 struct PreTokenSteps {

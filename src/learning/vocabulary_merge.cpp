@@ -168,7 +168,7 @@ VocabularyMergeReport merge_vocabulary(EditorState& base, const EditorState& oth
         }
         ReachableAddition added;
         try {
-            added = add_word_reachable(base, segmenter, word, {options.add_unknown_characters});
+            added = add_word_reachable(base, segmenter, word, {options.add_unknown_characters, {}});
         } catch (const ChainTooLong&) {
             report.not_added.push_back(token.text);
             continue;

@@ -31,4 +31,8 @@ void register_usage(pybind11::module_& module);
 // count_words, learn_merges, merge_vocabulary, token_counts: learning tokens from a corpus or another tokenizer.
 void register_learning(pybind11::module_& module);
 
+// safetensors_header, rewrite_safetensors, vocabulary_tensors: model weights
+// read strictly and rewritten with their vocabulary rows re-sliced.
+void register_weights(pybind11::module_& module);
+
 }  // namespace vocarix::tools
