@@ -158,7 +158,8 @@ def test_learning_beats_frequent_words_and_nearly_matches_plain_greedy_merging(s
     assert report["tokens_after"] == runtime_count(editor, train)
     new = [token for token, _ in report["entries_created"]]
     if style == "metaspace":
-        assert all("▁" not in token[1:] and "<0x" not in token for token in new)
+        # The marker only at the start, or a run of markers (indentation), as converted files have.
+        assert all(("▁" not in token[1:] or set(token) == {"▁"}) and "<0x" not in token for token in new)
     else:
         verdicts, undecided = _native.pre_token_check(editor, new)
         assert set(verdicts) == {"whole"} and undecided == ""

@@ -12,7 +12,7 @@ from vocarix_tools.cli.common import (
     EXIT_OK, U32_MAX, U64_MAX, CliError, Commands, UsageError, emit_json, finish_edit, integer, one_line,
     open_editor, output_target, plural, read_token_file, report_stream, show_list, start_edit,
 )
-from vocarix_tools.cli.usage_commands import entries
+from vocarix_tools.cli.add_summary import entries
 from vocarix_tools.corpus_counting import WordCounts
 
 CORPUS_HELP = ("UTF-8 text files (or shards of one corpus), read line by line: normalized and pre-tokenized "
