@@ -120,6 +120,7 @@ class MergeReport(TypedDict):
     with_other_merge: int  # added by exactly OTHER's merge
     with_chain: int  # added by merges of the pieces BASE makes of them
     left_out_for_room: int  # beyond `add`
+    unused_on_corpus: int  # left out: with a corpus, they would not be produced there
     not_added: list[str]  # characters nothing spells, or still split by the model
     entries_created: list[tuple[str, int]]  # every new entry, intermediate ones included, with its id
     merges_appended: list[tuple[str, str]]
@@ -132,14 +133,18 @@ def style_difference(base: vocarix.Vocarix, other: vocarix.Vocarix) -> str:
 
 
 def merge_vocabulary(base: vocarix.Vocarix, other: vocarix.Vocarix, *, add: Optional[int] = None,
-                     usage: Optional[Mapping[str, int]] = None, add_unknown_characters: Optional[bool] = None,
-                     literal: bool = False) -> MergeReport:
+                     usage: Optional[Mapping[str, int]] = None, words: Optional[Words] = None,
+                     rank_by_usage: bool = True, add_unknown_characters: Optional[bool] = None, literal: bool = False) -> MergeReport:
     """Bring OTHER's entries that BASE lacks into BASE, each with merges that
     make BASE's model produce it from its own text: OTHER's own merge where
     BASE splits the token into exactly its parts, a chain of BASE's pieces
     elsewhere. BASE's ids and merges stay as they are; new entries take the
     ids after them. Tokens go in OTHER's merge order, or most used first by
-    `usage` (OTHER's token -> count); `add` caps the new entries. Characters
+    `usage` (OTHER's token -> count) unless not `rank_by_usage`; `add` caps the new entries. With a
+    corpus, tokens that would stay unused there are left out: those `usage`
+    counts 0, and those no run of BASE's pieces spells in the corpus's
+    `words` (counted for BASE), since merges appended after BASE's only join
+    those pieces. Characters
     no entry spells become entries unless BASE is byte-level (there they
     mean another alphabet). Raises ValueError when the files write tokens
     in different styles; compare them with ``style_difference`` first to merge anyway.
@@ -149,8 +154,11 @@ def merge_vocabulary(base: vocarix.Vocarix, other: vocarix.Vocarix, *, add: Opti
     if add_unknown_characters is None:
         add_unknown_characters = not _native.token_style(base)["byte_level"]
     session = None if literal else EditSession(base, keep_model=False)
+    corpus_words = None
+    if words is not None:
+        corpus_words = words.words if isinstance(words, WordCounts) else dict(words)
     found = _native.merge_vocabulary(base, other, add, None if usage is None else dict(usage),
-                                     add_unknown_characters)
+                                     add_unknown_characters, corpus_words, rank_by_usage)
     report: MergeReport = {"repairs": None if session is None else session.finish().repairs, **found}  # type: ignore[typeddict-item]
     return report
 

@@ -1,6 +1,7 @@
 #include "learning/vocabulary_merge.hpp"
 
 #include <algorithm>
+#include <optional>
 #include <unordered_map>
 #include <unordered_set>
 
@@ -82,6 +83,31 @@ bool add_with_others_merge(EditorState& base, Segmenter& segmenter, const OtherT
     return true;
 }
 
+// The texts that runs of adjacent pieces spell in the words' segmentations
+// under BASE's merges, up to `longest` bytes. Merges appended after BASE's
+// only join such pieces, so a token that no run spells is never produced
+// on those words.
+std::unordered_set<std::string> texts_of_piece_runs(const EditorState& base, Segmenter& segmenter,
+                                                    const std::vector<std::pair<std::string, std::uint64_t>>& words,
+                                                    std::size_t longest) {
+    std::unordered_set<std::string> runs;
+    Segmentation seg;
+    std::string run;
+    for (const auto& [word, count] : words) {
+        if (count == 0 || !is_valid_utf8(word)) continue;
+        segmenter.segment(word, seg);
+        for (std::size_t first = 0; first < seg.pieces.size(); ++first) {
+            run.clear();
+            for (std::size_t last = first; last < seg.pieces.size(); ++last) {
+                run += base.text(seg.pieces[last]);
+                if (run.size() > longest) break;
+                if (last > first) runs.insert(run);
+            }
+        }
+    }
+    return runs;
+}
+
 }  // namespace
 
 EntriesInUse entries_in_use(const EditorState& state, const std::vector<std::pair<std::string, std::uint64_t>>& usage,
@@ -129,21 +155,34 @@ VocabularyMergeReport merge_vocabulary(EditorState& base, const EditorState& oth
     VocabularyMergeReport report;
     std::vector<OtherToken> tokens = tokens_in_merge_order(other);
     report.other_entries = tokens.size();
-    if (options.usage) {
-        std::unordered_map<std::string_view, std::uint64_t> used;
-        for (const auto& [token, count] : *options.usage) used[token] += count;
-        auto count_of = [&](const OtherToken& token) {
-            auto it = used.find(token.text);
-            return it == used.end() ? 0 : it->second;
-        };
+    std::unordered_map<std::string_view, std::uint64_t> used;
+    auto count_of = [&](const OtherToken& token) -> std::uint64_t {
+        auto it = used.find(token.text);
+        return it == used.end() ? 0 : it->second;
+    };
+    if (options.usage) for (const auto& [token, count] : *options.usage) used[token] += count;
+    if (options.usage && options.rank_by_usage) {
         std::stable_sort(tokens.begin(), tokens.end(),
                          [&](const OtherToken& a, const OtherToken& b) { return count_of(a) > count_of(b); });
     }
     Segmenter segmenter(base);
+    std::optional<std::unordered_set<std::string>> spelled;  // with corpus words: the runs they spell
+    if (options.words) {
+        std::size_t longest = 0;
+        for (const OtherToken& token : tokens) longest = std::max(longest, token.text.size());
+        spelled = texts_of_piece_runs(base, segmenter, *options.words, longest);
+    }
     std::uint64_t created = 0;
     for (const OtherToken& token : tokens) {
         if (base.contains(token.text)) continue;
         ++report.missing;
+        // A token OTHER never gives on the corpus is one of its steps towards
+        // longer tokens, which BASE builds its own way: it would stay unused.
+        // Nor does BASE's model give a token that no run of its pieces spells.
+        if ((options.usage && count_of(token) == 0) || (spelled && !spelled->contains(token.text))) {
+            ++report.unused_on_corpus;
+            continue;
+        }
         if (inside_a_word(base.sections.model, token.text)) {
             // Never a word of its own: only OTHER's merge can make it, inside longer words.
             if (created < options.max_entries && add_with_others_merge(base, segmenter, token, report)) {

@@ -25,8 +25,13 @@ namespace vocarix {
 
 struct VocabularyMergeOptions {
     std::uint64_t max_entries = UINT64_MAX;  // new entries at most, intermediate ones included
-    // OTHER's tokens with how often they are used: the most used go first.
+    // OTHER's tokens with how often it uses them on a corpus: those never
+    // used are left out, and with rank_by_usage the most used go first.
     const std::vector<std::pair<std::string, std::uint64_t>>* usage = nullptr;
+    bool rank_by_usage = true;
+    // The corpus's words as BASE's model receives them (word -> count):
+    // tokens BASE's pieces never line up with there are left out.
+    const std::vector<std::pair<std::string, std::uint64_t>>* words = nullptr;
     // Characters no entry or byte token of BASE spells become entries.
     bool add_unknown_characters = true;
 };
@@ -38,6 +43,9 @@ struct VocabularyMergeReport {
     std::uint64_t with_other_merge = 0;  // added by exactly OTHER's merge
     std::uint64_t with_chain = 0;        // added by merges of the pieces BASE makes of them
     std::uint64_t left_out_for_room = 0; // not added: they would go past max_entries
+    // Not added, as they would stay unused on the corpus: OTHER never gives
+    // them there (with usage), or no run of BASE's pieces spells them (with words).
+    std::uint64_t unused_on_corpus = 0;
     // Not added: characters nothing in BASE spells, or the model still splits them.
     std::vector<std::string> not_added;
     std::vector<std::pair<std::string, std::uint32_t>> entries_created;  // every new entry, with its id

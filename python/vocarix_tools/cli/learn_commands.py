@@ -174,16 +174,16 @@ def cmd_merge(args: argparse.Namespace) -> int:
     difference = learning.style_difference(editor, other)  # type: ignore[arg-type]
     if difference and not args.force:
         raise CliError(f"{difference}; their tokens would not mean the same text (--force merges anyway)")
-    usage = None
-    by = args.by or ("count" if args.corpus else "rank")
-    if by == "count":
+    usage = counts = None
+    if args.corpus:
         usage = corpus_counting.token_counts(other, corpus_words(args, other, args.corpus))  # type: ignore[arg-type]
+        counts = corpus_words(args, editor, args.corpus)
     session = start_edit(args, editor)
-    report = learning.merge_vocabulary(editor, other, add=args.add, usage=usage, literal=True)  # type: ignore[arg-type]
+    report = learning.merge_vocabulary(editor, other, add=args.add, usage=usage, words=counts,  # type: ignore[arg-type]
+                                       rank_by_usage=(args.by or "count") == "count", literal=True)
     summary = describe_merge(report)
     result: dict[str, object] = dict(report)
-    if args.corpus:
-        counts = corpus_words(args, editor, args.corpus)
+    if counts is not None:
         created = [token for token, _ in report["entries_created"]]
         produced, parts = learning.entries_in_use(editor, corpus_counting.token_counts(editor, counts), created)
         summary.append(f"on the corpus the model produces {len(produced):,} of the {len(created):,} new entries; "

@@ -154,14 +154,18 @@ py::int_ tokens_for(EditorObject& editor, py::handle words_object) {
 }
 
 py::dict merge_vocabulary(EditorObject& base, EditorObject& other, py::handle max_entries, py::handle usage_object,
-                          bool add_unknown_characters) {
+                          bool add_unknown_characters, py::handle words_object, bool rank_by_usage) {
     if (&base == &other) python::raise(PyExc_ValueError, "BASE and OTHER are the same editor");
     VocabularyMergeOptions options;
     if (!max_entries.is_none()) options.max_entries = python::to_u64(max_entries, "max_entries");
     std::optional<CountList> usage;
     if (!usage_object.is_none()) usage = python::to_count_list(usage_object, "usage");
     options.usage = usage ? &*usage : nullptr;
+    std::optional<CountList> words;
+    if (!words_object.is_none()) words = python::to_count_list(words_object, "words");
+    options.words = words ? &*words : nullptr;
     options.add_unknown_characters = add_unknown_characters;
+    options.rank_by_usage = rank_by_usage;
     python::SharedBorrow reading(other);
     python::ExclusiveBorrow borrow(base);
     VocabularyMergeReport report = vocarix::merge_vocabulary(borrow.state(), reading.state(), options);
@@ -172,6 +176,7 @@ py::dict merge_vocabulary(EditorObject& base, EditorObject& other, py::handle ma
     out["with_other_merge"] = make_int(report.with_other_merge);
     out["with_chain"] = make_int(report.with_chain);
     out["left_out_for_room"] = make_int(report.left_out_for_room);
+    out["unused_on_corpus"] = make_int(report.unused_on_corpus);
     out["not_added"] = report.not_added;
     out["entries_created"] = report.entries_created;
     out["merges_appended"] = report.merges_appended;
@@ -206,8 +211,11 @@ void register_learning(py::module_& module) {
                "new entry takes the id of a token evicted for it, the least used first.");
     module.def("merge_vocabulary", &merge_vocabulary, py::arg("base"), py::arg("other"),
                py::arg("max_entries") = py::none(), py::arg("usage") = py::none(),
-               py::arg("add_unknown_characters") = true,
-               "Add OTHER's entries that BASE lacks, each with merges that make BASE's model produce it.");
+               py::arg("add_unknown_characters") = true, py::arg("words") = py::none(),
+               py::arg("rank_by_usage") = true,
+               "Add OTHER's entries that BASE lacks, each with merges that make BASE's model produce it; "
+               "with usage (OTHER's token counts) or words (BASE's word counts) of a corpus, only those "
+               "that can be produced there.");
     module.def("entries_in_use", &in_use, py::arg("editor"), py::arg("usage"), py::arg("entries"),
                "Which entries a corpus uses: (produced, parts of the merges behind produced ones).");
     module.def("token_style_difference", &style_difference, py::arg("base"), py::arg("other"),
