@@ -1,6 +1,6 @@
 """Native operations of vocarix_tools."""
 
-from typing import Any
+from typing import Any, TypedDict
 
 import vocarix
 
@@ -44,3 +44,21 @@ def edit_start(editor: vocarix.Vocarix, keep_model: bool = False) -> EditStart: 
 def make_loadable(editor: vocarix.Vocarix, start: EditStart) -> Any: ...
 def fix(editor: vocarix.Vocarix) -> Any: ...
 def id_map(start: EditStart, editor: vocarix.Vocarix) -> Any: ...
+
+class FolderContents(TypedDict):
+    path: str
+    files: list[str]
+    subdirectories: list[str]
+    configs: list[str]
+    weights: list[str]
+    foreign_weights: list[str]
+
+class ModelFolderFiles:
+    @property
+    def contents(self) -> FolderContents: ...
+
+def read_model_folder(path: str, editor: vocarix.Vocarix) -> ModelFolderFiles: ...
+def check_model_folder(folder: ModelFolderFiles, editor: vocarix.Vocarix) -> Any: ...
+def plan_folder_edit(folder: ModelFolderFiles, start: EditStart, editor: vocarix.Vocarix, pad_to_multiple_of: int | None = None, repair: bool = False) -> Any: ...
+def write_model_folder(folder: ModelFolderFiles, start: EditStart, editor: vocarix.Vocarix, out_dir: str | None = None, pad_to_multiple_of: int | None = None, repair: bool = False) -> Any: ...
+def check_output_folder(folder: ModelFolderFiles, out_dir: str) -> None: ...

@@ -16,4 +16,5 @@ PYBIND11_MODULE(_native, module) {
     vocarix::tools::register_compare(module);
     vocarix::tools::register_consistency(module);
     vocarix::tools::register_usage(module);
+    vocarix::tools::register_model_folder(module);
 }
