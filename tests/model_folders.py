@@ -216,3 +216,17 @@ def build_model_folder(folder: Path, tokenizer_path: Path, kind: str, specials: 
     else:
         write_safetensors(folder / "model.safetensors", tensors)
     return folder
+
+
+def with_trailing_special_tokens(tokenizer_text: str, tokens: list[str]) -> str:
+    """The tokenizer with `tokens` added as special added tokens outside the
+    vocabulary, at the ids after it, as chat models keep theirs."""
+    tokenizer = json.loads(tokenizer_text)
+    vocab = tokenizer["model"]["vocab"]
+    added = tokenizer.setdefault("added_tokens", [])
+    next_id = max([*vocab.values(), *(t["id"] for t in added)]) + 1
+    present = set(vocab) | {t["content"] for t in added}
+    for offset, token in enumerate(t for t in tokens if t not in present):
+        added.append({"id": next_id + offset, "content": token, "single_word": False, "lstrip": False,
+                      "rstrip": False, "normalized": False, "special": True})
+    return json.dumps(tokenizer, ensure_ascii=False, indent=2)

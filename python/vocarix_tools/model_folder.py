@@ -95,11 +95,18 @@ def is_model_folder(path: str | os.PathLike[str]) -> bool:
     return os.path.isdir(path)
 
 
-def describe_removed(removed: list[RemovedSpecialToken]) -> str:
-    """One line naming the special tokens an edit removed."""
-    first = removed[0]
-    more = f" (and {len(removed) - 1} more)" if len(removed) > 1 else ""
-    return f"the edit removes {first['token']!r}, which {first['file']} names in {first['field']}{more}"
+def describe_removed(removed: list[RemovedSpecialToken], limit: int = 3) -> str:
+    """One line naming the special tokens an edit removed and where the configs name them."""
+    places: dict[str, list[str]] = {}
+    for entry in removed:
+        places.setdefault(entry["token"], []).append(f"{entry['file']} {entry['field']}")
+    parts = []
+    for token, where in list(places.items())[:limit]:
+        shown = ", ".join(where[:limit]) + (f" and {len(where) - limit} more" if len(where) > limit else "")
+        parts.append(f"{token!r} ({shown})")
+    more = f" and {len(places) - limit} more" if len(places) > limit else ""
+    noun = "special token" if len(places) == 1 else "special tokens"
+    return f"the edit removes the {noun} " + ", ".join(parts) + more
 
 
 class ModelFolder:
@@ -122,7 +129,6 @@ class ModelFolder:
         self._files = _native.read_model_folder(self.path, self.editor)
         self._keep_model = keep_model
         self.session = self._begin()
-        self._outcome: Optional[EditOutcome] = None
 
     def _begin(self) -> EditSession:
         keep = bool(self.contents["weights"]) if self._keep_model is None else self._keep_model
@@ -138,7 +144,6 @@ class ModelFolder:
         """Starts the session anew from the tokenizer as it is now (before any edit)."""
         self._keep_model = keep_model
         self.session = self._begin()
-        self._outcome = None
         return self.session
 
     def check(self) -> list[FolderProblem]:
@@ -147,14 +152,13 @@ class ModelFolder:
         return problems
 
     def finish(self, *, literal: bool = False) -> EditOutcome:
-        """Repairs what the edit left for the tokenizer runtime (see ``EditSession.finish``); once per save."""
-        if self._outcome is None:
-            self._outcome = self.session.finish(literal=literal)
-        return self._outcome
+        """Repairs what the edit left for the tokenizer runtime (see
+        ``EditSession.finish``); ``save`` does it too, so call it only to see
+        the repairs, or before ``plan`` and ``id_map`` to have them count."""
+        return self.session.finish(literal=literal)
 
     def plan(self, *, pad_to_multiple_of: Optional[int] = None, repair: bool = False) -> FolderEdit:
-        """What ``save`` would change, without writing anything."""
-        self.finish()
+        """What ``save`` would change for the tokenizer as it is now, without writing anything."""
         edit: FolderEdit = _native.plan_folder_edit(self._files, self.session.start, self.editor,
                                                     pad_to_multiple_of, repair)
         return edit
@@ -187,7 +191,6 @@ class ModelFolder:
             # The folder on disk is the new start: later edits are carried from it.
             self._files = _native.read_model_folder(self.path, self.editor)
             self.session = self._begin()
-        self._outcome = None
         return report
 
     def id_map(self) -> IdMap:

@@ -83,6 +83,14 @@ private:
 
     void id_fields_() {
         std::map<std::string, std::string> roles = tokens_by_role(named_tokens(folder_));
+        std::map<std::uint64_t, std::string> decoded = decoder_contents(folder_);
+        // An id the decoder keys for a token that now has another id: a repair maps it there.
+        auto stale = [&](std::int64_t id) {
+            auto meant = decoded.find(static_cast<std::uint64_t>(id));
+            if (meant == decoded.end()) return false;
+            std::optional<std::uint32_t> now = ids_.id_of(meant->second);
+            return now && *now != id;
+        };
         for (const IdField& field : id_fields(folder_)) {
             const std::string& file = field.config->name();
             std::optional<std::uint32_t> role_id;
@@ -101,6 +109,11 @@ private:
                     add(file, field.field, std::to_string(id) + " is " + (named.empty() ? "no token" : named) + ", but " +
                                                field.role + "_token is " + quoted(role->second) + " (id " +
                                                std::to_string(*role_id) + ")", true);
+                } else if (stale(id)) {
+                    const std::string& meant = decoded.at(static_cast<std::uint64_t>(id));
+                    add(file, field.field, std::to_string(id) + " is " + (named.empty() ? "no token" : named) +
+                                               ", but added_tokens_decoder keys it for " + quoted(meant) + " (id " +
+                                               std::to_string(*ids_.id_of(meant)) + ")", true);
                 } else if (named.empty()) {
                     add(file, field.field, std::to_string(id) + " is no token of tokenizer.json" +
                                                (static_cast<std::uint64_t>(id) >= ids_.rows
@@ -108,7 +121,11 @@ private:
                                                     : ""), false);
                 }
             }
-            if (role_id && !field.value->is_integer() && !holds_role)
+            bool repaired_to_role = false;
+            for (const ConfigNode* value : values)
+                repaired_to_role = repaired_to_role || (stale(value->integer) && role_id &&
+                                                        decoded.at(static_cast<std::uint64_t>(value->integer)) == role->second);
+            if (role_id && !field.value->is_integer() && !holds_role && !repaired_to_role)
                 add(file, field.field, "does not hold the id of " + field.role + "_token " + quoted(role->second) +
                                            " (" + std::to_string(*role_id) + ")", false);
         }

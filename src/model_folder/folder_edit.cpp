@@ -55,7 +55,9 @@ bool is(const ConfigText* config, const std::optional<ConfigText>& file) { retur
 class ConfigPlanner {
 public:
     ConfigPlanner(const ModelFolder& folder, const IdMoves& ids, const FolderEditOptions& options, FolderEdit& edit)
-        : folder_(folder), ids_(ids), options_(options), edit_(edit), roles_(tokens_by_role(named_tokens(folder))) {}
+        : folder_(folder), ids_(ids), options_(options), edit_(edit), roles_(tokens_by_role(named_tokens(folder))) {
+        if (options_.repair) decoded_ = decoder_contents(folder);
+    }
 
     void decoder(ConfigEdits& edits) {
         const ConfigNode* decoder = added_tokens_decoder(folder_);
@@ -121,7 +123,7 @@ public:
         }
         std::vector<std::string> texts, old_texts;
         for (const ConfigNode& element : field.value->elements) {
-            // A list is carried, never repaired: which ids it should hold is the user's choice.
+            // A list is not set to the role's token: which ids it holds is the user's choice.
             std::optional<std::string> text = new_id_text(field, element.integer, std::nullopt);
             old_texts.emplace_back(field.config->text_of(element));
             if (!text) texts.push_back(old_texts.back());
@@ -151,6 +153,10 @@ private:
                                            std::optional<std::uint32_t> role_id) {
         if (id < 0) return std::nullopt;
         if (options_.repair && role_id) return std::to_string(*role_id);
+        // A stale id the decoder still keys: the decoder says which token it meant.
+        if (auto meant = decoded_.find(static_cast<std::uint64_t>(id)); meant != decoded_.end())
+            if (std::optional<std::uint32_t> now = ids_.after().id_of(meant->second); now && *now != id)
+                return std::to_string(*now);
         std::optional<std::optional<std::uint32_t>> moved = ids_.moved(id);
         if (!moved) return std::nullopt;
         if (!*moved && !field.role.empty())
@@ -163,6 +169,7 @@ private:
     const FolderEditOptions& options_;
     FolderEdit& edit_;
     std::map<std::string, std::string> roles_;
+    std::map<std::uint64_t, std::string> decoded_;
 };
 
 void plan_weights(const ModelFolder& folder, const IdMoves& ids, const FolderEditOptions& options, FolderEdit& edit,

@@ -131,6 +131,14 @@ std::vector<DecoderEntry> decoder_entries(const ConfigNode& decoder) {
     return entries;
 }
 
+std::map<std::uint64_t, std::string> decoder_contents(const ModelFolder& folder) {
+    std::map<std::uint64_t, std::string> contents;
+    if (const ConfigNode* decoder = added_tokens_decoder(folder))
+        for (const DecoderEntry& entry : decoder_entries(*decoder))
+            if (entry.key_id && entry.content) contents.try_emplace(*entry.key_id, *entry.content);
+    return contents;
+}
+
 std::vector<const ConfigNode*> vocab_size_fields(const ModelFolder& folder) {
     std::vector<const ConfigNode*> sizes;
     if (folder.model_config) vocab_sizes_in(folder.model_config->root(), sizes);

@@ -52,6 +52,10 @@ struct DecoderEntry {
 const ConfigNode* added_tokens_decoder(const ModelFolder& folder);
 std::vector<DecoderEntry> decoder_entries(const ConfigNode& decoder);
 
+// What the decoder says each id it keys is: key -> content, for the entries
+// with a decimal key and a string content.
+std::map<std::uint64_t, std::string> decoder_contents(const ModelFolder& folder);
+
 // Every "vocab_size" that holds an integer, at any depth of config.json.
 std::vector<const ConfigNode*> vocab_size_fields(const ModelFolder& folder);
 
