@@ -100,6 +100,16 @@ RSS (``/proc/self/clear_refs``), loads the file, and reports retained RSS
 (``VmHWM`` - before), as multiples of the file size.  The same is measured
 for ``orjson.loads`` of the file.
 
+Weights: a safetensors file of a bf16 embedding (151,936 x 1,024) and an
+untouched tensor of the same size (about 600 MiB, written to the suite's
+temporary folder; ``benchmarks/weights.py``) is rewritten by
+``_native.rewrite_safetensors`` with a plan that drops 1k rows and adds 100
+mean rows, against ``shutil.copyfile`` of the same file, alternating.  The
+rewrite flushes its file to disk before renaming it; the copy does not.  A
+child process measures the rewrite's peak RSS above its own baseline (module
+imported, plan built), as a multiple of the embedding's size.  ``--quick``
+uses a 4,096 x 64 embedding; ``--skip-weights`` leaves the case out.
+
 The report also records the load average at the start and end of the run:
 other processes sharing the cores slow the measurements (the ratios less so,
 since the contenders of a measurement alternate).
@@ -114,7 +124,8 @@ its own): reachable addition of the 10k add_tokens words and add_keep_size
 of the first 2k under 0.25 s, prune to half the size with counts given (5k
 synthetic sentences encoded by the runtime) under 0.5 s;
 get_token_by_id for every id under 0.2 s, and `vocarix diff` of the file
-against an edited copy, both loaded, under 0.5 s.
+against an edited copy, both loaded, under 0.5 s; the weights rewrite <= 2.5x
+``shutil.copyfile`` and its peak memory < 1.5x the embedding.
 """
 
 from __future__ import annotations
@@ -141,6 +152,7 @@ if str(REPO) not in sys.path:
     sys.path.append(str(REPO))
 
 from benchmarks.make_fixtures import FIXTURES, SyntheticCorpus, fixture_path  # noqa: E402
+from benchmarks import weights  # noqa: E402
 
 REAL_DIR = Path(os.environ.get("VOCARIX_REAL_FIXTURES", REPO.parent / "shared" / "fixtures" / "real"))
 # Only these real files are in the strict layout that the loader accepts.
@@ -858,6 +870,51 @@ def run_fixture(name: str, path: Path, counts: dict[str, int], reps: int, tmp: P
     return info
 
 
+def run_weights_case(reps: int, tmp: Path, quick: bool, rows: list[Row]) -> None:
+    """Rewriting a large embedding file against copying it, and the rewrite's peak memory."""
+    import shutil
+
+    import vocarix
+    from vocarix_tools import _native
+
+    rows_count, hidden = weights.QUICK_SHAPE if quick else weights.FULL_SHAPE
+    label = f"weights {rows_count:,} x {hidden:,} bf16"
+    source, target, copy = tmp / "weights.safetensors", tmp / "rewritten.safetensors", tmp / "copied.safetensors"
+    log(f"[{label}] writing the file")
+    embedding_bytes = weights.write_weights_file(source, rows_count, hidden, SEED)
+    file_size = source.stat().st_size
+    plan = weights.row_plan(rows_count, SEED)
+    tensors = [(weights.EMBEDDING, 0)]
+
+    log(f"[{label}] rewrite against copyfile")
+    res = measure(reps, [
+        Contender("vocarix", lambda _: _native.rewrite_safetensors(source, target, tensors, plan, rows_count)),
+        Contender("copyfile", lambda _: shutil.copyfile(source, copy)),
+    ])
+    vx, base = res["vocarix"].median, res["copyfile"].median
+    r = ratio(vx, base)
+    rows.append(Row(label, f"rewrite: drop {weights.DROPPED_ROWS:,} rows, add {weights.MEAN_ROWS} mean rows",
+                    fmt_time(vx) if not res["vocarix"].error else f"failed: {res['vocarix'].error}",
+                    target=None if quick else Target("<= 2.5x shutil.copyfile", r is not None and r <= 2.5,
+                                                     fmt_ratio(r)),
+                    work=f"shutil.copyfile of the {fmt_mib(file_size)} file: {fmt_time(base)}; "
+                         f"{len(plan):,} rows written"))
+
+    log(f"[{label}] rewrite memory")
+    vocarix_dir = str(Path(vocarix.__file__).resolve().parent)
+    mem = weights.measure_rewrite_memory(source, target, rows_count, SEED, vocarix_dir)
+    if mem is not None:
+        note = "" if mem["reset"] else " (upper bound)"
+        rows.append(Row(label, "memory: peak while rewriting",
+                        f"{fmt_mib(mem['peak'])} ({mem['peak'] / embedding_bytes:.2f}x embedding){note}",
+                        target=None if quick else Target("< 1.5x embedding size",
+                                                         mem["peak"] < 1.5 * embedding_bytes,
+                                                         f"{mem['peak'] / embedding_bytes:.2f}x"),
+                        work=f"embedding {fmt_mib(embedding_bytes)}"))
+    for path in (source, target, copy):
+        path.unlink(missing_ok=True)
+
+
 # ---------------------------------------------------------------------------
 # Report
 # ---------------------------------------------------------------------------
@@ -1027,6 +1084,7 @@ def main(argv: list[str] | None = None) -> int:
     parser.add_argument("--fixtures", nargs="+", metavar="NAME",
                         help="fixtures to run (default: the generated 128k, 256k and sp-32k ones and the real files)")
     parser.add_argument("--repeat", type=int, help="repetitions per measurement (default 5, quick 2)")
+    parser.add_argument("--skip-weights", action="store_true", help="leave out the weights rewrite case")
     parser.add_argument("--output", type=Path,
                         help="markdown file for the report (default benchmarks/RESULTS.md; none with --quick)")
     args = parser.parse_args(argv)
@@ -1056,6 +1114,8 @@ def main(argv: list[str] | None = None) -> int:
                 continue
             label, path = resolved
             infos.append(run_fixture(label, path, counts, reps, Path(tmp), rows, scaling, nominal=not args.quick))
+        if not args.skip_weights:
+            run_weights_case(reps, Path(tmp), args.quick, rows)
 
     report = render(args, reps, infos, rows, scaling, skipped, load_at_start, revision)
     print(report)

@@ -55,6 +55,9 @@ def test_quick_run_prints_and_writes_the_full_table(tmp_path):
     # The scaling table has the fresh and warm editor rows for both batch sizes.
     scaling = [cells for cells in rows if len(cells) == 8]
     assert sorted(cells[2] for cells in scaling) == ["fresh", "fresh", "warm", "warm"]
+    # The weights case: the rewrite beside its copy, and its memory.
+    weights = [line.split(" | ")[1] for line in report.splitlines() if line.startswith("| weights ")]
+    assert [op.split(":")[0] for op in weights] == ["rewrite", "memory"], weights
 
 
 def test_unknown_fixture_is_refused(tmp_path):

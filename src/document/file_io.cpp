@@ -7,11 +7,11 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <chrono>
 #include <cstring>
 
 #include "document/errors.hpp"
 #include "document/file_descriptor.hpp"
+#include "document/progress_check.hpp"
 #include "document/stream_check.hpp"
 #include "document/text.hpp"
 
@@ -20,28 +20,9 @@ namespace {
 
 std::string system_error_text(int error) { return std::strerror(error); }
 
-// Asks the caller whether to go on: always after an interruption or a wait
-// that timed out, and between chunks no more than every 50 ms, since taking
-// back whatever the caller runs on may cost a thread switch.
-class ReadProgress {
-public:
-    explicit ReadProgress(const std::function<bool()>& keep_going) : keep_going_(keep_going) {}
-    void check_now() {
-        if (keep_going_ && !keep_going_()) throw ReadInterrupted();
-        last_check_ = std::chrono::steady_clock::now();
-    }
-    void check_now_and_then() {
-        if (keep_going_ && std::chrono::steady_clock::now() - last_check_ >= std::chrono::milliseconds(50)) check_now();
-    }
-
-private:
-    const std::function<bool()>& keep_going_;
-    std::chrono::steady_clock::time_point last_check_ = std::chrono::steady_clock::now();
-};
-
 // Waits up to 100 ms for `fd` to have input or to be hung up; true when it
 // has, after asking the caller whether to go on when it has not.
-bool wait_for_input(int fd, ReadProgress& progress) {
+bool wait_for_input(int fd, ProgressCheck& progress) {
     struct pollfd wait_for {fd, POLLIN, 0};
     if (::poll(&wait_for, 1, 100) > 0) return true;
     progress.check_now();
@@ -63,7 +44,7 @@ TextBuffer read_file(const std::string& path, const ReadOptions& options, bool* 
     const bool regular = S_ISREG(info.st_mode);
     const std::uint64_t limit = regular ? UINT64_MAX : options.stream_size_limit;
     StreamedDocumentCheck check;
-    ReadProgress progress(options.keep_going);
+    ProgressCheck progress(options.keep_going);
     // One byte of room beyond the size shows end of file without another grow.
     TextBuffer buffer(regular ? static_cast<std::size_t>(info.st_size) + 1 : 0);
     for (std::size_t size = 0;;) {

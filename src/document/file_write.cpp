@@ -9,13 +9,15 @@
 
 #include <cerrno>
 #include <charconv>
-#include <cstdio>
 #include <cstring>
+#include <optional>
 #include <string>
+#include <system_error>
 
 #include "document/errors.hpp"
 #include "document/file_descriptor.hpp"
 #include "document/file_io.hpp"
+#include "document/replacement_file.hpp"
 #include "document/text.hpp"
 
 namespace vocarix {
@@ -23,10 +25,6 @@ namespace {
 
 // As many symbolic links as the system follows for one path.
 constexpr int kMaxSymlinkHops = 40;
-// Temporary files are named "." + the target's name (shortened to fit) + this
-// + six random characters.
-constexpr std::string_view kTemporaryMark = ".vocarix-tmp-";
-constexpr std::string_view kTemporaryRandom = "XXXXXX";
 
 // A failed system call, carried out of the helpers with its errno.
 struct SaveFailure {
@@ -50,13 +48,6 @@ int write_all(int fd, std::string_view text) {
         text.remove_prefix(static_cast<std::size_t>(n));
     }
     return 0;
-}
-
-std::string directory_of(const std::string& path) {
-    std::size_t slash = path.rfind('/');
-    if (slash == std::string::npos) return ".";
-    if (slash == 0) return "/";
-    return path.substr(0, slash);
 }
 
 std::string name_of(const std::string& path) {
@@ -124,37 +115,6 @@ SaveTarget resolve_save_target(const std::string& path) {
     }
 }
 
-// Permission bits a newly created file gets: 0666 less the process umask.
-mode_t new_file_mode() {
-    mode_t mask = 022;
-    if (FILE* status = std::fopen("/proc/self/status", "re")) {
-        char line[256];
-        while (std::fgets(line, sizeof line, status))
-            if (std::sscanf(line, "Umask: %o", &mask) == 1) break;
-        std::fclose(status);
-    }
-    return 0666 & ~mask;
-}
-
-// The temporary file's path beside `target`: ".<name>.vocarix-tmp-XXXXXX",
-// the name cut (at a character boundary) so the whole fits the directory's
-// limit on name length.
-std::string temporary_path_for(const std::string& target) {
-    std::string directory = directory_of(target);
-    long name_max = ::pathconf(directory.c_str(), _PC_NAME_MAX);
-    if (name_max <= 0) name_max = NAME_MAX;
-    std::size_t fixed = 1 + kTemporaryMark.size() + kTemporaryRandom.size();
-    std::size_t room = static_cast<std::size_t>(name_max) > fixed ? static_cast<std::size_t>(name_max) - fixed : 0;
-    std::string name = name_of(target);
-    if (name.size() > room) {
-        std::size_t cut = room;
-        while (cut > 0 && (static_cast<unsigned char>(name[cut]) & 0xC0) == 0x80) --cut;
-        name.resize(cut);
-    }
-    return (target.find('/') == std::string::npos ? std::string() : directory + "/") + "." + name +
-           std::string(kTemporaryMark) + std::string(kTemporaryRandom);
-}
-
 // A failed write, carried out of the text producer so it stops early.
 struct WriteFailed {
     int error;
@@ -165,22 +125,14 @@ struct WriteFailed {
 // whole until the new one is complete. Returns false, having written
 // nothing, when the directory does not let this process create the file.
 bool replace_atomically(const SaveTarget& target, const TextProducer& produce) {
-    std::string temp = temporary_path_for(target.path);
-    int fd = ::mkostemp(temp.data(), O_CLOEXEC);
-    if (fd < 0) {
-        if (errno == EACCES || errno == EPERM) return false;
-        throw SaveFailure{errno};
+    std::optional<ReplacementFile> file;
+    try {
+        file.emplace(target.path, target.kind == SaveTarget::Kind::kExisting ? &target.info : nullptr);
+    } catch (const std::system_error& failure) {
+        if (failure.code().value() == EACCES || failure.code().value() == EPERM) return false;
+        throw SaveFailure{failure.code().value()};
     }
-    FileDescriptor file(fd);
-    if (target.kind == SaveTarget::Kind::kExisting) {
-        ::fchmod(fd, target.info.st_mode & 07777);
-        if (::fchown(fd, target.info.st_uid, target.info.st_gid) != 0) {
-            // Only privileged processes may give a file away; the mode still matches.
-        }
-    } else {
-        ::fchmod(fd, new_file_mode());
-    }
-    int error = 0;
+    int fd = file->fd();
     try {
         off_t written = 0;
         produce([fd, &written](std::string_view piece) {
@@ -192,22 +144,12 @@ bool replace_atomically(const SaveTarget& target, const TextProducer& produce) {
 #endif
             written += static_cast<off_t>(piece.size());
         });
+        file->commit();
     } catch (const WriteFailed& failed) {
-        error = failed.error;
-    } catch (...) {
-        ::unlink(temp.c_str());
-        throw;
+        throw SaveFailure{failed.error};
+    } catch (const std::system_error& failure) {
+        throw SaveFailure{failure.code().value()};
     }
-    if (error == 0 && ::fdatasync(fd) != 0) error = errno;
-    if (::close(file.release()) != 0 && error == 0) error = errno;
-    if (error == 0 && ::rename(temp.c_str(), target.path.c_str()) != 0) error = errno;
-    if (error != 0) {
-        // Only the file this call made is removed; other processes' files stay.
-        ::unlink(temp.c_str());
-        throw SaveFailure{error};
-    }
-    FileDescriptor directory(::open(directory_of(target.path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (directory.get() >= 0) ::fsync(directory.get());
     return true;
 }
 

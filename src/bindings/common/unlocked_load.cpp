@@ -5,19 +5,13 @@
 #include "document/errors.hpp"
 
 namespace vocarix::python {
-namespace {
 
 namespace py = pybind11;
 
-// Called by a load running without the interpreter lock, while it waits for
-// input and between chunks: takes the lock briefly so that Ctrl-C and other
-// signal handlers run, and stops the load when one of them raised.
 bool no_signal_raised() {
     py::gil_scoped_acquire locked;
     return PyErr_CheckSignals() == 0;
 }
-
-}  // namespace
 
 std::unique_ptr<EditorState> load_unlocked(const std::string& path, ReadMode mode, std::uint64_t stream_size_limit) {
     try {

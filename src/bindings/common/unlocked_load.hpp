@@ -11,6 +11,11 @@
 
 namespace vocarix::python {
 
+// For work running without the interpreter lock, as its keep_going callback:
+// takes the lock briefly so that Ctrl-C and other signal handlers run, and
+// says stop when one of them raised (the error stays set for the caller).
+bool no_signal_raised();
+
 // A document being loaded belongs to no editor yet, so nothing else can reach
 // it: other threads run meanwhile, among them one that may be feeding the file
 // through a pipe. A load stopped by a signal handler raises what the handler

@@ -28,6 +28,10 @@ void register_consistency(pybind11::module_& module);
 // add_tokens (recorded, fixed size), prune, shrink_sparing: what goes, by usage and by what must stay.
 void register_usage(pybind11::module_& module);
 
+// safetensors_header, rewrite_safetensors, vocabulary_tensors: model weights
+// read strictly and rewritten with their vocabulary rows re-sliced.
+void register_weights(pybind11::module_& module);
+
 // read_model_folder, check_model_folder, plan_folder_edit, write_model_folder:
 // a tokenizer's model folder, kept consistent across an edit.
 void register_model_folder(pybind11::module_& module);
