@@ -7,6 +7,9 @@ from __future__ import annotations
 
 import json
 import os
+import shutil
+import subprocess
+import sys
 from pathlib import Path
 
 import numpy as np
@@ -239,14 +242,40 @@ def test_python_api_saves_in_place_and_keeps_editing(tmp_path):
 
 
 def test_a_stopped_in_place_write_leaves_whole_files_that_check_names(tmp_path, cli):
-    """The note of an unfinished write: check reports it and names what was written."""
+    """The tool killed while it rewrites a folder in place: every file is
+    still whole, check names the stop and what was written, and a new edit
+    of the folder is refused until it is restored."""
     folder = make_folder(tmp_path, "llama")
-    note = {"note": "stopped", "files": ["model.safetensors", "config.json", "tokenizer.json"],
-            "written": ["model.safetensors"]}
-    (folder / ".vocarix-unfinished-edit.json").write_text(json.dumps(note))
+    tensors = read_safetensors(folder / "model.safetensors")
+    # A large tensor copied along makes the rewrite last long enough to be stopped.
+    tensors["extra.weight"] = ("float32", np.ones((64, 1 << 18), np.float32))
+    write_safetensors(folder / "model.safetensors", tensors)
+    note = folder / ".vocarix-unfinished-edit.json"
+    command = [sys.executable, "-m", "vocarix_tools.cli", "reindex", str(folder), "--in-place"]
+    environment = {**os.environ, "PYTHONPATH": os.pathsep.join(sys.path)}
+    for _ in range(3):
+        shutil.copy(folder / "tokenizer.json", tmp_path / "tokenizer.json")
+        code, _, err = cli("shrink", folder / "tokenizer.json", "100", "--in-place")  # gaps for reindex to close
+        assert code == 0, err
+        process = subprocess.Popen(command, env=environment, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        while process.poll() is None and not note.exists():
+            pass
+        process.kill()
+        process.wait()
+        if note.exists():
+            break
+        shutil.copy(tmp_path / "tokenizer.json", folder / "tokenizer.json")  # finished first: try again
+    else:
+        pytest.fail("the write finished every time before it could be stopped")
+    for path in folder.iterdir():
+        if path.name.endswith(".json"):
+            json.loads(path.read_text(encoding="utf-8"))
+    _native.safetensors_header(folder / "model.safetensors")
     code, out, _ = cli("check", folder)
-    assert code == 1
-    assert "stopped before it finished: written model.safetensors; of model.safetensors, config.json, tokenizer.json" in out
+    assert code == 1 and ("stopped before it finished; of model.safetensors, config.json, generation_config.json, "
+                          "tokenizer_config.json, tokenizer.json, it had written ") in out, out
+    code, _, err = cli("reindex", folder, "--in-place")
+    assert code == 1 and "restore the folder from a copy" in err
 
 
 def overlap(header: dict) -> None:
@@ -341,3 +370,78 @@ def test_weights_only_safetensors_files_can_follow(tmp_path, cli):
         "float32", np.zeros((read_json(folder / "config.json")["vocab_size"], 4), np.float32))})
     report = run_json(cli, "shrink", folder, "10", "-o", tmp_path / "out2")
     assert any("pytorch_model.bin" in note for note in report["folder"]["notes"])
+
+
+SENTENCE = "Elena collected an orchard without a word."
+CORPUS = [SENTENCE, "The orchard was quiet.", "A word without an orchard."]
+
+
+def load_with_transformers(folder: Path):
+    """The tokenizer and the model as transformers loads them, with every warning it gave."""
+    import logging
+    import warnings
+
+    import torch
+    import transformers
+
+    records: list[str] = []
+    handler = logging.Handler(logging.WARNING)
+    handler.emit = lambda record: records.append(record.getMessage())  # type: ignore[method-assign]
+    logger = logging.getLogger("transformers")
+    logger.addHandler(handler)
+    try:
+        with warnings.catch_warnings(record=True) as caught:
+            warnings.simplefilter("always")
+            tokenizer = transformers.AutoTokenizer.from_pretrained(folder)
+            model, info = transformers.AutoModelForCausalLM.from_pretrained(
+                folder, output_loading_info=True, dtype=torch.float32)
+    finally:
+        logger.removeHandler(handler)
+    records += [str(w.message) for w in caught]
+    return tokenizer, model, info, records
+
+
+def test_transformers_load_the_edited_folders(tmp_path, cli):
+    """Where torch and transformers are installed: after prune + reindex, add
+    and remove, each shape of model loads with no warning and no missing,
+    unexpected or mismatched key, and a sentence's logits for the tokens that
+    survive are unchanged."""
+    torch = pytest.importorskip("torch")
+    pytest.importorskip("transformers")
+    for kind in ("llama", "qwen2", "gpt2"):
+        base = make_folder(tmp_path / kind, kind)
+        tok_before, model_before, _, _ = load_with_transformers(base)
+        counts = {}
+        for line in CORPUS:
+            for token in tok_before.convert_ids_to_tokens(tok_before(line)["input_ids"]):
+                counts[token] = counts.get(token, 0) + 1
+        (tmp_path / kind / "counts.json").write_text(json.dumps(counts), encoding="utf-8")
+        steps = [("prune", "--counts", tmp_path / kind / "counts.json", "--min-count", "1"), ("reindex",),
+                 ("add", "Ġorchardwords", "Ġcollected"), ("remove", "Ġorchardwords")]
+        source = base
+        for number, (command, *rest) in enumerate(steps):
+            out = tmp_path / kind / f"step{number}"
+            code, _, err = cli(command, source, *rest, "-o", out, "--id-map", tmp_path / kind / f"map{number}.json")
+            assert code == 0, err
+            id_map = read_json(tmp_path / kind / f"map{number}.json")
+            tok_after, model_after, info, warned = load_with_transformers(out)
+            assert warned == [], (kind, command, warned)
+            assert info == {"missing_keys": set(), "unexpected_keys": set(), "mismatched_keys": set(),
+                            "error_msgs": []}, (kind, command)
+            ids_before = tok_before(SENTENCE)["input_ids"]
+            ids_after = tok_after(SENTENCE)["input_ids"]
+            assert ids_after == [id_map["old_to_new"][str(i)] for i in ids_before], (kind, command)
+            old = [int(o) for o, n in id_map["old_to_new"].items() if n is not None]
+            new = [id_map["old_to_new"][str(o)] for o in old]
+            with torch.no_grad():
+                logits_before = model_before(torch.tensor([ids_before])).logits[0][:, old]
+                logits_after = model_after(torch.tensor([ids_after])).logits[0][:, new]
+            assert torch.allclose(logits_before, logits_after, rtol=1e-5, atol=1e-6), (kind, command)
+            embeddings_before = model_before.get_input_embeddings().weight
+            embeddings_after = model_after.get_input_embeddings().weight
+            assert torch.equal(embeddings_after[new], embeddings_before[old])
+            for entry in id_map["added"].values():
+                mean = embeddings_before[entry["from"]].mean(0)
+                tolerance = 1e-2 if kind == "qwen2" else 1e-6  # stored in bfloat16
+                assert torch.allclose(embeddings_after[entry["id"]], mean, rtol=tolerance, atol=tolerance)
+            source, tok_before, model_before = out, tok_after, model_after

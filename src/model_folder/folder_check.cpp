@@ -29,6 +29,7 @@ public:
 
     std::vector<FolderProblem> run() {
         unfinished_edit();
+        leftovers();
         decoder();
         named();
         id_fields_();
@@ -46,9 +47,15 @@ private:
         if (!folder_.unfinished_edit) return;
         const ConfigNode& note = folder_.unfinished_edit->root();
         add(std::string(kUnfinishedEditFile), "",
-            "an in-place edit was stopped before it finished: written " + names_of(note.find("written")) +
-                "; of " + names_of(note.find("files")) + "; the folder mixes old and new files",
+            "an in-place edit was stopped before it finished; of " + names_of(note.find("files")) +
+                ", it had written " + names_of(note.find("written")) +
+                " (and perhaps the next one): restore the folder from a copy",
             false);
+    }
+
+    void leftovers() {
+        for (const std::string& name : folder_.leftovers)
+            add(name, "", "a temporary file of a write that was stopped: no file refers to it; delete it", false);
     }
 
     void decoder() {

@@ -248,6 +248,10 @@ std::size_t tokenizer_fingerprint(const EditorState& state) {
 
 FolderEdit plan_folder_edit(const ModelFolder& folder, const EditStart& start, const EditorState& after,
                             bool tokenizer_changed, const FolderEditOptions& options) {
+    if (folder.unfinished_edit)
+        throw FolderError("an in-place edit of " + folder.path + " was stopped before it finished ('vocarix check' "
+                          "names the files it wrote): restore the folder from a copy, then delete " +
+                          std::string(kUnfinishedEditFile));
     FolderEdit edit;
     edit.tokenizer_changed = tokenizer_changed;
     IdMoves ids(start, after);

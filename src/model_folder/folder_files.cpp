@@ -50,12 +50,14 @@ void list_entries(ModelFolder& folder) {
     for (const fs::directory_entry& entry : entries) {
         std::string name = entry.path().filename().string();
         std::error_code kind_error;
-        bool leftover = name == kUnfinishedEditFile || name.find(".vocarix-tmp-") != std::string::npos;
+        bool temporary = name.find(".vocarix-tmp-") != std::string::npos;
         if (entry.is_directory(kind_error)) folder.subdirectories.push_back(name);
-        else if (entry.is_regular_file(kind_error) && !leftover) folder.files.push_back(name);
+        else if (temporary) folder.leftovers.push_back(name);
+        else if (entry.is_regular_file(kind_error) && name != kUnfinishedEditFile) folder.files.push_back(name);
     }
     std::sort(folder.files.begin(), folder.files.end());
     std::sort(folder.subdirectories.begin(), folder.subdirectories.end());
+    std::sort(folder.leftovers.begin(), folder.leftovers.end());
 }
 
 }  // namespace

@@ -36,6 +36,8 @@ struct ModelFolder {
     // Every regular file at the top (links followed), by name, but the
     // note of an unfinished edit and temporary files of a write.
     std::vector<std::string> files;
+    // Temporary files a stopped write left behind.
+    std::vector<std::string> leftovers;
     // Directories inside, by name: copied as they are, never edited.
     std::vector<std::string> subdirectories;
     std::optional<ConfigText> tokenizer_config;
