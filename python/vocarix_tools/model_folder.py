@@ -159,16 +159,18 @@ class ModelFolder:
 
     def plan(self, *, pad_to_multiple_of: Optional[int] = None, repair: bool = False) -> FolderEdit:
         """What ``save`` would change for the tokenizer as it is now, without writing anything."""
-        edit: FolderEdit = _native.plan_folder_edit(self._files, self.session.start, self.editor,
-                                                    pad_to_multiple_of, repair)
+        edit: FolderEdit = self._plan(pad_to_multiple_of, repair).summary
         return edit
+
+    def _plan(self, pad_to_multiple_of: Optional[int], repair: bool) -> _native.FolderEditPlan:
+        return _native.plan_folder_edit(self._files, self.session.start, self.editor, pad_to_multiple_of, repair)
 
     def check_output(self, out_dir: str | os.PathLike[str]) -> None:
         """ValueError when ``out_dir`` cannot take a new folder (the input itself, or not empty)."""
         _native.check_output_folder(self._files, os.fspath(out_dir))
 
     def save(self, out_dir: Optional[str | os.PathLike[str]] = None, *, pad_to_multiple_of: Optional[int] = None,
-             force: bool = False, literal: bool = False, repair: bool = False) -> FolderWrite:
+             force: bool = False, literal: bool = False, repair: bool = False, finish: bool = True) -> FolderWrite:
         """Writes the edited folder to ``out_dir`` (absent or empty), or in place when it is None.
 
         Unless ``literal``, the tokenizer is first made loadable as the
@@ -178,15 +180,17 @@ class ModelFolder:
         sets the multiple the embedding rows are padded to (by default the
         one the model used). ``repair`` also sets right what already
         disagreed with the tokenizer (what ``check`` marks repairable).
+        ``finish=False`` skips the runtime repairs, for a caller that has
+        just made them with ``finish``.
         """
-        self.finish(literal=literal)
-        planned = self.plan(pad_to_multiple_of=pad_to_multiple_of, repair=repair)
-        if planned["special_tokens_removed"] and not force:
-            raise SpecialTokenRemoved(describe_removed(planned["special_tokens_removed"])
-                                      + "; nothing written (force=True writes it anyway)")
+        if finish:
+            self.finish(literal=literal)
+        plan = self._plan(pad_to_multiple_of, repair)
+        removed = plan.summary["special_tokens_removed"]
+        if removed and not force:
+            raise SpecialTokenRemoved(describe_removed(removed) + "; nothing written (force=True writes it anyway)")
         target = None if out_dir is None else os.fspath(out_dir)
-        report: FolderWrite = _native.write_model_folder(self._files, self.session.start, self.editor, target,
-                                                         pad_to_multiple_of, repair)
+        report: FolderWrite = _native.write_model_folder(plan, self.editor, target)
         if target is None:
             # The folder on disk is the new start: later edits are carried from it.
             self._files = _native.read_model_folder(self.path, self.editor)

@@ -17,7 +17,7 @@ namespace {
 class IdMoves {
 public:
     IdMoves(const EditStart& start, const EditorState& after)
-        : before_(start.ids), after_(runtime_ids(after)), remap_(remap_ids(start, after)) {
+        : before_(start.ids), after_(runtime_ids(after)), remap_(remap_ids(start, after_)) {
         for (const auto& [old_id, new_id] : remap_.old_to_new) moves_.emplace(old_id, new_id);
     }
 

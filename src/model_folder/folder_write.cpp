@@ -44,6 +44,39 @@ std::string quoted_json(std::string_view text) {
     return std::string(out.view());
 }
 
+// Copies a file into the new folder and flushes it to disk, so that the
+// folder, once renamed into place, holds whole files even after a power
+// loss. The kernel copies where it can.
+void copy_durably(const std::string& source, const std::string& target) {
+    FileDescriptor in(::open(source.c_str(), O_RDONLY | O_CLOEXEC));
+    if (in.get() < 0) throw DocumentError("Failed to read: " + debug_quoted(source), std::strerror(errno));
+    struct stat info {};
+    ::fstat(in.get(), &info);
+    FileDescriptor out(::open(target.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, info.st_mode & 0777));
+    auto failed = [&target] { fail_write(target, std::error_code(errno, std::generic_category())); };
+    if (out.get() < 0) failed();
+    bool in_kernel = true;
+    std::vector<char> buffer;
+    for (;;) {
+        ssize_t n = in_kernel ? ::copy_file_range(in.get(), nullptr, out.get(), nullptr, std::size_t{1} << 30, 0) : -1;
+        if (n < 0 && in_kernel && errno != EINTR) {
+            in_kernel = false;  // another file system, or a kernel without it: copy through memory
+            buffer.resize(std::size_t{1} << 20);
+        }
+        if (!in_kernel) {
+            n = ::read(in.get(), buffer.data(), buffer.size());
+            for (ssize_t done = 0; n > 0 && done < n;) {
+                ssize_t wrote = ::write(out.get(), buffer.data() + done, static_cast<std::size_t>(n - done));
+                if (wrote < 0 && errno != EINTR) failed();
+                done += std::max<ssize_t>(wrote, 0);
+            }
+        }
+        if (n == 0) break;
+        if (n < 0 && errno != EINTR) failed();
+    }
+    if (::fdatasync(out.get()) != 0) failed();
+}
+
 void write_text(const std::string& path, std::string_view text) {
     write_file(path, [text](const TextSink& sink) { sink(text); });
 }
@@ -122,9 +155,7 @@ private:
     void copy(const std::string& name, FolderWriteReport& report) const {
         if (!copy_rest_) return;
         check_going();
-        std::error_code error;
-        fs::copy_file(folder_.file_path(name), target_path(name), fs::copy_options::overwrite_existing, error);
-        if (error) fail_write(target_path(name), error);
+        copy_durably(folder_.file_path(name), target_path(name));
         report.copied.push_back(name);
     }
 

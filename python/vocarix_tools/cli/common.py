@@ -14,7 +14,7 @@ import vocarix
 import vocarix_tools
 from vocarix_tools import _native
 from vocarix_tools.display import TokenDisplay
-from vocarix_tools.model_folder import ModelFolder, describe_removed, is_model_folder, open_model
+from vocarix_tools.model_folder import ModelFolder, SpecialTokenRemoved, describe_removed, is_model_folder, open_model
 
 U32_MAX = 2**32 - 1
 U64_MAX = 2**64 - 1
@@ -199,14 +199,17 @@ def write_folder(args: argparse.Namespace, folder: ModelFolder, output: str | No
     removes a token a config names is refused first, unless --force."""
     pad = getattr(args, "pad_to_multiple_of", None)
     repair = bool(getattr(args, "fix", False))
-    planned = folder.plan(pad_to_multiple_of=pad, repair=repair)
-    removed = planned["special_tokens_removed"]
-    if removed and not getattr(args, "force", False):
-        raise CliError(f"refused: {describe_removed(removed)}; nothing written (--force to remove it anyway)")
+    force = bool(getattr(args, "force", False))
     if output is None:
+        planned = folder.plan(pad_to_multiple_of=pad, repair=repair)
+        if planned["special_tokens_removed"] and not force:
+            raise CliError(f"refused: {describe_removed(planned['special_tokens_removed'])} (--force to remove it)")
         return dict(planned)
-    target = None if args.in_place else output
-    return dict(folder.save(target, pad_to_multiple_of=pad, force=True, literal=args.literal, repair=repair))
+    try:
+        return dict(folder.save(None if args.in_place else output, pad_to_multiple_of=pad, force=force,
+                                literal=args.literal, repair=repair, finish=False))
+    except SpecialTokenRemoved as refused:
+        raise CliError(f"refused: {str(refused).replace('force=True', '--force')}") from None
 
 
 def compact_json(text: str) -> str:

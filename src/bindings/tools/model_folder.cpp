@@ -139,34 +139,39 @@ py::dict edit_dict(const FolderHandle& handle, const folder::FolderEdit& edit) {
     return result;
 }
 
-folder::FolderEdit plan(const FolderHandle& handle, const EditStart& start, const EditorState& after,
-                        const folder::FolderEditOptions& options) {
-    bool changed = folder::tokenizer_fingerprint(after) != handle.tokenizer_fingerprint;
-    return folder::plan_folder_edit(handle.folder, start, after, changed, options);
-}
+// A folder edit worked out for the tokenizer as it was then; it keeps its
+// folder alive, since the edit points into the folder's configs.
+struct FolderPlan {
+    py::object folder;
+    folder::FolderEdit edit;
+    std::size_t tokenizer_fingerprint = 0;
+};
 
-py::dict plan_edit(const FolderHandle& handle, const EditStart& start, EditorObject& editor,
-                   py::handle pad_to_multiple_of, bool repair) {
+FolderPlan plan(py::object folder_object, const EditStart& start, EditorObject& editor,
+                py::handle pad_to_multiple_of, bool repair) {
     folder::FolderEditOptions options = edit_options(pad_to_multiple_of, repair);
+    const FolderHandle& handle = folder_object.cast<const FolderHandle&>();
     python::SharedBorrow borrow(editor);
-    folder::FolderEdit edit = converting_errors([&] { return plan(handle, start, borrow.state(), options); });
-    return edit_dict(handle, edit);
+    return converting_errors([&] {
+        std::size_t fingerprint = folder::tokenizer_fingerprint(borrow.state());
+        bool changed = fingerprint != handle.tokenizer_fingerprint;
+        return FolderPlan{folder_object, folder::plan_folder_edit(handle.folder, start, borrow.state(), changed, options),
+                          fingerprint};
+    });
 }
 
-py::dict write(const FolderHandle& handle, const EditStart& start, EditorObject& editor, py::handle out_dir,
-               py::handle pad_to_multiple_of, bool repair) {
-    folder::FolderEditOptions options = edit_options(pad_to_multiple_of, repair);
+py::dict write(const FolderPlan& plan, EditorObject& editor, py::handle out_dir) {
+    const FolderHandle& handle = plan.folder.cast<const FolderHandle&>();
     std::string target = out_dir.is_none() ? std::string() : std::string(python::to_str(out_dir, "out_dir"));
     python::SharedBorrow borrow(editor);
-    folder::FolderEdit edit;
-    folder::FolderWriteReport report;
-    converting_errors([&] {
-        edit = plan(handle, start, borrow.state(), options);
+    folder::FolderWriteReport report = converting_errors([&] {
+        if (folder::tokenizer_fingerprint(borrow.state()) != plan.tokenizer_fingerprint)
+            throw folder::FolderError("the tokenizer changed after the folder edit was planned: plan it again");
         // The borrow keeps the editor from changing while other threads run.
         py::gil_scoped_release unlocked;
-        report = folder::write_model_folder(handle.folder, edit, borrow.state(), target, python::no_signal_raised);
+        return folder::write_model_folder(handle.folder, plan.edit, borrow.state(), target, python::no_signal_raised);
     });
-    py::dict result = edit_dict(handle, edit);
+    py::dict result = edit_dict(handle, plan.edit);
     result["written_to"] = make_str(report.written_to);
     result["rewritten"] = str_list(report.rewritten);
     result["copied"] = str_list(report.copied);
@@ -187,12 +192,16 @@ void register_model_folder(py::module_& module) {
                "Read the model folder at `path`, whose tokenizer.json `editor` holds as loaded.");
     module.def("check_model_folder", &check, py::arg("folder"), py::arg("editor"),
                "Every disagreement between the folder's files and the tokenizer in `editor`.");
-    module.def("plan_folder_edit", &plan_edit, py::arg("folder"), py::arg("start"), py::arg("editor"),
+    py::class_<FolderPlan>(module, "FolderEditPlan",
+                           "What writing a model folder after an edit changes, worked out before anything is written.")
+        .def_property_readonly("summary", [](const FolderPlan& plan) {
+            return edit_dict(plan.folder.cast<const FolderHandle&>(), plan.edit);
+        });
+    module.def("plan_folder_edit", &plan, py::arg("folder"), py::arg("start"), py::arg("editor"),
                py::arg("pad_to_multiple_of") = py::none(), py::arg("repair") = false,
-               "What writing the folder after the edit since `start` would change.");
-    module.def("write_model_folder", &write, py::arg("folder"), py::arg("start"), py::arg("editor"),
-               py::arg("out_dir") = py::none(), py::arg("pad_to_multiple_of") = py::none(), py::arg("repair") = false,
-               "Write the folder after the edit since `start`: to `out_dir`, or in place when None.");
+               "Work out what writing the folder after the edit since `start` changes.");
+    module.def("write_model_folder", &write, py::arg("plan"), py::arg("editor"), py::arg("out_dir") = py::none(),
+               "Write the planned folder: to `out_dir`, or in place when None.");
     module.def("check_output_folder", &check_output, py::arg("folder"), py::arg("out_dir"),
                "Refuse an output folder that is the input, is not empty, or has no parent directory.");
 }
