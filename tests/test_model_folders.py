@@ -165,8 +165,13 @@ def test_padding_keeps_its_multiple_and_new_tokens_grow_into_it(tmp_path, cli):
     shrunk = run_json(cli, "reindex", tmp_path / "a", "-o", tmp_path / "b")
     rows = shrunk["folder"]["rows"]
     assert rows["multiple"] == 256 and rows["rows_after"] == -(-rows["tokens_after"] // 256) * 256
-    # --pad-to-multiple-of overrides, 1 meaning no padding.
+    # --pad-to-multiple-of overrides, 1 meaning no padding; a dry run plans the same and writes nothing.
+    files = {p.name: p.read_bytes() for p in (tmp_path / "a").iterdir()}
+    dry = run_json(cli, "reindex", tmp_path / "a", "--dry-run", "--pad-to-multiple-of", "1")
+    assert {p.name: p.read_bytes() for p in (tmp_path / "a").iterdir()} == files
     exact = run_json(cli, "reindex", tmp_path / "a", "-o", tmp_path / "c", "--pad-to-multiple-of", "1")
+    assert dry["folder"]["files_changed"] == exact["folder"]["rewritten"]
+    assert dry["folder"]["changes"] == exact["folder"]["changes"]
     assert exact["folder"]["rows"]["rows_after"] == exact["folder"]["rows"]["tokens_after"]
     assert read_json(tmp_path / "c" / "config.json")["vocab_size"] == exact["folder"]["rows"]["tokens_after"]
 
