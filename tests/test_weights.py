@@ -185,6 +185,20 @@ def test_rewrite_in_place_replaces_the_file_and_keeps_its_mode(tmp_path):
     no_leftovers(tmp_path, "model.safetensors")
 
 
+def test_rewrite_across_file_systems_copies_through_its_buffer(tmp_path):
+    import tempfile
+
+    other = "/dev/shm" if os.path.isdir("/dev/shm") and os.access("/dev/shm", os.W_OK) else None
+    with tempfile.TemporaryDirectory(dir=other) as folder:
+        rng = np.random.default_rng(5)
+        tensors = {"a": ("F32", random_rows(rng, "F32", (300_000,))), "wte.weight": ("BF16", random_rows(rng, "BF16", (3, 2)))}
+        source = write_tensors(tmp_path / "in.safetensors", tensors)
+        target = os.path.join(folder, "out.safetensors")
+        _native.rewrite_safetensors(source, target, [("wte.weight", 0)], [2, 1], 3)
+        assert tensor_bytes(target, "a") == tensors["a"][1].tobytes()
+        assert tensor_bytes(target, "wte.weight") == tensors["wte.weight"][1][[2, 1]].tobytes()
+
+
 def test_copy_only_plans_work_for_every_dtype_and_means_need_a_float(tmp_path):
     tensors = {name: (dtype, random_rows(np.random.default_rng(3), dtype, (4, 2)))
                for name, dtype in (("a", "I64"), ("b", "U8"), ("c", "BOOL"), ("d", "F8_E4M3"), ("e", "F64"))}

@@ -26,7 +26,7 @@ namespace {
 // tensors are copied in pieces of the copy size, so progress is checked
 // between them.
 constexpr std::size_t kBufferSize = std::size_t{8} << 20;
-constexpr std::uint64_t kCopyPiece = std::uint64_t{64} << 20;
+constexpr std::uint64_t kCopyPiece = std::uint64_t{16} << 20;
 // Runs of rows this long skip the buffer: the kernel copies them.
 constexpr std::uint64_t kDirectCopySize = std::uint64_t{256} << 10;
 // The buffer of a small file.
@@ -92,7 +92,6 @@ public:
         throw WeightsError(path_ + ": the file ended early: it changed while it was being rewritten");
     }
     int fd() const { return fd_; }
-    const std::string& path() const { return path_; }
 
 private:
     int fd_;
@@ -159,6 +158,10 @@ private:
     // Bytes copied by copy_file_range, or 0 when the kernel cannot copy
     // between these files (it then is not asked again).
     std::uint64_t copy_in_kernel(const SourceReader& source, std::uint64_t offset, std::uint64_t size) {
+#if !defined(__linux__)
+        kernel_copy_ = false;
+        return 0;
+#else
         loff_t from = static_cast<loff_t>(offset);
         std::uint64_t done = 0;
         while (done < size) {
@@ -177,6 +180,7 @@ private:
         }
         written(done);
         return done;
+#endif
     }
 
     std::uint64_t copy_through_buffer(const SourceReader& source, std::uint64_t offset, std::uint64_t size) {
