@@ -137,13 +137,13 @@ public:
 
     void vocab_sizes(ConfigEdits& edits, std::optional<std::uint64_t> stale_size) {
         const EmbeddingRows& rows = edit_.rows;
-        for (const ConfigNode* size : vocab_size_fields(folder_)) {
+        for (const auto& [field, size] : vocab_size_fields(folder_)) {
             auto value = static_cast<std::uint64_t>(size->integer);
             if (size->integer < 0 || (value != rows.rows_before && value != stale_size)) continue;
             std::string text = std::to_string(rows.rows_after);
             if (text == folder_.model_config->text_of(*size)) continue;
             edits.replace(*size, text);
-            edit_.changes.push_back({folder_.model_config->name(), "vocab_size", std::to_string(value), text});
+            edit_.changes.push_back({folder_.model_config->name(), field, std::to_string(value), text});
         }
     }
 

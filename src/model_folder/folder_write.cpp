@@ -108,6 +108,7 @@ public:
                 copy(file.file, report);
                 continue;
             }
+            check_going();
             weights::RewriteOptions options{keep_going_};
             weights::rewrite_safetensors(folder_.file_path(file.file), target_path(file.file), file.tensors, edit_.plan,
                                          options);
@@ -118,6 +119,7 @@ public:
         for (const ConfigText* config : folder_.configs()) {
             handled.push_back(config->name());
             if (const std::string* text = text_after(edit_, *config)) {
+                check_going();
                 write_text(target_path(config->name()), *text);
                 done(config->name(), report, written);
             } else {
@@ -130,6 +132,7 @@ public:
         if (copy_rest_)
             for (const std::string& directory : folder_.subdirectories) copy_directory(directory, report);
         if (edit_.tokenizer_changed) {
+            check_going();
             save_tokenizer_file(after_, target_path(std::string(kTokenizerFile)));
             done(std::string(kTokenizerFile), report, written);
         } else {
@@ -141,6 +144,8 @@ public:
 private:
     std::string target_path(const std::string& name) const { return target_ + "/" + name; }
 
+    // Asked before each piece of work, never after the last, so that a
+    // write that has finished is never reported as stopped.
     void check_going() const {
         if (keep_going_ && !keep_going_()) throw ReadInterrupted();
     }
@@ -149,7 +154,6 @@ private:
               const std::function<void(const std::string&)>& written) const {
         report.rewritten.push_back(name);
         if (written) written(name);
-        check_going();
     }
 
     void copy(const std::string& name, FolderWriteReport& report) const {

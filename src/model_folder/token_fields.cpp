@@ -70,10 +70,12 @@ void ids_in(const ConfigText& config, const ConfigNode& object, const std::strin
     }
 }
 
-void vocab_sizes_in(const ConfigNode& object, std::vector<const ConfigNode*>& sizes) {
+void vocab_sizes_in(const ConfigNode& object, const std::string& prefix,
+                    std::vector<std::pair<std::string, const ConfigNode*>>& sizes) {
     for (const ConfigNode::Member& member : object.members) {
-        if (member.value.is_object()) vocab_sizes_in(member.value, sizes);
-        else if (member.key == "vocab_size" && member.value.is_integer()) sizes.push_back(&member.value);
+        if (member.value.is_object()) vocab_sizes_in(member.value, prefix + member.key + ".", sizes);
+        else if (member.key == "vocab_size" && member.value.is_integer())
+            sizes.emplace_back(prefix + member.key, &member.value);
     }
 }
 
@@ -139,9 +141,9 @@ std::map<std::uint64_t, std::string> decoder_contents(const ModelFolder& folder)
     return contents;
 }
 
-std::vector<const ConfigNode*> vocab_size_fields(const ModelFolder& folder) {
-    std::vector<const ConfigNode*> sizes;
-    if (folder.model_config) vocab_sizes_in(folder.model_config->root(), sizes);
+std::vector<std::pair<std::string, const ConfigNode*>> vocab_size_fields(const ModelFolder& folder) {
+    std::vector<std::pair<std::string, const ConfigNode*>> sizes;
+    if (folder.model_config) vocab_sizes_in(folder.model_config->root(), "", sizes);
     return sizes;
 }
 

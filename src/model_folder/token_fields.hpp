@@ -56,8 +56,9 @@ std::vector<DecoderEntry> decoder_entries(const ConfigNode& decoder);
 // with a decimal key and a string content.
 std::map<std::uint64_t, std::string> decoder_contents(const ModelFolder& folder);
 
-// Every "vocab_size" that holds an integer, at any depth of config.json.
-std::vector<const ConfigNode*> vocab_size_fields(const ModelFolder& folder);
+// Every "vocab_size" that holds an integer, at any depth of config.json,
+// with its path ("text_config.vocab_size").
+std::vector<std::pair<std::string, const ConfigNode*>> vocab_size_fields(const ModelFolder& folder);
 
 // The size the model's embedding has by its config: the top-level
 // vocab_size, else that of text_config; none without either.
