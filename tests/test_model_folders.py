@@ -188,11 +188,20 @@ def test_check_names_every_disagreement_and_fix_repairs_them(tmp_path, cli):
     config = read_json(folder / "config.json")
     config["vocab_size"] = 10
     (folder / "config.json").write_text(json.dumps(config, indent=2))
+    # Special tokens in the older dict form, and one that names no token.
+    tokenizer_config = read_json(folder / "tokenizer_config.json")
+    tokenizer_config["eos_token"] = {"__type": "AddedToken", "content": "<|im_end|>", "lstrip": False,
+                                     "normalized": False, "rstrip": False, "single_word": False}
+    tokenizer_config["additional_special_tokens"] = ["<|im_start|>", {"content": "<|no such token|>"}]
+    (folder / "tokenizer_config.json").write_text(json.dumps(tokenizer_config, indent=2))
     code, out, _ = cli("check", folder)
     assert code == 1
     for expected in ("tokenizer_config.json added_tokens_decoder.1200", "config.json eos_token_id",
-                     "generation_config.json eos_token_id", "config.json vocab_size", "config.json pad_token_id"):
+                     "generation_config.json eos_token_id", "config.json vocab_size", "config.json pad_token_id",
+                     'tokenizer_config.json additional_special_tokens[1]: "<|no such token|>" is no token'):
         assert expected in out, expected
+    tokenizer_config["additional_special_tokens"].pop()
+    (folder / "tokenizer_config.json").write_text(json.dumps(tokenizer_config, indent=2))
     code, out, err = cli("check", folder, "--fix", "-o", tmp_path / "fixed")
     assert code == 0, out + err
     assert_folder_agrees(tmp_path / "fixed")
