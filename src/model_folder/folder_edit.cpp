@@ -52,6 +52,13 @@ std::string id_text(std::optional<std::uint32_t> id) { return id ? std::to_strin
 
 bool is(const ConfigText* config, const std::optional<ConfigText>& file) { return file && &*file == config; }
 
+// A list of ids as JSON text on one line, for reports.
+std::string one_line_list(const std::vector<std::string>& ids) {
+    std::string text = "[";
+    for (std::size_t i = 0; i < ids.size(); ++i) text += (i ? ", " : "") + ids[i];
+    return text + "]";
+}
+
 class ConfigPlanner {
 public:
     ConfigPlanner(const ModelFolder& folder, const IdMoves& ids, const FolderEditOptions& options, FolderEdit& edit)
@@ -130,9 +137,8 @@ public:
             else if (*text != "null") texts.push_back(*text);  // a removed token leaves the list
         }
         if (texts == old_texts) return;
-        std::string written = rewrite_elements(*field.config, *field.value, texts);
-        edits.replace(*field.value, written);
-        edit_.changes.push_back({file, field.field, std::string(field.config->text_of(*field.value)), written});
+        edits.replace(*field.value, rewrite_elements(*field.config, *field.value, texts));
+        edit_.changes.push_back({file, field.field, one_line_list(old_texts), one_line_list(texts)});
     }
 
     void vocab_sizes(ConfigEdits& edits, std::optional<std::uint64_t> stale_size) {

@@ -27,7 +27,7 @@ struct FolderEditOptions {
     bool repair = false;
 };
 
-// One value a config file changes, as JSON text ("" for a value dropped).
+// One value a config file changes, as JSON text on one line ("" for a value dropped).
 struct FieldChange {
     std::string file;
     std::string field;

@@ -212,14 +212,6 @@ def write_folder(args: argparse.Namespace, folder: ModelFolder, output: str | No
         raise CliError(f"refused: {str(refused).replace('force=True', '--force')}") from None
 
 
-def compact_json(text: str) -> str:
-    """JSON text on one line: a list written over several lines becomes [1, 2]."""
-    try:
-        return json.dumps(json.loads(text), ensure_ascii=False) if text else text
-    except ValueError:
-        return one_line(text)
-
-
 def describe_folder_write(report: dict[str, Any], written: bool, limit: int = 8) -> list[str]:
     """Summary lines of a folder write: files, weights, rows, config values."""
     rows = report["rows"]
@@ -237,8 +229,7 @@ def describe_folder_write(report: dict[str, Any], written: bool, limit: int = 8)
         lines.append(f"embedding rows {rows['rows_before']} -> {rows['rows_after']} (no weights in the folder)")
     changes = report["changes"]
     if changes:
-        shown = [f"{c['file']} {c['field']}: {compact_json(c['before'])} -> {compact_json(c['after']) or '(dropped)'}"
-                 for c in changes[:limit]]
+        shown = [f"{c['file']} {c['field']}: {c['before']} -> {c['after'] or '(dropped)'}" for c in changes[:limit]]
         lines.append(f"config values carried to the new ids: {len(changes)}")
         lines += [f"  {line}" for line in shown]
         if len(changes) > limit:
