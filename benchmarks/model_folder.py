@@ -113,23 +113,14 @@ def edit_folder(folder: Path, out: Path, removed: int) -> None:
 
 MEMORY_CHILD = r"""
 import json, sys
-folder, out, removed = sys.argv[1], sys.argv[2], int(sys.argv[3])
-import vocarix_tools.model_folder
+from pathlib import Path
+import vocarix_tools.model_folder  # imported before measuring: its code is no cost of the edit
 from benchmarks.model_folder import edit_folder
-def hwm():
-    with open("/proc/self/status") as f:
-        for line in f:
-            if line.startswith("VmHWM:"):
-                return int(line.split()[1]) * 1024
-try:
-    with open("/proc/self/clear_refs", "w") as f:
-        f.write("5")
-    reset = True
-except OSError:
-    reset = False
-before = hwm()
-edit_folder(__import__("pathlib").Path(folder), __import__("pathlib").Path(out), removed)
-print(json.dumps({"peak": hwm() - before, "reset": reset}))
+from benchmarks.peak_memory import peak, reset_peak
+reset = reset_peak()
+before = peak()
+edit_folder(Path(sys.argv[1]), Path(sys.argv[2]), int(sys.argv[3]))
+print(json.dumps({"peak": peak() - before, "reset": reset}))
 """
 
 

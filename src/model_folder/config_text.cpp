@@ -91,39 +91,20 @@ private:
         }
     }
 
-    // The member loop of for_each_member, keeping where each key starts.
     void object(ConfigNode& node, int depth) {
         node.kind = Kind::kObject;
-        ++p_;  // '{'
-        skip_ws();
-        if (at_end()) fail_eof("EOF while parsing an object");
-        if (peek() == '}') {
-            ++p_;
-            return;
-        }
-        for (;;) {
-            skip_ws();
-            if (at_end()) fail_eof("EOF while parsing an object");
-            if (peek() != '"') fail("key must be a string", p_ + 1);
+        for_each_placed_member([&](std::string_view key, const char* key_start) {
             ConfigNode::Member member;
-            member.key_begin = offset();
-            member.key = std::string(parse_string());
+            member.key_begin = static_cast<std::size_t>(key_start - begin_);
             member.key_end = offset();
+            member.key = std::string(key);
             skip_ws();
             if (at_end()) fail_eof("EOF while parsing an object");
             if (peek() != ':') fail("expected `:`", p_ + 1);
             ++p_;
             member.value = value(depth + 1);
             node.members.push_back(std::move(member));
-            skip_ws();
-            if (at_end()) fail_eof("EOF while parsing an object");
-            char c = peek();
-            ++p_;
-            if (c == '}') return;
-            if (c != ',') fail("expected `,` or `}`", p_);
-            skip_ws();
-            if (!at_end() && peek() == '}') fail("trailing comma", p_ + 1);
-        }
+        });
     }
 };
 

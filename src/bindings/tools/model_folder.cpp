@@ -51,6 +51,18 @@ auto converting_errors(Work&& work) -> decltype(work()) {
     }
 }
 
+// A list of dicts, one per item, each filled by `fill(dict, item)`.
+template <class Item, class Fill>
+py::list dict_list(const std::vector<Item>& items, Fill&& fill) {
+    py::list list;
+    for (const Item& item : items) {
+        py::dict entry;
+        fill(entry, item);
+        list.append(entry);
+    }
+    return list;
+}
+
 py::list str_list(const std::vector<std::string>& items) {
     py::list list;
     for (const std::string& item : items) list.append(make_str(item));
@@ -83,16 +95,12 @@ py::list check(const FolderHandle& handle, EditorObject& editor) {
     python::SharedBorrow borrow(editor);
     std::vector<folder::FolderProblem> problems =
         converting_errors([&] { return folder::check_model_folder(handle.folder, borrow.state()); });
-    py::list list;
-    for (const folder::FolderProblem& problem : problems) {
-        py::dict item;
+    return dict_list(problems, [](py::dict& item, const folder::FolderProblem& problem) {
         item["file"] = make_str(problem.file);
         item["field"] = make_str(problem.field);
         item["message"] = make_str(problem.message);
         item["repairable"] = problem.repairable;
-        list.append(item);
-    }
-    return list;
+    });
 }
 
 folder::FolderEditOptions edit_options(py::handle pad_to_multiple_of, bool repair) {
@@ -116,25 +124,18 @@ py::dict edit_dict(const FolderHandle& handle, const folder::FolderEdit& edit) {
         for (const weights::VocabularyTensor& tensor : file.tensors) tensors.push_back(file.file + ": " + tensor.name);
     result["tensors_resized"] = str_list(tensors);
     result["files_changed"] = str_list(folder::files_changed(handle.folder, edit));
-    py::list changes;
-    for (const folder::FieldChange& change : edit.changes) {
-        py::dict item;
+    result["changes"] = dict_list(edit.changes, [](py::dict& item, const folder::FieldChange& change) {
         item["file"] = make_str(change.file);
         item["field"] = make_str(change.field);
         item["before"] = make_str(change.before);
         item["after"] = make_str(change.after);
-        changes.append(item);
-    }
-    result["changes"] = changes;
-    py::list removed;
-    for (const folder::RemovedSpecialToken& token : edit.removed_special_tokens) {
-        py::dict item;
-        item["file"] = make_str(token.file);
-        item["field"] = make_str(token.field);
-        item["token"] = make_str(token.token);
-        removed.append(item);
-    }
-    result["special_tokens_removed"] = removed;
+    });
+    result["special_tokens_removed"] =
+        dict_list(edit.removed_special_tokens, [](py::dict& item, const folder::RemovedSpecialToken& token) {
+            item["file"] = make_str(token.file);
+            item["field"] = make_str(token.field);
+            item["token"] = make_str(token.token);
+        });
     result["notes"] = str_list(edit.notes);
     return result;
 }
