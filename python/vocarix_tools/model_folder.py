@@ -123,7 +123,9 @@ class ModelFolder:
     def __init__(self, path: str | os.PathLike[str], *, keep_model: Optional[bool] = None) -> None:
         self.path = os.fspath(path)
         tokenizer = os.path.join(self.path, TOKENIZER_FILE)
-        if os.path.isdir(self.path) and not os.path.isfile(tokenizer):
+        if not os.path.isdir(self.path):
+            raise ValueError(f"{self.path} is not a directory: a model folder is one holding tokenizer.json")
+        if not os.path.isfile(tokenizer):
             raise ValueError(f"{self.path} holds no tokenizer.json: it is not a model folder")
         self.editor: vocarix.Vocarix = open_tokenizer(tokenizer)
         self._files = _native.read_model_folder(self.path, self.editor)

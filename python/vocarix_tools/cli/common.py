@@ -134,8 +134,8 @@ def finish_edit(args: argparse.Namespace, editor: vocarix.Vocarix, before: vocar
                 result: object, summary: list[str]) -> int:
     """Repairs what the edit left for the runtime (unless --literal), then
     writes the tokenizer and the id map, or with --dry-run only reports."""
-    folder = folder_of(editor)
-    outcome = before.finish(literal=args.literal) if folder is None else folder.finish(literal=args.literal)
+    outcome = before.finish(literal=args.literal)
+    folder = folder_of(editor)  # its session is `before`
     id_map = before.id_map() if args.id_map else None
     output = None if args.dry_run else args.write_to
     folder_report = None if folder is None else write_folder(args, folder, output)
