@@ -44,6 +44,8 @@ std::string quoted_json(std::string_view text) {
     return std::string(out.view());
 }
 
+constexpr std::size_t kCopyPiece = std::size_t{16} << 20;
+
 // Copies a file into the new folder and flushes it to disk, so that the
 // folder, once renamed into place, holds whole files even after a power
 // loss. The kernel copies where it can.
@@ -57,8 +59,9 @@ void copy_durably(const std::string& source, const std::string& target) {
     if (out.get() < 0) failed();
     bool in_kernel = true;
     std::vector<char> buffer;
+    off_t copied = 0;
     for (;;) {
-        ssize_t n = in_kernel ? ::copy_file_range(in.get(), nullptr, out.get(), nullptr, std::size_t{1} << 30, 0) : -1;
+        ssize_t n = in_kernel ? ::copy_file_range(in.get(), nullptr, out.get(), nullptr, kCopyPiece, 0) : -1;
         if (n < 0 && in_kernel && errno != EINTR) {
             in_kernel = false;  // another file system, or a kernel without it: copy through memory
             buffer.resize(std::size_t{1} << 20);
@@ -73,6 +76,11 @@ void copy_durably(const std::string& source, const std::string& target) {
         }
         if (n == 0) break;
         if (n < 0 && errno != EINTR) failed();
+        if (n > 0) {
+            // Start writing this piece to disk while the next is copied: the flush then waits less.
+            ::sync_file_range(out.get(), copied, n, SYNC_FILE_RANGE_WRITE);
+            copied += n;
+        }
     }
     if (::fdatasync(out.get()) != 0) failed();
 }
