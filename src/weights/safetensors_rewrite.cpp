@@ -112,6 +112,7 @@ public:
     void added(std::size_t n) { used_ += n; }
 
     void put(const unsigned char* bytes, std::size_t n) {
+        if (n == 0) return;  // a row of no values: `bytes` may be null
         if (n > buffer_.size()) {
             flush();
             write_all(bytes, n);
