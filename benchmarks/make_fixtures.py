@@ -15,10 +15,23 @@ Fixtures
                      smoke tests.
 ``bytelevel-128k``   byte-level BPE, ~128k tokens, more than 200k merges.
 ``bytelevel-256k``   byte-level BPE, ~256k tokens, plain trained merges.
+``bytelevel-151k``   the first 151,643 ids of ``bytelevel-256k`` with the
+                     merges among them (what training stopped there gives),
+                     and 22 special tokens in ``added_tokens`` outside the
+                     vocabulary: the shape of a common byte-level release.
 ``sp-32k``           sentencepiece-style BPE, 32k tokens: "▁" word prefix
                      (Metaspace pre-tokenizer and decoder), ``<unk>``, ``<s>``,
                      ``</s>`` at ids 0..2, the 256 byte tokens ``<0x00>`` ..
                      ``<0xFF>`` at ids 3..258 and ``byte_fallback`` on.
+
+Two small files are made once and kept in ``tests/fixtures/generated`` for
+the tests: ``sp-4k``, built as ``sp-32k`` with 4k tokens, and ``suffix-8k``,
+word-suffix BPE with 8k tokens (every word's last piece carries "</w>";
+BERT-style normalizer, pre-tokenizer and decoder; trained on the alphabetic
+languages of the corpus), which stands in for a real file of that kind kept
+outside the repository. The trainer may break ties otherwise from one run to
+the next, so a rebuilt file can differ in details; the tests rely on its
+kind, not on its tokens.
 
 The bundled example ``examples/tokenizer.json`` (byte-level, 1,200 tokens)
 is made by the same code from a small corpus of English sentences with some
@@ -75,6 +88,7 @@ Usage
 ``python benchmarks/make_fixtures.py NAME ...``   build only those
 ``python benchmarks/make_fixtures.py --force``    rebuild even if cached
 ``python benchmarks/make_fixtures.py --example``  regenerate examples/tokenizer.json
+``python benchmarks/make_fixtures.py --test-fixtures``  regenerate tests/fixtures/generated
 
 From code: ``from benchmarks.make_fixtures import fixture_path`` and
 ``fixture_path("bytelevel-128k")`` returns the path, building it on demand.
@@ -98,6 +112,9 @@ CACHE_DIR = Path(__file__).resolve().parent / ".cache"
 EXAMPLE_PATH = REPO_ROOT / "examples" / "tokenizer.json"
 
 UNK = "<unk>"
+SUFFIX = "</w>"
+# Languages of SyntheticCorpus (by index) the suffix-style file is trained on.
+SUFFIX_LANGUAGES = (0, 1, 2, 3)
 U32_MAX = 4294967295
 
 
@@ -459,6 +476,23 @@ def _train_sentencepiece_style(lines: Iterable[str], vocab_size: int, limit_alph
     return doc
 
 
+def _train_word_suffix(lines: Iterable[str], vocab_size: int) -> dict:
+    """Word-suffix BPE as BERT-style files use it: the last piece of a word
+    carries "</w>", words are split at spaces and punctuation."""
+    from tokenizers import Tokenizer, decoders, models, normalizers, pre_tokenizers, trainers
+
+    tok = Tokenizer(models.BPE(unk_token=UNK, end_of_word_suffix=SUFFIX, fuse_unk=False, byte_fallback=False))
+    tok.normalizer = normalizers.BertNormalizer(clean_text=True, handle_chinese_chars=True, strip_accents=None,
+                                                lowercase=False)
+    tok.pre_tokenizer = pre_tokenizers.BertPreTokenizer()
+    tok.decoder = decoders.BPEDecoder(suffix=SUFFIX)
+    trainer = trainers.BpeTrainer(vocab_size=vocab_size, min_frequency=0,
+                                  special_tokens=["<s>", "</s>", "<pad>", UNK, "<mask>"],
+                                  end_of_word_suffix=SUFFIX, show_progress=False)
+    tok.train_from_iterator(lines, trainer)
+    return json.loads(tok.to_str())
+
+
 def _make_strict(doc: dict, *, fuse_unk: bool, byte_fallback: bool) -> dict:
     """Rewrite a trained document into the form the strict reader accepts."""
     model = doc["model"]
@@ -735,8 +769,17 @@ def check_consistent(path: str | os.PathLike) -> None:
     from tokenizers import Tokenizer
 
     tok = Tokenizer.from_file(str(path))
-    if tok.get_vocab_size(with_added_tokens=True) != len(vocab):
+    outside = {t["content"] for t in doc["added_tokens"]} - set(vocab)
+    if tok.get_vocab_size(with_added_tokens=True) != len(vocab) + len(outside):
         raise AssertionError("tokenizers sees a different vocabulary size")
+    if model["end_of_word_suffix"]:
+        # Words are split at punctuation and decoded with a space after each,
+        # so only the text without its spaces comes back.
+        sample = "Hello world, 2024-05-17! Привет, мир. Καλημέρα."
+        decoded = tok.decode(tok.encode(sample, add_special_tokens=False).ids)
+        if decoded.replace(" ", "") != sample.replace(" ", ""):
+            raise AssertionError(f"round trip failed: {decoded!r}")
+        return
     sample = "Hello world, 2024-05-17! Привет, мир. Καλημέρα. 안녕하세요 你好世界"
     ids = tok.encode(sample, add_special_tokens=False).ids
     if tok.decode(ids).strip() != sample:
@@ -762,6 +805,24 @@ def _build_bytelevel(seed: int, vocab_size: int, lexicon: int, n_lines: int,
         doc = _make_strict(doc, fuse_unk=False, byte_fallback=False)
         if extra_merges_to:
             _add_alternative_merges(doc, extra_merges_to, seed)
+        return doc
+
+    return build
+
+
+def _build_cut(source: str, size: int, outside: list[str]) -> Callable[[], dict]:
+    """The first `size` ids of a trained fixture and the merges among them
+    (training longer only appends), plus added tokens outside the vocabulary."""
+    def build() -> dict:
+        doc = json.loads(fixture_path(source).read_text(encoding="utf-8"))
+        model = doc["model"]
+        vocab = {token: i for token, i in model["vocab"].items() if i < size}
+        model["vocab"] = vocab
+        model["merges"] = [m for m in model["merges"] if m[0] in vocab and m[1] in vocab and m[0] + m[1] in vocab]
+        doc["added_tokens"] = [t for t in doc["added_tokens"] if t["content"] in vocab] + [
+            {"id": size + k, "content": content, "single_word": False, "lstrip": False, "rstrip": False,
+             "normalized": False, "special": True}
+            for k, content in enumerate(outside)]
         return doc
 
     return build
@@ -802,6 +863,17 @@ def _build_sp(seed: int, vocab_size: int, lexicon: int, n_lines: int) -> Callabl
     return build
 
 
+def _build_suffix(seed: int, vocab_size: int, lexicon: int, n_lines: int) -> Callable[[], dict]:
+    def build() -> dict:
+        corpus = SyntheticCorpus(seed, lexicon)
+        # The alphabetic scripts only: with a suffix form of every character
+        # as well, ideographs would fill a small vocabulary.
+        lines = [corpus.sentence(SUFFIX_LANGUAGES[index % len(SUFFIX_LANGUAGES)]) for index in range(n_lines)]
+        return _make_strict(_train_word_suffix(lines, vocab_size), fuse_unk=False, byte_fallback=False)
+
+    return build
+
+
 def _build_example() -> dict:
     doc = _train_bytelevel(example_lines(), 1200, [UNK, "<s>", "</s>"])
     return _make_strict(doc, fuse_unk=False, byte_fallback=False)
@@ -813,8 +885,36 @@ FIXTURES: dict[str, _Fixture] = {
         "bytelevel-128k.json", _build_bytelevel(128, 128000, 60000, 150000, extra_merges_to=210000)
     ),
     "bytelevel-256k": _Fixture("bytelevel-256k.json", _build_bytelevel(256, 256000, 120000, 300000)),
+    "bytelevel-151k": _Fixture("bytelevel-151k.json", _build_cut(
+        "bytelevel-256k", 151643,
+        ["<|endoftext|>", "<|im_start|>", "<|im_end|>"] + [f"<|extra_{k}|>" for k in range(19)])),
     "sp-32k": _Fixture("sp-32k.json", _build_sp(32, 32000, 20000, 60000)),
 }
+
+
+# Made once and kept in the repository (xz-compressed), where tests read them:
+# a kind of file none of the freely licensed real fixtures is. Regenerate
+# with --test-fixtures after a change here.
+TEST_FIXTURES_DIR = REPO_ROOT / "tests" / "fixtures" / "generated"
+TEST_FIXTURES: dict[str, _Fixture] = {
+    "suffix-8k": _Fixture("suffix-8k.array.json", _build_suffix(8, 8000, 6000, 24000)),
+    "sp-4k": _Fixture("sp-4k.array.json", _build_sp(4, 4000, 3000, 8000)),
+}
+
+
+def build_test_fixtures() -> None:
+    import lzma
+
+    for name, fx in TEST_FIXTURES.items():
+        start = time.perf_counter()
+        path = TEST_FIXTURES_DIR / fx.filename
+        _write_checked(path, _dump_pretty(fx.build()))
+        stats = check_strict_format(path)
+        packed = path.with_name(path.name + ".xz")
+        packed.write_bytes(lzma.compress(path.read_bytes(), preset=9 | lzma.PRESET_EXTREME))
+        path.unlink()
+        print(f"{name:16} {stats['bytes']:>12,} bytes  vocab {stats['vocab']:>8,}  merges {stats['merges']:>8,}  "
+              f"{time.perf_counter() - start:.1f}s -> {packed.relative_to(REPO_ROOT)}", flush=True)
 
 
 def _canonical(name: str) -> str:
@@ -861,7 +961,13 @@ def main(argv: list[str] | None = None) -> int:
     parser.add_argument("names", nargs="*", help=f"fixtures to build (default all: {', '.join(FIXTURES)})")
     parser.add_argument("--force", action="store_true", help="rebuild even if cached")
     parser.add_argument("--example", action="store_true", help="regenerate examples/tokenizer.json")
+    parser.add_argument("--test-fixtures", action="store_true",
+                        help=f"regenerate the files in {TEST_FIXTURES_DIR.relative_to(REPO_ROOT)}")
     args = parser.parse_args(argv)
+    if args.test_fixtures:
+        build_test_fixtures()
+        if not args.names and not args.example:
+            return 0
     if args.example:
         path, seconds = build_example()
         _report("example", path, seconds)

@@ -47,6 +47,11 @@ save            orjson/json: the dumps above + writing the result to a file;
                 tokenizers: ``Tokenizer.save``.  vocarix's save also flushes
                 the file and its folder to disk (fsync), so an extra row
                 "save (baselines + fsync)" adds the same to orjson and json.
+commands        whole commands, each a new process running what the
+                installed ``vocarix`` script runs (bytecode compiled):
+                ``vocarix --version`` against ``python -c pass``, and
+                ``vocarix add FILE`` of ten new words with ``-o`` against
+                ``vocarix stats FILE``.
 queries         answered from the dicts that ``orjson.loads`` gives (the
                 document is parsed once, untimed):
   get_vocab         ``dict(sorted(vocab.items()))``: the same dict in the same
@@ -139,7 +144,9 @@ get_token_by_id for every id under 0.2 s, and `vocarix diff` of the file
 against an edited copy, both loaded, under 0.5 s; the weights rewrite <= 2.5x
 ``shutil.copyfile`` and its peak memory < 1.5x the embedding; a model folder
 edit's extra time for its weights <= 2.5x ``shutil.copyfile`` of them and its
-extra peak memory < 1.5x the embedding.
+extra peak memory < 1.5x the embedding; ``vocarix --version`` <= 3x
+``python -c pass``, and on bytelevel-151k ``vocarix add`` of ten words <= 2x
+``vocarix stats``.
 """
 
 from __future__ import annotations
@@ -172,6 +179,8 @@ REAL_DIR = Path(os.environ.get("VOCARIX_REAL_FIXTURES", REPO.parent / "shared" /
 # Only these real files are in the strict layout that the loader accepts.
 REAL_FILES = ("llama-tiny-random.array.json", "bora-ko-32k.array.json", "herbert-pl-eow.array.json")
 TARGET_FIXTURE = "bytelevel-128k"
+# Whole commands are held to their targets on a file of the size of a common byte-level release.
+COMMAND_FIXTURE = "bytelevel-151k"
 
 FULL_COUNTS = dict(add=10_000, remove=10_000, remove_small=1_000, shrink=10_000,
                    keep_size=2_000, sync=5_000, invalid=1_000)
@@ -484,6 +493,43 @@ def measure_memory(path: Path, mode: str, vocarix_dir: str) -> dict | None:
 
 
 # ---------------------------------------------------------------------------
+# Whole commands (a new process each, as a person runs them)
+# ---------------------------------------------------------------------------
+
+# What the installed `vocarix` script runs.
+CONSOLE_SCRIPT = ("import re, sys\nfrom vocarix_tools.cli import main\n"
+                  "sys.argv[0] = re.sub(r'(-script\\.pyw|\\.exe)?$', '', sys.argv[0])\nsys.exit(main())")
+
+
+def command_env(vocarix_dir: str) -> dict[str, str]:
+    env = dict(os.environ)
+    env["PYTHONPATH"] = os.pathsep.join(p for p in (vocarix_dir, env.get("PYTHONPATH", "")) if p)
+    # An installation has its bytecode compiled; a build directory gets it on the first run.
+    env.pop("PYTHONDONTWRITEBYTECODE", None)
+    return env
+
+
+def run_command(args: list[str], env: dict[str, str]) -> None:
+    subprocess.run([sys.executable, "-c", CONSOLE_SCRIPT, *args], env=env, check=True,
+                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+
+
+def startup_row(reps: int, vocarix_dir: str) -> Row:
+    """`vocarix --version` against the interpreter starting with nothing to do."""
+    env = command_env(vocarix_dir)
+    run_command(["--version"], env)  # untimed: writes the bytecode of a build directory
+    res = measure(reps, [
+        Contender("vocarix", lambda _: run_command(["--version"], env)),
+        Contender("python", lambda _: subprocess.run([sys.executable, "-c", "pass"], env=env, check=True)),
+    ])
+    vx, base = res["vocarix"].median, res["python"].median
+    r = ratio(vx, base)
+    return Row("-", "`vocarix --version` (a new process)", fmt_time(vx),
+               target=Target("<= 3x `python -c pass`", r is not None and r <= 3.0, fmt_ratio(r)),
+               work=f"`python -c pass`: {fmt_time(base)}")
+
+
+# ---------------------------------------------------------------------------
 # The suite
 # ---------------------------------------------------------------------------
 
@@ -709,6 +755,23 @@ def run_fixture(name: str, path: Path, counts: dict[str, int], reps: int, tmp: P
                         target=Target("<= 2.5x file size", mem_older["peak"] <= 2.5 * older_size,
                                       f"{mem_older['peak'] / older_size:.2f}x")))
 
+    # -- whole commands, each in a new process ------------------------------
+    log(f"[{name}] commands")
+    env = command_env(vocarix_dir)
+    ten_words = added[:10]
+    out_path = tmp / f"{name}-ten-words.json"
+    res = measure(reps, [
+        Contender("add", lambda _: run_command(["add", str(path), *ten_words, "-o", str(out_path)], env)),
+        Contender("stats", lambda _: run_command(["stats", str(path)], env)),
+    ])
+    add_s, stats_s = res["add"].median, res["stats"].median
+    rows.append(Row(name, "`vocarix stats` (a new process)", fmt_time(stats_s)))
+    r = ratio(add_s, stats_s)
+    rows.append(Row(name, f"`vocarix add` of {len(ten_words)} new words, -o (a new process)", fmt_time(add_s),
+                    target=Target("<= 2x `vocarix stats`", r is not None and r <= 2.0, fmt_ratio(r))
+                    if name == COMMAND_FIXTURE else None,
+                    work=f"`vocarix stats`: {fmt_time(stats_s)} ({fmt_ratio(r)})"))
+
     # -- queries --------------------------------------------------------------
     log(f"[{name}] queries")
 
@@ -862,12 +925,13 @@ def run_fixture(name: str, path: Path, counts: dict[str, int], reps: int, tmp: P
          lambda r: f"{r['chars_added_count']:,} added, {r['total_tokens_removed']:,} tokens and "
                    f"{r['total_merges_removed']:,} merges removed"),
         # The tools' workflows without their repairing session, which the next row times alone.
-        (f"tools: reachable add_words ({fmt_count(len(added))})", lambda e: usage.add_words(e, added, literal=True),
+        (f"tools: reachable add_words ({fmt_count(len(added))})",
+         lambda e: usage.add_words(e, added, literal=True, reading="stored"),
          0.25,
          lambda r: f"{r['produced_whole']:,} produced whole, {r['entries_created']:,} entries, "
                    f"{r['merges_appended']:,} merges"),
         (f"tools: add_keep_size ({fmt_count(len(keep_size))})",
-         lambda e: usage.add_keep_size(e, keep_size, literal=True), 0.25,
+         lambda e: usage.add_keep_size(e, keep_size, literal=True, reading="stored"), 0.25,
          lambda r: f"{r['produced_whole']:,} produced whole, {len(r['evicted']):,} evicted, "
                    f"vocab {r['initial_vocab_size']:,} -> {r['final_vocab_size']:,}"),
         (f"tools: prune to half with counts ({fmt_count(len(usage_counts))} counted)",
@@ -1166,7 +1230,7 @@ def main(argv: list[str] | None = None) -> int:
     reps = args.repeat or (2 if args.quick else 5)
     output = args.output or (None if args.quick else REPO / "benchmarks" / "RESULTS.md")
     names = args.fixtures or (["bytelevel-2k"] if args.quick
-                              else ["bytelevel-128k", "bytelevel-256k", "sp-32k",
+                              else ["bytelevel-128k", "bytelevel-151k", "bytelevel-256k", "sp-32k",
                                     *(f.removesuffix(".array.json") for f in REAL_FILES)])
 
     import vocarix
@@ -1178,6 +1242,8 @@ def main(argv: list[str] | None = None) -> int:
     rows: list[Row] = []
     scaling: list[ScalingRow] = []
     skipped: list[str] = []
+    log("[-] vocarix --version")
+    rows.append(startup_row(reps, str(Path(vocarix.__file__).resolve().parent)))
     with tempfile.TemporaryDirectory(prefix="vocarix-bench-") as tmp:
         for name in names:
             resolved = resolve_fixture(name)

@@ -21,13 +21,16 @@ editor = vocarix_tools.open(source)
 print(f"opened {source}: {editor}")
 
 session = vocarix_tools.EditSession(editor)  # the ids a runtime gives every token now
-words = ["Ġvocabulary", "Ġembedding", "Ġtokenizer"]
+words = ["vocabulary", "embedding", "tokenizer"]  # typed as text: stored as the runtime meets them after a space
 added = usage.add_words(editor, words)
-print(f"added {len(words)} words: {added['produced_whole']} produced whole by the model, "
+stored = [word["token"] for word in added["words"]]
+print(f"added {len(words)} words as {stored}: {added['produced_whole']} produced whole by the runtime, "
       f"{added['entries_created']} new entries")
 
+# Without usage counts the tokens least likely to be used make room, the latest built first:
+# the words just added would be among them, so they are whitelisted.
 size = editor.vocab_size
-fixed = usage.add_keep_size(editor, ["Ġgradient", "Ġcheckpoint"])
+fixed = usage.add_keep_size(editor, ["gradient", "checkpoint"], whitelist=stored)
 print(f"added 2 more at a fixed size: {size} -> {editor.vocab_size} entries, "
       f"{len(fixed['evicted'])} tokens evicted for their ids")
 

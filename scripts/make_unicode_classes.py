@@ -1,5 +1,7 @@
 """Writes src/document/unicode_classes.cpp: the code point ranges of the
-character classes pre-tokenizers split on, from Python's Unicode database.
+character classes pre-tokenizers split on, and the simple case mappings that
+lower-casing normalizers and capitalised words use, from Python's Unicode
+database.
 
 Usage: python scripts/make_unicode_classes.py
 """
@@ -36,6 +38,33 @@ def table(name: str, items: list[tuple[int, int]]) -> str:
     return f"constexpr CodePointRange k{name}[] = {{\n    {body}}};\n"
 
 
+def case_runs(convert) -> list[tuple[int, int, int, int]]:
+    """(first, last, delta, step): every step-th code point from first to last
+    maps to itself + delta; only mappings to one code point."""
+    runs: list[tuple[int, int, int, int]] = []
+    for cp in range(0x110000):
+        if 0xD800 <= cp < 0xE000:
+            continue
+        mapped = convert(chr(cp))
+        if len(mapped) != 1 or mapped == chr(cp):
+            continue
+        delta = ord(mapped) - cp
+        if runs:
+            first, last, run_delta, step = runs[-1]
+            if run_delta == delta and (cp - last == step or (first == last and cp - last in (1, 2))):
+                runs[-1] = (first, cp, delta, cp - last)
+                continue
+        runs.append((cp, cp, delta, 1))
+    return runs
+
+
+def case_table(name: str, runs: list[tuple[int, int, int, int]]) -> str:
+    cells = [f"{{0x{a:X}, 0x{b:X}, {d}, {s}}}" for a, b, d, s in runs]
+    lines = [", ".join(cells[i:i + 6]) for i in range(0, len(cells), 6)]
+    body = ",\n    ".join(lines)
+    return f"constexpr CaseRun k{name}[] = {{\n    {body}}};\n"
+
+
 def main() -> int:
     classes = {
         "Letter": ranges(lambda c: c[0] == "L"),
@@ -49,6 +78,16 @@ def main() -> int:
         '#include "document/unicode_classes.hpp"\n\n#include <algorithm>\n#include <iterator>\n\n',
         "namespace vocarix {\nnamespace {\n\n",
         *(table(name, items) + "\n" for name, items in classes.items()),
+        "struct CaseRun {\n    std::uint32_t first, last;\n    std::int32_t delta;\n    std::uint32_t step;\n};\n\n",
+        case_table("Upper", case_runs(str.upper)) + "\n",
+        case_table("Lower", case_runs(str.lower)) + "\n",
+        "std::uint32_t mapped(std::uint32_t cp, const CaseRun* begin, const CaseRun* end) {\n"
+        "    const CaseRun* it = std::upper_bound(begin, end, cp, [](std::uint32_t c, const CaseRun& r) {"
+        " return c < r.first; });\n"
+        "    if (it == begin) return cp;\n"
+        "    const CaseRun& run = *std::prev(it);\n"
+        "    if (cp > run.last || (cp - run.first) % run.step != 0) return cp;\n"
+        "    return static_cast<std::uint32_t>(static_cast<std::int32_t>(cp) + run.delta);\n}\n\n",
         "bool in(std::uint32_t cp, const CodePointRange* begin, const CodePointRange* end) {\n"
         "    const CodePointRange* it = std::upper_bound(begin, end, cp, [](std::uint32_t c, const CodePointRange& r) {"
         " return c < r.first; });\n"
@@ -58,6 +97,8 @@ def main() -> int:
         function = {"Letter": "is_letter", "Number": "is_number", "Mark": "is_mark",
                     "Punctuation": "is_punctuation", "WhiteSpace": "is_white_space"}[name]
         parts.append(f"bool {function}(std::uint32_t cp) {{ return in(cp, std::begin(k{name}), std::end(k{name})); }}\n")
+    parts.append("std::uint32_t simple_upper(std::uint32_t cp) { return mapped(cp, std::begin(kUpper), std::end(kUpper)); }\n")
+    parts.append("std::uint32_t simple_lower(std::uint32_t cp) { return mapped(cp, std::begin(kLower), std::end(kLower)); }\n")
     parts.append("\n}  // namespace vocarix\n")
     OUT.write_text("".join(parts), encoding="utf-8")
     print(f"wrote {OUT} ({', '.join(f'{n}: {len(r)}' for n, r in classes.items())} ranges)")

@@ -1,11 +1,15 @@
 import json
-import os
+import sys
 from pathlib import Path
 
 import pytest
 
 REPO = Path(__file__).resolve().parents[1]
-REAL_FIXTURES = Path(os.environ.get("VOCARIX_REAL_FIXTURES", REPO.parent / "shared" / "fixtures" / "real"))
+if str(REPO) not in sys.path:
+    sys.path.append(str(REPO))
+
+from benchmarks import real_fixtures  # noqa: E402
+from benchmarks.real_fixtures import all_real_names, fixture_names  # noqa: E402,F401
 
 
 def model_section(vocab=None, merges=None, **overrides):
@@ -57,10 +61,12 @@ def make_editor():
 
 
 def real_fixture(name):
-    path = REAL_FIXTURES / name
-    if not path.exists():
-        pytest.skip(f"real fixture {name} not available")
-    return path
+    """A readable path of a real tokenizer file (or of its stand-in, see
+    benchmarks/real_fixtures.py); skips where it cannot be had."""
+    try:
+        return real_fixtures.fixture_file(name)
+    except real_fixtures.FixtureMissing as missing:
+        pytest.skip(str(missing))
 
 
 @pytest.fixture

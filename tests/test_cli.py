@@ -4,6 +4,7 @@ import os
 import shutil
 import subprocess
 import sys
+from pathlib import Path
 
 import pytest
 
@@ -194,6 +195,30 @@ def test_older_layouts_load_with_a_notice_and_keep_their_form(cli, tmp_path):
 def test_console_script():
     done = subprocess.run(["vocarix", "--version"], capture_output=True, text=True, timeout=60)
     assert done.returncode == 0 and done.stdout.strip() == f"vocarix {vocarix.__version__}"
+
+
+def test_the_table_of_subcommands_is_what_their_modules_register():
+    from vocarix_tools.cli import app
+
+    for names in app.COMMAND_MODULES.values():
+        assert list(app._subcommands(app.build_parser(names[0]))) == names
+    assert list(app._subcommands(app.build_parser())) == sum(app.COMMAND_MODULES.values(), [])
+
+
+def test_starting_the_tool_imports_only_what_the_command_needs():
+    show_modules = ("import sys; from vocarix_tools.cli import main; main(sys.argv[1:]); "
+                    "print(' '.join(sorted(m for m in sys.modules if m.startswith('vocarix'))))")
+
+    def modules_after(*argv):
+        done = subprocess.run([sys.executable, "-c", show_modules, *argv], capture_output=True, text=True,
+                              timeout=60, env=dict(os.environ, PYTHONPATH=str(Path(vocarix.__file__).parent)))
+        assert done.returncode == 0, done.stderr
+        return done.stdout.splitlines()[-1].split()
+
+    assert modules_after("--version") == ["vocarix_tools", "vocarix_tools._version", "vocarix_tools.cli",
+                                          "vocarix_tools.cli.app"]
+    loaded = modules_after("add", "--help")
+    assert "vocarix_tools.cli.edit_commands" in loaded and "vocarix_tools.cli.inspect_commands" not in loaded
 
 
 @pytest.mark.parametrize("target", ["-", "/dev/stdout"])

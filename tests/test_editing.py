@@ -31,3 +31,20 @@ def test_many_removals_keep_merge_order_through_compaction():
     assert editor.get_merges() == [(f"t{i}", "x") for i in range(1, n, 2)]
     assert editor.add_token("t0x").added_merges == [("t", "0"), ("t0", "x")]
     assert editor.validate_merges().invalid_count == 0
+
+
+def test_keep_size_whitelist_guards_a_token_created_after_the_removal_queue():
+    # "ba" takes "ab"'s place first; "xyz" is created later and must stay although it is the longest.
+    editor = fresh({"a": 0, "b": 1, "x": 2, "y": 3, "z": 4, "ab": 5}, [("a", "b")])
+    report = editor.add_tokens_keep_size(["ba", "xyz"], ["xyz"])
+    assert editor.has_token("xyz") and not editor.has_token("ba")
+    assert report["tokens_added"] == 2
+
+
+def test_sync_single_chars_spares_ids_below_min_id(tmp_path):
+    source = tmp_path / "source.json"
+    source.write_text(doc_text({"z": 0}, []), encoding="utf-8")
+    editor = fresh({"a": 0, "b": 1, "c": 2, "d": 3, "ab": 4, "cd": 5}, [("a", "b"), ("c", "d")])
+    report = editor.sync_single_chars(str(source), min_id=5)
+    assert not editor.has_token("cd") and editor.has_token("ab") and editor.has_token("z")
+    assert report["total_tokens_removed"] == 1

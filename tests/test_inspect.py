@@ -8,7 +8,7 @@ import pytest
 
 import vocarix
 import vocarix_tools
-from conftest import doc_text, model_section, real_fixture
+from conftest import doc_text, fixture_names, model_section, real_fixture, real_fixtures
 
 BYTE_LEVEL = {"type": "ByteLevel", "add_prefix_space": False, "trim_offsets": True, "use_regex": True}
 METASPACE = {"type": "Metaspace", "replacement": "\u2581", "prepend_scheme": "always", "split": True}
@@ -26,17 +26,22 @@ def editor_of(vocab=None, merges=(), **kwargs):
     return vocarix_tools.open_text(doc_text(vocab, merges, **kwargs))
 
 
-@pytest.mark.parametrize("name, style", [
-    ("minimind-zh-6k.array.json", "byte_level"),
-    ("phi2-codegen.string.json", "byte_level"),
-    ("tinylm-en-8k.array.json", "byte_level"),
-    ("llama-tiny-random.array.json", "metaspace"),
-    ("bora-ko-32k.array.json", "metaspace"),
-    ("chatglm3-zh.string.json", "metaspace"),
-    ("herbert-pl-eow.array.json", "end_of_word_suffix"),
-])
-def test_style_of_real_files(name, style):
-    assert vocarix_tools.token_style(vocarix_tools.open(real_fixture(name)))["style"] == style
+STYLES = {
+    "minimind-zh-6k.array.json": "byte_level",
+    "phi2-codegen.string.json": "byte_level",
+    "tinylm-en-8k.array.json": "byte_level",
+    "llama-tiny-random.array.json": "metaspace",
+    "bora-ko-32k.array.json": "metaspace",
+    "chatglm3-zh.string.json": "metaspace",
+    real_fixtures.ALTERED_BORA: "metaspace",
+    "herbert-pl-eow.array.json": "end_of_word_suffix",
+    real_fixtures.SUFFIX_STAND_IN: "end_of_word_suffix",
+}
+
+
+@pytest.mark.parametrize("name", fixture_names(*STYLES))
+def test_style_of_real_files(name):
+    assert vocarix_tools.token_style(vocarix_tools.open(real_fixture(name)))["style"] == STYLES[name]
 
 
 def test_style_from_settings_then_vocabulary():
@@ -263,8 +268,8 @@ def test_editors_stay_usable_and_borrows_are_released():
     assert isinstance(editor, vocarix.Vocarix)
 
 
-@pytest.mark.parametrize("name", ["tinylm-en-8k.array.json", "herbert-pl-eow.array.json",
-                                  "llama-tiny-random.array.json"])
+@pytest.mark.parametrize("name", fixture_names("tinylm-en-8k.array.json", "herbert-pl-eow.array.json",
+                                               "llama-tiny-random.array.json"))
 def test_explained_split_is_the_runtime_models(name):
     tokenizers = pytest.importorskip("tokenizers")
     path = real_fixture(name)

@@ -11,7 +11,7 @@ from hypothesis import given, settings, strategies as st
 import vocarix
 import vocarix_tools
 from vocarix_tools import _native
-from conftest import REAL_FIXTURES, doc_text, document, model_section
+from conftest import all_real_names, doc_text, document, model_section, real_fixture
 from strategies import documents
 
 VOCAB = {"a": 0, "b": 1, "c": 2, "ab": 3, "abc": 4}
@@ -161,9 +161,9 @@ def test_sync_reads_a_source_in_an_older_form():
         _native.sync_single_chars(editor, editor)
 
 
-@pytest.mark.skipif(not REAL_FIXTURES.exists(), reason="real fixtures not available")
-@pytest.mark.parametrize("path", sorted(REAL_FIXTURES.glob("*.json")), ids=lambda p: p.name)
-def test_real_files_come_back_equal_when_unedited(path, tmp_path):
+@pytest.mark.parametrize("name", all_real_names())
+def test_real_files_come_back_equal_when_unedited(name, tmp_path):
+    path = real_fixture(name)
     editor = vocarix_tools.open(path)
     original = json.loads(path.read_text(encoding="utf-8"))
     assert json.loads(saved(editor, tmp_path).read_text(encoding="utf-8")) == original

@@ -162,7 +162,9 @@ def test_ctrl_c_stops_a_load_waiting_on_a_pipe(tmp_path, writer_present):
             print("interrupted", len(ticks) > 20, flush=True)
     """
     script = f"import sys; sys.path.insert(0, {str(TESTS)!r})\n" + textwrap.dedent(script)
-    child = subprocess.Popen([sys.executable, "-c", script], stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    # A test runner's worker process may ignore SIGINT, which its children would inherit.
+    child = subprocess.Popen([sys.executable, "-c", script], stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
+                             preexec_fn=lambda: signal.signal(signal.SIGINT, signal.SIG_DFL))
     try:
         assert child.stdout.readline() == "ready\n"
         time.sleep(0.5)

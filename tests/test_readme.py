@@ -44,9 +44,22 @@ def workdir(tmp_path, monkeypatch):
 def test_readme_starts_with_the_two_setup_commands():
     first_block = re.search(r"```sh\n(.*?)```", README, flags=re.S).group(1).splitlines()
     assert first_block[0].startswith("pip install . && ")
-    assert first_block[1] == 'pip install ".[test]" && python -m pytest -q'
+    assert first_block[1] == 'pip install ".[test]" && python -m pytest -q -n auto'
     ci = (REPO / ".ci" / "run").read_text()
     assert first_block[1] in ci
+
+
+def test_benchmark_tables_are_those_of_the_results_file():
+    sys.path.insert(0, str(REPO))
+    from benchmarks import readme_tables
+
+    results = (REPO / "benchmarks" / "RESULTS.md").read_text(encoding="utf-8")
+    assert README.count("<!-- results: ") == README.count("<!-- end of results -->") == 3
+    assert readme_tables.render(README, results) == README, "run python benchmarks/readme_tables.py"
+    # A row typed in by hand is found out.
+    block = README.index("<!-- end of results -->")
+    stray = README[:block] + "| bytelevel-128k | 128,000 | fresh | 1 | 1 | 1 | 1 ms | 1 us |\n" + README[block:]
+    assert readme_tables.render(stray, results) == README
 
 
 @pytest.mark.parametrize("index", range(len(PYTHON_BLOCKS)))

@@ -11,7 +11,7 @@ import pytest
 
 import vocarix
 import vocarix_tools
-from conftest import REPO, doc_text, real_fixture
+from conftest import REPO, all_real_names, doc_text, fixture_names, real_fixture
 
 tokenizers = pytest.importorskip("tokenizers")
 Tokenizer = tokenizers.Tokenizer
@@ -30,21 +30,15 @@ SAMPLE = "\n".join(LINES)
 NEW_WORDS = ["vocarixation", "Straßenbahnhaltestelle", "неподражаемый", "συνταγματάρχης", "토크나이저", "词表编辑器"]
 KEEP_SIZE_WORDS = ["zyzzogeton", "flibbertigibbet"]
 
-STRICT_REAL = ["bora-ko-32k.array.json", "herbert-pl-eow.array.json", "llama-tiny-random.array.json"]
-ALL_REAL = STRICT_REAL + [
-    "added-tokens-merges-object.json",
-    "chatglm3-zh.string.json",
-    "llama-tiny-random.string.json",
-    "minimind-zh-6k.array.json",
-    "phi2-codegen.string.json",
-    "roberta-base-notype.string.json",
-    "tiny-random-gpt2.string.json",
-    "tinylm-en-8k.array.json",
-]
-GENERATED = ["bytelevel-2k", "sp-32k"]
+STRICT_REAL = fixture_names("bora-ko-32k.array.json", "herbert-pl-eow.array.json", "llama-tiny-random.array.json")
+ALL_REAL = all_real_names()
+# A byte-level file built on first use, and a ▁-style one with byte tokens kept in the repository.
+GENERATED = ["bytelevel-2k", "sp-4k"]
 
 
 def generated_fixture(name):
+    if name == "sp-4k":
+        return real_fixture("sp-4k.array.json")
     if str(REPO) not in sys.path:
         sys.path.insert(0, str(REPO))
     from benchmarks.make_fixtures import fixture_path
@@ -187,7 +181,7 @@ def test_reindex_after_growth_keeps_special_ids_distinct():
     assert not special_ids & set(editor.get_vocab().values())
 
 
-@pytest.mark.parametrize("name", ["phi2-codegen.string.json", "chatglm3-zh.string.json"])
+@pytest.mark.parametrize("name", fixture_names("phi2-codegen.string.json", "chatglm3-zh.string.json"))
 def test_real_added_words_avoid_special_token_ids(name):
     editor = vocarix_tools.open(real_fixture(name))
     runtime = Tokenizer.from_str(editor.to_json())

@@ -96,10 +96,10 @@ def steps(editor, source):
     words, keep = session_words(editor)
     victims = removal_victims(editor)
     return [
-        ("add", ["add", *words], lambda e: e.add_tokens(words)),
+        ("add", ["add", "--stored", *words], lambda e: e.add_tokens(words)),
         ("remove", ["remove", "--", *victims], lambda e: e.remove_tokens(victims)),
         ("shrink", ["shrink", "20"], lambda e: e.shrink(20)),
-        ("keep-size", ["add", "--keep-size", *keep, "--whitelist", *keep],
+        ("keep-size", ["add", "--keep-size", "--stored", *keep, "--whitelist", *keep],
          lambda e: e.add_tokens_keep_size(keep, keep)),
         # Forced: the source's plain characters are another token style than most fixtures'.
         ("sync", ["sync-chars", str(source), "--force"],

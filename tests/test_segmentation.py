@@ -11,7 +11,7 @@ import random
 
 import pytest
 
-from conftest import document, model_section, real_fixture
+from conftest import document, fixture_names, model_section, real_fixture
 
 import vocarix_tools
 from vocarix_tools import _native
@@ -51,7 +51,7 @@ class Editor:
     def invalidate(self):
         pass  # every call segments the editor's current state
 
-REAL_FILES = [
+REAL_FILES = fixture_names(
     "bora-ko-32k.array.json",
     "herbert-pl-eow.array.json",
     "llama-tiny-random.array.json",
@@ -61,7 +61,7 @@ REAL_FILES = [
     "phi2-codegen.string.json",
     "roberta-base-notype.string.json",
     "tiny-random-gpt2.string.json",
-]
+)
 
 MULTILINGUAL = (
     "appendectomy cholecystectomy thrombocytopenia electroencephalography immunohistochemistry "

@@ -123,6 +123,21 @@ def test_keep_size_evicts_the_least_used_first():
     assert editor.get_token_id("zz") == 9 and not editor.check_vocab_gaps()[0]
 
 
+def test_keep_size_without_counts_evicts_what_the_model_never_builds_then_the_latest_built():
+    vocab = {"<unk>": 0, "a": 1, "b": 2, "c": 3, "d": 4, "e": 5, "ab": 6, "cd": 7, "de": 8, "bcd": 9,
+             "a</w>": 10, "dea": 11}
+    merges = [("a", "b"), ("c", "d"), ("d", "e"), ("de", "a")]
+    editor = vocarix_tools.open_text(doc_text(vocab, merges))
+    report = usage.add_keep_size(editor, ["ee", "aa", "bb", "ce"])
+    # No merge builds "a</w>" and "bcd"; then the latest built ("de" no longer used once "dea" is gone).
+    assert [e["token"] for e in report["evicted"]] == ["a</w>", "bcd", "dea", "de"]
+    # With an end-of-word suffix "a</w>" is a piece words start from: never evicted.
+    suffixed = vocarix_tools.open_text(doc_text(vocab, merges, model=model_section(vocab, merges,
+                                                                                   end_of_word_suffix="</w>")))
+    report = usage.add_keep_size(suffixed, ["ee", "aa", "bb", "ce"])
+    assert [e["token"] for e in report["evicted"]][:4] == ["bcd", "dea", "de", "cd"]
+
+
 def test_keep_size_with_prefix_method_and_whitelist():
     text = doc_text({"<unk>": 0, "x": 1, "y": 2, "z": 3, "xy": 4, "yz": 5, "zz": 6},
                     [("x", "y"), ("y", "z"), ("z", "z")])
@@ -257,7 +272,7 @@ def test_cli_add_keep_size_lists_evictions_and_shrink_spares_added_tokens(tmp_pa
                             "--id-map", tmp_path / "map.json")
     assert code == 0, err
     assert '"ac" (used 0 times) -> "dd"' in stdout and '"ad" (used 3 times) -> "cc"' in stdout
-    assert "the model produces 2 of 2 whole" in stdout
+    assert "the runtime produces 2 of 2 whole" in stdout
     id_map = json.loads((tmp_path / "map.json").read_text())
     assert id_map["rows_before"] == id_map["rows_after"] == 9
     assert id_map["added"]["dd"]["id"] == 6 and id_map["old_to_new"]["6"] is None
@@ -273,3 +288,31 @@ def test_cli_add_keep_size_lists_evictions_and_shrink_spares_added_tokens(tmp_pa
     assert "bc" in json.loads(out.read_text())["model"]["vocab"]
     literal = run_json(cli, "shrink", source, "4", "-o", out, "--literal")
     assert "bc" not in json.loads(out.read_text())["model"]["vocab"] and literal["added_tokens_removed"] == ["bc"]
+
+
+def test_cli_prune_compacts_ids_with_one_id_map_unless_keep_ids(tmp_path, cli):
+    vocab = {"<unk>": 0, "a": 1, "b": 2, "c": 3, "ab": 4, "bc": 5, "abc": 6, "ca": 7}
+    merges = [("a", "b"), ("b", "c"), ("ab", "c"), ("c", "a")]
+    added = [{"id": 8, "content": "<pad>", "single_word": False, "lstrip": False, "rstrip": False,
+              "normalized": False, "special": True}]
+    source = tmp_path / "tok.json"
+    source.write_text(doc_text(vocab, merges, added_tokens=added), encoding="utf-8")
+    counts = tmp_path / "counts.json"
+    counts.write_text(json.dumps({"abc": 4, "ca": 2}), encoding="utf-8")
+    out, ids = tmp_path / "out.json", tmp_path / "map.json"
+    code, stdout, err = cli("prune", source, "--counts", counts, "--size", 7, "-o", out, "--id-map", ids)
+    assert code == 0, err
+    id_map = json.loads(ids.read_text())
+    written = json.loads(out.read_text())
+    # "bc" and "ca" go; the kept tokens and the pinned "<pad>" fill 0..6, each row once.
+    assert set(written["model"]["vocab"]) == {"<unk>", "a", "b", "c", "ab", "abc", "<pad>"}
+    assert sorted(written["model"]["vocab"].values()) == list(range(7)) and id_map["rows_after"] == 7
+    assert [old for old, new in id_map["old_to_new"].items() if new is None] == ["5", "7"]
+    assert sorted(new for new in id_map["old_to_new"].values() if new is not None) == list(range(7))
+    assert cli("check", out)[0] == 0
+
+    code, stdout, err = cli("prune", source, "--counts", counts, "--size", 7, "-o", out, "--keep-ids",
+                            "--id-map", ids)
+    assert code == 0, err
+    kept = json.loads(out.read_text())["model"]["vocab"]
+    assert kept["abc"] == 6 and kept["<pad>"] == 8 and json.loads(ids.read_text())["rows_after"] == 9

@@ -18,19 +18,54 @@ follow every id an edit of its tokenizer moves.
 
 from __future__ import annotations
 
-import vocarix
+from typing import TYPE_CHECKING
 
-from vocarix_tools.consistency import (
-    CheckReport, EditOutcome, EditSession, Repairs, check, describe_check, describe_repairs, fix,
-)
-from vocarix_tools.display import TokenDisplay
-from vocarix_tools.id_maps import IdMap, read_id_map, remap_rows, write_id_map
-from vocarix_tools.inspection import diff, explain_tokens, token_style, vocabulary_report
-from vocarix_tools.loading import DocumentForm, document_form, leniency_notice, open, open_text, set_merge_form
-from vocarix_tools.model_folder import FolderProblem, ModelFolder, SpecialTokenRemoved, open_model
-from vocarix_tools.segmentation import Segmentation, segment
+from vocarix_tools._version import __version__
 
-__version__: str = vocarix.__version__
+if TYPE_CHECKING:
+    from vocarix_tools.consistency import (
+        CheckReport, EditOutcome, EditSession, Repairs, check, describe_check, describe_repairs, fix,
+    )
+    from vocarix_tools.display import TokenDisplay
+    from vocarix_tools.id_maps import IdMap, read_id_map, remap_rows, write_id_map
+    from vocarix_tools.inspection import diff, explain_tokens, token_style, vocabulary_report
+    from vocarix_tools.loading import DocumentForm, document_form, leniency_notice, open, open_text, set_merge_form
+    from vocarix_tools.model_folder import FolderProblem, ModelFolder, SpecialTokenRemoved, open_model
+    from vocarix_tools.segmentation import Segmentation, segment
+
+# Each name of the package face, and the module that defines it. A module is
+# imported when one of its names is first asked for, so that starting the
+# command-line tool (which imports this package) costs only what it uses.
+_HOMES = {
+    "consistency": ["CheckReport", "EditOutcome", "EditSession", "Repairs", "check", "describe_check",
+                    "describe_repairs", "fix"],
+    "display": ["TokenDisplay"],
+    "id_maps": ["IdMap", "read_id_map", "remap_rows", "write_id_map"],
+    "inspection": ["diff", "explain_tokens", "token_style", "vocabulary_report"],
+    "loading": ["DocumentForm", "document_form", "leniency_notice", "open", "open_text", "set_merge_form"],
+    "model_folder": ["FolderProblem", "ModelFolder", "SpecialTokenRemoved", "open_model"],
+    "segmentation": ["Segmentation", "segment"],
+}
+_HOME_OF = {name: module for module, names in _HOMES.items() for name in names}
+
+
+def __getattr__(name: str) -> object:
+    from importlib import import_module, util
+
+    module = _HOME_OF.get(name)
+    if module is not None:
+        value = getattr(import_module(f"vocarix_tools.{module}"), name)
+    elif not name.startswith("__") and util.find_spec(f"vocarix_tools.{name}") is not None:
+        value = import_module(f"vocarix_tools.{name}")  # a submodule, as an eager package would have it
+    else:
+        raise AttributeError(f"module 'vocarix_tools' has no attribute {name!r}")
+    globals()[name] = value
+    return value
+
+
+def __dir__() -> list[str]:
+    return sorted(set(globals()) | set(__all__))
+
 
 __all__ = [
     "CheckReport",

@@ -167,12 +167,16 @@ class EditSession:
         rows: int = self._start.rows
         return rows
 
-    def finish(self, *, literal: bool = False) -> EditOutcome:
+    def finish(self, *, literal: bool = False, compact_ids: bool = False) -> EditOutcome:
         """Makes the document loadable as the editor reports it (unless
-        ``literal``) and says what a runtime would still meet in it."""
+        ``literal``) and says what a runtime would still meet in it.
+        ``compact_ids`` then renumbers the ids to 0..size-1 (``reindex_vocab``),
+        so that the embedding keeps exactly the rows of the tokens left."""
         repairs: Optional[Repairs] = None
         if not literal:
             repairs = _native.make_loadable(self.editor, self._start)
+        if compact_ids:
+            self.editor.reindex_vocab()
         remaining = set(_native.added_tokens(self.editor))
         removed = [token for token in self._start.added_tokens if token not in remaining]
         return EditOutcome(repairs, check(self.editor), removed)

@@ -82,7 +82,8 @@ def write_id_map(id_map: IdMap, path: str) -> None:
     handle, temporary = tempfile.mkstemp(prefix=".id-map-", dir=directory)
     try:
         with os.fdopen(handle, "w", encoding="utf-8") as out:
-            json.dump(id_map, out, ensure_ascii=False)
+            # dumps, not dump: only the one-shot encoder is the fast one.
+            out.write(json.dumps(id_map, ensure_ascii=False))
         os.chmod(temporary, 0o644)  # mkstemp makes it private
         os.replace(temporary, path)
     except BaseException:

@@ -43,6 +43,8 @@ class VocabularyReport(TypedDict):
     missing_ids: int
     byte_tokens: int  # entries <0x00> .. <0xFF>
     special_tokens_besides_bytes: int
+    added_tokens: int  # entries of the document's added_tokens list
+    added_tokens_special: int  # of them marked "special"
     added_outside_vocab: List[OutsideAddedToken]
     runtime_rows: int  # embedding rows the runtime indexes: its largest id + 1
 

@@ -23,13 +23,19 @@ repairing what the edit left (``EditSession.finish``) and puts what it
 repaired under ``"repairs"``; ``literal=True`` leaves exactly what the edit
 did. Wrap a call in an ``EditSession`` of your own for its id map.
 
-Tokens are given as the vocabulary writes them (``"Ġword"``, ``"▁word"``);
-with an end-of-word suffix the word may be given with or without it.
+Words are given as people type them, or as the vocabulary stores them
+(``read_words``): ``"thrombocytopenia"`` or ``" thrombocytopenia"`` becomes
+the form the runtime meets after a space (``"Ġthrombocytopenia"``,
+``"▁thrombocytopenia"``, ``"thrombocytopenia</w>"``), while a word that
+carries the file's marks (``"Ġword"``, ``"▁word"``, ``"word</w>"``) is kept
+as it is. ``reading="text"`` or ``"stored"`` forces either reading; ``forms``
+adds a text word's other forms (at the start of a text, after a line break,
+capitalised).
 """
 
 from __future__ import annotations
 
-from typing import Any, Mapping, Optional, Sequence, TypedDict
+from typing import Any, Mapping, Optional, Sequence, TypedDict, Union
 
 import vocarix
 
@@ -37,12 +43,35 @@ from vocarix_tools import _native
 from vocarix_tools.consistency import EditSession, Repairs
 
 
+class WordForm(TypedDict):
+    token: str  # as stored
+    # Where the runtime meets it in running text: "after_space", "text_start",
+    # "after_line_break"; empty when never.
+    contexts: list[str]
+    capitalised: bool
+
+
+class WordReading(TypedDict):
+    given: str
+    read_as: str  # "text" or "stored"
+    forms: list[WordForm]  # the forms to add, the one after a space first
+    other_forms: list[WordForm]  # the word's other forms in running text
+    refused: str  # why nothing is added: "empty", "only_spaces", "not_utf8"; "" otherwise
+
+
 class WordAddition(TypedDict):
-    requested: str
+    requested: str  # as given
+    form: str  # the stored form added for it ("" when refused)
     token: str  # the entry the word is, or would be
-    # "added", "already_whole", "unknown_characters", "empty", "not_produced"
-    # (reachable); "added", "already_exists" (prefix)
+    read_as: str  # "text" or "stored"
+    contexts: list[str]  # where the runtime meets the form
+    capitalised: bool
+    other_forms: list[WordForm]  # forms of the word not added (on its first form only)
+    # "added", "already_whole", "unknown_characters", "space_entry", "empty",
+    # "not_produced" (reachable); "added", "already_exists" (prefix);
+    # "refused" (the reading gave nothing to add; see `refused`)
     outcome: str
+    refused: str
     pieces_before: list[str]
     piece_ids_before: list[int]
     unknown_characters: list[str]
@@ -118,11 +147,37 @@ class SparingShrinkReport(TypedDict):
 
 
 METHODS = ("reachable", "prefix")
+READINGS = ("auto", "text", "stored")
+# The forms of a word typed as text; "all" stands for every one.
+FORMS = ("after_space", "text_start", "after_line_break", "capitalised")
+Forms = Union[str, Sequence[str], None]
+
+
+def _form_names(forms: Forms) -> Optional[list[str]]:
+    if forms is None:
+        return None
+    names = [forms] if isinstance(forms, str) else list(forms)
+    if "all" in names:
+        return list(FORMS)
+    return names
+
+
+def read_words(editor: vocarix.Vocarix, words: Sequence[str], *, reading: str = "auto",
+               forms: Forms = None) -> list[WordReading]:
+    """How each word is read: as text, turned into the stored forms the
+    runtime meets in running text (by default the one after a space;
+    ``forms`` picks others from FORMS, or "all"), or as stored, kept as it
+    is ("auto": stored when it carries the file's marks or suffix, or, in a
+    byte-level file, reads back as other valid text)."""
+    found: list[WordReading] = _native.read_words(editor, list(words), reading, _form_names(forms))
+    return found
 
 
 def _word(found: dict[str, Any]) -> WordAddition:
     return WordAddition(
-        requested=found["requested"], token=found["token"], outcome=found["outcome"],
+        requested=found["requested"], form=found["form"], token=found["token"], read_as=found["read_as"],
+        contexts=found["contexts"], capitalised=found["capitalised"], other_forms=found["other_forms"],
+        outcome=found["outcome"], refused=found["refused"],
         pieces_before=found["pieces_before"], piece_ids_before=found["piece_ids_before"],
         unknown_characters=found["unknown_characters"], merges_appended=found["merges_appended"],
         entries_created=found["entries_created"], produced_whole=found["produced_whole"],
@@ -144,12 +199,16 @@ def _check_method(method: str) -> None:
 
 
 def produced_whole(editor: vocarix.Vocarix, tokens: Sequence[str]) -> list[bool]:
-    """Whether the model produces each token whole now, from its word, and
-    the pre-tokenizer does not split that word apart."""
+    """Whether the model produces each stored token whole now, from its word,
+    where the runtime meets it in running text, and the pre-tokenizer does
+    not split that word apart."""
     words: list[str] = _native.words_of_tokens(editor, list(tokens))
     verdicts, _ = _native.pre_token_check(editor, words)
-    return [not unknown and pieces == [token] and verdict != "split"
-            for token, (pieces, _, unknown), verdict in zip(tokens, _native.segment(editor, words), verdicts)]
+    met = [bool(reading["forms"] and reading["forms"][0]["contexts"])
+           for reading in _native.read_words(editor, list(tokens), "stored")]
+    return [not unknown and pieces == [token] and verdict != "split" and seen
+            for token, (pieces, _, unknown), verdict, seen
+            in zip(tokens, _native.segment(editor, words), verdicts, met)]
 
 
 class _Repairing:
@@ -162,9 +221,16 @@ class _Repairing:
         return None if self.session is None else self.session.finish().repairs
 
 
+def _check_reading(reading: str) -> None:
+    if reading not in READINGS:
+        raise ValueError(f"reading must be one of {', '.join(READINGS)}, not {reading!r}")
+
+
 def add_words(editor: vocarix.Vocarix, tokens: Sequence[str], *, method: str = "reachable",
-              add_unknown_characters: Optional[bool] = None, literal: bool = False) -> AdditionReport:
-    """Add each token, in order, so that earlier additions count for later ones.
+              add_unknown_characters: Optional[bool] = None, literal: bool = False,
+              reading: str = "auto", forms: Forms = None) -> AdditionReport:
+    """Add each word, in order, so that earlier additions count for later
+    ones. Words are read as ``read_words`` reads them (``reading``, ``forms``).
 
     ``reachable`` builds each word's merges from the pieces the model makes
     of it at that moment, so the model produces it whole. A character no
@@ -175,8 +241,10 @@ def add_words(editor: vocarix.Vocarix, tokens: Sequence[str], *, method: str = "
     ``Vocarix.add_tokens``.
     """
     _check_method(method)
+    _check_reading(reading)
     repairing = _Repairing(editor, literal)
-    found = _native.add_tokens(editor, list(tokens), method, False, None, 0, None, add_unknown_characters)
+    found = _native.add_tokens(editor, list(tokens), method, False, None, 0, None, add_unknown_characters,
+                               reading, _form_names(forms))
     report = AdditionReport(method=method, repairs=repairing.finish(), words=[_word(w) for w in found["words"]],
                             produced_whole=0, split_by_pre_tokenizer=[], pre_tokenizer_undecided="",
                             entries_created=0, merges_appended=0)
@@ -187,8 +255,10 @@ def add_words(editor: vocarix.Vocarix, tokens: Sequence[str], *, method: str = "
 def add_keep_size(editor: vocarix.Vocarix, tokens: Sequence[str], *, method: str = "reachable",
                   whitelist: Sequence[str] = (), min_id: int = 0,
                   counts: Optional[Mapping[str, int]] = None,
-                  add_unknown_characters: Optional[bool] = None, literal: bool = False) -> KeepSizeReport:
-    """Add tokens while the vocabulary keeps its size and its set of ids.
+                  add_unknown_characters: Optional[bool] = None, literal: bool = False,
+                  reading: str = "auto", forms: Forms = None) -> KeepSizeReport:
+    """Add words while the vocabulary keeps its size and its set of ids.
+    Words are read as ``read_words`` reads them (``reading``, ``forms``).
 
     Every entry an addition creates takes the id of a token evicted for it.
     Never evicted: the requested tokens and every entry their merges need,
@@ -199,9 +269,11 @@ def add_keep_size(editor: vocarix.Vocarix, tokens: Sequence[str], *, method: str
     keep-size order (more characters, produced by a merge, smaller bytes).
     """
     _check_method(method)
+    _check_reading(reading)
     repairing = _Repairing(editor, literal)
     found = _native.add_tokens(editor, list(tokens), method, True, list(whitelist), min_id,
-                               None if counts is None else dict(counts), add_unknown_characters)
+                               None if counts is None else dict(counts), add_unknown_characters,
+                               reading, _form_names(forms))
     report = KeepSizeReport(
         method=method, repairs=repairing.finish(), words=[_word(w) for w in found["words"]], produced_whole=0,
         split_by_pre_tokenizer=[], pre_tokenizer_undecided="", entries_created=0, merges_appended=0,
@@ -214,7 +286,7 @@ def add_keep_size(editor: vocarix.Vocarix, tokens: Sequence[str], *, method: str
 
 def prune(editor: vocarix.Vocarix, counts: Mapping[str, int], *, size: Optional[int] = None,
           min_count: Optional[int] = None, keep: Sequence[str] = (), min_id: int = 0,
-          literal: bool = False, room_for_pinned: Optional[bool] = None) -> PruneReport:
+          literal: bool = False, room_for_pinned: Optional[bool] = None, compact_ids: bool = True) -> PruneReport:
     """Remove the least used tokens until the vocabulary has ``size``
     entries, or until every token left was used ``min_count`` times or more.
 
@@ -226,11 +298,18 @@ def prune(editor: vocarix.Vocarix, counts: Mapping[str, int], *, size: Optional[
     enters into it so that they keep their ids, count towards ``size``
     (``room_for_pinned``, by default unless ``literal``; a caller that
     repairs afterwards itself passes ``literal=True, room_for_pinned=True``).
+
+    ``compact_ids`` (unless ``literal``) renumbers the ids to 0..size-1 after
+    the repair, so that the embedding keeps exactly the rows of the tokens
+    left; an ``EditSession`` around the call maps every row. A caller that
+    repairs afterwards compacts there (``EditSession.finish(compact_ids=True)``).
     """
     repairing = _Repairing(editor, literal)
     room = not literal if room_for_pinned is None else room_for_pinned
     report: PruneReport = _native.prune(editor, dict(counts), size, min_count, list(keep), min_id, room)
     report["repairs"] = repairing.finish()
+    if compact_ids and not literal:
+        editor.reindex_vocab()
     report["final_vocab_size"] = editor.vocab_size
     return report
 

@@ -1,7 +1,6 @@
 #include "analysis/id_remap.hpp"
 
 #include <algorithm>
-#include <map>
 #include <string_view>
 #include <unordered_set>
 
@@ -60,22 +59,43 @@ IdRemap remap_ids(const EditStart& start, const RuntimeIds& now) {
     std::unordered_set<std::string_view> outside;
     for (const RuntimeAddedToken& token : before.added)
         if (!token.in_vocab) outside.insert(token.content);
-    // old id -> (holder rank: 0 an added token, 1 an entry; new id)
-    std::map<std::uint32_t, std::pair<int, std::optional<std::uint32_t>>> moves;
-    for (const auto& [token, id] : before.tokens) {
-        int rank = outside.count(token) ? 0 : 1;
-        auto [it, inserted] = moves.try_emplace(id, rank, now.id_of(token));
-        if (!inserted && rank < it->second.first) it->second = {rank, now.id_of(token)};
-    }
-    remap.old_to_new.reserve(moves.size());
-    for (const auto& [id, move] : moves) remap.old_to_new.emplace_back(id, move.second);
-
+    // Both token lists are in byte order: one walk over the two pairs every
+    // old token with its new id and finds the tokens that are new.
+    struct Move {
+        std::uint32_t old_id;
+        int rank;  // who the runtime reads a shared id as: 0 an added token, 1 an entry
+        std::size_t order;  // in key order
+        std::optional<std::uint32_t> new_id;
+    };
+    std::vector<Move> moves;
+    moves.reserve(before.tokens.size());
     std::vector<std::string> fresh;
-    for (const auto& [token, id] : now.tokens) {
-        if (before.id_of(token)) continue;
-        fresh.push_back(token);
-        remap.added.push_back({token, id, {}});
+    auto old_it = before.tokens.begin();
+    auto new_it = now.tokens.begin();
+    while (old_it != before.tokens.end() || new_it != now.tokens.end()) {
+        bool old_first = new_it == now.tokens.end() || (old_it != before.tokens.end() && old_it->first < new_it->first);
+        bool new_first = old_it == before.tokens.end() || (new_it != now.tokens.end() && new_it->first < old_it->first);
+        if (new_first) {
+            fresh.push_back(new_it->first);
+            remap.added.push_back({new_it->first, new_it->second, {}});
+            ++new_it;
+            continue;
+        }
+        std::optional<std::uint32_t> new_id;
+        if (!old_first) new_id = (new_it++)->second;
+        const std::size_t order = moves.size();
+        moves.push_back({old_it->second, outside.count(old_it->first) ? 0 : 1, order, new_id});
+        ++old_it;
     }
+    std::sort(moves.begin(), moves.end(), [](const Move& a, const Move& b) {
+        if (a.old_id != b.old_id) return a.old_id < b.old_id;
+        return a.rank != b.rank ? a.rank < b.rank : a.order < b.order;
+    });
+    remap.old_to_new.reserve(moves.size());
+    for (const Move& move : moves)
+        if (remap.old_to_new.empty() || remap.old_to_new.back().first != move.old_id)
+            remap.old_to_new.emplace_back(move.old_id, move.new_id);
+
     if (start.model) {
         std::vector<std::vector<std::uint32_t>> pieces = pieces_in(*start.model, fresh);
         for (std::size_t i = 0; i < remap.added.size(); ++i) remap.added[i].from = std::move(pieces[i]);

@@ -1,6 +1,8 @@
 #include "analysis/pre_token_check.hpp"
 
 #include <algorithm>
+#include <optional>
+#include <utility>
 
 #include "document/json_reader.hpp"
 #include "document/text.hpp"
@@ -83,6 +85,66 @@ std::size_t first_byte_level_match(const std::vector<std::uint32_t>& cps) {
     return spaces == n || spaces < 2 ? spaces : spaces - 1;
 }
 
+// The expressions byte-level files split text with before the byte-level
+// mapping (a ByteLevel step with use_regex off follows them).
+enum SplitPattern : std::uint8_t { kClassicPattern, kThreeDigitsPattern, kOneDigitPattern };
+
+constexpr std::string_view kClassicRegex = R"('s|'t|'re|'ve|'m|'ll|'d| ?\p{L}+| ?\p{N}+| ?[^\s\p{L}\p{N}]+|\s+(?!\S)|\s+)";
+constexpr std::string_view kThreeDigitsRegex =
+    R"((?i:'s|'t|'re|'ve|'m|'ll|'d)|[^\r\n\p{L}\p{N}]?\p{L}+|\p{N}{1,3}| ?[^\s\p{L}\p{N}]+[\r\n]*|\s*[\r\n]+|\s+(?!\S)|\s+)";
+constexpr std::string_view kOneDigitRegex =
+    R"((?i:'s|'t|'re|'ve|'m|'ll|'d)|[^\r\n\p{L}\p{N}]?\p{L}+|\p{N}| ?[^\s\p{L}\p{N}]+[\r\n]*|\s*[\r\n]+|\s+(?!\S)|\s+)";
+
+bool is_line_break(std::uint32_t cp) { return cp == '\r' || cp == '\n'; }
+
+// Length, in code points, of the first match of the three-digit (or one-digit) expression:
+// (?i:'s|'t|'re|'ve|'m|'ll|'d)|[^\r\n\p{L}\p{N}]?\p{L}+|\p{N}{1,3}| ?[^\s\p{L}\p{N}]+[\r\n]*|\s*[\r\n]+|\s+(?!\S)|\s+
+std::size_t first_digit_group_match(const std::vector<std::uint32_t>& cps, std::size_t max_digits) {
+    const std::size_t n = cps.size();
+    auto run = [&](std::size_t from, auto pred) {
+        while (from < n && pred(cps[from])) ++from;
+        return from;
+    };
+    auto lower = [](std::uint32_t cp) { return cp < 0x80 ? simple_lower(cp) : cp; };
+    if (n >= 2 && cps[0] == '\'') {
+        for (std::u32string_view contraction : {U"'s", U"'t", U"'re", U"'ve", U"'m", U"'ll", U"'d"})
+            if (n >= contraction.size() &&
+                std::equal(contraction.begin() + 1, contraction.end(), cps.begin() + 1,
+                           [&](char32_t c, std::uint32_t cp) { return c == lower(cp); }))
+                return contraction.size();
+    }
+    auto letter = [](std::uint32_t cp) { return is_letter(cp); };
+    auto number = [](std::uint32_t cp) { return is_number(cp); };
+    auto space = [](std::uint32_t cp) { return is_white_space(cp); };
+    auto other = [](std::uint32_t cp) { return !is_white_space(cp) && !is_letter(cp) && !is_number(cp); };
+    if (letter(cps[0])) return run(0, letter);
+    if (n > 1 && !is_line_break(cps[0]) && !number(cps[0]) && letter(cps[1])) return run(1, letter);
+    if (number(cps[0])) return std::min(run(0, number), max_digits);
+    std::size_t start = cps[0] == ' ' && n > 1 && other(cps[1]) ? 1 : 0;
+    if (other(cps[start])) return run(run(start, other), is_line_break);
+    std::size_t spaces = run(0, space);
+    // \s*[\r\n]+: up to the last line break of the run, and the line breaks after it.
+    for (std::size_t i = spaces; i-- > 0;)
+        if (is_line_break(cps[i])) return run(i, is_line_break);
+    return spaces == n || spaces < 2 ? spaces : spaces - 1;
+}
+
+std::optional<PreTokenCheck::Step> split_step(const JsonValue& value) {
+    const JsonValue* pattern = value.find("pattern");
+    const std::string* behavior = string_member(value, "behavior");
+    if (!pattern || !behavior || bool_member(value, "invert", false)) return std::nullopt;
+    if (const std::string* text = string_member(*pattern, "String"))
+        return PreTokenCheck::Step{Kind::kSplitString, *text, *behavior, false, 0};
+    const std::string* regex = string_member(*pattern, "Regex");
+    // The known expressions match every character, so with Isolated a word is
+    // whole exactly when the first match spans it.
+    if (!regex || *behavior != "Isolated") return std::nullopt;
+    for (auto [known, id] : {std::pair{kClassicRegex, kClassicPattern}, std::pair{kThreeDigitsRegex, kThreeDigitsPattern},
+                             std::pair{kOneDigitRegex, kOneDigitPattern}})
+        if (*regex == known) return PreTokenCheck::Step{Kind::kSplitRegex, "", *behavior, false, id};
+    return std::nullopt;
+}
+
 // A pattern occurs in `text` only at the allowed place.
 bool split_string_keeps_whole(std::string_view text, const std::string& pattern, const std::string& behavior) {
     if (pattern.empty()) return true;
@@ -128,53 +190,74 @@ bool keeps_whole(const PreTokenCheck::Step& step, std::string_view word, std::st
         case Kind::kDelimiter: return text.find(step.text) == std::string_view::npos;
         case Kind::kSplitString: return split_string_keeps_whole(text, step.text, step.behavior);
         case Kind::kHanIsolated: return cps.size() == 1 || !any_of(cps, is_han);
+        case Kind::kSplitRegex:
+            if (step.pattern == kClassicPattern) return first_byte_level_match(cps) == cps.size();
+            return first_digit_group_match(cps, step.pattern == kThreeDigitsPattern ? 3 : 1) == cps.size();
     }
     return true;
+}
+
+// Every object in a settings tree whose list member `children` nests more of
+// them, in document order.
+template <class Visit>
+void walk_settings(const JsonValue& root, std::string_view children, Visit&& visit) {
+    std::vector<const JsonValue*> pending{&root};
+    while (!pending.empty()) {
+        const JsonValue& value = *pending.back();
+        pending.pop_back();
+        visit(value);
+        const JsonValue* list = value.find(children);
+        if (const auto* items = list ? std::get_if<JsonArray>(&list->data) : nullptr)
+            for (auto it = items->rbegin(); it != items->rend(); ++it) pending.push_back(&*it);
+    }
 }
 
 }  // namespace
 
 PreTokenCheck::PreTokenCheck(const EditorState& state) {
-    // A normalizer that isolates Chinese characters splits words as surely.
-    const std::string& normalizer = state.sections.normalizer.text;
-    if (normalizer.find("\"BertNormalizer\"") != std::string::npos) {
-        JsonValue root = parse_json_value(normalizer);
-        std::vector<const JsonValue*> pending{&root};
-        while (!pending.empty()) {
-            const JsonValue& value = *pending.back();
-            pending.pop_back();
-            const std::string* type = string_member(value, "type");
-            if (type && *type == "BertNormalizer" && bool_member(value, "handle_chinese_chars", true))
-                steps_.push_back({Kind::kHanIsolated, "", "", false});
-            const JsonValue* list = value.find("normalizers");
-            if (const auto* items = list ? std::get_if<JsonArray>(&list->data) : nullptr)
-                for (const JsonValue& item : *items) pending.push_back(&item);
-        }
-    }
-    const std::string& section = state.sections.pre_tokenizer.text;
-    if (section == "null") return;
-    JsonValue root = parse_json_value(section);
-    std::vector<const JsonValue*> pending{&root};
-    while (!pending.empty()) {
-        const JsonValue& value = *pending.back();
-        pending.pop_back();
+    read_normalizer(state.sections.normalizer.text);
+    read_pre_tokenizer(state.sections.pre_tokenizer.text);
+}
+
+void PreTokenCheck::read_normalizer(const std::string& section) {
+    if (section == "null" || section.empty()) return;
+    walk_settings(parse_json_value(section), "normalizers", [&](const JsonValue& value) {
         const std::string* type = string_member(value, "type");
-        auto undecided = [&](const std::string& why) {
-            if (undecided_by_.empty()) undecided_by_ = why;
-        };
+        if (!type) return;
+        if (*type == "Lowercase") {
+            pipeline_.lowercases = true;
+        } else if (*type == "BertNormalizer") {
+            // A normalizer that isolates Chinese characters splits words as surely.
+            if (bool_member(value, "handle_chinese_chars", true)) steps_.push_back({Kind::kHanIsolated, "", "", false});
+            if (bool_member(value, "lowercase", true)) pipeline_.lowercases = true;
+        } else if (*type == "Prepend") {
+            const std::string* prepend = string_member(value, "prepend");
+            if (prepend && !prepend->empty()) pipeline_.marks_text_start = true;
+        }
+    });
+}
+
+void PreTokenCheck::read_pre_tokenizer(const std::string& section) {
+    if (section == "null" || section.empty()) return;
+    auto undecided = [&](const std::string& why) {
+        if (undecided_by_.empty()) undecided_by_ = why;
+    };
+    walk_settings(parse_json_value(section), "pretokenizers", [&](const JsonValue& value) {
+        const std::string* type = string_member(value, "type");
         if (!type) {
             undecided("a pre-tokenizer without a type");
         } else if (*type == "Sequence") {
             const JsonValue* list = value.find("pretokenizers");
-            const auto* items = list ? std::get_if<JsonArray>(&list->data) : nullptr;
-            if (!items) undecided("a Sequence without pretokenizers");
-            else
-                for (auto it = items->rbegin(); it != items->rend(); ++it) pending.push_back(&*it);
+            if (!list || !std::holds_alternative<JsonArray>(list->data)) undecided("a Sequence without pretokenizers");
         } else if (*type == "ByteLevel") {
-            byte_level_ = true;
+            pipeline_.byte_level = true;
+            if (bool_member(value, "add_prefix_space", true)) pipeline_.marks_text_start = true;
             if (bool_member(value, "use_regex", true)) steps_.push_back({Kind::kByteLevelRegex, "", "", false});
         } else if (*type == "Metaspace") {
             const std::string* replacement = string_member(value, "replacement");
+            const std::string* scheme = string_member(value, "prepend_scheme");
+            if (scheme ? *scheme != "never" : bool_member(value, "add_prefix_space", true))
+                pipeline_.marks_text_start = true;
             if (bool_member(value, "split", true))
                 steps_.push_back({Kind::kMetaspaceSplit, replacement ? *replacement : "\u2581", "", false});
         } else if (*type == "Whitespace") {
@@ -193,22 +276,19 @@ PreTokenCheck::PreTokenCheck(const EditorState& state) {
             if (delimiter) steps_.push_back({Kind::kDelimiter, *delimiter, "", false});
             else undecided("a CharDelimiterSplit without a delimiter");
         } else if (*type == "Split") {
-            const JsonValue* pattern = value.find("pattern");
-            const std::string* text = pattern ? string_member(*pattern, "String") : nullptr;
-            const std::string* behavior = string_member(value, "behavior");
-            if (!text || !behavior || bool_member(value, "invert", false)) undecided("a Split on a regular expression");
-            else steps_.push_back({Kind::kSplitString, *text, *behavior, false});
+            if (std::optional<PreTokenCheck::Step> step = split_step(value)) steps_.push_back(std::move(*step));
+            else undecided("a Split on a regular expression vocarix cannot evaluate");
         } else {
             undecided("the pre-tokenizer " + *type);
         }
-    }
+    });
 }
 
 PreTokenVerdict PreTokenCheck::check(std::string_view word) const {
     if (word.empty()) return PreTokenVerdict::kWhole;
     std::string decoded;
     std::string_view text = word;
-    if (byte_level_) {
+    if (pipeline_.byte_level) {
         StyleReport style;
         style.style = TokenStyle::kByteLevel;
         style.byte_level = true;

@@ -15,10 +15,16 @@ std::optional<std::uint32_t> RuntimeIds::id_of(std::string_view token) const {
     return it->second;
 }
 
-std::size_t RuntimeIds::outside_vocab() const {
+namespace {
+
+std::size_t count_outside(const std::vector<RuntimeAddedToken>& added) {
     auto outside = [](const RuntimeAddedToken& token) { return !token.in_vocab; };
     return static_cast<std::size_t>(std::count_if(added.begin(), added.end(), outside));
 }
+
+}  // namespace
+
+std::size_t RuntimeIds::outside_vocab() const { return count_outside(added); }
 
 std::vector<RuntimeAddedToken> runtime_added_tokens(const EditorState& state) {
     std::vector<RuntimeAddedToken> tokens;
@@ -42,12 +48,30 @@ std::vector<RuntimeAddedToken> runtime_added_tokens(const EditorState& state) {
     return tokens;
 }
 
+namespace {
+
+// The largest id an entry holds + 1 (0 for an empty vocabulary).
+std::uint64_t entry_rows(const EditorState& state) {
+    std::uint64_t rows = 0;
+    state.for_each_entry([&](Symbol sym) { rows = std::max<std::uint64_t>(rows, std::uint64_t{state.id_of(sym)} + 1); });
+    return rows;
+}
+
+}  // namespace
+
 RuntimeIds runtime_ids(const EditorState& state) {
     RuntimeIds view;
     view.vocab_size = state.vocab_size();
     const std::vector<Symbol>& keys = state.key_order();
     view.tokens.reserve(keys.size());
-    for (Symbol sym : keys) {
+    // Key order visits the strings out of memory order: each string's view
+    // is prefetched well ahead, its bytes a little ahead.
+    const StringPool& pool = state.records().strings;
+    constexpr std::size_t kViewAhead = 16, kTextAhead = 8;
+    for (std::size_t i = 0; i < keys.size(); ++i) {
+        if (i + kViewAhead < keys.size()) pool.prefetch_view(keys[i + kViewAhead]);
+        if (i + kTextAhead < keys.size()) pool.prefetch_text(keys[i + kTextAhead]);
+        Symbol sym = keys[i];
         std::uint32_t id = state.id_of(sym);
         view.tokens.emplace_back(std::string(state.text(sym)), id);
         view.rows = std::max<std::uint64_t>(view.rows, std::uint64_t{id} + 1);
@@ -69,6 +93,26 @@ RuntimeIds runtime_ids(const EditorState& state) {
                            view.tokens.end());
     }
     return view;
+}
+
+RuntimeIdLookup::RuntimeIdLookup(const EditorState& state)
+    : state_(state), added_(runtime_added_tokens(state)), rows_(entry_rows(state)) {
+    for (const RuntimeAddedToken& token : added_) {
+        rows_ = std::max(rows_, token.runtime_id + 1);
+        if (!token.in_vocab && token.runtime_id <= UINT32_MAX)
+            outside_.emplace_back(token.content, static_cast<std::uint32_t>(token.runtime_id));
+    }
+    std::sort(outside_.begin(), outside_.end());
+}
+
+std::size_t RuntimeIdLookup::outside_vocab() const { return count_outside(added_); }
+
+std::optional<std::uint32_t> RuntimeIdLookup::id_of(std::string_view token) const {
+    if (std::optional<std::uint32_t> id = state_.token_id(token)) return id;
+    auto it = std::lower_bound(outside_.begin(), outside_.end(), token,
+                               [](const auto& entry, std::string_view t) { return std::string_view(entry.first) < t; });
+    if (it == outside_.end() || it->first != token) return std::nullopt;
+    return it->second;
 }
 
 }  // namespace vocarix

@@ -49,4 +49,27 @@ struct RuntimeIds {
 
 RuntimeIds runtime_ids(const EditorState& state);
 
+// The same ids, answered from the state itself instead of a list of every
+// token: for checks and repairs, which ask about a few tokens only. It reads
+// the state as it is at each question, except for the added tokens, which
+// are read when it is made.
+class RuntimeIdLookup {
+public:
+    explicit RuntimeIdLookup(const EditorState& state);
+
+    std::optional<std::uint32_t> id_of(std::string_view token) const;
+    // The added tokens the runtime takes, in list order.
+    const std::vector<RuntimeAddedToken>& added() const { return added_; }
+    // The embedding rows the runtime needs: the largest id it uses + 1.
+    std::uint64_t rows() const { return rows_; }
+    // Added tokens the runtime numbers past the vocabulary.
+    std::size_t outside_vocab() const;
+
+private:
+    const EditorState& state_;
+    std::vector<RuntimeAddedToken> added_;
+    std::vector<std::pair<std::string, std::uint32_t>> outside_;  // sorted by token
+    std::uint64_t rows_ = 0;
+};
+
 }  // namespace vocarix

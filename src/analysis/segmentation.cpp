@@ -83,6 +83,10 @@ void Segmenter::build() {
     pair_count_ = 0;
     unusable_ = 0;
     grow_table(state_.merge_count());
+    if (prefix_length() == 0) {
+        build_from_merge_results();
+        return;
+    }
     // Looking results up is a cache miss each: results are made a batch at a
     // time, and their table slots, views and bytes prefetched first.
     struct Pending {
@@ -126,6 +130,24 @@ void Segmenter::build() {
         ++rank;
     });
     flush();
+    next_rank_ = rank;
+    ready_ = true;
+}
+
+void Segmenter::build_from_merge_results() {
+    // Without a prefix the runtime's result is the plain concatenation,
+    // which the state's merge lists hold for every slot already: no string
+    // is built or hashed. Every edit needs those lists anyway.
+    std::uint32_t rank = 0;
+    state_.for_each_merge([&](SlotIndex s) {
+        Merge merge = state_.merge_at(s);
+        Symbol result = state_.result_of(s);
+        if (state_.in_vocab(merge.left) && state_.in_vocab(merge.right) && state_.in_vocab(result))
+            put_pair(merge.left, merge.right, rank, result);
+        else
+            ++unusable_;
+        ++rank;
+    });
     next_rank_ = rank;
     ready_ = true;
 }

@@ -134,6 +134,7 @@ private:
         if (!ready_) build();
     }
     void build();
+    void build_from_merge_results();
     // The result of the merge (left, right) when that pair is a usable merge.
     const PairSlot* find_pair(Symbol left, Symbol right) const;
     void put_pair(Symbol left, Symbol right, std::uint32_t rank, Symbol result);

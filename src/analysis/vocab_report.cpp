@@ -32,6 +32,10 @@ VocabularyReport vocabulary_report(const EditorState& state, std::size_t range_l
         expected = std::uint64_t{id} + 1;
     }
 
+    for (const AddedTokenEntry& entry : read_added_tokens(state.sections)) {
+        ++report.added_tokens;
+        report.added_tokens_special += entry.special;
+    }
     report.added_outside_vocab = added_tokens_outside_vocab(state);
     std::uint64_t rows = ids.empty() ? 0 : std::uint64_t{ids.back()} + 1;
     if (!report.added_outside_vocab.empty())

@@ -28,6 +28,10 @@ struct VocabularyReport {
     std::uint64_t byte_tokens = 0;  // entries <0x00> .. <0xFF>
     // Entries that look special (<...> or [...]) and are no byte token.
     std::uint64_t special_tokens_besides_bytes = 0;
+    // The document's added_tokens entries, and how many of them are marked
+    // "special": what the runtime treats as special tokens.
+    std::uint64_t added_tokens = 0;
+    std::uint64_t added_tokens_special = 0;
     std::vector<OutsideAddedToken> added_outside_vocab;
     // Largest id the runtime gives any token (entries and added tokens) + 1;
     // 0 when it knows no token.

@@ -7,6 +7,7 @@
 
 #include "document/json_cursor.hpp"
 #include "document/json_writer.hpp"
+#include "document/merge_list_reader.hpp"
 
 namespace vocarix {
 namespace {
@@ -14,18 +15,16 @@ namespace {
 // The tokenizer document on top of the cursor: the model's fields, the
 // vocabulary and merges interned in batches, the other sections kept as
 // compact JSON, and in the lenient mode the form the document was written in.
-class DocumentReader : public JsonCursor {
+class DocumentReader : public MergeListCursor {
 public:
-    DocumentReader(std::string_view text, ReadMode mode)
-        : JsonCursor(text), lenient_(mode == ReadMode::kLenient) {}
+    DocumentReader(std::string_view text, ReadMode mode, ParallelMergeList* parallel)
+        : MergeListCursor(text), lenient_(mode == ReadMode::kLenient), parallel_(parallel) {}
 
     void parse_tokenizer(DocumentRecords& records);
 
 private:
     void read_vocab(DocumentRecords& records, int depth);
     void read_merges(DocumentRecords& records, int depth);
-    void read_merge_pair(DocumentRecords& records, int depth);
-    void read_merge_string(DocumentRecords& records);
     bool read_empty_object();
     void read_model(DocumentRecords& records, int depth);
     void keep_unknown_member(std::vector<std::pair<std::string, CompactJson>>& extra, std::string_view key, int depth);
@@ -42,6 +41,7 @@ private:
     static constexpr std::size_t kBatchSize = 64;
 
     bool lenient_ = false;
+    ParallelMergeList* parallel_;
     std::vector<PendingString> pending_;
     std::deque<std::string> pending_copies_;  // decoded strings that do not live in the input
     std::vector<std::uint32_t> pending_ids_;
@@ -113,46 +113,34 @@ void DocumentReader::read_merges(DocumentRecords& records, int depth) {
         return;
     }
     if (at_end() || peek() != '[') fail_type("a sequence");
+    if (const char* after = parallel_->read(records, p_, depth, form.merges)) {
+        p_ = after;
+        return;
+    }
     enter(depth);
+    // Parts are interned a batch at a time; every second one completes a merge.
     Symbol left = kNoSymbol;
     auto apply = [&](std::size_t i, Symbol sym) {
         if (i % 2 == 0) left = sym;
         else records.append_merge(left, sym);
     };
-    for_each_element([&](std::size_t index) {
-        skip_ws();
-        // Older runtimes wrote each merge as one string; a list holds one form only.
-        if (lenient_ && index == 0 && !at_end() && peek() == '"') form.merges = MergeForm::kStrings;
-        if (form.merges == MergeForm::kStrings) {
-            if (at_end() || peek() != '"') fail_type("a string");
-            read_merge_string(records);
-        } else {
-            read_merge_pair(records, depth);
+    struct Sink {
+        DocumentReader& reader;
+        DocumentRecords& records;
+        decltype(apply)& use;
+        void part(std::string_view text) { reader.queue_string(records, text); }
+        void element_done() {
+            if (reader.pending_.size() >= 2 * kBatchSize) reader.flush_strings(records, use);
         }
-        if (pending_.size() >= 2 * kBatchSize) flush_strings(records, apply);
-    });
+    } sink{*this, records, apply};
+    if (!open_merge_list()) {
+        // Older runtimes wrote each merge as one string; a list holds one form only.
+        if (lenient_ && peek() == '"') form.merges = MergeForm::kStrings;
+        do {
+            read_merge_element(sink, form.merges, depth);
+        } while (!next_merge_element());
+    }
     flush_strings(records, apply);
-}
-
-void DocumentReader::read_merge_pair(DocumentRecords& records, int depth) {
-    if (at_end() || peek() != '[') fail_type("a sequence");
-    enter(depth + 1);
-    std::size_t count = for_each_element([&](std::size_t index) {
-        skip_ws();
-        if (at_end() || peek() != '"') fail_type("a string");
-        std::string_view part = parse_string();
-        if (index < 2) queue_string(records, part);
-    });
-    if (count != 2) fail("Merge must have exactly 2 elements", p_);
-}
-
-void DocumentReader::read_merge_string(DocumentRecords& records) {
-    std::string_view merge = parse_string();
-    std::size_t space = merge.find(' ');
-    if (space == std::string_view::npos || merge.find(' ', space + 1) != std::string_view::npos)
-        fail("invalid merge " + debug_quoted(merge) + ": expected two parts separated by one space", p_);
-    queue_string(records, merge.substr(0, space));
-    queue_string(records, merge.substr(space + 1));
 }
 
 // At '{': consumes an empty object and returns true; otherwise consumes nothing.
@@ -345,7 +333,8 @@ DocumentRecords read_tokenizer_document(std::string_view text, ReadMode mode) {
     records.ids.reserve(text.size() / 48);
     records.in_vocab.reserve(text.size() / 48);
     records.sections.form.lenient = mode == ReadMode::kLenient;
-    DocumentReader reader(text, mode);
+    ParallelMergeList parallel(text, mode == ReadMode::kLenient, records.strings);
+    DocumentReader reader(text, mode, &parallel);
     reader.parse_tokenizer(records);
     return records;
 }

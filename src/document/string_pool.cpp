@@ -10,59 +10,12 @@ namespace {
 constexpr std::size_t kBlockSize = 256 * 1024;
 constexpr std::size_t kInitialTableSize = 1024;
 
-inline std::uint64_t mix(std::uint64_t a, std::uint64_t b) {
-    unsigned __int128 r = static_cast<unsigned __int128>(a) * b;
-    return static_cast<std::uint64_t>(r) ^ static_cast<std::uint64_t>(r >> 64);
-}
-
 std::uint64_t random_seed() {
     std::random_device device;
     return (static_cast<std::uint64_t>(device()) << 32) ^ device();
 }
 
 }  // namespace
-
-std::uint64_t hash_bytes(std::string_view s, std::uint64_t seed) {
-    const char* p = s.data();
-    const std::size_t n = s.size();
-    auto load64 = [](const char* q) {
-        std::uint64_t w;
-        std::memcpy(&w, q, 8);
-        return w;
-    };
-    auto load32 = [](const char* q) {
-        std::uint32_t w;
-        std::memcpy(&w, q, 4);
-        return static_cast<std::uint64_t>(w);
-    };
-    std::uint64_t a, b;
-    // Both multiplicands depend on the random seed, so no input can force a zero product.
-    const std::uint64_t key = seed * 0xBF58476D1CE4E5B9ULL + 0x94D049BB133111EBULL;
-    std::uint64_t h = seed ^ (n * 0x9E3779B97F4A7C15ULL);
-    if (n <= 16) {
-        // Tokens are short: two overlapping reads cover them with one multiply.
-        if (n >= 8) {
-            a = load64(p);
-            b = load64(p + n - 8);
-        } else if (n >= 4) {
-            a = load32(p);
-            b = load32(p + n - 4);
-        } else if (n > 0) {
-            a = (static_cast<std::uint64_t>(static_cast<unsigned char>(p[0])) << 16) |
-                (static_cast<std::uint64_t>(static_cast<unsigned char>(p[n >> 1])) << 8) |
-                static_cast<unsigned char>(p[n - 1]);
-            b = 0;
-        } else {
-            a = b = 0;
-        }
-    } else {
-        std::size_t i = 0;
-        for (; i + 16 < n; i += 16) h = mix(load64(p + i) ^ key, load64(p + i + 8) ^ h);
-        a = load64(p + n - 16);
-        b = load64(p + n - 8);
-    }
-    return mix(a ^ key, b ^ h);
-}
 
 StringPool::StringPool() : seed_(random_seed()), table_(kInitialTableSize), mask_(kInitialTableSize - 1) {}
 
@@ -96,15 +49,6 @@ std::string_view StringPool::store(std::string_view s) {
     cursor_ += s.size();
     remaining_ -= s.size();
     return stored;
-}
-
-Symbol StringPool::find(std::string_view s) const {
-    std::uint64_t h = hash_bytes(s, seed_);
-    for (std::size_t i = probe_start(h);; i = (i + 1) & mask_) {
-        const Slot& slot = table_[i];
-        if (slot.sym == kNoSymbol) return kNoSymbol;
-        if (holds(slot, s, tag_of(h))) return slot.sym;
-    }
 }
 
 Symbol StringPool::intern(std::string_view s) { return intern(s, hash_bytes(s, seed_)); }

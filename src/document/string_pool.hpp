@@ -14,7 +14,75 @@ namespace vocarix {
 using Symbol = std::uint32_t;
 inline constexpr Symbol kNoSymbol = UINT32_MAX;
 
-std::uint64_t hash_bytes(std::string_view s, std::uint64_t seed);
+// The pool's string hash, seeded per pool so that no input can be made to
+// collide on purpose. Inline: loading hashes every string of a document.
+inline std::uint64_t hash_bytes(std::string_view s, std::uint64_t seed) {
+    auto mix = [](std::uint64_t a, std::uint64_t b) {
+        unsigned __int128 r = static_cast<unsigned __int128>(a) * b;
+        return static_cast<std::uint64_t>(r) ^ static_cast<std::uint64_t>(r >> 64);
+    };
+    auto load64 = [](const char* q) {
+        std::uint64_t w;
+        std::memcpy(&w, q, 8);
+        return w;
+    };
+    auto load32 = [](const char* q) {
+        std::uint32_t w;
+        std::memcpy(&w, q, 4);
+        return static_cast<std::uint64_t>(w);
+    };
+    const char* p = s.data();
+    const std::size_t n = s.size();
+    std::uint64_t a, b;
+    // Both multiplicands depend on the random seed, so no input can force a zero product.
+    const std::uint64_t key = seed * 0xBF58476D1CE4E5B9ULL + 0x94D049BB133111EBULL;
+    std::uint64_t h = seed ^ (n * 0x9E3779B97F4A7C15ULL);
+    if (n <= 16) {
+        // Tokens are short: two overlapping reads cover them with one multiply.
+        if (n >= 8) {
+            a = load64(p);
+            b = load64(p + n - 8);
+        } else if (n >= 4) {
+            a = load32(p);
+            b = load32(p + n - 4);
+        } else if (n > 0) {
+            a = (static_cast<std::uint64_t>(static_cast<unsigned char>(p[0])) << 16) |
+                (static_cast<std::uint64_t>(static_cast<unsigned char>(p[n >> 1])) << 8) |
+                static_cast<unsigned char>(p[n - 1]);
+            b = 0;
+        } else {
+            a = b = 0;
+        }
+    } else {
+        std::size_t i = 0;
+        for (; i + 16 < n; i += 16) h = mix(load64(p + i) ^ key, load64(p + i + 8) ^ h);
+        a = load64(p + n - 16);
+        b = load64(p + n - 8);
+    }
+    return mix(a ^ key, b ^ h);
+}
+
+// Byte equality of two strings of `n` bytes; short ones without a call.
+inline bool same_bytes(const char* a, const char* b, std::size_t n) {
+    auto load64 = [](const char* q) {
+        std::uint64_t w;
+        std::memcpy(&w, q, 8);
+        return w;
+    };
+    auto load32 = [](const char* q) {
+        std::uint32_t w;
+        std::memcpy(&w, q, 4);
+        return w;
+    };
+    if (n >= 8 && n <= 16) return load64(a) == load64(b) && load64(a + n - 8) == load64(b + n - 8);
+    if (n >= 4 && n < 8) return load32(a) == load32(b) && load32(a + n - 4) == load32(b + n - 4);
+    if (n < 4) {
+        for (std::size_t i = 0; i < n; ++i)
+            if (a[i] != b[i]) return false;
+        return true;
+    }
+    return std::memcmp(a, b, n) == 0;
+}
 
 class StringPool {
 public:
@@ -25,7 +93,18 @@ public:
     // Returns the symbol of `s`, creating it when it is new.
     Symbol intern(std::string_view s);
     // Returns the symbol of `s`, or kNoSymbol when it was never interned.
-    Symbol find(std::string_view s) const;
+    Symbol find(std::string_view s) const { return find(s, hash(s)); }
+    // The same, with `h` = hash(s).
+    Symbol find(std::string_view s, std::uint64_t h) const {
+        for (std::size_t i = probe_start(h);; i = (i + 1) & mask_) {
+            const Slot& slot = table_[i];
+            if (slot.sym == kNoSymbol) return kNoSymbol;
+            if (holds(slot, s, tag_of(h))) return slot.sym;
+        }
+    }
+    // The seed of hash(): strings hashed with it elsewhere (another thread)
+    // may be looked up or interned with their hash.
+    std::uint64_t hash_seed() const { return seed_; }
 
     // Bulk interning hides memory latency: hash a batch of strings, prefetch
     // their slots, then the views the slots name, then the bytes, then intern
@@ -68,7 +147,7 @@ private:
     bool holds(const Slot& slot, std::string_view s, std::uint32_t tag) const {
         if (slot.tag != tag) return false;
         std::string_view stored = views_[slot.sym];
-        return stored.size() == s.size() && (s.empty() || std::memcmp(stored.data(), s.data(), s.size()) == 0);
+        return stored.size() == s.size() && same_bytes(stored.data(), s.data(), s.size());
     }
 
     std::string_view store(std::string_view s);

@@ -1,5 +1,6 @@
-// Unicode character classes that pre-tokenizers split text on: general
-// categories L, N, M and P, and the White_Space property.
+// Unicode character classes that pre-tokenizers split text on (general
+// categories L, N, M and P, and the White_Space property), and the simple
+// case mappings that lower-casing normalizers and capitalised words use.
 #pragma once
 
 #include <cstdint>
@@ -16,5 +17,10 @@ bool is_number(std::uint32_t cp);
 bool is_mark(std::uint32_t cp);
 bool is_punctuation(std::uint32_t cp);
 bool is_white_space(std::uint32_t cp);
+
+// The character's upper- or lower-case form where that is one character;
+// the character itself otherwise.
+std::uint32_t simple_upper(std::uint32_t cp);
+std::uint32_t simple_lower(std::uint32_t cp);
 
 }  // namespace vocarix

@@ -11,34 +11,41 @@ from __future__ import annotations
 import argparse
 import os
 import sys
+from importlib import import_module
 from typing import Sequence
 
-import vocarix
+from vocarix_tools._version import __version__
 
-from vocarix_tools.cli import (
-    check_commands, compare_commands, edit_commands, explain_commands, inspect_commands, usage_commands,
-)
-from vocarix_tools.cli.common import (
-    EXIT_INPUT, EXIT_USAGE, CliError, Commands, Parents, Parser, UsageError, one_line, show_raw_tokens,
-    stdout_is_utf8,
-)
+# Each module of vocarix_tools.cli that adds subcommands, in the order of the
+# help, with the subcommands it adds. Only the module of the subcommand that
+# runs is imported (with the extension modules it needs): `vocarix --version`
+# imports neither, and only `vocarix --help` imports them all.
+COMMAND_MODULES = {
+    "inspect_commands": ["stats", "validate"],
+    "explain_commands": ["show", "longest"],
+    "compare_commands": ["diff"],
+    "edit_commands": ["add", "remove", "shrink", "sync-chars", "reindex"],
+    "usage_commands": ["count", "prune"],
+    "check_commands": ["check"],
+}
 
-# Each module adds its subcommands, in this order, to the parser.
-COMMAND_MODULES = [inspect_commands, explain_commands, compare_commands, edit_commands, usage_commands, check_commands]
 
+def build_parser(command: str | None = None) -> argparse.ArgumentParser:
+    """The tool's parser; with `command`, holding that subcommand only."""
+    from vocarix_tools.cli.common import Commands, Parents, Parser
 
-def build_parser() -> argparse.ArgumentParser:
     parser = Parser(
         prog="vocarix",
         description="Inspect and edit BPE tokenizer.json files.",
         epilog="Editing subcommands need -o OUT or --in-place. Tokens that begin with '-' "
                "go after '--'. Exit status: 0 ok, 1 input or document error, 2 usage error.",
     )
-    parser.add_argument("--version", action="version", version=f"%(prog)s {vocarix.__version__}")
+    parser.add_argument("--version", action="version", version=f"%(prog)s {__version__}")
     subparsers = parser.add_subparsers(dest="command", metavar="SUBCOMMAND", required=True)
     commands = Commands(subparsers, Parents())
-    for module in COMMAND_MODULES:
-        module.register(commands)
+    for module, names in COMMAND_MODULES.items():
+        if command is None or command in names:
+            import_module(f"vocarix_tools.cli.{module}").register(commands)
     return parser
 
 
@@ -50,17 +57,27 @@ def _subcommands(parser: argparse.ArgumentParser) -> dict[str, argparse.Argument
 
 
 def main(argv: Sequence[str] | None = None) -> int:
-    parser = build_parser()
+    arguments = list(sys.argv[1:] if argv is None else argv)
+    if arguments[:1] == ["--version"]:
+        # What argparse's version action prints, without building the parser.
+        print(f"vocarix {__version__}")
+        return 0
+    known = {name for names in COMMAND_MODULES.values() for name in names}
+    command = arguments[0] if arguments and arguments[0] in known else None
+    parser = build_parser(command)
+
+    from vocarix_tools.cli.common import (
+        EXIT_INPUT, EXIT_USAGE, CliError, UsageError, one_line, show_raw_tokens, stdout_is_utf8,
+    )
+
     if not stdout_is_utf8() and hasattr(sys.stdout, "reconfigure"):
         # Tokens in any script must not make printing fail.
         sys.stdout.reconfigure(errors="backslashreplace")
-    arguments = list(sys.argv[1:] if argv is None else argv)
     try:
-        subcommands = _subcommands(parser)
-        if arguments and arguments[0] in subcommands:
+        if command is not None:
             # Intermixed parsing lets options stand between the tokens.
-            args = subcommands[arguments[0]].parse_intermixed_args(arguments[1:])
-            args.command = arguments[0]
+            args = _subcommands(parser)[command].parse_intermixed_args(arguments[1:])
+            args.command = command
         else:
             args = parser.parse_args(arguments)
     except SystemExit as stop:

@@ -131,10 +131,11 @@ def start_edit(args: argparse.Namespace, editor: vocarix.Vocarix) -> vocarix_too
 
 
 def finish_edit(args: argparse.Namespace, editor: vocarix.Vocarix, before: vocarix_tools.EditSession,
-                result: object, summary: list[str]) -> int:
-    """Repairs what the edit left for the runtime (unless --literal), then
-    writes the tokenizer and the id map, or with --dry-run only reports."""
-    outcome = before.finish(literal=args.literal)
+                result: object, summary: list[str], compact_ids: bool = False) -> int:
+    """Repairs what the edit left for the runtime (unless --literal), with
+    `compact_ids` renumbers the ids densely, then writes the tokenizer and
+    the id map, or with --dry-run only reports."""
+    outcome = before.finish(literal=args.literal, compact_ids=compact_ids)
     folder = folder_of(editor)  # its session is `before`
     id_map = before.id_map() if args.id_map else None
     output = None if args.dry_run else args.write_to
@@ -354,6 +355,30 @@ def integer(low: int, high: int) -> Callable[[str], int]:
         return value
 
     return convert
+
+
+# Long listings (evictions, additions, invalid merges) show this many items
+# unless --limit or --all says otherwise; --json lists everything.
+LIST_LIMIT = 20
+
+
+def add_listing_arguments(parser: argparse.ArgumentParser, what: str) -> None:
+    chosen = parser.add_mutually_exclusive_group()
+    chosen.add_argument("--limit", metavar="N", type=integer(0, U64_MAX), default=LIST_LIMIT,
+                        help=f"list at most N {what} (default {LIST_LIMIT}); --json lists all")
+    chosen.add_argument("--all", action="store_true", help=f"list all {what}")
+
+
+def listing_limit(args: argparse.Namespace) -> int:
+    return U64_MAX if getattr(args, "all", False) else int(getattr(args, "limit", LIST_LIMIT))
+
+
+def listed(items: Sequence[str], limit: int, separator: str = ", ") -> str:
+    """The first `limit` items, and how many more there are and how to see them."""
+    shown = separator.join(items[:limit])
+    if len(items) > limit:
+        shown += f"{separator}... ({len(items) - limit} more: --limit N, --all or --json)"
+    return shown
 
 
 # Token lists and other text inputs are read to at most this many bytes.

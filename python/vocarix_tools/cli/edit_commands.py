@@ -5,16 +5,36 @@ from __future__ import annotations
 import argparse
 import sys
 from collections import Counter
-from typing import Any
+from typing import Any, Optional
 
 import vocarix_tools
 from vocarix_tools import _native, usage
-from vocarix_tools.cli import usage_commands
+from vocarix_tools.cli import add_summary, usage_commands
 from vocarix_tools.cli.common import (
-    U32_MAX, U64_MAX, Commands, UsageError, finish_edit, gather_tokens, integer,
-    open_editor, output_target, plural, read_token_file, result_dict, show, show_list, start_edit, tokenizer_file,
+    U32_MAX, U64_MAX, CliError, Commands, UsageError, add_listing_arguments, finish_edit, gather_tokens, integer,
+    listed, listing_limit, open_editor, output_target, plural, read_token_file, result_dict, show, show_list,
+    start_edit, tokenizer_file,
 )
 from vocarix_tools.cli.guards import refuse_losing_most_merges, refuse_mixed_styles
+
+
+def reading_choice(args: argparse.Namespace) -> str:
+    """How the words of `add` are read: as text by default, stored with
+    --stored (and for --atomic, which adds special tokens as they are)."""
+    if args.stored:
+        return "stored"
+    if args.text:
+        return "text"
+    return "stored" if args.atomic else "auto"
+
+
+def stored_forms(editor: Any, tokens: list[str], args: argparse.Namespace,
+                 forms: Optional[list[str]]) -> tuple[list[str], list[usage.WordAddition]]:
+    """The stored tokens the words stand for, for the paths that add stored
+    tokens directly, and how each was read (words read as nothing listed as refused)."""
+    readings = usage.read_words(editor, tokens, reading=reading_choice(args), forms=forms)
+    words = add_summary.flatten_readings(readings)
+    return [w["form"] for w in words if w["form"]], words
 
 
 def cmd_add(args: argparse.Namespace) -> int:
@@ -32,49 +52,66 @@ def cmd_add(args: argparse.Namespace) -> int:
                          "the tokens and --whitelist")
     if not args.tokens and not args.from_file:
         raise UsageError("give TOKENS or --from-file PATH")
+    forms = add_summary.parse_forms(args.forms)
     tokens = gather_tokens(args)
     whitelist = list(args.whitelist)
     for path in args.whitelist_file:
         whitelist.extend(read_token_file(path))
     method = args.method or "reachable"
+    limit = listing_limit(args)
     editor = open_editor(args.tokenizer)
     counts = usage_commands.usage_counts(args) if args.keep_size else None
     before = start_edit(args, editor)
     summary: list[str] = []
     result: Any
-    if args.keep_size and args.literal:
-        result = editor.add_tokens_keep_size(tokens, whitelist)
+    if args.keep_size and not args.literal or not (args.atomic or method == "prefix" or args.keep_size):
+        reading = reading_choice(args)
+        report: usage.AdditionReport
+        if args.keep_size:
+            # The session repairs afterwards.
+            kept = usage.add_keep_size(editor, tokens, method=method, whitelist=whitelist, min_id=args.min_id,
+                                       counts=counts, literal=True, reading=reading, forms=forms)
+            report, result = kept, dict(kept)
+            summary += add_summary.describe_keep_size(editor, kept, counts is not None, limit)
+        else:
+            report = usage.add_words(editor, tokens, method=method, literal=True, reading=reading, forms=forms)
+            result = report["words"]
+            summary += add_summary.describe_addition(editor, report, limit)
+        if add_summary.nothing_added(report):
+            raise CliError("nothing added: " + "; ".join(add_summary.failure_lines(editor, report["words"])))
+        return finish_edit(args, editor, before, result, summary)
+
+    stored, words = stored_forms(editor, tokens, args, forms)
+    failures = add_summary.failure_lines(editor, words)
+    if not stored:
+        raise CliError("nothing added: " + "; ".join(failures))
+    if reading_choice(args) != "stored":
+        summary += add_summary.reading_lines(words, limit)
+    if failures:
+        summary.append(f"not added: {listed(failures, limit, '; ')}")
+    if args.keep_size:
+        result = editor.add_tokens_keep_size(stored, whitelist)
         summary.append(
             f"requested {plural(result['tokens_requested'], 'token')}: {result['tokens_added']} added, "
             f"{result['tokens_removed']} removed to keep the vocabulary size"
         )
-    elif args.keep_size:
-        # The session repairs afterwards.
-        kept = usage.add_keep_size(editor, tokens, method=method, whitelist=whitelist, min_id=args.min_id,
-                                   counts=counts, literal=True)
-        summary += usage_commands.describe_keep_size(kept, with_counts=counts is not None)
-        result = dict(kept)
     elif args.atomic:
-        result = [{"token": token, "added": editor.add_token_atomic(token)} for token in tokens]
+        result = [{"token": token, "added": editor.add_token_atomic(token)} for token in stored]
         added = sum(entry["added"] for entry in result)
-        summary.append(f"requested {plural(len(tokens), 'token')}: {added} added without merges, "
-                       f"{len(tokens) - added} already present")
-    elif method == "prefix":
-        results = editor.add_tokens(tokens)
+        summary.append(f"requested {plural(len(stored), 'token')}: {added} added without merges, "
+                       f"{len(stored) - added} already present")
+    else:
+        results = editor.add_tokens(stored)
         result = [result_dict(r) for r in results]
         methods = Counter(r.method for r in results if r.added)
         present = [r.token for r in results if not r.added]
         how = ", ".join(f"{count} {method}" for method, count in sorted(methods.items()))
-        summary.append(f"requested {plural(len(tokens), 'token')}: {sum(methods.values())} added"
+        summary.append(f"requested {plural(len(stored), 'token')}: {sum(methods.values())} added"
                        + (f" ({how})" if how else "") + f", {len(present)} already present")
         summary.append(f"appended {plural(sum(len(r.added_merges) for r in results), 'merge')}")
-        produced = usage.produced_whole(editor, tokens)
-        summary.append(f"the model produces {sum(produced)} of {len(tokens)} whole "
+        produced = usage.produced_whole(editor, stored)
+        summary.append(f"the runtime produces {sum(produced)} of {len(stored)} whole in running text "
                        "(the reachable method, the default, makes it produce them)")
-    else:
-        report = usage.add_words(editor, tokens, method=method, literal=True)
-        summary += usage_commands.describe_addition(report)
-        result = report["words"]
     return finish_edit(args, editor, before, result, summary)
 
 
@@ -122,8 +159,11 @@ def cmd_shrink(args: argparse.Namespace) -> int:
         data = dict(report)
         removed, spared = report["removed"], report["spared"]
     if args.dry_run and removed and not args.json:
+        limit = listing_limit(args)
         summary.append(f"{plural(len(removed), 'token')} would be removed (with their dependents):")
-        summary += [f"  {length:>4} chars  {show(token)}" for token, length in zip(removed, map(len, removed))]
+        summary += [f"  {len(token):>4} chars  {show(token)}" for token in removed[:limit]]
+        if len(removed) > limit:
+            summary.append(f"  ... ({len(removed) - limit} more: --limit N, --all or --json)")
     summary.append(f"removed the {plural(data['tokens_removed_count'], 'longest token')}: "
                    f"{plural(data['total_tokens_removed'], 'token')} and "
                    f"{plural(data['total_merges_removed'], 'merge')} in total (dependents included)")
@@ -140,12 +180,13 @@ def cmd_sync_chars(args: argparse.Namespace) -> int:
     if not args.force:
         refuse_mixed_styles(editor, source, args.tokenizer, args.source)
     before = start_edit(args, editor)
-    # Progress lines of the sync go straight to file descriptor 2.
-    sys.stdout.flush()
-    sys.stderr.flush()
-    result = _native.sync_single_chars(editor, source, args.min_id)
+    # The progress report waits until the guard has passed, so that a refusal is the first thing printed.
+    result = _native.sync_single_chars(editor, source, args.min_id, progress=False)
+    progress = result.pop("progress")
     if not args.force:
         refuse_losing_most_merges(before.merges_count_before, editor.merges_count)
+    sys.stderr.write(progress)
+    sys.stderr.flush()
     summary = [
         f"{result['chars_in_source']} single characters in {args.source}: "
         f"{result['chars_already_present']} already present, {result['chars_added_count']} added; "
@@ -170,12 +211,26 @@ def cmd_reindex(args: argparse.Namespace) -> int:
 
 def register(commands: Commands) -> None:
     parents = commands.parents
-    add_cmd = commands.add("add", cmd_add, "add tokens, with the merges that build them",
+    add_cmd = commands.add("add", cmd_add, "add words, with the merges that build them",
                            [parents.writing, parents.token_source])
+    reading = add_cmd.add_mutually_exclusive_group()
+    reading.add_argument("--text", action="store_true",
+                         help="read every word as text, even one that looks stored (by default a word that carries "
+                              "the file's space mark or suffix, or in a byte-level file reads back as other text, "
+                              "is kept as it is)")
+    reading.add_argument("--stored", action="store_true",
+                         help="take every word exactly as given, as the vocabulary stores it (the default for "
+                              "--atomic)")
+    add_cmd.add_argument("--forms", metavar="LIST",
+                         help="which forms of a word read as text to add: space (after a space, the default), "
+                              "start (at the start of a text), newline (after a line break), capitalised, joined "
+                              "by commas, or all")
+    add_listing_arguments(add_cmd, "words, forms and evictions")
     mode = add_cmd.add_mutually_exclusive_group()
     mode.add_argument("--keep-size", action="store_true",
                       help="keep the vocabulary's size and ids: each new entry takes the id of a token evicted "
-                           "for it, the least used first with --corpus or --counts; every eviction is listed")
+                           "for it, the least used first with --corpus or --counts, else the tokens least "
+                           "likely to be used (first those no merge builds, then those the latest merges build)")
     mode.add_argument("--atomic", action="store_true",
                       help="insert into the vocabulary only, no merges (special tokens); "
                            "the document's added_tokens list is not changed")
@@ -199,6 +254,7 @@ def register(commands: Commands) -> None:
     shrink.add_argument("count", metavar="N", type=integer(0, U64_MAX), help="how many tokens to remove")
     shrink.add_argument("--min-id", metavar="M", type=integer(0, U32_MAX), default=0,
                         help="only consider tokens with id >= M")
+    add_listing_arguments(shrink, "tokens --dry-run lists")
 
     sync = commands.add("sync-chars", cmd_sync_chars,
                         "add the single-character tokens of SOURCE that are missing, keeping the size "

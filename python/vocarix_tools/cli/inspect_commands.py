@@ -7,8 +7,8 @@ from typing import Sequence
 
 import vocarix_tools
 from vocarix_tools.cli.common import (
-    EXIT_OK, U64_MAX, Commands, emit_json, finish_edit, integer, open_editor, output_target, plural, result_dict,
-    show, start_edit, stdout_is_utf8, token_display,
+    EXIT_OK, U64_MAX, Commands, add_listing_arguments, emit_json, finish_edit, listing_limit, open_editor,
+    output_target, plural, result_dict, show, start_edit, stdout_is_utf8, token_display,
 )
 
 BAR_WIDTH = 40
@@ -62,6 +62,8 @@ def cmd_stats(args: argparse.Namespace) -> int:
             gap_range_count=report["gap_range_count"],
             byte_token_count=report["byte_tokens"],
             special_tokens_besides_bytes=report["special_tokens_besides_bytes"],
+            added_token_count=report["added_tokens"],
+            added_special_count=report["added_tokens_special"],
             added_tokens_outside_vocab=[{**entry, "text": text} for entry, text in zip(outside, texts)],
             runtime_rows=report["runtime_rows"],
         )
@@ -80,8 +82,11 @@ def cmd_stats(args: argparse.Namespace) -> int:
     print(f"  id gaps:         {gaps}")
     print(f"  merges:          {stats.merges_count} ({invalid} invalid)")
     print(f"  single-char:     {stats.single_char_count}")
-    print(f"  special tokens:  {report['special_tokens_besides_bytes']}")
-    print(f"  byte tokens:     {report['byte_tokens']}" + (" (<0xNN>, not counted as special)" if report["byte_tokens"] else ""))
+    print(f"  added tokens:    {report['added_tokens']} in added_tokens, {report['added_tokens_special']} of them "
+          "marked special (the special tokens of the runtime)")
+    print(f"  bracketed:       {report['special_tokens_besides_bytes']} entries written <...> or [...], byte tokens "
+          "aside (shrink and the fixed-size addition never remove them)")
+    print(f"  byte tokens:     {report['byte_tokens']}" + (" (<0xNN>)" if report["byte_tokens"] else ""))
     if outside:
         listed = ", ".join(
             f"{show(entry['content'])} {entry['runtime_id']}"
@@ -98,9 +103,6 @@ def cmd_stats(args: argparse.Namespace) -> int:
     return EXIT_OK
 
 
-VALIDATE_LIMIT = 20
-
-
 def cmd_validate(args: argparse.Namespace) -> int:
     args.write_to = output_target(args, args.remove, "can only be used with --remove")
     editor = open_editor(args.tokenizer)
@@ -109,11 +111,11 @@ def cmd_validate(args: argparse.Namespace) -> int:
     data = result_dict(check)
     lines = [f"{plural(check.valid_count + check.invalid_count, 'merge')}: "
              f"{check.valid_count} valid, {check.invalid_count} invalid"]
-    shown = check.invalid_merges[:args.limit]
+    shown = check.invalid_merges[:listing_limit(args)]
     for position, left, right in shown:
         lines.append(f"  merge {position}: {show(left)} + {show(right)} -> {show(left + right)} is not in the vocabulary")
     if check.invalid_count > len(shown):
-        lines.append(f"  ... and {check.invalid_count - len(shown)} more (--limit N or --json for more)")
+        lines.append(f"  ... and {check.invalid_count - len(shown)} more (--limit N, --all or --json for more)")
     if not args.remove:
         if args.json:
             emit_json({"command": "validate", "input": args.tokenizer, "result": data})
@@ -130,5 +132,4 @@ def register(commands: Commands) -> None:
                  "outside the vocabulary, embedding rows, token lengths", [])
     validate = commands.add("validate", cmd_validate, "list merges whose result is not in the vocabulary")
     validate.add_argument("--remove", action="store_true", help="remove the invalid merges (needs -o or --in-place)")
-    validate.add_argument("--limit", metavar="N", type=integer(0, U64_MAX), default=VALIDATE_LIMIT,
-                          help=f"list at most N invalid merges (default {VALIDATE_LIMIT}); --json lists all")
+    add_listing_arguments(validate, "invalid merges")

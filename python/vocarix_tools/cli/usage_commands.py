@@ -9,8 +9,8 @@ from typing import Optional
 
 from vocarix_tools import counting, usage
 from vocarix_tools.cli.common import (
-    EXIT_OK, U32_MAX, U64_MAX, CliError, Commands, UsageError, emit_json, finish_edit, integer, open_editor,
-    output_target, plural, read_token_file, show, show_list, start_edit, tokenizer_file,
+    EXIT_OK, U32_MAX, U64_MAX, CliError, Commands, UsageError, add_listing_arguments, emit_json, finish_edit, integer,
+    listed, listing_limit, open_editor, output_target, plural, read_token_file, show, start_edit, tokenizer_file,
 )
 
 COUNTS_HELP = ("token-count file: a JSON object of token (as the vocabulary writes it) -> times used, "
@@ -81,7 +81,7 @@ def cmd_prune(args: argparse.Namespace) -> int:
     session = start_edit(args, editor)
     # The session repairs afterwards; the size leaves room for what it pins.
     result = usage.prune(editor, counts, size=args.size, min_count=args.min_count, keep=keep, min_id=args.min_id,
-                         literal=True, room_for_pinned=not args.literal)
+                         literal=True, room_for_pinned=not args.literal, compact_ids=False)
     removed = result["removed"]
     entries = sum(1 + len(r["taken_along"]) for r in removed)
     summary = [f"removed {plural(entries, 'token')} ({len(removed)} chosen, "
@@ -90,14 +90,17 @@ def cmd_prune(args: argparse.Namespace) -> int:
         most = max(r["cascade_count"] for r in removed)
         unused = sum(1 for r in removed if r["cascade_count"] == 0)
         summary.append(f"{unused} of them were never used; the most used removal was used {most:,} times")
-        summary.append(f"first removed: {show_list([r['token'] for r in removed])}")
+        summary.append("removed, least used first: " + listed([show(r["token"]) for r in removed], listing_limit(args)))
+    if removed and not args.keep_ids:
+        summary.append("ids renumbered to 0..size-1, so the embedding keeps exactly the rows of the tokens left "
+                       "(--id-map says where each row goes; --keep-ids leaves the gaps)")
     if args.size is not None and not result["target_reached"]:
         summary.append(f"warning: stopped at {result['final_vocab_size']} entries, above --size {args.size}: "
                        "every other token is protected or needed by one")
     if result["unknown_counted_tokens"]:
         summary.append(f"note: {plural(result['unknown_counted_tokens'], 'counted token')} "
                        "not in the vocabulary were ignored")
-    return finish_edit(args, editor, session, dict(result), summary)
+    return finish_edit(args, editor, session, dict(result), summary, compact_ids=bool(removed) and not args.keep_ids)
 
 
 def register(commands: Commands) -> None:
@@ -119,53 +122,7 @@ def register(commands: Commands) -> None:
                        help="tokens never removed, one per line like --from-file; repeatable")
     prune.add_argument("--min-id", metavar="M", type=integer(0, U32_MAX), default=0,
                        help="never remove tokens with id < M")
-
-
-# --- add: the reachable method and the fixed size ----------------------------
-
-
-def entries(count: int) -> str:
-    return f"{count} new {'entry' if count == 1 else 'entries'}"
-
-
-def describe_addition(report: usage.AdditionReport, limit: int = 10) -> list[str]:
-    """Summary lines of an addition: words produced whole, what the pre-tokenizer splits."""
-    words = report["words"]
-    added = sum(1 for w in words if w["outcome"] == "added")
-    present = sum(1 for w in words if w["outcome"] in ("already_whole", "already_exists"))
-    lines = [f"requested {plural(len(words), 'token')}: {added} added, {present} already there; "
-             f"{entries(report['entries_created'])} and "
-             f"{plural(report['merges_appended'], 'merge')} appended ({report['method']} method)",
-             f"the model produces {report['produced_whole']} of {len(words)} whole"]
-    unknown = [w["requested"] for w in words if w["outcome"] == "unknown_characters"]
-    if unknown:
-        lines.append(f"not added, they hold characters no entry or byte token spells: {show_list(unknown, limit)}")
-    if report["split_by_pre_tokenizer"]:
-        lines.append("the pre-tokenizer splits these apart, so no merge can join them: "
-                     + show_list(report["split_by_pre_tokenizer"], limit))
-    missed = [w["requested"] for w in words if not w["produced_whole"] and w["pre_tokenizer"] != "split"
-              and w["outcome"] != "unknown_characters"]
-    if missed:
-        lines.append(f"not produced whole: {show_list(missed, limit)}")
-    if report["pre_tokenizer_undecided"]:
-        lines.append(f"note: the counts assume {report['pre_tokenizer_undecided']} keeps each word whole; "
-                     "it was not checked")
-    return lines
-
-
-def describe_keep_size(report: usage.KeepSizeReport, with_counts: bool, limit: int = 10) -> list[str]:
-    """Summary lines of a fixed-size addition, every evicted token included."""
-    lines = describe_addition(report, limit)
-    evicted = report["evicted"]
-    lines.append(f"evicted {plural(len(evicted), 'token')} to make room; each new entry took an evicted id:")
-    lines += [f"  {e['id']:>10}  {show(e['token'])}" + (f" (used {e['count']:,} times)" if with_counts else "")
-              + f" -> {show(e['replaced_by'])}"
-              + (f", taking along {show_list(e['taken_along'], 3)}" if e["taken_along"] else "")
-              for e in evicted]
-    if report["without_room"]:
-        lines.append(f"warning: nothing was left to evict for {entries(len(report['without_room']))}; "
-                     f"they took new ids: {show_list([t for t, _ in report['without_room']], limit)}")
-    if report["ids_left_free"]:
-        lines.append(f"note: {plural(len(report['ids_left_free']), 'id')} freed by evictions stayed unused")
-    lines.append(f"vocabulary size {report['initial_vocab_size']} -> {report['final_vocab_size']}")
-    return lines
+    prune.add_argument("--keep-ids", action="store_true",
+                       help="leave every kept token at its id, gaps included (by default the ids are renumbered "
+                            "to 0..size-1, so that the embedding keeps exactly the kept tokens' rows)")
+    add_listing_arguments(prune, "removed tokens")

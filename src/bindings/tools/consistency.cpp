@@ -87,7 +87,7 @@ py::dict runtime_view(EditorObject& editor) {
 py::list added_token_contents(EditorObject& editor) {
     python::SharedBorrow borrow(editor);
     py::list contents;
-    for (const RuntimeAddedToken& token : runtime_ids(borrow.state()).added) contents.append(make_str(token.content));
+    for (const RuntimeAddedToken& token : runtime_added_tokens(borrow.state())) contents.append(make_str(token.content));
     return contents;
 }
 

@@ -100,6 +100,8 @@ py::dict vocabulary_report_of(EditorObject& editor, py::handle range_limit) {
     result["missing_ids"] = make_int(report.missing_ids);
     result["byte_tokens"] = make_int(report.byte_tokens);
     result["special_tokens_besides_bytes"] = make_int(report.special_tokens_besides_bytes);
+    result["added_tokens"] = make_int(report.added_tokens);
+    result["added_tokens_special"] = make_int(report.added_tokens_special);
     result["added_outside_vocab"] = outside;
     result["runtime_rows"] = make_int(report.runtime_rows);
     return result;

@@ -45,7 +45,7 @@ py::list add_words_reachable(EditorObject& editor, py::handle words_object, bool
     python::ExclusiveBorrow borrow(editor);
     std::vector<std::string> words = python::to_str_list(words_object, "words");
     py::list out;
-    for (const ReachableAddition& r : vocarix::add_words_reachable(borrow.state(), words, {add_unknown_characters}))
+    for (const ReachableAddition& r : vocarix::add_words_reachable(borrow.state(), words, {add_unknown_characters, ""}))
         out.append(addition_dict(r));
     return out;
 }

@@ -15,6 +15,7 @@
 #include "analysis/pre_token_check.hpp"
 #include "operations/workflows/sparing_shrink.hpp"
 #include "analysis/token_style.hpp"
+#include "analysis/word_forms.hpp"
 #include "operations/workflows/usage_prune.hpp"
 
 namespace vocarix::tools {
@@ -45,6 +46,50 @@ UsageCounts usage_counts(EditorState& state, py::handle object, const char* name
     return UsageCounts(state, counts);
 }
 
+// How typed words are read: "auto", "text" or "stored", and which of a text
+// word's forms to take ("after_space", "text_start", "after_line_break",
+// "capitalised"; None for the form after a space).
+ReadingOptions reading_options(const std::string& reading, py::handle forms_object) {
+    ReadingOptions options;
+    if (reading == "auto") options.mode = WordReadingMode::kAuto;
+    else if (reading == "text") options.mode = WordReadingMode::kText;
+    else if (reading == "stored") options.mode = WordReadingMode::kStored;
+    else python::raise(PyExc_ValueError, "reading must be \"auto\", \"text\" or \"stored\", not \"" + reading + "\"");
+    if (forms_object.is_none()) return options;
+    options.contexts = 0;
+    for (const std::string& name : python::to_str_list(forms_object, "forms")) {
+        if (name == "after_space") options.contexts |= kAfterSpace;
+        else if (name == "text_start") options.contexts |= kTextStart;
+        else if (name == "after_line_break") options.contexts |= kAfterLineBreak;
+        else if (name == "capitalised") options.capitalised = true;
+        else
+            python::raise(PyExc_ValueError, "forms are \"after_space\", \"text_start\", \"after_line_break\" and "
+                                            "\"capitalised\", not \"" + name + "\"");
+    }
+    if (options.contexts == 0) options.contexts = kAfterSpace;
+    return options;
+}
+
+py::list context_list(std::uint8_t contexts) {
+    py::list names;
+    if (contexts & kAfterSpace) names.append("after_space");
+    if (contexts & kTextStart) names.append("text_start");
+    if (contexts & kAfterLineBreak) names.append("after_line_break");
+    return names;
+}
+
+py::list form_list(const std::vector<WordForm>& forms) {
+    py::list out;
+    for (const WordForm& form : forms) {
+        py::dict d;
+        d["token"] = form.token;
+        d["contexts"] = context_list(form.contexts);
+        d["capitalised"] = form.capitalised;
+        out.append(d);
+    }
+    return out;
+}
+
 const char* verdict_name(PreTokenVerdict verdict) {
     return verdict == PreTokenVerdict::kWhole ? "whole" : verdict == PreTokenVerdict::kSplit ? "split" : "undecided";
 }
@@ -52,8 +97,14 @@ const char* verdict_name(PreTokenVerdict verdict) {
 py::dict word_dict(const FixedSizeWord& word) {
     py::dict d;
     d["requested"] = word.requested;
+    d["form"] = word.form;
     d["token"] = word.token;
+    d["read_as"] = word.read_as_text ? "text" : "stored";
+    d["contexts"] = context_list(word.contexts);
+    d["capitalised"] = word.capitalised;
+    d["other_forms"] = form_list(word.other_forms);
     d["outcome"] = word.outcome;
+    d["refused"] = word.refused;
     d["pieces_before"] = word.pieces_before;
     d["piece_ids_before"] = word.piece_ids_before;
     d["unknown_characters"] = word.unknown_characters;
@@ -66,7 +117,7 @@ py::dict word_dict(const FixedSizeWord& word) {
 
 py::dict add_tokens_recorded(EditorObject& editor, py::handle tokens_object, const std::string& method,
                              bool keep_size, py::handle whitelist_object, py::handle min_id, py::handle counts_object,
-                               py::handle add_unknown_characters) {
+                             py::handle add_unknown_characters, const std::string& reading, py::handle forms) {
     if (method != "reachable" && method != "prefix")
         python::raise(PyExc_ValueError, "method must be \"reachable\" or \"prefix\", not \"" + method + "\"");
     python::ExclusiveBorrow borrow(editor);
@@ -78,6 +129,7 @@ py::dict add_tokens_recorded(EditorObject& editor, py::handle tokens_object, con
                                          ? !detect_token_style(borrow.state()).byte_level
                                          : add_unknown_characters.cast<bool>();
     options.hold_size = keep_size;
+    options.reading = reading_options(reading, forms);
     std::vector<std::string> tokens = python::to_str_list(tokens_object, "tokens");
     options.protection.keep = optional_str_list(whitelist_object, "whitelist");
     options.protection.min_id = python::to_u32(min_id, "min_id");
@@ -171,6 +223,25 @@ py::list words_of_tokens(EditorObject& editor, py::handle tokens_object) {
     return out;
 }
 
+py::list read_words(EditorObject& editor, py::handle words_object, const std::string& reading, py::handle forms) {
+    ReadingOptions options = reading_options(reading, forms);
+    python::SharedBorrow borrow(editor);
+    std::vector<std::string> words = python::to_str_list(words_object, "words");
+    WordReader reader(borrow.state());
+    py::list out;
+    for (const std::string& word : words) {
+        WordReading read = reader.read(word, options);
+        py::dict d;
+        d["given"] = read.given;
+        d["read_as"] = read.read_as_text ? "text" : "stored";
+        d["forms"] = form_list(read.chosen);
+        d["other_forms"] = form_list(read.other_forms);
+        d["refused"] = read.refused;
+        out.append(d);
+    }
+    return out;
+}
+
 py::tuple pre_token_check(EditorObject& editor, py::handle words_object) {
     python::SharedBorrow borrow(editor);
     std::vector<std::string> words = python::to_str_list(words_object, "words");
@@ -186,7 +257,11 @@ void register_usage(py::module_& module) {
     module.def("add_tokens", &add_tokens_recorded, py::arg("editor"), py::arg("tokens"),
                py::arg("method") = "reachable", py::arg("keep_size") = false, py::arg("whitelist") = py::none(), py::arg("min_id") = 0,
                py::arg("counts") = py::none(), py::arg("add_unknown_characters") = py::none(),
+               py::arg("reading") = "stored", py::arg("forms") = py::none(),
                "Add tokens in order; with keep_size each new entry takes the id of a token evicted for it.");
+    module.def("read_words", &read_words, py::arg("editor"), py::arg("words"), py::arg("reading") = "auto",
+               py::arg("forms") = py::none(),
+               "How typed words are read: as text (turned into the forms the runtime meets) or as stored.");
     module.def("prune", &prune, py::arg("editor"), py::arg("counts"), py::arg("size") = py::none(),
                py::arg("min_count") = py::none(), py::arg("keep") = py::none(), py::arg("min_id") = 0,
                py::arg("room_for_outside_added_tokens") = false,

@@ -38,15 +38,24 @@ std::vector<std::pair<SlotIndex, MergeProblem>> merge_problems(const EditorState
     const Segmenter segmenter(state);
     std::string scratch;
     std::uint64_t position = 0;
+    // Without a prefix the runtime's result is the concatenation, which the
+    // merge lists hold: a merge whose three strings are entries is taken
+    // without building or hashing any string.
+    const bool results_known = prefix.empty();
     state.for_each_merge([&](SlotIndex s) {
-        if (auto problem = merge_problem(state, segmenter, s, position, prefix, scratch))
-            problems.emplace_back(s, std::move(*problem));
+        Merge merge = state.merge_at(s);
+        bool taken = results_known && state.in_vocab(merge.left) && state.in_vocab(merge.right) &&
+                     state.in_vocab(state.result_of(s));
+        if (!taken) {
+            if (auto problem = merge_problem(state, segmenter, s, position, prefix, scratch))
+                problems.emplace_back(s, std::move(*problem));
+        }
         ++position;
     });
     return problems;
 }
 
-std::vector<SharedId> shared_ids(const EditorState& state, const RuntimeIds& view) {
+std::vector<SharedId> shared_ids(const EditorState& state, const RuntimeIdLookup& view) {
     std::map<std::uint32_t, std::vector<std::string>> holders;
     if (state.has_shared_ids()) {
         std::map<std::uint32_t, std::vector<Symbol>> by_id;
@@ -55,7 +64,7 @@ std::vector<SharedId> shared_ids(const EditorState& state, const RuntimeIds& vie
             if (syms.size() > 1)
                 for (Symbol sym : syms) holders[id].emplace_back(state.text(sym));
     }
-    for (const RuntimeAddedToken& token : view.added) {
+    for (const RuntimeAddedToken& token : view.added()) {
         if (token.in_vocab || token.runtime_id > UINT32_MAX) continue;
         auto id = static_cast<std::uint32_t>(token.runtime_id);
         Symbol holder = state.token_by_id(id);
@@ -73,11 +82,11 @@ std::vector<SharedId> shared_ids(const EditorState& state, const RuntimeIds& vie
 
 ConsistencyReport check_consistency(const EditorState& state) {
     ConsistencyReport report;
-    const RuntimeIds view = runtime_ids(state);
+    const RuntimeIdLookup view(state);
     report.merges_as_object = state.sections.form.merges == MergeForm::kEmptyObject && state.merge_count() == 0;
     for (auto& [slot, problem] : merge_problems(state)) report.merges.push_back(std::move(problem));
-    report.malformed_added = view.malformed;
-    for (const RuntimeAddedToken& token : view.added) {
+    report.malformed_added = refused_added_tokens(state.sections);
+    for (const RuntimeAddedToken& token : view.added()) {
         if (token.stored_id && *token.stored_id == token.runtime_id) continue;
         AddedIdProblem problem{token.position, token.content, token.stored_id, token.runtime_id};
         (token.in_vocab ? report.added_ids : report.renumbered).push_back(std::move(problem));
@@ -88,14 +97,13 @@ ConsistencyReport check_consistency(const EditorState& state) {
         if (id && reference.id == id) continue;
         report.references.push_back({std::move(reference.where), std::move(reference.token), reference.id, id});
     }
-    report.rows = view.rows;
-    report.vocab_size = view.vocab_size;
+    report.rows = view.rows();
+    report.vocab_size = state.vocab_size();
     report.outside_vocab = view.outside_vocab();
     return report;
 }
 
 PinReport pin_added_tokens(EditorState& state, const RuntimeIds& before) {
-    const RuntimeIds view = runtime_ids(state);
     struct Pin {
         std::string content;
         std::optional<std::uint32_t> id_before;
@@ -104,7 +112,7 @@ PinReport pin_added_tokens(EditorState& state, const RuntimeIds& before) {
     };
     std::vector<Pin> pins;
     bool needed = false;
-    for (const RuntimeAddedToken& token : view.added) {
+    for (const RuntimeAddedToken& token : runtime_added_tokens(state)) {
         if (token.in_vocab) continue;
         std::optional<std::uint32_t> id_before = before.id_of(token.content);
         std::uint64_t wanted = id_before ? *id_before : token.runtime_id;
@@ -190,7 +198,7 @@ RepairReport make_loadable(EditorState& state, const RuntimeIds& before) {
     }
     if (!refused.empty()) state.erase_merges(refused);
 
-    const RuntimeIds view = runtime_ids(state);
+    const RuntimeIdLookup view(state);
     report.added_ids = rewrite_added_token_ids(state.sections, [&](std::string_view content, auto) {
         // The runtime skips empty content: it has no id to state.
         return content.empty() ? std::nullopt : view.id_of(content);

@@ -29,7 +29,8 @@ struct ProtectionRules {
 };
 
 // Entries that must stay: special tokens (which include the byte tokens
-// <0xNN>), single characters, the unknown token, every token the document's
+// <0xNN>), single characters (with the model's end-of-word suffix or
+// continuing-subword prefix, the pieces words start from), the unknown token, every token the document's
 // added_tokens lists, ids below min_id and the keep list, plus whatever a
 // workflow adds while it runs.
 class ProtectedTokens {
@@ -85,6 +86,36 @@ std::optional<Cascade> guarded_cascade(EditorState& state, Symbol root, const Pr
 
 // True when removing `root` takes no other string along and no merge uses it.
 bool removes_only_itself(const EditorState& state, Symbol root);
+
+// Unprotected entries in the order workflows evict them to make room, walked
+// once: protection only grows and entries only go, so a token passed over
+// never becomes right later, except one that merges still use, which waits
+// in a second tier (and goes only with a cascade of at most kLargestCascade
+// entries).
+//
+// The least used go first when counts are given; among equal counts (or
+// without counts) the tokens least likely to be used: first those no merge
+// builds, which the model never produces (unless it takes whole words as
+// they are), then the latest built first. In a trained merge list later
+// merges join rarer pairs; a converted list can end with common tokens
+// (runs of "▁"), but those are used by other merges and so wait in the
+// second tier.
+class EvictionOrder {
+public:
+    // A removal that takes more than this many entries along is not worth one id.
+    static constexpr std::size_t kLargestCascade = 16;
+
+    EvictionOrder(const EditorState& state, const UsageCounts& counts, const ProtectedTokens& protect);
+
+    // The next token to evict with what its removal takes, or nothing.
+    std::optional<Cascade> next(EditorState& state, const ProtectedTokens& protect);
+
+private:
+    std::vector<Symbol> order_;
+    std::size_t position_ = 0;
+    std::vector<Symbol> deferred_;
+    std::size_t deferred_position_ = 0;
+};
 
 // Removes a cascade; returns the entries deleted with the ids they held. A
 // segmenter built on the state, if given, is kept current.

@@ -10,62 +10,6 @@
 namespace vocarix {
 namespace {
 
-// A removal that takes more than this many entries along is not worth one id.
-constexpr std::size_t kLargestCascade = 16;
-
-// Unprotected entries in eviction order, walked once: protection only grows
-// and entries only go, so a token passed over never becomes right later,
-// except one that others still used, which waits in a second tier.
-class EvictionOrder {
-public:
-    EvictionOrder(const EditorState& state, const UsageCounts& counts, const ProtectedTokens& protect) {
-        struct Key {
-            std::uint64_t count;
-            std::size_t length;
-            bool produced;
-            Symbol sym;
-        };
-        std::vector<Key> keys;
-        state.for_each_entry([&](Symbol sym) {
-            if (protect.contains(sym)) return;
-            keys.push_back({counts.of(sym), char_length(state.text(sym)), state.is_produced(sym), sym});
-        });
-        std::sort(keys.begin(), keys.end(), [&](const Key& a, const Key& b) {
-            if (a.count != b.count) return a.count < b.count;
-            if (a.length != b.length) return a.length > b.length;
-            if (a.produced != b.produced) return a.produced;
-            return state.text(a.sym) < state.text(b.sym);
-        });
-        order_.reserve(keys.size());
-        for (const Key& key : keys) order_.push_back(key.sym);
-    }
-
-    // The next token to evict with what its removal takes, or nothing.
-    std::optional<Cascade> next(EditorState& state, const ProtectedTokens& protect) {
-        while (position_ < order_.size()) {
-            Symbol sym = order_[position_++];
-            if (!state.in_vocab(sym) || protect.contains(sym)) continue;
-            if (!removes_only_itself(state, sym)) {
-                deferred_.push_back(sym);
-                continue;
-            }
-            if (auto cascade = guarded_cascade(state, sym, protect, 1)) return cascade;
-        }
-        while (deferred_position_ < deferred_.size()) {
-            Symbol sym = deferred_[deferred_position_++];
-            if (!state.in_vocab(sym) || protect.contains(sym)) continue;
-            if (auto cascade = guarded_cascade(state, sym, protect, kLargestCascade)) return cascade;
-        }
-        return std::nullopt;
-    }
-
-private:
-    std::vector<Symbol> order_;
-    std::size_t position_ = 0;
-    std::vector<Symbol> deferred_;
-    std::size_t deferred_position_ = 0;
-};
-
 // Protects a requested token and what its derivation needs.
 void protect_derivation(EditorState& state, Segmenter& segmenter, ProtectedTokens& protect, std::string_view word,
                         std::string_view token) {
@@ -90,7 +34,8 @@ void protect_derivation(EditorState& state, Segmenter& segmenter, ProtectedToken
 
 FixedSizeWord add_reachable(EditorState& state, Segmenter& segmenter, std::string_view word,
                             const FixedSizeOptions& options) {
-    ReachableAddition added = add_word_reachable(state, segmenter, word, {options.add_unknown_characters});
+    ReachableAddition added =
+        add_word_reachable(state, segmenter, word, {options.add_unknown_characters, options.space_mark});
     FixedSizeWord out;
     out.token = std::move(added.token);
     out.outcome = std::move(added.outcome);
@@ -99,6 +44,13 @@ FixedSizeWord add_reachable(EditorState& state, Segmenter& segmenter, std::strin
     out.unknown_characters = std::move(added.unknown_characters);
     out.merges_appended = std::move(added.merges_appended);
     out.entries_created = std::move(added.entries_created);
+    return out;
+}
+
+FixedSizeWord split_word(std::string_view token) {
+    FixedSizeWord out;
+    out.token = std::string(token);
+    out.outcome = "split";
     return out;
 }
 
@@ -145,10 +97,39 @@ std::string_view word_of_token(const ModelSettings& model, std::string_view toke
     return token;
 }
 
+namespace {
+
+// The forms to add, in order, each with the word it was read from.
+struct FormToAdd {
+    const WordReading* reading;
+    const WordForm* form;  // nullptr when the reading refused the word
+};
+
+std::vector<FormToAdd> forms_to_add(const std::vector<WordReading>& readings) {
+    std::vector<FormToAdd> items;
+    for (const WordReading& reading : readings) {
+        if (reading.chosen.empty()) items.push_back({&reading, nullptr});
+        for (const WordForm& form : reading.chosen) items.push_back({&reading, &form});
+    }
+    return items;
+}
+
+}  // namespace
+
 FixedSizeReport add_words_fixed_size(EditorState& state, std::span<const std::string> tokens,
                                      const UsageCounts& counts, const FixedSizeOptions& options) {
     FixedSizeReport report;
     report.initial_vocab_size = state.vocab_size();
+    const WordReader reader(state);
+    FixedSizeOptions chosen = options;  // with the style's space mark
+    if (reader.style().style == TokenStyle::kMetaspace) chosen.space_mark = reader.style().marker;
+    std::vector<WordReading> readings;
+    readings.reserve(tokens.size());
+    for (const std::string& given : tokens) readings.push_back(reader.read(given, options.reading));
+    const std::vector<FormToAdd> items = forms_to_add(readings);
+
+    const PreTokenCheck pre_tokens(state);
+    report.pre_tokenizer_undecided_by = pre_tokens.undecided_by();
     ProtectedTokens protect(state, options.protection);
     Segmenter segmenter(state);
     std::optional<EvictionOrder> order;  // made when the first eviction is due
@@ -180,24 +161,45 @@ FixedSizeReport add_words_fixed_size(EditorState& state, std::span<const std::st
     if (options.hold_size) {
         Segmentation seg;
         std::vector<Symbol> formed;
-        for (const std::string& requested : tokens) {
-            std::string_view word = word_of_token(state.sections.model, requested);
+        for (const FormToAdd& item : items) {
+            if (!item.form) continue;
+            std::string_view word = word_of_token(state.sections.model, item.form->token);
             if (word.empty() || !is_valid_utf8(word)) continue;
             formed.clear();
             segmenter.segment(word, seg, formed);
             for (Symbol sym : formed) protect.add(sym);
         }
     }
-    for (const std::string& requested : tokens) {
+    for (const FormToAdd& item : items) {
+        if (!item.form) {
+            FixedSizeWord refused;
+            refused.requested = item.reading->given;
+            refused.read_as_text = item.reading->read_as_text;
+            refused.outcome = "refused";
+            refused.refused = item.reading->refused;
+            report.words.push_back(std::move(refused));
+            continue;
+        }
+        const std::string& requested = item.form->token;
         std::string_view word = word_of_token(state.sections.model, requested);
-        FixedSizeWord added = options.reachable ? add_reachable(state, segmenter, word, options)
-                                                : add_prefix(state, segmenter, requested);
-        added.requested = requested;
+        // No merge joins what the pre-tokenizer splits apart: entries for it would never be used.
+        const PreTokenVerdict verdict = is_valid_utf8(word) ? pre_tokens.check(word) : PreTokenVerdict::kUndecided;
+        FixedSizeWord added = verdict == PreTokenVerdict::kSplit ? split_word(requested)
+                              : options.reachable                ? add_reachable(state, segmenter, word, chosen)
+                                                                 : add_prefix(state, segmenter, requested);
+        added.pre_tokenizer = verdict;
+        added.requested = item.reading->given;
+        added.form = requested;
+        added.read_as_text = item.reading->read_as_text;
+        added.contexts = item.form->contexts;
+        added.capitalised = item.form->capitalised;
+        if (item.form == &item.reading->chosen.front()) added.other_forms = item.reading->other_forms;
         if (!options.hold_size) {
             report.words.push_back(std::move(added));
             continue;
         }
-        if (added.outcome != "unknown_characters" && added.outcome != "empty")
+        if (added.outcome != "unknown_characters" && added.outcome != "space_entry" && added.outcome != "empty" &&
+            added.outcome != "split")
             protect_derivation(state, segmenter, protect, word, added.token);
         // Last created first, so that each move hands its fresh id back.
         for (auto it = added.entries_created.rbegin(); it != added.entries_created.rend(); ++it) {
@@ -211,17 +213,16 @@ FixedSizeReport add_words_fixed_size(EditorState& state, std::span<const std::st
         }
         report.words.push_back(std::move(added));
     }
-    // What the model and the pre-tokenizer make of each word now.
-    PreTokenCheck pre_tokens(state);
-    report.pre_tokenizer_undecided_by = pre_tokens.undecided_by();
+    // What the model and the pre-tokenizer make of each word now, where the
+    // runtime meets it in running text.
     Segmentation seg;
     for (FixedSizeWord& added : report.words) {
-        std::string_view word = word_of_token(state.sections.model, added.requested);
+        if (added.outcome == "refused") continue;
+        std::string_view word = word_of_token(state.sections.model, added.form);
         if (!is_valid_utf8(word)) continue;
-        added.pre_tokenizer = pre_tokens.check(word);
         segmenter.segment(word, seg);
-        added.produced_whole = added.pre_tokenizer != PreTokenVerdict::kSplit && seg.pieces.size() == 1 &&
-                               !seg.met_unknown && !seg.used_byte_fallback &&
+        added.produced_whole = added.contexts != 0 && added.pre_tokenizer != PreTokenVerdict::kSplit &&
+                               seg.pieces.size() == 1 && !seg.met_unknown && !seg.used_byte_fallback &&
                                state.text(seg.pieces[0]) == added.token;
     }
     std::sort(free_ids.begin(), free_ids.end());

@@ -9,8 +9,8 @@
 // producers behind the token. A token goes only when its cascade reaches
 // none of them. Tokens whose removal takes nothing else along go first, so
 // that one eviction frees exactly one id; among them the least used (when
-// usage counts are given) or else the module's keep-size order: more
-// characters, produced by a merge, smaller bytes.
+// usage counts are given), and else the tokens least likely to be used
+// (EvictionOrder in eviction.hpp).
 #pragma once
 
 #include <cstdint>
@@ -19,8 +19,9 @@
 #include <utility>
 #include <vector>
 
-#include "operations/workflows/eviction.hpp"
 #include "analysis/pre_token_check.hpp"
+#include "analysis/word_forms.hpp"
+#include "operations/workflows/eviction.hpp"
 #include "operations/workflows/reachable_addition.hpp"
 
 namespace vocarix {
@@ -30,17 +31,28 @@ struct FixedSizeOptions {
     // module's add_token (longest prefix or character chain).
     bool reachable = true;
     bool add_unknown_characters = false;
+    std::string space_mark;  // set from the file's style (reachable_addition.hpp)
     // false: a plain addition, recorded the same way; nothing is evicted.
     bool hold_size = true;
     ProtectionRules protection;
+    // How the given words are read (word_forms.hpp); by default as stored.
+    ReadingOptions reading{WordReadingMode::kStored, kAfterSpace, false};
 };
 
 struct FixedSizeWord {
     std::string requested;  // as given
+    std::string form;       // the stored form added for it (one word read as text can give several)
     std::string token;      // the entry it is, or would be
+    bool read_as_text = false;
+    std::uint8_t contexts = 0;  // where the runtime meets the form (WordContext bits)
+    bool capitalised = false;
+    std::vector<WordForm> other_forms;  // forms of the word not added; on its first form only
     // Reachable outcomes (reachable_addition.hpp), or for the prefix method
-    // "already_exists" and "added".
+    // "already_exists" and "added"; "split" when the pre-tokenizer splits the
+    // word apart, so that no merge can join it (nothing is added); "refused"
+    // when the reading gave nothing to add (`refused` says why).
     std::string outcome;
+    std::string refused;
     std::vector<std::string> pieces_before;
     std::vector<std::uint32_t> piece_ids_before;
     std::vector<std::string> unknown_characters;
@@ -78,7 +90,8 @@ struct FixedSizeReport {
 // end-of-word suffix, when the model has one and the token ends with it.
 std::string_view word_of_token(const ModelSettings& model, std::string_view token);
 
-// Adds the tokens in order, so that earlier additions count for later ones.
+// Reads the given words (options.reading) and adds their forms in order, so
+// that earlier additions count for later ones.
 FixedSizeReport add_words_fixed_size(EditorState& state, std::span<const std::string> tokens,
                                      const UsageCounts& counts, const FixedSizeOptions& options);
 

@@ -8,6 +8,7 @@
 
 #include "document/errors.hpp"
 #include "document/text.hpp"
+#include "document/unicode_classes.hpp"
 
 namespace vocarix {
 namespace {
@@ -21,8 +22,18 @@ constexpr std::uint64_t kMaxJoinBytes = 64ull << 20;
 struct CharacterCheck {
     std::vector<std::string> to_insert;  // forms the model looks up: prefix + character + suffix
     std::vector<std::string> unknown;    // characters as written, each once
+    bool needs_space_entry = false;      // some unknown character is a space or a space mark
     std::size_t characters = 0;
 };
+
+// A space or the style's space mark: an entry for it is made only when the
+// word is nothing else, since the normalizer or the style usually rewrites
+// such a character before the model sees it.
+bool is_space_character(std::string_view character, std::string_view space_mark) {
+    if (!space_mark.empty() && character == space_mark) return true;
+    const auto* p = reinterpret_cast<const unsigned char*>(character.data());
+    return is_white_space(decode_utf8_sequence(p, character.size()));
+}
 
 bool byte_tokens_exist(const EditorState& state, std::string_view text) {
     for (unsigned char byte : text)
@@ -45,6 +56,11 @@ CharacterCheck check_characters(const EditorState& state, std::string_view word,
         i = end;
         ++check.characters;
         if (state.contains(form)) continue;
+        if (is_space_character(character, options.space_mark) && character != word) {
+            check.needs_space_entry = true;
+            if (listed_characters.emplace(character).second) check.unknown.emplace_back(character);
+            continue;
+        }
         // A character the model spells in byte tokens needs an entry of its
         // own: merges of byte tokens would build "<0x..><0x..>", not the word.
         if ((model.byte_fallback && byte_tokens_exist(state, form)) || options.add_unknown_characters) {
@@ -271,7 +287,7 @@ ReachableAddition add_word_reachable(EditorState& state, Segmenter& segmenter, s
     CharacterCheck check = check_characters(state, word, options);
     if (!check.unknown.empty()) {
         record.unknown_characters = std::move(check.unknown);
-        record.outcome = "unknown_characters";
+        record.outcome = check.needs_space_entry ? "space_entry" : "unknown_characters";
         return record;
     }
     WordJoiner joiner(state, segmenter, record);

@@ -26,6 +26,9 @@ struct ReachableOptions {
     // Characters the model could only give as the unknown token become new
     // base entries, instead of the word being refused.
     bool add_unknown_characters = false;
+    // The style's mark for a space ("▁"), which like a space gets an entry
+    // of its own only for a word that is nothing else.
+    std::string space_mark;
 };
 
 struct ReachableAddition {
@@ -36,13 +39,15 @@ struct ReachableAddition {
     // "already_whole": the model produced the word whole already; nothing changed.
     // "added": the model now produces it whole.
     // "unknown_characters": some character would become the unknown token; nothing changed.
+    // "space_entry": a space or space mark in the word would need an entry
+    // of its own (made only for a word that is that character); nothing changed.
     // "empty": the empty word; nothing changed.
     // "not_produced": the edits below were made, yet the model does not give the word whole.
     std::string outcome;
     bool added = false;  // entries or merges were added
     std::vector<std::string> pieces_before;       // the model's pieces before this word was added
     std::vector<std::uint32_t> piece_ids_before;  // their ids
-    std::vector<std::string> unknown_characters;  // in word order, each once
+    std::vector<std::string> unknown_characters;  // in word order, each once; spaces included
     std::vector<StringPair> merges_appended;
     std::vector<std::pair<std::string, std::uint32_t>> entries_created;  // new base characters first
 };

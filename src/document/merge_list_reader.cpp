@@ -1,0 +1,378 @@
+#include "document/merge_list_reader.hpp"
+
+#include <cstring>
+#include <stdexcept>
+
+namespace vocarix {
+namespace {
+
+// Smaller documents read faster on one thread than a thread starts.
+constexpr std::size_t kParallelMinimum = 256 * 1024;
+// The calling thread takes a stretch of the list only when it leaves the
+// worker at least this much to read: a thread that passes the stretch's start
+// before it is told has read the whole list, and the stretch was for nothing.
+constexpr std::size_t kSmallestSplit = 64 * 1024;
+// Until the pool can be asked, every new part is kept by the worker: past
+// this share of the text's size it waits instead, so that reading on two
+// threads costs little more memory than reading on one.
+constexpr std::size_t kKeptShare = 16;
+// The shortest merge list elements, with their separator: ["","",] and "a b",.
+constexpr std::size_t kShortestPair = 8, kShortestString = 6;
+// Offsets into the text and names of kept parts are 31-bit.
+constexpr std::size_t kKeptLimit = 0x80000000u;
+
+struct Cancelled {};
+
+bool is_ws(char c) { return c == ' ' || c == '\n' || c == '\r' || c == '\t'; }
+
+const char* skip_ws(const char* p, const char* end) {
+    while (p < end && is_ws(*p)) ++p;
+    return p;
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------- cursor
+
+bool MergeListCursor::open_merge_list() {
+    ++p_;  // '['
+    skip_ws();
+    if (at_end()) fail_eof("EOF while parsing a list");
+    if (peek() != ']') return false;
+    ++p_;
+    return true;
+}
+
+bool MergeListCursor::next_merge_element() {
+    skip_ws();
+    if (at_end()) fail_eof("EOF while parsing a list");
+    char c = peek();
+    ++p_;
+    if (c == ']') return true;
+    if (c != ',') fail("expected `,` or `]`", p_);
+    skip_ws();
+    if (!at_end() && peek() == ']') fail("trailing comma", p_ + 1);
+    return false;
+}
+
+// ---------------------------------------------------------------- parts
+
+MergeParts::MergeParts(std::string_view text, const StringPool& pool, std::size_t expected_merges,
+                       const std::atomic<bool>* frozen)
+    : begin_(text.data()),
+      end_(text.data() + text.size()),
+      pool_(pool),
+      seed_(pool.hash_seed()),
+      frozen_(frozen),
+      slots_(1024, 0),
+      slot_mask_(1023) {
+    // Room for the longest list the text can hold costs address space only.
+    merges_.reserve(expected_merges);
+    pending_.reserve(2 * kBatch);
+    asking_pool_ = frozen_ == nullptr;
+}
+
+MergeParts::Part MergeParts::locate(std::string_view text, std::uint64_t hash) {
+    auto length = static_cast<std::uint32_t>(text.size());
+    if (text.data() >= begin_ && text.data() + text.size() <= end_)
+        return {static_cast<std::uint32_t>(text.data() - begin_), length, hash};
+    // Decoded into the cursor's scratch space, which the next string reuses.
+    if (copies_.size() + text.size() >= kKept) throw std::length_error("merge list too large to read in parallel");
+    auto offset = static_cast<std::uint32_t>(copies_.size());
+    copies_.append(text);
+    return {offset | kKept, length, hash};
+}
+
+std::string_view MergeParts::text_of(const Part& part) const {
+    if (part.offset & kKept) return std::string_view(copies_).substr(part.offset & ~kKept, part.length);
+    return std::string_view(begin_ + part.offset, part.length);
+}
+
+std::uint32_t MergeParts::keep(const Part& part) {
+    std::string_view text = text_of(part);
+    std::size_t i = part.hash & slot_mask_;
+    for (;; i = (i + 1) & slot_mask_) {
+        std::uint32_t slot = slots_[i];
+        if (slot == 0) break;
+        const Part& other = kept_[slot - 1];
+        if (other.hash == part.hash && other.length == part.length &&
+            same_bytes(text_of(other).data(), text.data(), text.size()))
+            return (slot - 1) | kKept;
+    }
+    if (kept_.size() + 1 >= kKept) throw std::length_error("too many distinct merge parts");
+    kept_.push_back(part);
+    slots_[i] = static_cast<std::uint32_t>(kept_.size());
+    if (kept_.size() * 2 > slots_.size()) {
+        // Linear probing stays short below half full.
+        std::vector<std::uint32_t> grown(slots_.size() * 2, 0);
+        slot_mask_ = grown.size() - 1;
+        for (std::uint32_t index = 0; index < kept_.size(); ++index) {
+            std::size_t j = kept_[index].hash & slot_mask_;
+            while (grown[j] != 0) j = (j + 1) & slot_mask_;
+            grown[j] = index + 1;
+        }
+        slots_ = std::move(grown);
+    }
+    return static_cast<std::uint32_t>(kept_.size() - 1) | kKept;
+}
+
+void MergeParts::name(std::uint32_t name) {
+    if (!have_left_) {
+        left_ = name;
+        have_left_ = true;
+        return;
+    }
+    merges_.push_back({left_, name});
+    have_left_ = false;
+}
+
+void MergeParts::part(std::string_view text) {
+    Part part = locate(text, hash_bytes(text, seed_));
+    if (!asking_pool_) {
+        name(keep(part));
+        return;
+    }
+    pool_.prefetch_slot(part.hash);
+    pending_.push_back(part);
+}
+
+void MergeParts::element_done() {
+    if (asking_pool_) {
+        if (pending_.size() >= 2 * kBatch) flush();
+    } else if (frozen_->load(std::memory_order_acquire)) {
+        asking_pool_ = true;
+    }
+}
+
+void MergeParts::flush() {
+    // Each look-up misses the cache three times (slot, view, bytes): the
+    // batch's are fetched a step at a time before any is looked up.
+    for (const Part& part : pending_) pool_.prefetch_slot_view(part.hash);
+    for (const Part& part : pending_) pool_.prefetch_slot_text(part.hash);
+    for (const Part& part : pending_) {
+        Symbol sym = pool_.find(text_of(part), part.hash);
+        name(sym != kNoSymbol && sym < kKept ? sym : keep(part));
+    }
+    pending_.clear();
+}
+
+void MergeParts::finish() {
+    if (asking_pool_) flush();
+}
+
+void MergeParts::resolve() {
+    resolved_.resize(kept_.size());
+    for (std::size_t i = 0; i < kept_.size(); ++i) resolved_[i] = pool_.find(text_of(kept_[i]), kept_[i].hash);
+}
+
+void MergeParts::adopt(DocumentRecords& records, std::vector<Merge>& out) {
+    if (resolved_.size() != kept_.size()) resolve();
+    // New strings get their symbols in the order they first appear, as when
+    // every part is interned as it is read.
+    for (std::size_t i = 0; i < kept_.size(); ++i)
+        if (resolved_[i] == kNoSymbol) resolved_[i] = records.intern(text_of(kept_[i]), kept_[i].hash);
+    auto symbol = [&](std::uint32_t name) { return name & kKept ? resolved_[name & ~kKept] : name; };
+    for (Merge& merge : merges_) merge = {symbol(merge.left), symbol(merge.right)};
+    if (out.empty()) {
+        out = std::move(merges_);
+    } else {
+        out.insert(out.end(), merges_.begin(), merges_.end());
+        merges_ = {};
+    }
+    kept_ = {};
+    slots_ = {};
+    copies_ = {};
+    resolved_ = {};
+}
+
+// ---------------------------------------------------------------- two threads
+
+ParallelMergeList::ParallelMergeList(std::string_view text, bool lenient, const StringPool& pool)
+    : text_(text), lenient_(lenient), pool_(pool) {
+    if (text.size() < kParallelMinimum || text.size() >= kKeptLimit || std::thread::hardware_concurrency() < 2)
+        return;
+    try {
+        worker_ = std::thread([this] { work(); });
+    } catch (const std::system_error&) {
+        // No thread to be had: everything is read on the calling thread.
+    }
+}
+
+ParallelMergeList::~ParallelMergeList() {
+    if (!worker_.joinable()) return;
+    cancel();
+    worker_.join();
+}
+
+void ParallelMergeList::cancel() {
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        cancelled_.store(true, std::memory_order_relaxed);
+    }
+    changed_.notify_all();
+}
+
+// The first `"merges"` member whose value is a list: where the merge list
+// starts in every document a tokenizer writes. A wrong guess (a member of
+// the same name elsewhere) is found out when the calling thread gets there.
+const char* ParallelMergeList::locate() const {
+    static constexpr std::string_view kKey = "\"merges\"";
+    const char* end = text_.data() + text_.size();
+    for (const char* p = text_.data(); p < end;) {
+        const void* found = memmem(p, static_cast<std::size_t>(end - p), kKey.data(), kKey.size());
+        if (!found) return nullptr;
+        const char* q = skip_ws(static_cast<const char*>(found) + kKey.size(), end);
+        p = static_cast<const char*>(found) + 1;
+        if (q == end || *q != ':') continue;
+        q = skip_ws(q + 1, end);
+        if (q < end && *q == '[') return q;
+    }
+    return nullptr;
+}
+
+// An element start at or after `from`, found by what separates two elements
+// (`],` then `[`, or `",` then `"` in the strings form); nullptr if none. It
+// may lie inside a string: the worker stops there only when it reads an
+// element starting exactly there.
+const char* ParallelMergeList::split_point(const char* from, MergeForm form) const {
+    const char* end = text_.data() + text_.size();
+    const char close = form == MergeForm::kStrings ? '"' : ']';
+    for (const char* p = from; p < end; ++p) {
+        p = static_cast<const char*>(std::memchr(p, close, static_cast<std::size_t>(end - p)));
+        if (!p) return nullptr;
+        const char* q = skip_ws(p + 1, end);
+        if (q == end || *q != ',') continue;
+        q = skip_ws(q + 1, end);
+        if (q < end && *q == (form == MergeForm::kStrings ? '"' : '[')) return q;
+    }
+    return nullptr;
+}
+
+template <class Check>
+ParallelMergeList::Stretch ParallelMergeList::read_stretch(MergeParts& parts, const char* at, MergeForm form,
+                                                           bool first, Check&& check) {
+    MergeListCursor cursor(text_, at);
+    if (first && cursor.open_merge_list()) return {true, cursor.position()};
+    for (std::size_t index = 0;; ++index) {
+        if (check(cursor.position(), index)) return {true, cursor.position()};
+        cursor.read_merge_element(parts, form, kMergeListDepth);
+        if (cursor.next_merge_element()) {
+            parts.finish();
+            return {true, cursor.position()};
+        }
+    }
+}
+
+void ParallelMergeList::work() {
+    Stretch head;
+    try {
+        const char* list = locate();
+        MergeForm form = MergeForm::kPairs;
+        if (list) {
+            // The form the first element gives, as reading on one thread decides it.
+            const char* first = skip_ws(list + 1, text_.data() + text_.size());
+            if (lenient_ && first < text_.data() + text_.size() && *first == '"') form = MergeForm::kStrings;
+        }
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            located_ = true;
+            list_ = list;
+            form_ = form;
+        }
+        changed_.notify_all();
+        if (list) {
+            const std::size_t bytes = static_cast<std::size_t>(text_.data() + text_.size() - list);
+            head_parts_ = std::make_unique<MergeParts>(
+                text_, pool_, bytes / (form == MergeForm::kStrings ? kShortestString : kShortestPair), &frozen_flag_);
+            head = read_stretch(*head_parts_, list, form, true, [this](const char* at, std::size_t index) {
+                if (at == stop_at_.load(std::memory_order_acquire)) return true;
+                if (index % 256 == 0) {
+                    progress_.store(at, std::memory_order_relaxed);
+                    if (head_parts_->kept_bytes() > text_.size() / kKeptShare &&
+                        !frozen_flag_.load(std::memory_order_acquire)) {
+                        std::unique_lock<std::mutex> lock(mutex_);
+                        changed_.wait(lock, [this] { return frozen_ || cancelled_.load(std::memory_order_relaxed); });
+                    }
+                    if (cancelled_.load(std::memory_order_relaxed)) throw Cancelled{};
+                }
+                return false;
+            });
+            head_parts_->finish();
+            // The kept parts are looked up once the pool holds everything before the list.
+            std::unique_lock<std::mutex> lock(mutex_);
+            changed_.wait(lock, [this] { return frozen_ || cancelled_.load(std::memory_order_relaxed); });
+            if (!cancelled_.load(std::memory_order_relaxed)) {
+                lock.unlock();
+                head_parts_->resolve();
+            }
+        }
+    } catch (...) {
+        // Whatever went wrong (an error in the document, a cancellation) the
+        // calling thread meets again when it reads the list itself.
+        head = {};
+    }
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        located_ = true;  // also when it failed before saying where the list is
+        head_ = head;
+        done_ = true;
+    }
+    changed_.notify_all();
+}
+
+const char* ParallelMergeList::read(DocumentRecords& records, const char* at, int depth, MergeForm& form) {
+    if (!worker_.joinable()) return nullptr;
+    {
+        std::unique_lock<std::mutex> lock(mutex_);
+        changed_.wait(lock, [this] { return located_; });
+    }
+    if (list_ != at || depth != kMergeListDepth || records.strings.size() >= kKeptLimit) {
+        cancel();
+        return nullptr;
+    }
+    const MergeForm list_form = form_;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        frozen_ = true;
+    }
+    frozen_flag_.store(true, std::memory_order_release);
+    changed_.notify_all();
+
+    // The rest of the list is split in two: the worker reads on to the
+    // split point while this thread reads from there to the end.
+    const char* end = text_.data() + text_.size();
+    const char* reached = progress_.load(std::memory_order_relaxed);
+    if (!reached) reached = at;
+    const char* split = nullptr;
+    Stretch tail;
+    MergeParts tail_parts(text_, pool_, 0, nullptr);
+    if (static_cast<std::size_t>(end - reached) >= 2 * kSmallestSplit)
+        split = split_point(reached + (end - reached) / 2, list_form);
+    if (split) {
+        stop_at_.store(split, std::memory_order_release);
+        try {
+            tail = read_stretch(tail_parts, split, list_form, false, [](const char*, std::size_t) { return false; });
+            tail_parts.resolve();
+        } catch (...) {
+            tail = {};
+        }
+    }
+    {
+        std::unique_lock<std::mutex> lock(mutex_);
+        changed_.wait(lock, [this] { return done_; });
+    }
+    worker_.join();
+
+    const bool head_stopped_at_split = split && head_.ok && head_.end == split;
+    const char* after = head_stopped_at_split ? tail.end : head_.end;
+    if (!head_.ok || (head_stopped_at_split && !tail.ok)) return nullptr;
+    const std::size_t count = head_parts_->merge_count() + (head_stopped_at_split ? tail_parts.merge_count() : 0);
+    if (records.merges.size() + count >= kNoSlot - 1) throw std::length_error("too many merges");
+    head_parts_->adopt(records, records.merges);
+    if (head_stopped_at_split) tail_parts.adopt(records, records.merges);
+    records.live_merges += count;
+    if (list_form == MergeForm::kStrings) form = MergeForm::kStrings;
+    return after;
+}
+
+}  // namespace vocarix
