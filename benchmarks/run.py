@@ -115,6 +115,18 @@ child process measures the rewrite's peak RSS above its own baseline (module
 imported, plan built), as a multiple of the embedding's size.  ``--quick``
 uses a 4,096 x 64 embedding; ``--skip-weights`` leaves the case out.
 
+Model folders: for each case of ``benchmarks/model_folder.py`` (a tied bf16
+embedding in one file, an untied f32 embedding and head in one file, a tied
+f32 embedding in the first of three shards; 128-row padded, 1,024 or 512
+wide, around the bytelevel-128k tokenizer), the whole edit through
+``open_model``: open, shrink(1000), reindex, ``save`` to a new folder.  It is
+timed on the folder and on a twin without weights, alternating with
+``shutil.copyfile`` of the weight files; the target is on (edit with weights
+- edit without) / copy.  A child process measures the edit's peak RSS on
+each folder; the target is on the difference, as a multiple of the embedding.
+``--quick`` uses the bytelevel-2k tokenizer and 64-wide tensors;
+``--skip-folders`` leaves the cases out.
+
 The report also records the load average at the start and end of the run:
 other processes sharing the cores slow the measurements (the ratios less so,
 since the contenders of a measurement alternate).
@@ -130,9 +142,11 @@ of the first 2k under 0.25 s, prune to half the size with counts given (5k
 synthetic sentences encoded by the runtime) under 0.5 s;
 get_token_by_id for every id under 0.2 s, and `vocarix diff` of the file
 against an edited copy, both loaded, under 0.5 s; the weights rewrite <= 2.5x
-``shutil.copyfile`` and its peak memory < 1.5x the embedding; ``vocarix
---version`` <= 3x ``python -c pass``, and on bytelevel-151k ``vocarix add``
-of ten words <= 2x ``vocarix stats``.
+``shutil.copyfile`` and its peak memory < 1.5x the embedding; a model folder
+edit's extra time for its weights <= 2.5x ``shutil.copyfile`` of them and its
+extra peak memory < 1.5x the embedding; ``vocarix --version`` <= 3x
+``python -c pass``, and on bytelevel-151k ``vocarix add`` of ten words <= 2x
+``vocarix stats``.
 """
 
 from __future__ import annotations
@@ -159,7 +173,7 @@ if str(REPO) not in sys.path:
     sys.path.append(str(REPO))
 
 from benchmarks.make_fixtures import FIXTURES, SyntheticCorpus, fixture_path  # noqa: E402
-from benchmarks import weights  # noqa: E402
+from benchmarks import model_folder, weights  # noqa: E402
 
 REAL_DIR = Path(os.environ.get("VOCARIX_REAL_FIXTURES", REPO.parent / "shared" / "fixtures" / "real"))
 # Only these real files are in the strict layout that the loader accepts.
@@ -979,6 +993,64 @@ def run_weights_case(reps: int, tmp: Path, quick: bool, rows: list[Row]) -> None
         path.unlink(missing_ok=True)
 
 
+def run_folder_cases(reps: int, tmp: Path, quick: bool, rows: list[Row]) -> None:
+    """Each model folder case: the edit's cost for the weights against copying them, and its extra memory."""
+    import shutil
+
+    import vocarix
+
+    tokenizer = fixture_path("bytelevel-2k" if quick else TARGET_FIXTURE)
+    removed = QUICK_COUNTS["shrink"] if quick else 1_000
+    vocarix_dir = str(Path(vocarix.__file__).resolve().parent)
+    for number, case in enumerate(model_folder.FOLDER_CASES):
+        label = f"folder: {case.name}"
+        folder = tmp / f"folder-{number}"
+        bare = folder.with_name(folder.name + "-no-weights")
+        out, copies = tmp / "folder-out", tmp / "folder-copies"
+        log(f"[{label}] writing the folder")
+        sizes = model_folder.build_case(case, tokenizer, folder, quick, SEED)
+
+        def fresh_target() -> Path:
+            shutil.rmtree(out, ignore_errors=True)
+            return out
+
+        def copy_weights(_: Any) -> None:
+            copies.mkdir(exist_ok=True)
+            for path in model_folder.weight_files(folder):
+                shutil.copyfile(path, copies / path.name)
+
+        log(f"[{label}] edit with and without weights, against copyfile")
+        res = measure(reps, [
+            Contender("with", lambda target: model_folder.edit_folder(folder, target, removed), fresh_target),
+            Contender("without", lambda target: model_folder.edit_folder(bare, target, removed), fresh_target),
+            Contender("copyfile", copy_weights),
+        ])
+        with_, without, copy = res["with"].median, res["without"].median, res["copyfile"].median
+        extra = None if with_ is None or without is None else with_ - without
+        r = ratio(extra, copy)
+        failed = next((f"failed: {m.error}" for m in res.values() if m.error), None)
+        rows.append(Row(label, f"edit: shrink({removed:,}), reindex, save to a new folder",
+                        failed or f"{fmt_time(with_)} ({fmt_time(without)} without weights)",
+                        target=None if quick else Target("(with - without) <= 2.5x shutil.copyfile",
+                                                         r is not None and r <= 2.5, fmt_ratio(r)),
+                        work=f"shutil.copyfile of the {fmt_mib(sizes['weights'])} of weights: {fmt_time(copy)}"))
+
+        log(f"[{label}] memory with and without weights")
+        peaks = [model_folder.measure_edit_memory(path, out, removed, vocarix_dir) for path in (folder, bare)]
+        if None not in peaks:
+            extra_peak = peaks[0]["peak"] - peaks[1]["peak"]
+            note = "" if peaks[0]["reset"] else " (upper bound)"
+            rows.append(Row(label, "memory: peak above the same edit without weights",
+                            f"{fmt_mib(extra_peak)} ({extra_peak / sizes['embedding']:.2f}x embedding){note}",
+                            target=None if quick else Target("< 1.5x embedding size",
+                                                             extra_peak < 1.5 * sizes["embedding"],
+                                                             f"{extra_peak / sizes['embedding']:.2f}x"),
+                            work=f"embedding {fmt_mib(sizes['embedding'])}; peak without weights "
+                                 f"{fmt_mib(peaks[1]['peak'])}"))
+        for path in (folder, bare, out, copies):
+            shutil.rmtree(path, ignore_errors=True)
+
+
 # ---------------------------------------------------------------------------
 # Report
 # ---------------------------------------------------------------------------
@@ -1149,6 +1221,7 @@ def main(argv: list[str] | None = None) -> int:
                         help="fixtures to run (default: the generated 128k, 256k and sp-32k ones and the real files)")
     parser.add_argument("--repeat", type=int, help="repetitions per measurement (default 5, quick 2)")
     parser.add_argument("--skip-weights", action="store_true", help="leave out the weights rewrite case")
+    parser.add_argument("--skip-folders", action="store_true", help="leave out the model folder cases")
     parser.add_argument("--output", type=Path,
                         help="markdown file for the report (default benchmarks/RESULTS.md; none with --quick)")
     args = parser.parse_args(argv)
@@ -1182,6 +1255,8 @@ def main(argv: list[str] | None = None) -> int:
             infos.append(run_fixture(label, path, counts, reps, Path(tmp), rows, scaling, nominal=not args.quick))
         if not args.skip_weights:
             run_weights_case(reps, Path(tmp), args.quick, rows)
+        if not args.skip_folders:
+            run_folder_cases(reps, Path(tmp), args.quick, rows)
 
     report = render(args, reps, infos, rows, scaling, skipped, load_at_start, revision)
     print(report)

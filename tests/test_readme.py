@@ -33,6 +33,10 @@ def workdir(tmp_path, monkeypatch):
     for index, text in enumerate(["the model reads the text and counts the tokens",
                                   "a token is a piece of text that the model reads"]):
         (tmp_path / f"corpus-{index:02d}.txt").write_text(text + "\n" + text.upper() + "\n", encoding="utf-8")
+    from model_folders import build_model_folder
+
+    build_model_folder(tmp_path / "model", REPO / "examples" / "tokenizer.json", "llama",
+                       {"bos": "<s>", "eos": "</s>", "pad": None}, pad_rows_to=64)
     monkeypatch.chdir(tmp_path)
     return tmp_path
 
