@@ -470,7 +470,8 @@ class Parents:
                                        "model folder's configs name (sync-chars: see its description)")
 
         self.token_source = Parser(add_help=False)
-        self.token_source.add_argument("tokens", nargs="*", metavar="TOKENS", help="tokens, exactly as written")
+        self.token_source.add_argument("tokens", nargs="*", metavar="TOKENS", help="add: words as typed (\"thrombocytopenia\"), or tokens as the vocabulary stores "
+                                            "them (see --text and --stored); remove: tokens as stored")
         self.token_source.add_argument("--from-file", metavar="PATH", action="append", default=[],
                                        help=TOKEN_FILE_HELP)
 
