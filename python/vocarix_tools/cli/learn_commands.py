@@ -216,7 +216,8 @@ def register(commands: Commands) -> None:
     add_counting_arguments(learn)
 
     merge = commands.add("merge", cmd_merge, "bring another tokenizer's entries into this one, with merges that "
-                         "make its model produce them; every existing id and merge kept", [parents.writing])
+                         "make its model produce them; every existing id and merge kept (--force merges a "
+                         "tokenizer that writes tokens in another style)", [parents.writing])
     merge.add_argument("other", metavar="OTHER", help="the tokenizer.json whose entries to bring in")
     merge.add_argument("--add", metavar="N", type=integer(0, U32_MAX), default=None,
                        help="add at most N new entries, the ones that matter most first (default: all)")
@@ -225,7 +226,6 @@ def register(commands: Commands) -> None:
                             "the default with --corpus)")
     merge.add_argument("--corpus", metavar="FILE", nargs="+", action="extend",
                        help="text to rank OTHER's tokens by and to report how many new entries the model produces")
-    merge.add_argument("--force", action="store_true", help="merge even when OTHER writes tokens in another style")
     add_counting_arguments(merge)
 
     count = commands.add("count-words", cmd_count_words,
