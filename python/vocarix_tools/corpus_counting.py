@@ -26,11 +26,12 @@ a ValueError naming the file and the byte.
 
 from __future__ import annotations
 
+import importlib
 import os
 import threading
 from concurrent.futures import ProcessPoolExecutor
 from dataclasses import dataclass, field
-from typing import Iterable, Optional, Sequence, Union
+from typing import Any, Iterable, Optional, Sequence, Union
 
 import vocarix
 
@@ -168,19 +169,21 @@ def _count_on_processes(editor: vocarix.Vocarix, chunks: list[Chunk], jobs: int)
         _forked_editor = None
 
 
-def _count_on_dask(editor: vocarix.Vocarix, chunks: list[Chunk], scheduler: str) -> Iterable[WordCounts]:
+def _optional_module(name: str) -> Any:
+    """An optional dependency of the scale extra (untyped here)."""
     try:
-        import dask
+        return importlib.import_module(name)
     except ImportError:
         raise DaskMissing(DASK_HINT) from None
+
+
+def _count_on_dask(editor: vocarix.Vocarix, chunks: list[Chunk], scheduler: str) -> Iterable[WordCounts]:
+    dask = _optional_module("dask")
     if scheduler == "local":
         tasks = [dask.delayed(count_chunk)(editor, chunk) for chunk in chunks]
         return list(dask.compute(*tasks, scheduler="threads"))
-    try:
-        from distributed import Client
-    except ImportError:
-        raise DaskMissing(DASK_HINT) from None
-    with Client(scheduler) as client:
+    distributed = _optional_module("distributed")
+    with distributed.Client(scheduler) as client:
         document = client.scatter(editor.to_json(), broadcast=True)
         futures = client.map(count_document_chunk, [document] * len(chunks), chunks, pure=False)
         return list(client.gather(futures))
