@@ -70,3 +70,23 @@ def pseudo_chinese_lines(count: int = 4000, seed: int = 0) -> list[str]:
     for _ in range(count):
         lines.append("".join(rng.choices(words, weights, k=rng.randrange(8, 30))) + rng.choice("。，！？"))
     return lines
+
+
+def metaspace_document(lines, vocab_size=700):
+    """A "▁" tokenizer like the converted ones: trained with a Metaspace
+    pre-tokenizer, then run with none (BPE over the whole line after
+    Prepend and Replace), byte fallback over <0x00>..<0xFF>."""
+    from tokenizers import Tokenizer, models, normalizers, pre_tokenizers, trainers
+
+    runtime = Tokenizer(models.BPE(unk_token="<unk>", byte_fallback=True))
+    runtime.pre_tokenizer = pre_tokenizers.Metaspace()
+    trainer = trainers.BpeTrainer(vocab_size=vocab_size, special_tokens=["<unk>", "<s>", "</s>"],
+                                  limit_alphabet=120, show_progress=False)
+    runtime.train_from_iterator(lines, trainer)
+    runtime.normalizer = normalizers.Sequence([normalizers.Prepend("▁"), normalizers.Replace(" ", "▁")])
+    document = json.loads(runtime.to_str())
+    document["pre_tokenizer"] = None
+    vocab = document["model"]["vocab"]
+    for byte in range(256):
+        vocab.setdefault(f"<0x{byte:02X}>", len(vocab))
+    return json.dumps(document, ensure_ascii=False)

@@ -13,31 +13,11 @@ import vocarix_tools
 from vocarix_tools import _native, corpus_counting, learning
 
 from conftest import REPO
-from corpora import code_lines, prose_lines, pseudo_chinese_lines, split
+from corpora import code_lines, metaspace_document, prose_lines, pseudo_chinese_lines, split
 
 tokenizers = pytest.importorskip("tokenizers")
 
 EXAMPLE = REPO / "examples" / "tokenizer.json"
-
-
-def metaspace_document(lines, vocab_size=700):
-    """A "▁" tokenizer like the converted ones: trained with a Metaspace
-    pre-tokenizer, then run with none (BPE over the whole line after
-    Prepend and Replace), byte fallback over <0x00>..<0xFF>."""
-    from tokenizers import Tokenizer, models, normalizers, pre_tokenizers, trainers
-
-    runtime = Tokenizer(models.BPE(unk_token="<unk>", byte_fallback=True))
-    runtime.pre_tokenizer = pre_tokenizers.Metaspace()
-    trainer = trainers.BpeTrainer(vocab_size=vocab_size, special_tokens=["<unk>", "<s>", "</s>"],
-                                  limit_alphabet=120, show_progress=False)
-    runtime.train_from_iterator(lines, trainer)
-    runtime.normalizer = normalizers.Sequence([normalizers.Prepend("▁"), normalizers.Replace(" ", "▁")])
-    document = json.loads(runtime.to_str())
-    document["pre_tokenizer"] = None
-    vocab = document["model"]["vocab"]
-    for byte in range(256):
-        vocab.setdefault(f"<0x{byte:02X}>", len(vocab))
-    return json.dumps(document, ensure_ascii=False)
 
 
 def runtime_count(editor, lines):
