@@ -30,11 +30,14 @@ def prose_lines(limit_bytes: int = 400_000) -> list[str]:
 
 def code_lines(limit_bytes: int = 400_000) -> list[str]:
     """Lines of Python source from the standard library, in a fixed order."""
-    import argparse, collections, dataclasses, functools, textwrap, typing  # noqa: E401
+    import argparse, ast, collections, dataclasses, functools, logging, pathlib, pydoc  # noqa: E401
+    import subprocess, tarfile, textwrap, threading, typing, zipfile  # noqa: E401
 
     lines: list[str] = []
     size = 0
-    for module in (argparse, collections, dataclasses, functools, textwrap, typing, inspect, json, os):
+    for module in (argparse, collections, dataclasses, functools, textwrap, typing, inspect, json, os,
+                   # more, for corpora beyond the first 400 kB
+                   ast, logging, pathlib, pydoc, subprocess, tarfile, threading, zipfile):
         for line in inspect.getsource(module).splitlines():
             if not line.strip():
                 continue

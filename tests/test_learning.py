@@ -12,7 +12,7 @@ import pytest
 import vocarix_tools
 from vocarix_tools import _native, corpus_counting, learning
 
-from conftest import REPO
+from conftest import REPO, real_fixture
 from corpora import code_lines, metaspace_document, prose_lines, pseudo_chinese_lines, split
 
 tokenizers = pytest.importorskip("tokenizers")
@@ -217,3 +217,57 @@ def test_at_a_fixed_size_new_entries_take_the_ids_of_the_least_used_tokens():
     assert max(usage.get(t, 0) for t in evicted) <= sorted(usage.get(t, 0) for t in after if t in before)[-1]
     assert report["tokens_after"] == runtime_count(editor, lines) < report["tokens_before"]
     assert vocarix_tools.check(editor)["clean"]
+
+
+def appended_as_they_are(base_text, other_text):
+    """BASE with OTHER's missing entries and merges appended in OTHER's order."""
+    document, other = json.loads(base_text), json.loads(other_text)
+    vocab, merges = document["model"]["vocab"], document["model"]["merges"]
+    added = [token for token in other["model"]["vocab"] if token not in vocab]
+    for token in added:
+        vocab[token] = len(vocab)
+    known = {tuple(m) for m in merges}
+    merges += [m for m in other["model"]["merges"] if tuple(m) not in known]
+    return json.dumps(document, ensure_ascii=False), added
+
+
+def test_merge_adds_entries_the_model_uses_and_gains_what_appending_others_merges_gains():
+    from tokenizers import Tokenizer, models, pre_tokenizers, trainers
+
+    train, held = split(code_lines(400_000))
+    base_text = vocarix_tools.open(str(EXAMPLE)).to_json()
+    trained = Tokenizer(models.BPE())
+    trained.pre_tokenizer = tokenizers.Tokenizer.from_str(base_text).pre_tokenizer
+    trained.train_from_iterator(train, trainers.BpeTrainer(vocab_size=2000, show_progress=False,
+                                                           initial_alphabet=pre_tokenizers.ByteLevel.alphabet()))
+    other = vocarix_tools.open_text(trained.to_str())
+    editor = vocarix_tools.open_text(base_text)
+    usage = corpus_counting.token_counts(other, corpus_counting.count_text(other, "\n".join(train)))
+    words = corpus_counting.count_text(editor, "\n".join(train))
+    report = learning.merge_vocabulary(editor, other, usage=usage, words=words)
+    created = [token for token, _ in report["entries_created"]]
+    produced, parts = learning.entries_in_use(editor, corpus_counting.token_counts(editor, words), created)
+    assert len(created) > 500 and len(created) - len(produced) - len(parts) <= len(created) / 5
+    # Every id and merge of BASE stays; the held-out text gains at least 95% of what plain appending gains.
+    base = json.loads(base_text)["model"]
+    merged = json.loads(editor.to_json())["model"]
+    assert {t: merged["vocab"][t] for t in base["vocab"]} == base["vocab"]
+    assert merged["merges"][:len(base["merges"])] == base["merges"]
+    appended, _ = appended_as_they_are(base_text, trained.to_str())
+    before = runtime_count(vocarix_tools.open_text(base_text), held)
+    plain = runtime_count(vocarix_tools.open_text(appended), held)
+    assert before - runtime_count(editor, held) >= 0.95 * (before - plain)
+
+
+def test_learning_at_a_fixed_size_hardly_lengthens_general_english():
+    """3,000 entries learned on code take the ids of tokens the code does not
+    use; general English text then grows by at most 5% in tokens."""
+    editor = vocarix_tools.open(str(real_fixture("roberta-base-notype.string.json")))
+    english = (REPO / "tests" / "data" / "english_sample.txt").read_text(encoding="utf-8").splitlines()
+    before = runtime_count(editor, english)
+    size = editor.vocab_size
+    counts = corpus_counting.count_text(editor, "\n".join(code_lines(1_200_000)))
+    report = learning.learn(editor, counts, 3000, keep_size=True)
+    assert len(report["entries_created"]) == 3000 and editor.vocab_size == size
+    assert runtime_count(editor, english) <= 1.05 * before
+    assert report["tokens_after"] < 0.6 * report["tokens_before"]
