@@ -45,6 +45,8 @@ from typing import Any, Iterable, Iterator, Mapping, Optional, Union
 
 import vocarix
 
+from vocarix_tools.replacing_write import write_text_replacing
+
 RUNTIME_HINT = 'counting token usage needs the tokenizers runtime: pip install "vocarix[runtime]"'
 
 TokenizerSource = Union[str, "os.PathLike[str]", vocarix.Vocarix]
@@ -113,9 +115,7 @@ def merge_counts(parts: Iterable[Mapping[str, int]]) -> Counter[str]:
 def write_counts(counts: Mapping[str, int], path: Union[str, "os.PathLike[str]"]) -> None:
     """Writes a count file (a JSON object), most used first."""
     ordered = dict(sorted(counts.items(), key=lambda item: (-item[1], item[0])))
-    with open(path, "w", encoding="utf-8") as handle:
-        json.dump(ordered, handle, ensure_ascii=False, indent=0)
-        handle.write("\n")
+    write_text_replacing(path, json.dumps(ordered, ensure_ascii=False, indent=0) + "\n", prefix=".counts-")
 
 
 def _count_problem(path: str, key: object, count: object, kind: str) -> Optional[str]:

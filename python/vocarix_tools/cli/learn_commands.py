@@ -10,7 +10,7 @@ import vocarix_tools
 from vocarix_tools import corpus_counting, counting, learning
 from vocarix_tools.cli.common import (
     EXIT_OK, U32_MAX, U64_MAX, CliError, Commands, UsageError, emit_json, finish_edit, integer, one_line,
-    open_editor, output_target, plural, read_token_file, report_stream, show_list, start_edit,
+    open_editor, output_target, plural, read_token_file, report_stream, show_list, start_edit, tokenizer_file,
 )
 from vocarix_tools.cli.add_summary import entries
 from vocarix_tools.corpus_counting import WordCounts
@@ -142,8 +142,9 @@ def cmd_count_words(args: argparse.Namespace) -> int:
 
 
 def open_other(path: str) -> object:
+    """OTHER, a tokenizer file or a model folder's tokenizer.json."""
     try:
-        return vocarix_tools.open(path)
+        return vocarix_tools.open(tokenizer_file(path))
     except (OSError, ValueError) as error:
         raise CliError(f"cannot read OTHER {path}: {one_line(error)}") from None
 
@@ -218,7 +219,7 @@ def register(commands: Commands) -> None:
     merge = commands.add("merge", cmd_merge, "bring another tokenizer's entries into this one, with merges that "
                          "make its model produce them; every existing id and merge kept (--force merges a "
                          "tokenizer that writes tokens in another style)", [parents.writing])
-    merge.add_argument("other", metavar="OTHER", help="the tokenizer.json whose entries to bring in")
+    merge.add_argument("other", metavar="OTHER", help="the tokenizer.json (or model folder) whose entries to bring in")
     merge.add_argument("--add", metavar="N", type=integer(0, U32_MAX), default=None,
                        help="add at most N new entries, the ones that matter most first (default: all)")
     merge.add_argument("--by", choices=("rank", "count"), default=None,
