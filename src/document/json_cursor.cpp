@@ -90,7 +90,9 @@ std::string_view JsonCursor::parse_string() {
     if (*q == '"') {
         p_ = q + 1;
         std::string_view text(start, static_cast<std::size_t>(q - start));
-        if (seen & kByteHighs) check_utf8(text);
+        if ((seen & kByteHighs) &&
+            !(text.size() < 16 && end_ - start >= 16 && is_short_two_byte_utf8(start, text.size())))
+            check_utf8(text);
         return text;
     }
     if (*q == '\\') return parse_string_slow(start, q);

@@ -133,37 +133,41 @@ void MergeParts::name(std::uint32_t name) {
 
 void MergeParts::part(std::string_view text) {
     Part part = locate(text, hash_bytes(text, seed_));
-    if (!asking_pool_) {
-        name(keep(part));
-        return;
-    }
-    pool_.prefetch_slot(part.hash);
+    if (asking_pool_) pool_.prefetch_slot(part.hash);
+    else __builtin_prefetch(&slots_[part.hash & slot_mask_]);
     pending_.push_back(part);
 }
 
 void MergeParts::element_done() {
-    if (asking_pool_) {
-        if (pending_.size() >= 2 * kBatch) flush();
-    } else if (frozen_->load(std::memory_order_acquire)) {
+    if (!asking_pool_ && frozen_->load(std::memory_order_acquire)) {
+        // The parts read before the pool could be asked are kept first, in order.
+        flush();
         asking_pool_ = true;
     }
+    if (pending_.size() >= 2 * kBatch) flush();
 }
 
 void MergeParts::flush() {
-    // Each look-up misses the cache three times (slot, view, bytes): the
+    // Each look-up misses the cache three times (slot, entry, bytes): the
     // batch's are fetched a step at a time before any is looked up.
-    for (const Part& part : pending_) pool_.prefetch_slot_view(part.hash);
-    for (const Part& part : pending_) pool_.prefetch_slot_text(part.hash);
-    for (const Part& part : pending_) {
-        Symbol sym = pool_.find(text_of(part), part.hash);
-        name(sym != kNoSymbol && sym < kKept ? sym : keep(part));
+    if (asking_pool_) {
+        for (const Part& part : pending_) pool_.prefetch_slot_view(part.hash);
+        for (const Part& part : pending_) pool_.prefetch_slot_text(part.hash);
+        for (const Part& part : pending_) {
+            Symbol sym = pool_.find(text_of(part), part.hash);
+            name(sym != kNoSymbol && sym < kKept ? sym : keep(part));
+        }
+    } else {
+        for (const Part& part : pending_)
+            if (std::uint32_t slot = slots_[part.hash & slot_mask_]) __builtin_prefetch(&kept_[slot - 1]);
+        for (const Part& part : pending_)
+            if (std::uint32_t slot = slots_[part.hash & slot_mask_]) __builtin_prefetch(text_of(kept_[slot - 1]).data());
+        for (const Part& part : pending_) name(keep(part));
     }
     pending_.clear();
 }
 
-void MergeParts::finish() {
-    if (asking_pool_) flush();
-}
+void MergeParts::finish() { flush(); }
 
 void MergeParts::resolve() {
     resolved_.resize(kept_.size());
