@@ -115,6 +115,18 @@ child process measures the rewrite's peak RSS above its own baseline (module
 imported, plan built), as a multiple of the embedding's size.  ``--quick``
 uses a 4,096 x 64 embedding; ``--skip-weights`` leaves the case out.
 
+Model folders: for each case of ``benchmarks/model_folder.py`` (a tied bf16
+embedding in one file, an untied f32 embedding and head in one file, a tied
+f32 embedding in the first of three shards; 128-row padded, 1,024 or 512
+wide, around the bytelevel-128k tokenizer), the whole edit through
+``open_model``: open, shrink(1000), reindex, ``save`` to a new folder.  It is
+timed on the folder and on a twin without weights, alternating with
+``shutil.copyfile`` of the weight files; the target is on (edit with weights
+- edit without) / copy.  A child process measures the edit's peak RSS on
+each folder; the target is on the difference, as a multiple of the embedding.
+``--quick`` uses the bytelevel-2k tokenizer and 64-wide tensors;
+``--skip-folders`` leaves the cases out.
+
 The report also records the load average at the start and end of the run:
 other processes sharing the cores slow the measurements (the ratios less so,
 since the contenders of a measurement alternate).
@@ -130,27 +142,21 @@ of the first 2k under 0.25 s, prune to half the size with counts given (5k
 synthetic sentences encoded by the runtime) under 0.5 s;
 get_token_by_id for every id under 0.2 s, and `vocarix diff` of the file
 against an edited copy, both loaded, under 0.5 s; the weights rewrite <= 2.5x
-``shutil.copyfile`` and its peak memory < 1.5x the embedding; ``vocarix
---version`` <= 3x ``python -c pass``, and on bytelevel-151k ``vocarix add``
-of ten words <= 2x ``vocarix stats``.
+``shutil.copyfile`` and its peak memory < 1.5x the embedding; a model folder
+edit's extra time for its weights <= 2.5x ``shutil.copyfile`` of them and its
+extra peak memory < 1.5x the embedding; ``vocarix --version`` <= 3x
+``python -c pass``, and on bytelevel-151k ``vocarix add`` of ten words <= 2x
+``vocarix stats``.
 """
 
 from __future__ import annotations
 
 import argparse
-import datetime
-import gc
-import heapq
 import json
 import os
-import platform
 import random
-import statistics
-import subprocess
 import sys
 import tempfile
-import time
-from dataclasses import dataclass, field
 from pathlib import Path
 from typing import Any, Callable
 
@@ -158,391 +164,21 @@ REPO = Path(__file__).resolve().parents[1]
 if str(REPO) not in sys.path:
     sys.path.append(str(REPO))
 
-from benchmarks.make_fixtures import FIXTURES, SyntheticCorpus, fixture_path  # noqa: E402
-from benchmarks import weights  # noqa: E402
-
-REAL_DIR = Path(os.environ.get("VOCARIX_REAL_FIXTURES", REPO.parent / "shared" / "fixtures" / "real"))
-# Only these real files are in the strict layout that the loader accepts.
-REAL_FILES = ("llama-tiny-random.array.json", "bora-ko-32k.array.json", "herbert-pl-eow.array.json")
-TARGET_FIXTURE = "bytelevel-128k"
-# Whole commands are held to their targets on a file of the size of a common byte-level release.
-COMMAND_FIXTURE = "bytelevel-151k"
-
-FULL_COUNTS = dict(add=10_000, remove=10_000, remove_small=1_000, shrink=10_000,
-                   keep_size=2_000, sync=5_000, invalid=1_000)
-QUICK_COUNTS = dict(add=40, remove=40, remove_small=10, shrink=40, keep_size=10, sync=20, invalid=10)
-
-SEED = 20240611
-
-
-# ---------------------------------------------------------------------------
-# Timing
-# ---------------------------------------------------------------------------
-
-
-@dataclass
-class Contender:
-    name: str
-    fn: Callable[[Any], Any]  # timed; receives setup()'s value
-    setup: Callable[[], Any] | None = None  # untimed
-    quiet_stderr: bool = False  # fd 2 -> /dev/null around the timed call
-
-
-@dataclass
-class Measured:
-    median: float | None = None  # seconds; None when the contender failed
-    last_result: Any = None
-    error: str | None = None
-
-
-def measure(reps: int, contenders: list[Contender]) -> dict[str, Measured]:
-    """Median time of each contender, repetitions interleaved across contenders."""
-    times: dict[str, list[float]] = {c.name: [] for c in contenders}
-    out = {c.name: Measured() for c in contenders}
-    for rep in range(reps):
-        for c in contenders:
-            m = out[c.name]
-            if m.error:
-                continue
-            try:
-                arg = c.setup() if c.setup else None
-            except Exception as exc:  # a baseline that cannot handle the file
-                m.error = f"{type(exc).__name__}: {exc}"
-                continue
-            saved_fd = None
-            gc.collect()
-            if c.quiet_stderr:
-                sys.stderr.flush()
-                saved_fd = os.dup(2)
-                devnull = os.open(os.devnull, os.O_WRONLY)
-                os.dup2(devnull, 2)
-                os.close(devnull)
-            gc.disable()
-            try:
-                t0 = time.perf_counter()
-                result = c.fn(arg)
-                t1 = time.perf_counter()
-            except Exception as exc:
-                m.error = f"{type(exc).__name__}: {exc}"
-                continue
-            finally:
-                gc.enable()
-                if saved_fd is not None:
-                    os.dup2(saved_fd, 2)
-                    os.close(saved_fd)
-            times[c.name].append(t1 - t0)
-            # Results are released untimed and before the next call, so every call starts
-            # from the same heap; the last repetition's result is kept for the work counts.
-            if rep == reps - 1:
-                m.last_result = result
-            del result, arg
-    for c in contenders:
-        if times[c.name] and not out[c.name].error:
-            out[c.name].median = statistics.median(times[c.name])
-    return out
-
-
-# ---------------------------------------------------------------------------
-# Results table
-# ---------------------------------------------------------------------------
-
-BASELINE_COLUMNS = ("orjson", "json", "tokenizers", "Python dicts")
-
-
-@dataclass
-class Target:
-    text: str  # what must hold, e.g. "<= 0.25x orjson"
-    ok: bool
-    measured: str  # the measured figure that is compared, e.g. "0.57x"
-
-
-@dataclass
-class Row:
-    fixture: str
-    operation: str
-    vocarix: str
-    baselines: dict[str, str] = field(default_factory=dict)
-    target: Target | None = None
-    work: str = ""
-
-
-def fmt_time(seconds: float | None) -> str:
-    if seconds is None:
-        return "failed"
-    ms = seconds * 1000.0
-    if ms >= 100:
-        return f"{ms:.0f} ms"
-    if ms >= 10:
-        return f"{ms:.1f} ms"
-    if ms >= 1:
-        return f"{ms:.2f} ms"
-    return f"{ms:.3f} ms"
-
-
-def fmt_count(n: int) -> str:
-    return f"{n // 1000}k" if n >= 1000 and n % 1000 == 0 else str(n)
-
-
-def fmt_mib(n_bytes: float) -> str:
-    return f"{n_bytes / 2**20:.1f} MiB"
-
-
-def fmt_ratio(r: float | None) -> str:
-    return "n/a" if r is None else f"{r:.2f}x"
-
-
-def ratio(a: float | None, b: float | None) -> float | None:
-    if a is None or b is None or b <= 0:
-        return None
-    return a / b
-
-
-def baseline_cell(vx: float | None, m: Measured) -> str:
-    if m.error:
-        return "failed"
-    r = ratio(vx, m.median)
-    return f"{fmt_time(m.median)} ({r:.2f}x)" if r is not None else fmt_time(m.median)
-
-
-def markdown_table(header: list[str], rows: list[list[str]]) -> str:
-    lines = ["| " + " | ".join(header) + " |", "|" + "|".join("---" for _ in header) + "|"]
-    for r in rows:
-        lines.append("| " + " | ".join(cell.replace("|", "\\|") for cell in r) + " |")
-    return "\n".join(lines)
-
-
-# ---------------------------------------------------------------------------
-# Workloads
-# ---------------------------------------------------------------------------
-
-
-def is_special(token: str) -> bool:
-    return len(token) >= 2 and ((token[0] == "<" and token[-1] == ">") or (token[0] == "[" and token[-1] == "]"))
-
-
-def removable_tokens(vocab: dict[str, int]) -> list[str]:
-    return sorted(t for t in vocab if len(t) > 1 and not is_special(t))
-
-
-def new_words(path: Path, vocab: dict[str, int], count: int) -> list[str]:
-    """``count`` new multi-character tokens in the fixture's own surface form."""
-    from tokenizers import Tokenizer
-
-    try:
-        tok = Tokenizer.from_file(str(path))
-    except Exception:
-        tok = None
-
-    def surface(text: str) -> str | None:
-        if tok is None:
-            return text
-        if tok.normalizer is not None:
-            text = tok.normalizer.normalize_str(text)
-        if tok.pre_tokenizer is None:
-            return text
-        pieces = tok.pre_tokenizer.pre_tokenize_str(text)
-        return pieces[0][0] if len(pieces) == 1 else None
-
-    corpus = SyntheticCorpus(SEED, lexicon_size=max(500, count // 2))
-    rng = random.Random(SEED)
-    shuffled = [rng.sample(lex, len(lex)) for lex in corpus.lexicons]
-    picked: dict[str, None] = {}
-    for column in zip(*shuffled):
-        for word in column:
-            for form in (surface(word), surface(" " + word)):
-                if form and len(form) > 1 and form not in vocab and form not in picked:
-                    picked[form] = None
-                    if len(picked) == count:
-                        return list(picked)
-    # Not enough new words in the made-up lexicons: join pairs of existing tokens.
-    pool = removable_tokens(vocab)
-    while len(picked) < count and pool:
-        w = rng.choice(pool) + rng.choice(pool)
-        if w not in vocab and w not in picked:
-            picked[w] = None
-    return list(picked)
-
-
-def corpus_counts(runtime: Any, lines: int) -> dict[str, int]:
-    """Token counts of ``lines`` sentences of the synthetic corpus, encoded by the runtime."""
-    from vocarix_tools import counting
-
-    corpus = SyntheticCorpus(SEED + 2, lexicon_size=3000)
-    texts = [corpus.sentence(i % len(corpus.lexicons)) for i in range(max(lines // 2, 10))]
-    return dict(counting.count_tokens(runtime, texts))
-
-
-def missing_cjk(vocab: dict[str, int], count: int) -> list[str]:
-    chars = [chr(c) for c in range(0x4E00, 0xA000) if chr(c) not in vocab]
-    return sorted(random.Random(SEED).sample(chars, min(count, len(chars))))
-
-
-def strict_document(vocab: dict[str, int], merges: list[list[str]]) -> dict:
-    return {
-        "version": "1.0", "truncation": None, "padding": None, "added_tokens": [],
-        "normalizer": None, "pre_tokenizer": None, "post_processor": None, "decoder": None,
-        "model": {
-            "type": "BPE", "dropout": None, "unk_token": "<unk>", "continuing_subword_prefix": None,
-            "end_of_word_suffix": None, "fuse_unk": False, "byte_fallback": False,
-            "ignore_merges": False, "vocab": vocab, "merges": merges,
-        },
-    }
-
-
-def py_stats(vocab: dict[str, int], merges: list) -> tuple:
-    hist: dict[int, int] = {}
-    single = special = 0
-    lo, hi = 4294967295, 0
-    for t, i in vocab.items():
-        n = len(t)
-        hist[n] = hist.get(n, 0) + 1
-        if n == 1:
-            single += 1
-        if is_special(t):
-            special += 1
-        if i < lo:
-            lo = i
-        if i > hi:
-            hi = i
-    return len(vocab), len(merges), single, special, lo if vocab else 0, hi, sorted(hist.items())
-
-
-def py_find_shrink(vocab: dict[str, int], count: int) -> list[tuple[str, int, int]]:
-    best = heapq.nsmallest(count, ((-len(t), -i, t) for t, i in vocab.items() if len(t) > 1 and not is_special(t)))
-    return [(t, -ni, -nl) for nl, ni, t in best]
-
-
-def py_inverse(vocab: dict[str, int], unique_ids: bool) -> dict[int, str]:
-    if unique_ids:
-        return {i: t for t, i in vocab.items()}
-    # The last write wins, so walking in descending key order keeps the first token in key order.
-    return {i: t for t, i in sorted(vocab.items(), reverse=True)}
-
-
-def py_reindex(vocab: dict[str, int]) -> dict[str, int]:
-    ordered = sorted(sorted(vocab.items()), key=lambda kv: kv[1])
-    return {t: k for k, (t, _) in enumerate(ordered)}
-
-
-# ---------------------------------------------------------------------------
-# Memory (fresh interpreter per measurement)
-# ---------------------------------------------------------------------------
-
-MEMORY_CHILD = r"""
-import json, os, sys
-mode, path = sys.argv[1], sys.argv[2]
-import orjson, vocarix
-if mode == "lenient":
-    import vocarix_tools  # imported before measuring: its code is no cost of the load
-page = os.sysconf("SC_PAGE_SIZE")
-def rss():
-    with open("/proc/self/statm") as f:
-        return int(f.read().split()[1]) * page
-def hwm():
-    with open("/proc/self/status") as f:
-        for line in f:
-            if line.startswith("VmHWM:"):
-                return int(line.split()[1]) * 1024
-try:
-    with open("/proc/self/clear_refs", "w") as f:
-        f.write("5")
-    reset = True
-except OSError:
-    reset = False
-before = rss()
-hwm_before = hwm()
-if mode == "vocarix":
-    obj = vocarix.Vocarix(path)
-elif mode == "lenient":
-    obj = vocarix_tools.open(path)
-else:
-    with open(path, "rb") as f:
-        data = f.read()
-    obj = orjson.loads(data)
-    del data
-after = rss()
-peak = hwm()
-print(json.dumps({"retained": after - before, "peak": peak - before, "reset": reset,
-                  "masked": (not reset) and peak == hwm_before}))
-"""
-
-
-def measure_memory(path: Path, mode: str, vocarix_dir: str) -> dict | None:
-    env = dict(os.environ)
-    env["PYTHONPATH"] = os.pathsep.join(p for p in (vocarix_dir, env.get("PYTHONPATH", "")) if p)
-    proc = subprocess.run([sys.executable, "-c", MEMORY_CHILD, mode, str(path)],
-                          capture_output=True, text=True, env=env)
-    if proc.returncode != 0:
-        log(f"  memory ({mode}) failed: {proc.stderr.strip().splitlines()[-1:]}")
-        return None
-    return json.loads(proc.stdout.strip().splitlines()[-1])
-
-
-# ---------------------------------------------------------------------------
-# Whole commands (a new process each, as a person runs them)
-# ---------------------------------------------------------------------------
-
-# What the installed `vocarix` script runs.
-CONSOLE_SCRIPT = ("import re, sys\nfrom vocarix_tools.cli import main\n"
-                  "sys.argv[0] = re.sub(r'(-script\\.pyw|\\.exe)?$', '', sys.argv[0])\nsys.exit(main())")
-
-
-def command_env(vocarix_dir: str) -> dict[str, str]:
-    env = dict(os.environ)
-    env["PYTHONPATH"] = os.pathsep.join(p for p in (vocarix_dir, env.get("PYTHONPATH", "")) if p)
-    # An installation has its bytecode compiled; a build directory gets it on the first run.
-    env.pop("PYTHONDONTWRITEBYTECODE", None)
-    return env
-
-
-def run_command(args: list[str], env: dict[str, str]) -> None:
-    subprocess.run([sys.executable, "-c", CONSOLE_SCRIPT, *args], env=env, check=True,
-                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-
-
-def startup_row(reps: int, vocarix_dir: str) -> Row:
-    """`vocarix --version` against the interpreter starting with nothing to do."""
-    env = command_env(vocarix_dir)
-    run_command(["--version"], env)  # untimed: writes the bytecode of a build directory
-    res = measure(reps, [
-        Contender("vocarix", lambda _: run_command(["--version"], env)),
-        Contender("python", lambda _: subprocess.run([sys.executable, "-c", "pass"], env=env, check=True)),
-    ])
-    vx, base = res["vocarix"].median, res["python"].median
-    r = ratio(vx, base)
-    return Row("-", "`vocarix --version` (a new process)", fmt_time(vx),
-               target=Target("<= 3x `python -c pass`", r is not None and r <= 3.0, fmt_ratio(r)),
-               work=f"`python -c pass`: {fmt_time(base)}")
-
-
-# ---------------------------------------------------------------------------
-# The suite
-# ---------------------------------------------------------------------------
-
-
-def log(msg: str) -> None:
-    print(msg, file=sys.stderr, flush=True)
-
-
-@dataclass
-class FixtureInfo:
-    name: str
-    path: Path
-    size: int
-    vocab: int
-    merges: int
-    origin: str
-
-
-@dataclass
-class ScalingRow:
-    fixture: str
-    vocab: int
-    editor: str  # "fresh" or "warm"
-    roots: int
-    tokens_removed: int
-    merges_removed: int
-    seconds: float | None
+from benchmarks.make_fixtures import FIXTURES, fixture_path  # noqa: E402
+from benchmarks.measuring import (  # noqa: E402
+    Contender, FixtureInfo, Measured, Row, ScalingRow, Target, baseline_cell, fmt_count, fmt_mib, fmt_ratio,
+    fmt_time, log, measure, ratio,
+)
+from benchmarks.workloads import (  # noqa: E402
+    corpus_counts, missing_cjk, new_words, py_find_shrink, py_inverse, py_reindex, py_stats, removable_tokens,
+    strict_document,
+)
+from benchmarks.child_processes import command_env, measure_memory, run_command, startup_row  # noqa: E402
+from benchmarks.model_cases import run_folder_cases, run_weights_case  # noqa: E402
+from benchmarks.report import load_average, render, source_revision  # noqa: E402
+from benchmarks.settings import (  # noqa: E402
+    COMMAND_FIXTURE, FULL_COUNTS, QUICK_COUNTS, REAL_DIR, REAL_FILES, SEED, TARGET_FIXTURE,
+)
 
 
 def run_fixture(name: str, path: Path, counts: dict[str, int], reps: int, tmp: Path,
@@ -934,197 +570,6 @@ def run_fixture(name: str, path: Path, counts: dict[str, int], reps: int, tmp: P
     return info
 
 
-def run_weights_case(reps: int, tmp: Path, quick: bool, rows: list[Row]) -> None:
-    """Rewriting a large embedding file against copying it, and the rewrite's peak memory."""
-    import shutil
-
-    import vocarix
-    from vocarix_tools import _native
-
-    rows_count, hidden = weights.QUICK_SHAPE if quick else weights.FULL_SHAPE
-    label = f"weights {rows_count:,} x {hidden:,} bf16"
-    source, target, copy = tmp / "weights.safetensors", tmp / "rewritten.safetensors", tmp / "copied.safetensors"
-    log(f"[{label}] writing the file")
-    embedding_bytes = weights.write_weights_file(source, rows_count, hidden, SEED)
-    file_size = source.stat().st_size
-    plan = weights.row_plan(rows_count, SEED)
-    tensors = [(weights.EMBEDDING, 0)]
-
-    log(f"[{label}] rewrite against copyfile")
-    res = measure(reps, [
-        Contender("vocarix", lambda _: _native.rewrite_safetensors(source, target, tensors, plan, rows_count)),
-        Contender("copyfile", lambda _: shutil.copyfile(source, copy)),
-    ])
-    vx, base = res["vocarix"].median, res["copyfile"].median
-    r = ratio(vx, base)
-    rows.append(Row(label, f"rewrite: drop {weights.DROPPED_ROWS:,} rows, add {weights.MEAN_ROWS} mean rows",
-                    fmt_time(vx) if not res["vocarix"].error else f"failed: {res['vocarix'].error}",
-                    target=None if quick else Target("<= 2.5x shutil.copyfile", r is not None and r <= 2.5,
-                                                     fmt_ratio(r)),
-                    work=f"shutil.copyfile of the {fmt_mib(file_size)} file: {fmt_time(base)}; "
-                         f"{len(plan):,} rows written"))
-
-    log(f"[{label}] rewrite memory")
-    vocarix_dir = str(Path(vocarix.__file__).resolve().parent)
-    mem = weights.measure_rewrite_memory(source, target, rows_count, SEED, vocarix_dir)
-    if mem is not None:
-        note = "" if mem["reset"] else " (upper bound)"
-        rows.append(Row(label, "memory: peak while rewriting",
-                        f"{fmt_mib(mem['peak'])} ({mem['peak'] / embedding_bytes:.2f}x embedding){note}",
-                        target=None if quick else Target("< 1.5x embedding size",
-                                                         mem["peak"] < 1.5 * embedding_bytes,
-                                                         f"{mem['peak'] / embedding_bytes:.2f}x"),
-                        work=f"embedding {fmt_mib(embedding_bytes)}"))
-    for path in (source, target, copy):
-        path.unlink(missing_ok=True)
-
-
-# ---------------------------------------------------------------------------
-# Report
-# ---------------------------------------------------------------------------
-
-
-def load_average() -> str:
-    try:
-        return " / ".join(Path("/proc/loadavg").read_text().split()[:3])
-    except OSError:
-        return "unknown"
-
-
-def source_revision() -> str:
-    """The checkout's commit, flagged when the native sources differ from it."""
-    try:
-        commit = subprocess.run(["git", "-C", str(REPO), "rev-parse", "--short", "HEAD"],
-                                capture_output=True, text=True).stdout.strip()
-        dirty = subprocess.run(["git", "-C", str(REPO), "status", "--porcelain", "--", "src", "CMakeLists.txt"],
-                               capture_output=True, text=True).stdout.strip()
-    except OSError:
-        return "unknown"
-    return (commit + (" + uncommitted changes in src/" if dirty else "")) if commit else "unknown"
-
-
-def machine_description(vocarix_file: str, load_at_start: str, revision: str) -> list[str]:
-    cpu = "unknown"
-    try:
-        for line in Path("/proc/cpuinfo").read_text().splitlines():
-            if line.startswith("model name"):
-                cpu = line.split(":", 1)[1].strip()
-                break
-    except OSError:
-        pass
-    ram = "unknown"
-    try:
-        for line in Path("/proc/meminfo").read_text().splitlines():
-            if line.startswith("MemTotal:"):
-                ram = f"{int(line.split()[1]) / 2**20:.1f} GiB"
-                break
-    except OSError:
-        pass
-    compiler, build_type = None, None
-    cache = Path(vocarix_file).resolve().parent / "CMakeCache.txt"
-    if cache.exists():
-        for line in cache.read_text(errors="replace").splitlines():
-            if line.startswith("CMAKE_CXX_COMPILER:"):
-                compiler = line.split("=", 1)[1]
-            elif line.startswith("CMAKE_BUILD_TYPE:"):
-                build_type = line.split("=", 1)[1] or None
-    cxx = compiler or "c++"
-    try:
-        version = subprocess.run([cxx, "--version"], capture_output=True, text=True).stdout.splitlines()[0]
-    except (OSError, IndexError):
-        version = cxx
-    if not compiler:
-        version += " (the system compiler; the module's own build settings are not recorded)"
-    import orjson
-    import tokenizers
-    return [
-        f"- CPU: {cpu}, {os.cpu_count()} logical cores",
-        f"- RAM: {ram}",
-        f"- OS: {platform.system()} {platform.release()}",
-        f"- Python: {platform.python_version()} ({platform.python_implementation()})",
-        f"- Compiler: {version}" + (f", build type {build_type}" if build_type else ""),
-        f"- vocarix: {vocarix_file} (checkout at the start of the run: {revision});"
-        f" orjson {orjson.__version__}, tokenizers {tokenizers.__version__}",
-        f"- Date: {datetime.datetime.now(datetime.timezone.utc).strftime('%Y-%m-%d %H:%M UTC')}",
-        f"- Load average (1 / 5 / 15 min) at start: {load_at_start}; at end: {load_average()}"
-        " (anything above 0 is other work sharing the cores during the run)",
-    ]
-
-
-def render(args: argparse.Namespace, reps: int, infos: list[FixtureInfo], rows: list[Row],
-           scaling: list[ScalingRow], skipped: list[str], load_at_start: str, revision: str) -> str:
-    import vocarix
-
-    out = ["# Benchmark results", ""]
-    out.append(f"Command: `python benchmarks/run.py {' '.join(sys.argv[1:])}`".rstrip())
-    out.append(f"Median of {reps} repetition(s) per measurement; every call on a fresh editor."
-               " A baseline cell shows its median time and, in brackets, vocarix's time divided by it."
-               " Baselines and workloads are described at the top of `benchmarks/run.py`.")
-    out += ["", "## Machine", ""] + machine_description(vocarix.__file__, load_at_start, revision)
-    out += ["", "## Fixtures", ""]
-    out.append(markdown_table(
-        ["fixture", "origin", "file size", "vocab", "merges"],
-        [[i.name, i.origin, fmt_mib(i.size), f"{i.vocab:,}", f"{i.merges:,}"] for i in infos]))
-    if skipped:
-        out += ["", "Skipped: " + "; ".join(skipped)]
-    out += ["", "## Results", ""]
-    header = ["fixture", "operation", "vocarix", *BASELINE_COLUMNS, "target", "met", "work done"]
-    table = []
-    for r in rows:
-        table.append([r.fixture, r.operation, r.vocarix, *(r.baselines.get(c, "") for c in BASELINE_COLUMNS),
-                      r.target.text if r.target else "",
-                      f"{'yes' if r.target.ok else 'NO'} ({r.target.measured})" if r.target else "",
-                      r.work])
-    out.append(markdown_table(header, table))
-
-    out += ["", "## Cost grows with the work: remove_tokens", ""]
-    out.append("A fresh editor is loaded just before the call; a warm one has already removed one"
-               " other token (untimed), so one-time set-up work of the first removal is not in its time.")
-    out.append("")
-    out.append(markdown_table(
-        ["fixture", "vocab", "editor", "tokens asked", "tokens removed", "merges removed", "time",
-         "per removed token"],
-        [[s.fixture, f"{s.vocab:,}", s.editor, f"{s.roots:,}", f"{s.tokens_removed:,}", f"{s.merges_removed:,}",
-          fmt_time(s.seconds),
-          f"{s.seconds / s.tokens_removed * 1e6:.1f} us" if s.seconds and s.tokens_removed else ""]
-         for s in scaling]))
-    notes = []
-    small_n = (QUICK_COUNTS if args.quick else FULL_COUNTS)["remove_small"]
-    focus = TARGET_FIXTURE if any(s.fixture == TARGET_FIXTURE for s in scaling) else (
-        scaling[0].fixture if scaling else None)
-    for state in ("fresh", "warm"):
-        pair = [s for s in scaling if s.fixture == focus and s.editor == state]
-        if len(pair) == 2 and pair[0].seconds and pair[1].seconds and pair[0].roots != pair[1].roots:
-            lo, hi = pair
-            notes.append(f"- {focus}, {state} editor: {hi.roots:,} tokens take {hi.seconds / lo.seconds:.1f}x "
-                         f"the time of {lo.roots:,} ({hi.roots / lo.roots:.0f}x the tokens asked, "
-                         f"{hi.tokens_removed / max(lo.tokens_removed, 1):.1f}x the tokens removed).")
-        same = {s.fixture: s for s in scaling if s.editor == state and s.roots == small_n}
-        a, b = same.get("sp-32k"), same.get("bytelevel-256k")
-        if a and b and a.seconds and b.seconds:
-            notes.append(f"- {state} editor, the same {small_n:,} tokens asked: bytelevel-256k ({b.vocab:,} tokens) "
-                         f"takes {b.seconds / a.seconds:.1f}x the time of sp-32k ({a.vocab:,} tokens), "
-                         f"a {b.vocab / a.vocab:.1f}x larger vocabulary, removing "
-                         f"{b.tokens_removed / max(a.tokens_removed, 1):.1f}x as many tokens.")
-    if notes:
-        out += [""] + notes
-
-    failed = [r for r in rows if r.target and not r.target.ok]
-    out += ["", "## Targets", ""]
-    checked = sum(1 for r in rows if r.target)
-    if failed:
-        out.append(f"{checked - len(failed)} of {checked} target checks met. Not met:")
-        out.append("")
-        for r in failed:
-            out.append(f"- {r.fixture}, {r.operation}: measured {r.target.measured}, target {r.target.text}"
-                       f" (vocarix {r.vocarix})")
-    else:
-        out.append(f"All {checked} target checks met.")
-    if args.quick:
-        out += ["", "Quick run: tiny counts, so the absolute time targets of the 128k fixture are not checked."]
-    return "\n".join(out) + "\n"
-
-
 def resolve_fixture(name: str) -> tuple[str, Path] | None:
     """(display name, path) for a generated name, a real file name or a path; None if absent."""
     if name in FIXTURES:
@@ -1149,6 +594,7 @@ def main(argv: list[str] | None = None) -> int:
                         help="fixtures to run (default: the generated 128k, 256k and sp-32k ones and the real files)")
     parser.add_argument("--repeat", type=int, help="repetitions per measurement (default 5, quick 2)")
     parser.add_argument("--skip-weights", action="store_true", help="leave out the weights rewrite case")
+    parser.add_argument("--skip-folders", action="store_true", help="leave out the model folder cases")
     parser.add_argument("--output", type=Path,
                         help="markdown file for the report (default benchmarks/RESULTS.md; none with --quick)")
     args = parser.parse_args(argv)
@@ -1182,6 +628,8 @@ def main(argv: list[str] | None = None) -> int:
             infos.append(run_fixture(label, path, counts, reps, Path(tmp), rows, scaling, nominal=not args.quick))
         if not args.skip_weights:
             run_weights_case(reps, Path(tmp), args.quick, rows)
+        if not args.skip_folders:
+            run_folder_cases(reps, Path(tmp), args.quick, rows)
 
     report = render(args, reps, infos, rows, scaling, skipped, load_at_start, revision)
     print(report)

@@ -1,12 +1,16 @@
-"""The whole job on the bundled example tokenizer, as a user runs it.
+"""The whole job on the bundled example tokenizer, as a user runs it, and the
+same edit on the bundled tiny model folder.
 
-Usage: python examples/quickstart.py [TOKENIZER_JSON]
+Usage: python examples/quickstart.py [TOKENIZER_JSON [MODEL_FOLDER]]
 
 Opens the tokenizer (any form a runtime reads), adds domain words so that the
 file's own BPE model produces them whole, adds more at a fixed size, checks
 that a tokenizer runtime reads the result as the editor says, and writes the
 tokenizer and its id map to a temporary folder. When the `tokenizers`
-runtime is installed, it also encodes a sentence with the result.
+runtime is installed, it also encodes a sentence with the result. Then it
+adds the same words to a model folder (`tiny-model`: a tokenizer, its
+configs and random bfloat16 weights) and writes a new folder whose configs
+and embedding rows follow the new ids.
 """
 import os
 import sys
@@ -16,7 +20,9 @@ from pathlib import Path
 import vocarix_tools
 from vocarix_tools import usage
 
-source = sys.argv[1] if len(sys.argv) > 1 else str(Path(__file__).resolve().parent / "tokenizer.json")
+here = Path(__file__).resolve().parent
+source = sys.argv[1] if len(sys.argv) > 1 else str(here / "tokenizer.json")
+model_source = sys.argv[2] if len(sys.argv) > 2 else str(here / "tiny-model")
 editor = vocarix_tools.open(source)
 print(f"opened {source}: {editor}")
 
@@ -53,3 +59,12 @@ with tempfile.TemporaryDirectory() as directory:
         runtime = tokenizers.Tokenizer.from_file(target)
         print("the runtime encodes ' the tokenizer embedding' as",
               runtime.encode(" the tokenizer embedding").tokens)
+
+    # A tokenizer belongs to a model: edit the folder, and its configs and weights follow.
+    model = vocarix_tools.open_model(model_source)
+    usage.add_words(model.editor, words)
+    written = model.save(os.path.join(directory, "tiny-model-edited"))
+    rows = written["rows"]
+    print(f"model folder: embedding rows {rows['rows_before']} -> {rows['rows_after']} "
+          f"(padded to a multiple of {rows['multiple']}), rewrote {', '.join(written['files_changed'])}; "
+          f"check: {vocarix_tools.open_model(os.path.join(directory, 'tiny-model-edited')).check() or 'clean'}")

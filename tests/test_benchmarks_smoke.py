@@ -58,6 +58,9 @@ def test_quick_run_prints_and_writes_the_full_table(tmp_path):
     # The weights case: the rewrite beside its copy, and its memory.
     weights = [line.split(" | ")[1] for line in report.splitlines() if line.startswith("| weights ")]
     assert [op.split(":")[0] for op in weights] == ["rewrite", "memory"], weights
+    # The model folder cases: the edit and its memory for each shape of weights.
+    folders = [line.split(" | ")[1] for line in report.splitlines() if line.startswith("| folder: ")]
+    assert [op.split(":")[0] for op in folders] == ["edit", "memory"] * 3, folders
 
 
 def test_unknown_fixture_is_refused(tmp_path):

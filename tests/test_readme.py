@@ -33,6 +33,10 @@ def workdir(tmp_path, monkeypatch):
     for index, text in enumerate(["the model reads the text and counts the tokens",
                                   "a token is a piece of text that the model reads"]):
         (tmp_path / f"corpus-{index:02d}.txt").write_text(text + "\n" + text.upper() + "\n", encoding="utf-8")
+    from model_folders import build_model_folder
+
+    build_model_folder(tmp_path / "model", REPO / "examples" / "tokenizer.json", "llama",
+                       {"bos": "<s>", "eos": "</s>", "pad": None}, pad_rows_to=64)
     monkeypatch.chdir(tmp_path)
     return tmp_path
 
@@ -97,3 +101,34 @@ def test_quickstart_commands_run(workdir):
         done = subprocess.run([sys.executable, "-m", "vocarix_tools.cli", *argv[1:]], cwd=workdir, env=env,
                               capture_output=True, text=True, timeout=120)
         assert done.returncode == 0, (line, done.stdout + done.stderr)
+
+
+def test_the_first_command_runs_on_the_bundled_examples(tmp_path, cli):
+    """The README's first command: stats of the example tokenizer, then the
+    quickstart, whose file and model folder both come out clean."""
+    code, out, err = cli("stats", REPO / "examples" / "tokenizer.json")
+    assert code == 0 and "vocabulary" in out, err
+    env = dict(os.environ)
+    env["PYTHONPATH"] = os.pathsep.join(p for p in [str(Path(vocarix.__file__).parent), env.get("PYTHONPATH")] if p)
+    done = subprocess.run([sys.executable, str(REPO / "examples" / "quickstart.py")], capture_output=True,
+                          text=True, env=env, cwd=tmp_path, timeout=120)
+    assert done.returncode == 0, done.stderr
+    assert "check: clean" in done.stdout
+    folder_line = done.stdout.splitlines()[-1]
+    assert folder_line.startswith("model folder: embedding rows 1216 -> ") and folder_line.endswith("check: clean")
+
+
+def test_the_bundled_tiny_model_is_the_one_the_tests_build(tmp_path):
+    """examples/tiny-model is reproducible: the example tokenizer with three
+    chat tokens after it, in a tied bfloat16 model of the tests' shape."""
+    from model_folders import build_model_folder, with_trailing_special_tokens
+
+    chat = tmp_path / "chat.json"
+    chat.write_text(with_trailing_special_tokens((REPO / "examples" / "tokenizer.json").read_text(encoding="utf-8"),
+                                                 ["<|endoftext|>", "<|im_start|>", "<|im_end|>"]), encoding="utf-8")
+    built = build_model_folder(tmp_path / "tiny-model", chat, "qwen2",
+                               {"bos": None, "eos": "<|im_end|>", "pad": "<|endoftext|>"}, pad_rows_to=64)
+    bundled = REPO / "examples" / "tiny-model"
+    assert sorted(p.name for p in bundled.iterdir()) == sorted(p.name for p in built.iterdir())
+    for path in bundled.iterdir():
+        assert path.read_bytes() == (built / path.name).read_bytes(), path.name

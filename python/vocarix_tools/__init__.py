@@ -5,6 +5,8 @@ package opens the forms older runtimes and trainers wrote as well, runs the
 command-line tool, and holds the workflows that a whole editing job needs.
 Editors it returns are ordinary ``vocarix.Vocarix`` objects; their ``save``
 and ``to_json`` write the document back in the form it was read in.
+``open_model`` opens a whole model folder, whose configs and weights
+follow every id an edit of its tokenizer moves.
 
     import vocarix_tools
 
@@ -28,6 +30,7 @@ if TYPE_CHECKING:
     from vocarix_tools.id_maps import IdMap, read_id_map, remap_rows, write_id_map
     from vocarix_tools.inspection import diff, explain_tokens, token_style, vocabulary_report
     from vocarix_tools.loading import DocumentForm, document_form, leniency_notice, open, open_text, set_merge_form
+    from vocarix_tools.model_folder import FolderProblem, ModelFolder, SpecialTokenRemoved, open_model
     from vocarix_tools.segmentation import Segmentation, segment
 
 # Each name of the package face, and the module that defines it. A module is
@@ -40,6 +43,7 @@ _HOMES = {
     "id_maps": ["IdMap", "read_id_map", "remap_rows", "write_id_map"],
     "inspection": ["diff", "explain_tokens", "token_style", "vocabulary_report"],
     "loading": ["DocumentForm", "document_form", "leniency_notice", "open", "open_text", "set_merge_form"],
+    "model_folder": ["FolderProblem", "ModelFolder", "SpecialTokenRemoved", "open_model"],
     "segmentation": ["Segmentation", "segment"],
 }
 _HOME_OF = {name: module for module, names in _HOMES.items() for name in names}
@@ -68,9 +72,12 @@ __all__ = [
     "DocumentForm",
     "EditOutcome",
     "EditSession",
+    "FolderProblem",
     "IdMap",
+    "ModelFolder",
     "Repairs",
     "Segmentation",
+    "SpecialTokenRemoved",
     "TokenDisplay",
     "__version__",
     "check",
@@ -82,6 +89,7 @@ __all__ = [
     "fix",
     "leniency_notice",
     "open",
+    "open_model",
     "open_text",
     "read_id_map",
     "remap_rows",

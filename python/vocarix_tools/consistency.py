@@ -157,6 +157,11 @@ class EditSession:
         self._start = _native.edit_start(editor, keep_model)
 
     @property
+    def start(self) -> _native.EditStart:
+        """What the session recorded when it began, for the native operations that carry an edit."""
+        return self._start
+
+    @property
     def rows_before(self) -> int:
         """The embedding rows the runtime needed when the session began."""
         rows: int = self._start.rows

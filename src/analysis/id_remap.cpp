@@ -47,8 +47,11 @@ EditStart record_edit_start(const EditorState& state, bool keep_model) {
 }
 
 IdRemap remap_ids(const EditStart& start, const EditorState& after) {
+    return remap_ids(start, runtime_ids(after));
+}
+
+IdRemap remap_ids(const EditStart& start, const RuntimeIds& now) {
     const RuntimeIds& before = start.ids;
-    const RuntimeIds now = runtime_ids(after);
     IdRemap remap;
     remap.rows_before = before.rows;
     remap.rows_after = now.rows;

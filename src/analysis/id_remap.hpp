@@ -44,5 +44,7 @@ struct IdRemap {
 };
 
 IdRemap remap_ids(const EditStart& start, const EditorState& after);
+// The same, given the runtime's ids of the edited document.
+IdRemap remap_ids(const EditStart& start, const RuntimeIds& now);
 
 }  // namespace vocarix

@@ -72,7 +72,12 @@ protected:
 
     // Walks the members of an object; `on_member(key)` must consume the value.
     template <class OnMember>
-    void for_each_member(OnMember&& on_member);
+    void for_each_member(OnMember&& on_member) {
+        for_each_placed_member([&](std::string_view key, const char*) { on_member(key); });
+    }
+    // The same, `on_member(key, key_start)` also told where the key's opening quote is.
+    template <class OnMember>
+    void for_each_placed_member(OnMember&& on_member);
     // Walks the elements of an array; `on_element(index)` must consume the element.
     template <class OnElement>
     std::size_t for_each_element(OnElement&& on_element);
@@ -98,7 +103,7 @@ private:
 };
 
 template <class OnMember>
-void JsonCursor::for_each_member(OnMember&& on_member) {
+void JsonCursor::for_each_placed_member(OnMember&& on_member) {
     ++p_;  // '{'
     skip_ws();
     if (at_end()) fail_eof("EOF while parsing an object");
@@ -110,8 +115,9 @@ void JsonCursor::for_each_member(OnMember&& on_member) {
         skip_ws();
         if (at_end()) fail_eof("EOF while parsing an object");
         if (peek() != '"') fail("key must be a string", p_ + 1);
+        const char* key_start = p_;
         std::string_view key = parse_string();
-        on_member(key);
+        on_member(key, key_start);
         skip_ws();
         if (at_end()) fail_eof("EOF while parsing an object");
         char c = peek();

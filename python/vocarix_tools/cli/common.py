@@ -14,6 +14,7 @@ import vocarix
 import vocarix_tools
 from vocarix_tools import _native
 from vocarix_tools.display import TokenDisplay
+from vocarix_tools.model_folder import ModelFolder, SpecialTokenRemoved, describe_removed, is_model_folder, open_model
 
 U32_MAX = 2**32 - 1
 U64_MAX = 2**64 - 1
@@ -40,19 +41,43 @@ class Parser(argparse.ArgumentParser):
 # --- Loading and saving -----------------------------------------------------
 # Every subcommand opens and writes documents through these functions only.
 # Files are opened leniently, so older forms load and are written back in
-# their own form; a one-line notice on standard error says when.
+# their own form; a one-line notice on standard error says when. A model
+# folder (a directory holding tokenizer.json) goes wherever a tokenizer
+# file does: its editor is the folder's tokenizer, and writing it writes
+# the whole folder, every id and the weights following the edit.
+
+# The folders opened by this process, by the id of their editor.
+_folders: dict[int, ModelFolder] = {}
 
 
 def open_editor(path: str) -> vocarix.Vocarix:
-    """Load the tokenizer at `path` for editing; OSError with a reason on failure.
-    Tokens shown from now on are read in this file's style."""
+    """Load the tokenizer at `path` (a file, or a model folder's tokenizer.json)
+    for editing; OSError or ValueError with a reason on failure. Tokens shown
+    from now on are read in this file's style."""
     global _display
-    editor = vocarix_tools.open(path)
+    if is_model_folder(path):
+        # start_edit records the start that the folder is carried from.
+        folder = open_model(path, keep_model=False)
+        _folders[id(folder.editor)] = folder
+        editor = folder.editor
+        path = os.path.join(path, "tokenizer.json")
+    else:
+        editor = vocarix_tools.open(path)
     notice = vocarix_tools.leniency_notice(editor)
     if notice:
         print(f"note: {path}: {notice}", file=sys.stderr)
     _display = TokenDisplay(editor, _display.raw)
     return editor
+
+
+def folder_of(editor: vocarix.Vocarix) -> ModelFolder | None:
+    """The model folder `editor` was opened from, or None for a tokenizer file."""
+    return _folders.get(id(editor))
+
+
+def tokenizer_file(path: str) -> str:
+    """The tokenizer file a path names: itself, or a model folder's tokenizer.json."""
+    return os.path.join(path, "tokenizer.json") if is_model_folder(path) else path
 
 
 # Output paths that mean this process's standard output: the tokenizer goes
@@ -95,6 +120,12 @@ def start_edit(args: argparse.Namespace, editor: vocarix.Vocarix) -> vocarix_too
         directory = os.path.dirname(os.path.realpath(args.id_map))
         if not os.path.isdir(directory):
             raise CliError(f"cannot write {args.id_map}: directory {directory} does not exist")
+    folder = folder_of(editor)
+    if folder is not None:
+        if args.write_to is not None and not args.in_place:
+            folder.check_output(args.write_to)
+        # New rows start from the pieces of their tokens, which the starting model gives.
+        return folder.begin_edit(keep_model=bool(args.id_map or folder.contents["weights"]))
     # Only an id map needs the starting model, to split the new tokens.
     return vocarix_tools.EditSession(editor, keep_model=bool(args.id_map))
 
@@ -105,10 +136,13 @@ def finish_edit(args: argparse.Namespace, editor: vocarix.Vocarix, before: vocar
     `compact_ids` renumbers the ids densely, then writes the tokenizer and
     the id map, or with --dry-run only reports."""
     outcome = before.finish(literal=args.literal, compact_ids=compact_ids)
+    folder = folder_of(editor)  # its session is `before`
     id_map = before.id_map() if args.id_map else None
     output = None if args.dry_run else args.write_to
+    folder_report = None if folder is None else write_folder(args, folder, output)
     if output is not None:
-        write_output(editor, output)
+        if folder is None:
+            write_output(editor, output)
         if id_map is not None:
             vocarix_tools.write_id_map(id_map, args.id_map)
     before_sizes = {"vocab_size": before.vocab_size_before, "merges_count": before.merges_count_before}
@@ -127,6 +161,7 @@ def finish_edit(args: argparse.Namespace, editor: vocarix.Vocarix, before: vocar
             "problems": outcome.problems,
             "id_map": None if id_map is None else {"path": args.id_map, "rows_before": id_map["rows_before"],
                                                    "rows_after": id_map["rows_after"]},
+            **({} if folder_report is None else {"folder": folder_report}),
         }, stream=stream)
         return EXIT_OK
     if outcome.added_tokens_removed:
@@ -140,8 +175,12 @@ def finish_edit(args: argparse.Namespace, editor: vocarix.Vocarix, before: vocar
         how = "--literal keeps them" if args.literal else "they cannot be repaired without a choice of yours"
         summary.append(f"warning: a tokenizer runtime would meet {plural(count, 'problem')} in the result "
                        f"({how}); 'vocarix check' lists them")
+    if folder_report is not None:
+        summary += describe_folder_write(folder_report, written=output is not None)
     if output is None:
         where = "dry run, nothing written"
+    elif folder is not None:
+        where = f"rewrote {output} in place" if args.in_place else f"wrote the folder {output}"
     else:
         where = "wrote standard output" if writes_to_stdout(args) else f"wrote {output}"
     summary.append(
@@ -153,6 +192,54 @@ def finish_edit(args: argparse.Namespace, editor: vocarix.Vocarix, before: vocar
                        f"{plural(len(id_map['added']), 'new token')}; wrote {args.id_map}")
     print("\n".join(summary), file=stream)
     return EXIT_OK
+
+
+def write_folder(args: argparse.Namespace, folder: ModelFolder, output: str | None) -> dict[str, Any]:
+    """Writes the edited model folder to `output` (in place with --in-place),
+    or with --dry-run only works out what it would change. An edit that
+    removes a token a config names is refused first, unless --force."""
+    pad = getattr(args, "pad_to_multiple_of", None)
+    repair = bool(getattr(args, "fix", False))
+    force = bool(getattr(args, "force", False))
+    if output is None:
+        planned = folder.plan(pad_to_multiple_of=pad, repair=repair)
+        if planned["special_tokens_removed"] and not force:
+            raise CliError(f"refused: {describe_removed(planned['special_tokens_removed'])} (--force to remove it)")
+        return dict(planned)
+    try:
+        return dict(folder.save(None if args.in_place else output, pad_to_multiple_of=pad, force=force,
+                                literal=args.literal, repair=repair, finish=False))
+    except SpecialTokenRemoved as refused:
+        raise CliError(f"refused: {str(refused).replace('force=True', '--force')}") from None
+
+
+def describe_folder_write(report: dict[str, Any], written: bool, limit: int = 8) -> list[str]:
+    """Summary lines of a folder write: files, weights, rows, config values."""
+    rows = report["rows"]
+    lines = []
+    changed = report["rewritten"] if written else report["files_changed"]
+    verb = "rewrote" if written else "would rewrite"
+    copied = f"; copied {plural(len(report['copied']), 'unchanged file')}" if written and report["copied"] else ""
+    lines.append(f"model folder: {verb} {', '.join(changed) if changed else 'no file'}{copied}")
+    tensors = report["tensors_resized"]
+    if tensors:
+        lines.append(f"weights: {plural(len(tensors), 'vocabulary tensor')} rebuilt ({', '.join(tensors)}), "
+                     f"embedding rows {rows['rows_before']} -> {rows['rows_after']}"
+                     + (f" (padded to a multiple of {rows['multiple']})" if rows["multiple"] > 1 else ""))
+    elif rows["rows_before"] != rows["rows_after"]:
+        lines.append(f"embedding rows {rows['rows_before']} -> {rows['rows_after']} (no weights in the folder)")
+    changes = report["changes"]
+    if changes:
+        shown = [f"{c['file']} {c['field']}: {c['before']} -> {c['after'] or '(dropped)'}" for c in changes[:limit]]
+        lines.append(f"config values carried to the new ids: {len(changes)}")
+        lines += [f"  {line}" for line in shown]
+        if len(changes) > limit:
+            lines.append(f"  ... ({len(changes) - limit} more)")
+    removed = report["special_tokens_removed"]
+    if removed:
+        lines.append("warning: " + describe_removed(removed) + " (--force)")
+    lines += [f"note: {note}" for note in report["notes"]]
+    return lines
 
 
 def output_target(args: argparse.Namespace, needed: bool = True, unneeded_reason: str = "") -> str | None:
@@ -172,6 +259,10 @@ def output_target(args: argparse.Namespace, needed: bool = True, unneeded_reason
         return None
     if not chosen:
         raise UsageError("this changes the tokenizer: give -o OUT or --in-place (or --dry-run to preview)")
+    if getattr(args, "pad_to_multiple_of", None) is not None and not is_model_folder(args.tokenizer):
+        raise UsageError("--pad-to-multiple-of applies to a model folder, whose weights it pads")
+    if is_model_folder(args.tokenizer) and args.output in STDOUT_PATHS:
+        raise UsageError("a model folder is written to a directory (-o OUT_DIR) or in place, not to standard output")
     if args.in_place:
         return str(args.tokenizer)
     return None if args.output is None else str(args.output)
@@ -353,15 +444,17 @@ class Parents:
 
     def __init__(self) -> None:
         self.common = Parser(add_help=False)
-        self.common.add_argument("tokenizer", metavar="TOKENIZER_JSON", help="the tokenizer.json to read")
+        self.common.add_argument("tokenizer", metavar="TOKENIZER_JSON",
+                                 help="the tokenizer.json to read, or a model folder holding one")
         self.common.add_argument("--json", action="store_true", help="print the result as JSON")
         self.common.add_argument("--raw", action="store_true",
                                  help="show tokens as stored instead of as the text they stand for")
 
         self.writing = Parser(add_help=False)
         output = self.writing.add_mutually_exclusive_group()
-        output.add_argument("-o", "--output", metavar="OUT", help="write the edited tokenizer to OUT")
-        output.add_argument("--in-place", action="store_true", help="overwrite TOKENIZER_JSON")
+        output.add_argument("-o", "--output", metavar="OUT",
+                            help="write the edited tokenizer to OUT (for a model folder: a new or empty directory)")
+        output.add_argument("--in-place", action="store_true", help="overwrite TOKENIZER_JSON (or the model folder)")
         self.writing.add_argument("--dry-run", action="store_true",
                                   help="do everything but write: print the same summary and counts")
         self.writing.add_argument("--literal", action="store_true",
@@ -369,9 +462,16 @@ class Parents:
                                        "tokenizer runtime would refuse or read differently")
         self.writing.add_argument("--id-map", metavar="MAP", default=None,
                                   help="also write MAP.json: where every id went and what new tokens are made of")
+        self.writing.add_argument("--pad-to-multiple-of", metavar="N", type=integer(1, U32_MAX), default=None,
+                                  help="for a model folder: pad the embedding rows to a multiple of N (default: "
+                                       "the multiple the model's rows were padded to; 1 for no padding)")
+        self.writing.add_argument("--force", action="store_true",
+                                  help="go ahead where a check refuses: an edit that removes a special token a "
+                                       "model folder's configs name (sync-chars: see its description)")
 
         self.token_source = Parser(add_help=False)
-        self.token_source.add_argument("tokens", nargs="*", metavar="TOKENS", help="tokens, exactly as written")
+        self.token_source.add_argument("tokens", nargs="*", metavar="TOKENS", help="add: words as typed (\"thrombocytopenia\"), or tokens as the vocabulary stores "
+                                            "them (see --text and --stored); remove: tokens as stored")
         self.token_source.add_argument("--from-file", metavar="PATH", action="append", default=[],
                                        help=TOKEN_FILE_HELP)
 

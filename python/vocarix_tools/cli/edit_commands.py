@@ -13,7 +13,7 @@ from vocarix_tools.cli import add_summary, usage_commands
 from vocarix_tools.cli.common import (
     U32_MAX, U64_MAX, CliError, Commands, UsageError, add_listing_arguments, finish_edit, gather_tokens, integer,
     listed, listing_limit, open_editor, output_target, plural, read_token_file, result_dict, show, show_list,
-    start_edit,
+    start_edit, tokenizer_file,
 )
 from vocarix_tools.cli.guards import refuse_losing_most_merges, refuse_mixed_styles
 
@@ -176,7 +176,7 @@ def cmd_shrink(args: argparse.Namespace) -> int:
 def cmd_sync_chars(args: argparse.Namespace) -> int:
     args.write_to = output_target(args)
     editor = open_editor(args.tokenizer)
-    source = vocarix_tools.open(args.source)
+    source = vocarix_tools.open(tokenizer_file(args.source))
     if not args.force:
         refuse_mixed_styles(editor, source, args.tokenizer, args.source)
     before = start_edit(args, editor)
@@ -257,12 +257,11 @@ def register(commands: Commands) -> None:
     add_listing_arguments(shrink, "tokens --dry-run lists")
 
     sync = commands.add("sync-chars", cmd_sync_chars,
-                        "add the single-character tokens of SOURCE that are missing, keeping the size")
-    sync.add_argument("source", metavar="SOURCE", help="tokenizer.json to take the characters from")
+                        "add the single-character tokens of SOURCE that are missing, keeping the size "
+                        "(--force: sync even from a source of another token style, or when more than half "
+                        "the merges would go)")
+    sync.add_argument("source", metavar="SOURCE", help="tokenizer.json (or model folder) to take the characters from")
     sync.add_argument("--min-id", metavar="M", type=integer(0, U32_MAX), default=0,
                       help="only remove tokens with id >= M to make room")
-    sync.add_argument("--force", action="store_true",
-                      help="sync even from a source of another token style, or when more than half the merges "
-                           "would go")
 
     commands.add("reindex", cmd_reindex, "renumber ids to 0..size-1, closing gaps")

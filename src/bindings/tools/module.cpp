@@ -17,4 +17,5 @@ PYBIND11_MODULE(_native, module) {
     vocarix::tools::register_consistency(module);
     vocarix::tools::register_usage(module);
     vocarix::tools::register_weights(module);
+    vocarix::tools::register_model_folder(module);
 }

@@ -32,4 +32,8 @@ void register_usage(pybind11::module_& module);
 // read strictly and rewritten with their vocabulary rows re-sliced.
 void register_weights(pybind11::module_& module);
 
+// read_model_folder, check_model_folder, plan_folder_edit, write_model_folder:
+// a tokenizer's model folder, kept consistent across an edit.
+void register_model_folder(pybind11::module_& module);
+
 }  // namespace vocarix::tools

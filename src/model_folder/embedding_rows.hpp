@@ -1,0 +1,44 @@
+// How many rows a model's embedding has after an edit, and where each comes
+// from. Models often pad their rows past the tokens to a round multiple
+// (151,936 rows for 151,669 ids, a multiple of 128); the padding is kept to
+// the same multiple, or to the one the caller asks for.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+
+#include "analysis/id_remap.hpp"
+#include "weights/row_plan.hpp"
+
+namespace vocarix::folder {
+
+struct EmbeddingRows {
+    std::uint64_t tokens_before = 0;  // rows the tokenizer needed (largest id + 1)
+    std::uint64_t rows_before = 0;    // rows the model had
+    std::uint64_t tokens_after = 0;
+    std::uint64_t rows_after = 0;
+    std::uint64_t multiple = 1;       // rows_after is padded to a multiple of this
+};
+
+// The multiple a padded row count was rounded to: the largest power of two
+// dividing it, at most 1024; 1 when the rows are not padded past the tokens
+// or when that power is below 8 (no rounding anyone would choose).
+std::uint64_t padding_multiple(std::uint64_t rows, std::uint64_t tokens);
+
+// Rows after the edit. Tokens that grow into the padding keep the row count;
+// otherwise the rows are the tokens rounded up to the multiple. An explicit
+// `pad_to_multiple_of` always rounds the tokens up to it.
+EmbeddingRows embedding_rows(std::uint64_t tokens_before, std::uint64_t rows_before, std::uint64_t tokens_after,
+                             std::optional<std::uint64_t> pad_to_multiple_of);
+
+// Where each new row comes from: a surviving token's old row (copied bit for
+// bit), a new token's pieces (their mean), a padding row that stays padding
+// (copied: padding rows are never predicted, and a trained model has pushed
+// them down), the same row for an id no token used and none uses, or, for
+// an id whose token is gone, the mean of every old row.
+weights::RowPlan row_plan(const IdRemap& remap, const EmbeddingRows& rows);
+
+// True when the plan rebuilds every row from itself.
+bool keeps_every_row(const weights::RowPlan& plan);
+
+}  // namespace vocarix::folder

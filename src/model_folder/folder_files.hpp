@@ -1,0 +1,70 @@
+// What a model folder holds: the tokenizer, the config files read with the
+// places of their values, and the headers of the safetensors weights. Read
+// once and checked before anything is edited, so that a folder a write could
+// not finish is refused while nothing has been written.
+#pragma once
+
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "model_folder/config_text.hpp"
+#include "weights/safetensors_format.hpp"
+#include "weights/vocabulary_tensors.hpp"
+
+namespace vocarix::folder {
+
+// A folder that cannot be edited as it is; one line naming the file.
+class FolderError : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+inline constexpr std::string_view kTokenizerFile = "tokenizer.json";
+inline constexpr std::string_view kTokenizerConfigFile = "tokenizer_config.json";
+inline constexpr std::string_view kSpecialTokensMapFile = "special_tokens_map.json";
+inline constexpr std::string_view kModelConfigFile = "config.json";
+inline constexpr std::string_view kGenerationConfigFile = "generation_config.json";
+inline constexpr std::string_view kWeightIndexFile = "model.safetensors.index.json";
+// Present only while an in-place write is under way (see folder_write.hpp).
+inline constexpr std::string_view kUnfinishedEditFile = ".vocarix-unfinished-edit.json";
+
+struct ModelFolder {
+    std::string path;
+    // Every regular file at the top (links followed), by name, but the
+    // note of an unfinished edit and temporary files of a write.
+    std::vector<std::string> files;
+    // Temporary files a stopped write left behind.
+    std::vector<std::string> leftovers;
+    // Directories inside, by name: copied as they are, never edited.
+    std::vector<std::string> subdirectories;
+    std::optional<ConfigText> tokenizer_config;
+    std::optional<ConfigText> special_tokens_map;
+    std::optional<ConfigText> model_config;
+    std::optional<ConfigText> generation_config;
+    std::optional<ConfigText> weight_index;
+    // The note an in-place write left when it was stopped.
+    std::optional<ConfigText> unfinished_edit;
+    // Every *.safetensors file, by name.
+    std::vector<weights::WeightsFile> weights;
+    // Weights in formats that cannot be rewritten (pickles, HDF5, ...).
+    std::vector<std::string> foreign_weights;
+
+    std::string file_path(std::string_view name) const { return path + "/" + std::string(name); }
+    // The config files present, in the order they are written back.
+    std::vector<const ConfigText*> configs() const;
+};
+
+// Reads the folder at `path`: FolderError for a folder without tokenizer.json
+// or with a config file that is no JSON object, WeightsError for a
+// safetensors file that lies about its tensors, DocumentError for a file that
+// cannot be read.
+ModelFolder read_model_folder(const std::string& path);
+
+// What a config's field holds as a token: a string, or the "content" of a
+// token dict (with or without "__type": "AddedToken"); nullopt otherwise.
+std::optional<std::string> token_content(const ConfigNode& value);
+
+}  // namespace vocarix::folder
