@@ -59,6 +59,21 @@ def test_large_documents_read_as_their_contents(odd, indent):
     assert json.loads(editor.to_json()) == doc
 
 
+def test_a_merge_list_long_enough_to_be_read_in_many_pieces():
+    # Parts holding the text between two merges ('],[') put false piece
+    # boundaries inside strings; the merges still come out whole and in order.
+    doc = large_document(seed=11, entries=20000, merges=80000, odd=True)
+    text = text_of(doc, indent=None)
+    assert len(text) > 1 << 20
+    editor = vocarix.Vocarix.from_json(text)
+    assert editor.get_merges() == [tuple(m) for m in doc["model"]["merges"]]
+    assert editor.get_vocab() == doc["model"]["vocab"]
+    # Columns count bytes; the document is one line.
+    where = text.rindex("]]") - 40
+    bad = text[:where] + "@" + text[where + 1:]
+    assert parse_error(bad) == f"expected value at line 1 column {len(bad[:where].encode()) + 1}"
+
+
 def test_the_same_results_when_the_merge_list_is_not_where_the_worker_looks():
     # A member named "merges" before the model's sends the worker to the wrong
     # list: the calling thread then reads the merge list itself.

@@ -99,6 +99,22 @@ def test_a_stream_fails_as_the_same_bytes_in_a_file_do(tmp_path, data):
     writer.join()
 
 
+# Short keys as bytes, each inside a document that goes on well past it.
+SHORT_INVALID_KEYS = [b"\xc0\x80", b"\xc1\xbf", b"a\xc4", b"\xa0b", b"\xc4\xc4\xa0", b"\xe0\x80\x80",
+                      b"\xed\xa0\x80x", b"\xf5\x80\x80\x80", b"\xc4\xa0" * 7 + b"\xc4", b"x\xe2\x82"]
+SHORT_VALID_KEYS = ["\u0120the", "\u00e9t\u00e9", "\u20ac5", "\U0001f30d", "a\u00ff\u0100b", "\u0120" * 7]
+
+
+def test_short_keys_are_checked_for_utf8_byte_by_byte(tmp_path):
+    path = tmp_path / "tokenizer.json"
+    for key in SHORT_INVALID_KEYS:
+        path.write_bytes(doc_text({"a": 0, "KEY": 1}).encode().replace(b"KEY", key))
+        assert load_error(path) == f'Failed to load tokenizer: Failed to read: "{path}"', key
+    vocab = {key: i for i, key in enumerate(SHORT_VALID_KEYS)}
+    path.write_text(doc_text(vocab), encoding="utf-8")
+    assert Vocarix(str(path)).get_vocab() == vocab
+
+
 def test_streams_that_can_no_longer_be_documents_stop_early(tmp_path):
     # Each of these goes on far beyond what a reader would wait for; the
     # writer gives up once the load has stopped reading.

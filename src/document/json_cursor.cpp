@@ -90,7 +90,9 @@ std::string_view JsonCursor::parse_string() {
     if (*q == '"') {
         p_ = q + 1;
         std::string_view text(start, static_cast<std::size_t>(q - start));
-        if (seen & kByteHighs) check_utf8(text);
+        if ((seen & kByteHighs) &&
+            !(text.size() < 16 && end_ - start >= 16 && is_short_two_byte_utf8(start, text.size())))
+            check_utf8(text);
         return text;
     }
     if (*q == '\\') return parse_string_slow(start, q);
@@ -394,6 +396,21 @@ JsonArray JsonCursor::read_value_list(int depth) {
 std::uint32_t JsonCursor::read_u32() {
     skip_ws();
     if (at_end() || (peek() != '-' && (peek() < '0' || peek() > '9'))) fail_type("u32");
+    {
+        // Ids are short plain integers: up to nine digits, no leading zero,
+        // then anything but a digit, a fraction or an exponent. Every other
+        // number takes the general path, which also words the errors.
+        auto digit = [](char c) { return c >= '0' && c <= '9'; };
+        const char* q = p_;
+        std::uint32_t id = 0;
+        while (q < end_ && q - p_ < 10 && digit(*q)) id = id * 10 + static_cast<std::uint32_t>(*q++ - '0');
+        const std::ptrdiff_t digits = q - p_;
+        if (digits > 0 && digits < 10 && (*p_ != '0' || digits == 1) &&
+            (q == end_ || (*q != '.' && *q != 'e' && *q != 'E' && !digit(*q)))) {
+            p_ = q;
+            return id;
+        }
+    }
     NumberText number = scan_number();
     if (number.integer && !number.negative) {
         std::uint32_t id;

@@ -1,5 +1,6 @@
 #include "document/merge_list_reader.hpp"
 
+#include <algorithm>
 #include <cstring>
 #include <stdexcept>
 
@@ -8,10 +9,14 @@ namespace {
 
 // Smaller documents read faster on one thread than a thread starts.
 constexpr std::size_t kParallelMinimum = 256 * 1024;
-// The calling thread takes a stretch of the list only when it leaves the
-// worker at least this much to read: a thread that passes the stretch's start
-// before it is told has read the whole list, and the stretch was for nothing.
-constexpr std::size_t kSmallestSplit = 64 * 1024;
+// The first piece starts this far past where the worker was last seen: a
+// worker that passes a piece's start before it is told reads the whole
+// list, and the pieces were for nothing. It is also the smallest piece.
+constexpr std::size_t kSmallestPiece = 64 * 1024;
+// What is left of the list when the calling thread gets there is cut into
+// about this many pieces: small enough that the thread that finishes first
+// waits little for the other, large enough that a piece's set-up is noise.
+constexpr std::size_t kPieceCount = 16;
 // Until the pool can be asked, every new part is kept by the worker: past
 // this share of the text's size it waits instead, so that reading on two
 // threads costs little more memory than reading on one.
@@ -128,37 +133,41 @@ void MergeParts::name(std::uint32_t name) {
 
 void MergeParts::part(std::string_view text) {
     Part part = locate(text, hash_bytes(text, seed_));
-    if (!asking_pool_) {
-        name(keep(part));
-        return;
-    }
-    pool_.prefetch_slot(part.hash);
+    if (asking_pool_) pool_.prefetch_slot(part.hash);
+    else __builtin_prefetch(&slots_[part.hash & slot_mask_]);
     pending_.push_back(part);
 }
 
 void MergeParts::element_done() {
-    if (asking_pool_) {
-        if (pending_.size() >= 2 * kBatch) flush();
-    } else if (frozen_->load(std::memory_order_acquire)) {
+    if (!asking_pool_ && frozen_->load(std::memory_order_acquire)) {
+        // The parts read before the pool could be asked are kept first, in order.
+        flush();
         asking_pool_ = true;
     }
+    if (pending_.size() >= 2 * kBatch) flush();
 }
 
 void MergeParts::flush() {
-    // Each look-up misses the cache three times (slot, view, bytes): the
+    // Each look-up misses the cache three times (slot, entry, bytes): the
     // batch's are fetched a step at a time before any is looked up.
-    for (const Part& part : pending_) pool_.prefetch_slot_view(part.hash);
-    for (const Part& part : pending_) pool_.prefetch_slot_text(part.hash);
-    for (const Part& part : pending_) {
-        Symbol sym = pool_.find(text_of(part), part.hash);
-        name(sym != kNoSymbol && sym < kKept ? sym : keep(part));
+    if (asking_pool_) {
+        for (const Part& part : pending_) pool_.prefetch_slot_view(part.hash);
+        for (const Part& part : pending_) pool_.prefetch_slot_text(part.hash);
+        for (const Part& part : pending_) {
+            Symbol sym = pool_.find(text_of(part), part.hash);
+            name(sym != kNoSymbol && sym < kKept ? sym : keep(part));
+        }
+    } else {
+        for (const Part& part : pending_)
+            if (std::uint32_t slot = slots_[part.hash & slot_mask_]) __builtin_prefetch(&kept_[slot - 1]);
+        for (const Part& part : pending_)
+            if (std::uint32_t slot = slots_[part.hash & slot_mask_]) __builtin_prefetch(text_of(kept_[slot - 1]).data());
+        for (const Part& part : pending_) name(keep(part));
     }
     pending_.clear();
 }
 
-void MergeParts::finish() {
-    if (asking_pool_) flush();
-}
+void MergeParts::finish() { flush(); }
 
 void MergeParts::resolve() {
     resolved_.resize(kept_.size());
@@ -252,19 +261,23 @@ template <class Check>
 ParallelMergeList::Stretch ParallelMergeList::read_stretch(MergeParts& parts, const char* at, MergeForm form,
                                                            bool first, Check&& check) {
     MergeListCursor cursor(text_, at);
-    if (first && cursor.open_merge_list()) return {true, cursor.position()};
+    if (first && cursor.open_merge_list()) return {true, false, cursor.position()};
     for (std::size_t index = 0;; ++index) {
-        if (check(cursor.position(), index)) return {true, cursor.position()};
+        if (check(cursor.position(), index)) {
+            parts.finish();
+            return {true, true, cursor.position()};
+        }
         cursor.read_merge_element(parts, form, kMergeListDepth);
         if (cursor.next_merge_element()) {
             parts.finish();
-            return {true, cursor.position()};
+            return {true, false, cursor.position()};
         }
     }
 }
 
 void ParallelMergeList::work() {
     Stretch head;
+    bool take_pieces = false;
     try {
         const char* list = locate();
         MergeForm form = MergeForm::kPairs;
@@ -297,13 +310,14 @@ void ParallelMergeList::work() {
                 }
                 return false;
             });
-            head_parts_->finish();
             // The kept parts are looked up once the pool holds everything before the list.
             std::unique_lock<std::mutex> lock(mutex_);
             changed_.wait(lock, [this] { return frozen_ || cancelled_.load(std::memory_order_relaxed); });
             if (!cancelled_.load(std::memory_order_relaxed)) {
                 lock.unlock();
                 head_parts_->resolve();
+                // Stopping where the first piece starts means the pieces are laid out.
+                take_pieces = head.stopped;
             }
         }
     } catch (...) {
@@ -311,6 +325,7 @@ void ParallelMergeList::work() {
         // calling thread meets again when it reads the list itself.
         head = {};
     }
+    if (take_pieces) read_pieces();
     {
         std::lock_guard<std::mutex> lock(mutex_);
         located_ = true;  // also when it failed before saying where the list is
@@ -318,6 +333,54 @@ void ParallelMergeList::work() {
         done_ = true;
     }
     changed_.notify_all();
+}
+
+void ParallelMergeList::cut_into_pieces(const char* from, MergeForm form) {
+    const char* end = text_.data() + text_.size();
+    if (static_cast<std::size_t>(end - from) < 2 * kSmallestPiece) return;
+    const std::size_t size = std::max(kSmallestPiece, static_cast<std::size_t>(end - from) / kPieceCount);
+    for (const char* at = from + kSmallestPiece; at < end && static_cast<std::size_t>(end - at) >= kSmallestPiece;) {
+        const char* start = split_point(at, form);
+        if (!start) break;
+        pieces_.push_back(Piece{start, nullptr, nullptr, {}});
+        at = start + size;
+    }
+    for (std::size_t i = 0; i + 1 < pieces_.size(); ++i) pieces_[i].stop = pieces_[i + 1].start;
+}
+
+void ParallelMergeList::read_pieces() {
+    for (std::size_t i; (i = next_piece_.fetch_add(1, std::memory_order_relaxed)) < pieces_.size();)
+        read_piece(pieces_[i]);
+}
+
+void ParallelMergeList::read_piece(Piece& piece) {
+    try {
+        const char* end = piece.stop ? piece.stop : text_.data() + text_.size();
+        // A typical merge takes a dozen bytes or more; the list grows if not.
+        piece.parts = std::make_unique<MergeParts>(text_, pool_, static_cast<std::size_t>(end - piece.start) / 12,
+                                                   nullptr);
+        piece.read = read_stretch(*piece.parts, piece.start, form_, false, [&](const char* at, std::size_t index) {
+            if (index % 256 == 0 && cancelled_.load(std::memory_order_relaxed)) throw Cancelled{};
+            return piece.stop && at >= piece.stop;
+        });
+        piece.parts->resolve();
+    } catch (...) {
+        piece.read = {};
+    }
+}
+
+// True when the pieces read on from where the head stopped to the list's
+// end, each ending exactly where the next starts: then every piece started
+// at an element, whatever the text around its start looked like.
+bool ParallelMergeList::pieces_follow_on(const Stretch& head) const {
+    if (!head.ok || !head.stopped || pieces_.empty() || head.end != pieces_.front().start) return false;
+    for (std::size_t i = 0; i < pieces_.size(); ++i) {
+        const Piece& piece = pieces_[i];
+        const bool last = i + 1 == pieces_.size();
+        if (!piece.read.ok || piece.read.stopped == last) return false;
+        if (!last && piece.read.end != piece.stop) return false;
+    }
+    return true;
 }
 
 const char* ParallelMergeList::read(DocumentRecords& records, const char* at, int depth, MergeForm& form) {
@@ -338,24 +401,12 @@ const char* ParallelMergeList::read(DocumentRecords& records, const char* at, in
     frozen_flag_.store(true, std::memory_order_release);
     changed_.notify_all();
 
-    // The rest of the list is split in two: the worker reads on to the
-    // split point while this thread reads from there to the end.
-    const char* end = text_.data() + text_.size();
+    // What the worker has not read yet is cut into pieces that both threads take.
     const char* reached = progress_.load(std::memory_order_relaxed);
-    if (!reached) reached = at;
-    const char* split = nullptr;
-    Stretch tail;
-    MergeParts tail_parts(text_, pool_, 0, nullptr);
-    if (static_cast<std::size_t>(end - reached) >= 2 * kSmallestSplit)
-        split = split_point(reached + (end - reached) / 2, list_form);
-    if (split) {
-        stop_at_.store(split, std::memory_order_release);
-        try {
-            tail = read_stretch(tail_parts, split, list_form, false, [](const char*, std::size_t) { return false; });
-            tail_parts.resolve();
-        } catch (...) {
-            tail = {};
-        }
+    cut_into_pieces(reached ? reached : at, list_form);
+    if (!pieces_.empty()) {
+        stop_at_.store(pieces_.front().start, std::memory_order_release);
+        read_pieces();
     }
     {
         std::unique_lock<std::mutex> lock(mutex_);
@@ -363,16 +414,20 @@ const char* ParallelMergeList::read(DocumentRecords& records, const char* at, in
     }
     worker_.join();
 
-    const bool head_stopped_at_split = split && head_.ok && head_.end == split;
-    const char* after = head_stopped_at_split ? tail.end : head_.end;
-    if (!head_.ok || (head_stopped_at_split && !tail.ok)) return nullptr;
-    const std::size_t count = head_parts_->merge_count() + (head_stopped_at_split ? tail_parts.merge_count() : 0);
+    // A head that did not stop read the whole list (it passed the first piece's start before it was told).
+    if (!head_.ok) return nullptr;
+    const bool with_pieces = head_.stopped;
+    if (with_pieces && !pieces_follow_on(head_)) return nullptr;
+    std::size_t count = head_parts_->merge_count();
+    if (with_pieces)
+        for (const Piece& piece : pieces_) count += piece.parts->merge_count();
     if (records.merges.size() + count >= kNoSlot - 1) throw std::length_error("too many merges");
     head_parts_->adopt(records, records.merges);
-    if (head_stopped_at_split) tail_parts.adopt(records, records.merges);
+    if (with_pieces)
+        for (Piece& piece : pieces_) piece.parts->adopt(records, records.merges);
     records.live_merges += count;
     if (list_form == MergeForm::kStrings) form = MergeForm::kStrings;
-    return after;
+    return with_pieces ? pieces_.back().read.end : head_.end;
 }
 
 }  // namespace vocarix

@@ -4,11 +4,13 @@
 // Large documents are read on two threads (ParallelMergeList): a worker
 // finds the merge list as soon as reading starts and reads it from its first
 // element while the calling thread reads the rest of the document; once the
-// calling thread reaches the list, it reads the list's tail itself. Parts
-// are interned the way reading on one thread interns them, so the symbols,
-// the merges and every error are the same: whatever the worker assumed is
-// checked when the calling thread gets there, and where an assumption does
-// not hold or anything fails, the list is read again on the calling thread.
+// calling thread reaches the list, the rest of the list is cut into pieces
+// that both threads take in turn, so neither waits long for the other, even
+// when one of them gets little time on a busy machine. Parts are interned
+// the way reading on one thread interns them, so the symbols, the merges
+// and every error are the same: whatever a thread assumed is checked when
+// the pieces are put together, and where an assumption does not hold or
+// anything fails, the list is read again on the calling thread.
 #pragma once
 
 #include <atomic>
@@ -131,12 +133,26 @@ public:
 private:
     struct Stretch {
         bool ok = false;
-        const char* end = nullptr;  // past the list's ']', or where the next stretch starts
+        bool stopped = false;       // at the place it was to stop, before the list's end
+        const char* end = nullptr;  // past the list's ']', or where it stopped
+    };
+    // A piece of the list after where the worker had got to: from `start`
+    // (an element's start, if the previous piece ends there) up to `stop`,
+    // the next piece's start, or to the list's end for the last piece.
+    struct Piece {
+        const char* start = nullptr;
+        const char* stop = nullptr;
+        std::unique_ptr<MergeParts> parts;
+        Stretch read;
     };
 
     void work();
     const char* locate() const;
     const char* split_point(const char* from, MergeForm form) const;
+    void cut_into_pieces(const char* from, MergeForm form);
+    void read_pieces();
+    void read_piece(Piece& piece);
+    bool pieces_follow_on(const Stretch& head) const;
     template <class Check>
     Stretch read_stretch(MergeParts& parts, const char* at, MergeForm form, bool first, Check&& check);
     void cancel();
@@ -158,9 +174,12 @@ private:
     bool frozen_ = false;
     std::atomic<bool> cancelled_{false};
     std::atomic<bool> frozen_flag_{false};
-    std::atomic<const char*> stop_at_{nullptr};  // where the calling thread's stretch starts
+    // Where the first piece starts: published after the pieces are laid out.
+    std::atomic<const char*> stop_at_{nullptr};
     std::atomic<const char*> progress_{nullptr};  // how far the worker has read
     std::unique_ptr<MergeParts> head_parts_;
+    std::vector<Piece> pieces_;
+    std::atomic<std::size_t> next_piece_{0};  // the next piece a thread may take
 };
 
 // ---- templates ----

@@ -43,6 +43,26 @@ inline std::uint64_t string_stop_bytes(std::uint64_t w) {
            ((w - kByteOnes * 0x20) & ~w & kByteHighs);
 }
 
+// True when the `n` < 16 bytes at `p` are ASCII and two-byte UTF-8
+// sequences only, as nearly every token of a byte-level vocabulary is; false
+// says nothing either way. Reads 16 bytes from `p`.
+inline bool is_short_two_byte_utf8(const char* p, std::size_t n) {
+    using Bytes16 = unsigned __int128;
+    auto repeat = [](std::uint64_t half) { return (Bytes16{half} << 64) | half; };
+    Bytes16 x;
+    std::memcpy(&x, p, 16);
+    x &= (Bytes16{1} << (8 * n)) - 1;
+    const Bytes16 highs = repeat(kByteHighs);
+    const Bytes16 high = x & highs;
+    const Bytes16 bit6 = (x << 1) & highs;
+    const Bytes16 lead = high & bit6, continuation = high & ~bit6;
+    const Bytes16 bit5 = (x << 2) & highs;
+    // 0xC0 and 0xC1 would be overlong: a lead needs one of the bits 0x1E.
+    const Bytes16 payload = x & repeat(0x1E1E1E1E1E1E1E1EULL);
+    const Bytes16 payload_set = ((payload + repeat(0x7F7F7F7F7F7F7F7FULL)) | payload) & highs;
+    return continuation == (lead << 8) && (lead & bit5) == 0 && (lead & ~payload_set) == 0;
+}
+
 // Number of Unicode scalar values in a valid UTF-8 string: every byte that is
 // not a continuation byte starts a character.
 inline std::size_t char_length(std::string_view s) {

@@ -1,6 +1,7 @@
 #include "document/text_buffer.hpp"
 
 #include <sys/mman.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstdint>
@@ -19,8 +20,11 @@ TextBuffer::TextBuffer(std::size_t capacity) {
         return;
     }
     // Large documents fault in far fewer, larger pages where the system
-    // allows it; those need a start on a huge-page boundary.
-    capacity_ = (capacity_ + kHugePage - 1) & ~(kHugePage - 1);
+    // allows it; those need a start on a huge-page boundary. The capacity is
+    // rounded to small pages only: the end of the text, short of a whole
+    // huge page, then takes small pages instead of a huge page mostly unused.
+    const auto small_page = static_cast<std::size_t>(::sysconf(_SC_PAGESIZE));
+    capacity_ = (capacity_ + small_page - 1) / small_page * small_page;
     void* memory = ::mmap(nullptr, capacity_ + kHugePage, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
     if (memory == MAP_FAILED) throw std::bad_alloc();
     auto start = reinterpret_cast<std::uintptr_t>(memory);
