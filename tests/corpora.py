@@ -12,20 +12,26 @@ import os
 import pydoc_data.topics
 
 
-def prose_lines(limit_bytes: int = 400_000) -> list[str]:
-    """Lines of English prose, in a fixed order."""
+def _lines_up_to(texts, limit_bytes, keep):
+    """The lines of the texts that `keep` accepts, in order, until `limit_bytes` are reached."""
     lines: list[str] = []
     size = 0
-    for key in sorted(pydoc_data.topics.topics):
-        for line in pydoc_data.topics.topics[key].splitlines():
-            line = line.strip()
-            if len(line) < 20:
+    for text in texts:
+        for line in text.splitlines():
+            if not keep(line):
                 continue
             lines.append(line)
             size += len(line) + 1
             if size >= limit_bytes:
                 return lines
     return lines
+
+
+def prose_lines(limit_bytes: int = 400_000) -> list[str]:
+    """Lines of English prose, in a fixed order."""
+    topics = (pydoc_data.topics.topics[key] for key in sorted(pydoc_data.topics.topics))
+    stripped = ("\n".join(line.strip() for line in topic.splitlines()) for topic in topics)
+    return _lines_up_to(stripped, limit_bytes, lambda line: len(line) >= 20)
 
 
 def code_lines(limit_bytes: int = 400_000) -> list[str]:
@@ -33,19 +39,10 @@ def code_lines(limit_bytes: int = 400_000) -> list[str]:
     import argparse, ast, collections, dataclasses, functools, logging, pathlib, pydoc  # noqa: E401
     import subprocess, tarfile, textwrap, threading, typing, zipfile  # noqa: E401
 
-    lines: list[str] = []
-    size = 0
-    for module in (argparse, collections, dataclasses, functools, textwrap, typing, inspect, json, os,
-                   # more, for corpora beyond the first 400 kB
-                   ast, logging, pathlib, pydoc, subprocess, tarfile, threading, zipfile):
-        for line in inspect.getsource(module).splitlines():
-            if not line.strip():
-                continue
-            lines.append(line)
-            size += len(line) + 1
-            if size >= limit_bytes:
-                return lines
-    return lines
+    modules = (argparse, collections, dataclasses, functools, textwrap, typing, inspect, json, os,
+               # more, for corpora beyond the first 400 kB
+               ast, logging, pathlib, pydoc, subprocess, tarfile, threading, zipfile)
+    return _lines_up_to((inspect.getsource(module) for module in modules), limit_bytes, str.strip)
 
 
 def split(lines: list[str], held_out_every: int = 5) -> tuple[list[str], list[str]]:
