@@ -127,6 +127,13 @@ each folder; the target is on the difference, as a multiple of the embedding.
 ``--quick`` uses the bytelevel-2k tokenizer and 64-wide tensors;
 ``--skip-folders`` leaves the cases out.
 
+Learning: ``vocarix_tools`` counts the words of a 2.5 MB corpus (the
+standard library's sources) and learns 3,000 new entries on top of
+roberta-base (a real byte-level file kept in the repository), against the
+runtime's ``BpeTrainer`` training a fresh byte-level model with the byte
+alphabet and 3,000 merges on the same file (``benchmarks/learning_case.py``).
+``--quick`` uses 100 kB and 200 entries; ``--skip-learning`` leaves it out.
+
 The report also records the load average at the start and end of the run:
 other processes sharing the cores slow the measurements (the ratios less so,
 since the contenders of a measurement alternate).
@@ -146,7 +153,7 @@ against an edited copy, both loaded, under 0.5 s; the weights rewrite <= 2.5x
 edit's extra time for its weights <= 2.5x ``shutil.copyfile`` of them and its
 extra peak memory < 1.5x the embedding; ``vocarix --version`` <= 3x
 ``python -c pass``, and on bytelevel-151k ``vocarix add`` of ten words <= 2x
-``vocarix stats``.
+``vocarix stats``; learning 3,000 entries <= 2x BpeTrainer.
 """
 
 from __future__ import annotations
@@ -174,6 +181,7 @@ from benchmarks.workloads import (  # noqa: E402
     strict_document,
 )
 from benchmarks.child_processes import command_env, measure_memory, run_command, startup_row  # noqa: E402
+from benchmarks.learning_case import run_learning_case  # noqa: E402
 from benchmarks.model_cases import run_folder_cases, run_weights_case  # noqa: E402
 from benchmarks.report import load_average, render, source_revision  # noqa: E402
 from benchmarks.settings import (  # noqa: E402
@@ -595,6 +603,7 @@ def main(argv: list[str] | None = None) -> int:
     parser.add_argument("--repeat", type=int, help="repetitions per measurement (default 5, quick 2)")
     parser.add_argument("--skip-weights", action="store_true", help="leave out the weights rewrite case")
     parser.add_argument("--skip-folders", action="store_true", help="leave out the model folder cases")
+    parser.add_argument("--skip-learning", action="store_true", help="leave out the learning case")
     parser.add_argument("--output", type=Path,
                         help="markdown file for the report (default benchmarks/RESULTS.md; none with --quick)")
     args = parser.parse_args(argv)
@@ -630,6 +639,8 @@ def main(argv: list[str] | None = None) -> int:
             run_weights_case(reps, Path(tmp), args.quick, rows)
         if not args.skip_folders:
             run_folder_cases(reps, Path(tmp), args.quick, rows)
+        if not args.skip_learning:
+            run_learning_case(reps, Path(tmp), args.quick, rows)
 
     report = render(args, reps, infos, rows, scaling, skipped, load_at_start, revision)
     print(report)

@@ -61,6 +61,9 @@ def test_quick_run_prints_and_writes_the_full_table(tmp_path):
     # The model folder cases: the edit and its memory for each shape of weights.
     folders = [line.split(" | ")[1] for line in report.splitlines() if line.startswith("| folder: ")]
     assert [op.split(":")[0] for op in folders] == ["edit", "memory"] * 3, folders
+    # The learning case, beside BpeTrainer.
+    learning = [line for line in report.splitlines() if line.startswith("| learn: ")]
+    assert len(learning) == 1 and "BpeTrainer" in learning[0], learning
 
 
 def test_unknown_fixture_is_refused(tmp_path):

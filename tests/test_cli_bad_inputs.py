@@ -29,6 +29,9 @@ CALLS = {
     "diff": ["T", "G"],
     "count": ["T", "--corpus", "G", "-o", "OUT"],
     "prune": ["T", "--counts", "G", "--size", "1", "-o", "OUT"],
+    "learn": ["T", "--corpus", "G", "--add", "1", "-o", "OUT"],
+    "merge": ["T", "G", "-o", "OUT"],
+    "count-words": ["T", "--corpus", "G", "-o", "OUT"],
 }
 
 
@@ -103,8 +106,8 @@ def test_malformed_documents(name, text, tmp_path, good, capfd):
         argv = argv_for(command, bad, good, tmp_path / "out.json")
         assert_one_line_failure(*run(capfd, argv), argv)
         assert not (tmp_path / "out.json").exists()
-    # As the second file of diff and the source of sync-chars too.
-    for command in ("diff", "sync-chars"):
+    # As the second file of diff, the source of sync-chars and OTHER of merge too.
+    for command in ("diff", "sync-chars", "merge"):
         argv = argv_for(command, good, bad, tmp_path / "out.json")
         assert_one_line_failure(*run(capfd, argv), argv)
 

@@ -16,6 +16,24 @@ shards add up with ``merge_counts``::
 
 ``count_file`` is the map step of a sharded count (one shard per worker or
 cluster task), ``merge_counts`` the reduce step.
+
+Word-count file
+---------------
+The same shape, keyed by words: the pieces of text the model receives one
+at a time, after the file's normalizer and pre-tokenizer and in its own
+alphabet (``"Ġthe"`` in a byte-level file, ``"▁the"`` after a Metaspace
+pre-tokenizer, a whole line such as ``"▁the▁cat"`` in a "▁" file without
+one). ``vocarix count-words`` writes them; ``vocarix_tools.corpus_counting``
+counts them in the map step of any engine.
+
+JSON Lines
+----------
+Either kind may instead hold one JSON array ``["key", count]`` per line,
+as a map/reduce engine writes its output; a key listed on several lines
+(shards written one after another) adds up, and empty lines are skipped::
+
+    ["Ġthe", 18211]
+    ["Ġof", 9120]
 """
 
 from __future__ import annotations
@@ -23,9 +41,11 @@ from __future__ import annotations
 import json
 import os
 from collections import Counter
-from typing import Any, Iterable, Iterator, Mapping, Union
+from typing import Any, Iterable, Iterator, Mapping, Optional, Union
 
 import vocarix
+
+from vocarix_tools.replacing_write import write_text_replacing
 
 RUNTIME_HINT = 'counting token usage needs the tokenizers runtime: pip install "vocarix[runtime]"'
 
@@ -93,25 +113,61 @@ def merge_counts(parts: Iterable[Mapping[str, int]]) -> Counter[str]:
 
 
 def write_counts(counts: Mapping[str, int], path: Union[str, "os.PathLike[str]"]) -> None:
-    """Writes a token-count file, most used first."""
+    """Writes a count file (a JSON object), most used first."""
     ordered = dict(sorted(counts.items(), key=lambda item: (-item[1], item[0])))
-    with open(path, "w", encoding="utf-8") as handle:
-        json.dump(ordered, handle, ensure_ascii=False, indent=0)
-        handle.write("\n")
+    write_text_replacing(path, json.dumps(ordered, ensure_ascii=False, indent=0) + "\n", prefix=".counts-")
 
 
-def read_counts(path: Union[str, "os.PathLike[str]"]) -> dict[str, int]:
-    """Reads a token-count file; ValueError names what is wrong with it."""
+def _count_problem(path: str, key: object, count: object, kind: str) -> Optional[str]:
+    if not isinstance(key, str):
+        return f"{path}: a {kind}-count file is keyed by strings, not {json.dumps(key)}"
+    if isinstance(count, bool) or not isinstance(count, int) or count < 0:
+        return (f"{path}: the count of {json.dumps(key, ensure_ascii=False)} is {json.dumps(count)}, "
+                "not a whole number >= 0")
+    return None
+
+
+def _read_json_lines(text: str, path: str, kind: str) -> dict[str, int]:
+    counts: dict[str, int] = {}
+    for number, line in enumerate(text.splitlines(), 1):
+        if not line.strip():
+            continue
+        try:
+            item = json.loads(line)
+        except json.JSONDecodeError as error:
+            raise ValueError(f"{path}:{number}: not a JSON line of a {kind}-count file: {error}") from None
+        if not isinstance(item, list) or len(item) != 2:
+            raise ValueError(f"{path}:{number}: a {kind}-count file is a JSON object of {kind} -> count, "
+                             f"or one [\"{kind}\", count] per line; not {line.strip()[:60]}")
+        problem = _count_problem(f"{path}:{number}", item[0], item[1], kind)
+        if problem:
+            raise ValueError(problem)
+        counts[item[0]] = counts.get(item[0], 0) + item[1]
+    return counts
+
+
+def read_counts(path: Union[str, "os.PathLike[str]"], kind: str = "token") -> dict[str, int]:
+    """Reads a token-count (or with kind="word", word-count) file, a JSON
+    object or JSON Lines; ValueError names what is wrong with it (and the line)."""
+    name = os.fspath(path)
     with open(path, encoding="utf-8") as handle:
         try:
-            data = json.load(handle)
-        except json.JSONDecodeError as error:
-            raise ValueError(f"{os.fspath(path)}: not a token-count file: {error}") from None
+            text = handle.read()
+        except UnicodeDecodeError as error:
+            raise ValueError(f"{name}: not a {kind}-count file: not UTF-8 text (byte {error.start})") from None
+    if not text.lstrip().startswith("{"):
+        if not text.strip():
+            raise ValueError(f"{name}: the {kind}-count file is empty")
+        return _read_json_lines(text, name, kind)
+    try:
+        data = json.loads(text)
+    except json.JSONDecodeError as error:
+        raise ValueError(f"{name}: not a {kind}-count file: {error}") from None
     if not isinstance(data, dict):
-        raise ValueError(f"{os.fspath(path)}: a token-count file is a JSON object of token -> count")
-    for token, count in data.items():
-        if isinstance(count, bool) or not isinstance(count, int) or count < 0:
-            raise ValueError(f"{os.fspath(path)}: the count of {json.dumps(token, ensure_ascii=False)} "
-                             f"is {json.dumps(count)}, not a whole number >= 0")
+        raise ValueError(f"{name}: a {kind}-count file is a JSON object of {kind} -> count")
+    for key, count in data.items():
+        problem = _count_problem(name, key, count, kind)
+        if problem:
+            raise ValueError(problem)
     counts: dict[str, int] = data
     return counts

@@ -18,9 +18,9 @@ is a JSON object:
 from __future__ import annotations
 
 import json
-import os
-import tempfile
 from typing import Any, Optional, TypedDict, TypeVar
+
+from vocarix_tools.replacing_write import write_text_replacing
 
 
 # "from" is a keyword, so this TypedDict takes the functional form.
@@ -78,17 +78,8 @@ def remap_rows(matrix: Rows, id_map: IdMap) -> Rows:
 
 def write_id_map(id_map: IdMap, path: str) -> None:
     """Writes the map as JSON; the file is replaced only once it is complete."""
-    directory = os.path.dirname(os.path.abspath(path))
-    handle, temporary = tempfile.mkstemp(prefix=".id-map-", dir=directory)
-    try:
-        with os.fdopen(handle, "w", encoding="utf-8") as out:
-            # dumps, not dump: only the one-shot encoder is the fast one.
-            out.write(json.dumps(id_map, ensure_ascii=False))
-        os.chmod(temporary, 0o644)  # mkstemp makes it private
-        os.replace(temporary, path)
-    except BaseException:
-        os.unlink(temporary)
-        raise
+    # dumps, not dump: only the one-shot encoder is the fast one.
+    write_text_replacing(path, json.dumps(id_map, ensure_ascii=False), prefix=".id-map-")
 
 
 def read_id_map(path: str) -> IdMap:

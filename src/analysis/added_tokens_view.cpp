@@ -25,9 +25,11 @@ std::vector<AddedTokenEntry> read_added_tokens(const DocumentSections& sections)
         if (const JsonValue* id = item.find("id")) {
             if (const auto* value = std::get_if<std::uint64_t>(&id->data)) entry.stored_id = *value;
         }
-        if (const JsonValue* special = item.find("special")) {
-            if (const auto* flag = std::get_if<bool>(&special->data)) entry.special = *flag;
-        }
+        entry.special = item.find_bool("special", false);
+        entry.single_word = item.find_bool("single_word", false);
+        entry.lstrip = item.find_bool("lstrip", false);
+        entry.rstrip = item.find_bool("rstrip", false);
+        entry.normalized = item.find_bool("normalized", !entry.special);
         entry.json = compact_json(item).text;
         entries.push_back(std::move(entry));
     }

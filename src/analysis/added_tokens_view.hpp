@@ -21,6 +21,9 @@ struct AddedTokenEntry {
     std::string content;
     std::optional<std::uint64_t> stored_id;  // absent when the entry holds no whole number
     bool special = false;
+    // How the runtime matches it in text.
+    bool single_word = false, lstrip = false, rstrip = false;
+    bool normalized = true;  // matched in the normalized text; absent: unless special
     std::string json;  // the whole entry as compact JSON
 };
 

@@ -5,13 +5,10 @@
 // token, whatever merges it gets.
 //
 // Words are given as the model receives them (its own alphabet: "Ġ" or "▁"
-// for a space). Understood: ByteLevel (its regex), Metaspace, Whitespace,
-// WhitespaceSplit, BertPreTokenizer, Punctuation, Digits, CharDelimiterSplit,
-// Split on a string, Split on the regular expressions that byte-level files
-// use (the classic one and the family that takes up to three digits, or one,
-// at a time), and Sequence of these; and a BertNormalizer that puts spaces
-// around Chinese characters. Anything else, a Split on another regular
-// expression among them, is left undecided.
+// for a space). The pre-tokenizers are those pre_tokenizer.hpp applies,
+// with the same splitting rules; a BertNormalizer that puts spaces around
+// Chinese characters splits words as surely. Anything else, a Split on
+// another regular expression among them, is left undecided.
 //
 // The same reading of the settings tells what the normalizer and the
 // pre-tokenizer do to a word's form (TextPipeline): word_forms.hpp uses it.
@@ -22,6 +19,7 @@
 #include <string_view>
 #include <vector>
 
+#include "analysis/pre_tokenizer.hpp"
 #include "state/editor_state.hpp"
 
 namespace vocarix {
@@ -43,30 +41,16 @@ public:
     explicit PreTokenCheck(const EditorState& state);
 
     PreTokenVerdict check(std::string_view word) const;
-    // The first pre-tokenizer the check cannot judge ("Split with a regex",
-    // "UnicodeScripts", ...); empty when it judges them all.
-    const std::string& undecided_by() const { return undecided_by_; }
+    // The first pre-tokenizer the check cannot judge ("a Split on a regular
+    // expression ...", "the pre-tokenizer UnicodeScripts", ...); empty when it judges them all.
+    const std::string& undecided_by() const { return steps_.unsupported_by; }
     const TextPipeline& pipeline() const { return pipeline_; }
-
-    struct Step {
-        enum class Kind : std::uint8_t {
-            kByteLevelRegex, kMetaspaceSplit, kWhitespace, kWhitespaceSplit, kBert, kPunctuation, kDigits,
-            kDelimiter, kSplitString, kHanIsolated, kSplitRegex,
-        };
-        Kind kind;
-        std::string text;        // Metaspace replacement, delimiter, Split pattern
-        std::string behavior;    // Split and Punctuation behavior
-        bool individual = false; // Digits: individual_digits
-        std::uint8_t pattern = 0; // kSplitRegex: which known expression
-    };
 
 private:
     void read_normalizer(const std::string& section);
-    void read_pre_tokenizer(const std::string& section);
 
-    std::vector<Step> steps_;
+    PreTokenSteps steps_;
     TextPipeline pipeline_;
-    std::string undecided_by_;
 };
 
 }  // namespace vocarix

@@ -261,14 +261,7 @@ std::string TokenReader::encode(std::string_view text) const {
     std::string stored;
     stored.reserve(text.size());
     if (style_.byte_level) {
-        for (unsigned char b : text) {
-            std::uint32_t cp = b;
-            if (!byte_stands_for_itself(b)) {
-                auto at = std::find(kShiftedBytes.begin(), kShiftedBytes.end(), b);
-                cp = 0x100 + static_cast<std::uint32_t>(at - kShiftedBytes.begin());
-            }
-            append_utf8(stored, cp);
-        }
+        append_byte_level(stored, text);
         return stored;
     }
     if (style_.style == TokenStyle::kMetaspace) {
@@ -279,6 +272,31 @@ std::string TokenReader::encode(std::string_view text) const {
         return stored;
     }
     return std::string(text);
+}
+
+void append_byte_level(std::string& out, std::string_view bytes) {
+    // The UTF-8 form of each byte's character: one or two bytes.
+    struct Forms {
+        char text[256][2];
+        std::uint8_t length[256];
+    };
+    static constexpr Forms kForms = [] {
+        Forms forms{};
+        std::uint32_t shifted = 0x100;
+        for (unsigned b = 0; b < 256; ++b) {
+            std::uint32_t cp = byte_stands_for_itself(b) ? b : shifted++;
+            if (cp < 0x80) {
+                forms.text[b][0] = static_cast<char>(cp);
+                forms.length[b] = 1;
+            } else {
+                forms.text[b][0] = static_cast<char>(0xC0 | (cp >> 6));
+                forms.text[b][1] = static_cast<char>(0x80 | (cp & 0x3F));
+                forms.length[b] = 2;
+            }
+        }
+        return forms;
+    }();
+    for (unsigned char b : bytes) out.append(kForms.text[b], kForms.length[b]);
 }
 
 std::string text_with_byte_escapes(std::string_view bytes) {

@@ -70,6 +70,9 @@ private:
     std::unordered_set<std::string> literal_;
 };
 
+// Appends the byte-level form of `bytes`: each byte as its printable character.
+void append_byte_level(std::string& out, std::string_view bytes);
+
 // Decoded bytes as text: valid UTF-8 as it is, each byte of an invalid
 // sequence as the four characters \xNN.
 std::string text_with_byte_escapes(std::string_view bytes);

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <variant>
 #include <vector>
@@ -23,6 +24,16 @@ struct JsonValue {
 
     const JsonObject* as_object() const { return std::get_if<JsonObject>(&data); }
     const JsonValue* find(std::string_view key) const;  // object member lookup
+    // A member's string or bool, when the member holds one.
+    const std::string* find_string(std::string_view key) const {
+        const JsonValue* member = find(key);
+        return member ? std::get_if<std::string>(&member->data) : nullptr;
+    }
+    bool find_bool(std::string_view key, bool fallback) const {
+        const JsonValue* member = find(key);
+        const bool* flag = member ? std::get_if<bool>(&member->data) : nullptr;
+        return flag ? *flag : fallback;
+    }
 };
 
 // Sorts `members` by key bytes and keeps the last value of each repeated key.

@@ -1,6 +1,7 @@
 // Unicode character classes that pre-tokenizers split text on (general
-// categories L, N, M and P, and the White_Space property), and the simple
-// case mappings that lower-casing normalizers and capitalised words use.
+// categories L, N, M and P, and the White_Space property), those that
+// normalizers drop (category C, and Mn), and the simple case mappings that
+// lower-casing normalizers and capitalised words use.
 #pragma once
 
 #include <cstdint>
@@ -17,6 +18,8 @@ bool is_number(std::uint32_t cp);
 bool is_mark(std::uint32_t cp);
 bool is_punctuation(std::uint32_t cp);
 bool is_white_space(std::uint32_t cp);
+bool is_other(std::uint32_t cp);
+bool is_nonspacing_mark(std::uint32_t cp);
 
 // The character's upper- or lower-case form where that is one character;
 // the character itself otherwise.

@@ -26,6 +26,7 @@ COMMAND_MODULES = {
     "compare_commands": ["diff"],
     "edit_commands": ["add", "remove", "shrink", "sync-chars", "reindex"],
     "usage_commands": ["count", "prune"],
+    "learn_commands": ["learn", "merge", "count-words"],
     "check_commands": ["check"],
 }
 

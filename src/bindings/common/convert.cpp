@@ -146,6 +146,16 @@ std::vector<std::string> to_str_list(py::handle object, const char* name) {
     return items;
 }
 
+std::vector<std::pair<std::string, std::uint64_t>> to_count_list(py::handle object, const char* name) {
+    if (!PyDict_Check(object.ptr()))
+        raise(PyExc_TypeError, std::string("argument '") + name + "': expected a dict of str to int");
+    std::vector<std::pair<std::string, std::uint64_t>> counts;
+    counts.reserve(static_cast<std::size_t>(PyDict_Size(object.ptr())));
+    for (auto [key, value] : py::reinterpret_borrow<py::dict>(object))
+        counts.emplace_back(std::string(to_str(key, name)), to_u64(value, name));
+    return counts;
+}
+
 py::str make_str(std::string_view text) {
     PyObject* object = PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), nullptr);
     if (!object) throw py::error_already_set();

@@ -10,6 +10,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "document/file_io.hpp"
@@ -42,6 +43,9 @@ std::uint64_t to_u64(py::handle object, const char* name);
 
 // A sequence of str (a str itself is refused), converted in full.
 std::vector<std::string> to_str_list(py::handle object, const char* name);
+
+// A dict of str -> int (0..2^64-1), converted in full: counts of tokens or words.
+std::vector<std::pair<std::string, std::uint64_t>> to_count_list(py::handle object, const char* name);
 
 // New Python objects from core values.
 py::str make_str(std::string_view text);

@@ -16,6 +16,7 @@ PYBIND11_MODULE(_native, module) {
     vocarix::tools::register_compare(module);
     vocarix::tools::register_consistency(module);
     vocarix::tools::register_usage(module);
+    vocarix::tools::register_learning(module);
     vocarix::tools::register_weights(module);
     vocarix::tools::register_model_folder(module);
 }

@@ -28,6 +28,9 @@ void register_consistency(pybind11::module_& module);
 // add_tokens (recorded, fixed size), prune, shrink_sparing: what goes, by usage and by what must stay.
 void register_usage(pybind11::module_& module);
 
+// count_words, learn_merges, merge_vocabulary, token_counts: learning tokens from a corpus or another tokenizer.
+void register_learning(pybind11::module_& module);
+
 // safetensors_header, rewrite_safetensors, vocabulary_tensors: model weights
 // read strictly and rewritten with their vocabulary rows re-sliced.
 void register_weights(pybind11::module_& module);

@@ -10,6 +10,7 @@
 
 #include "bindings/common/convert.hpp"
 #include "bindings/common/editor_object.hpp"
+#include "bindings/tools/result_lists.hpp"
 #include "bindings/tools/tools_bindings.hpp"
 #include "operations/workflows/fixed_size_addition.hpp"
 #include "analysis/pre_token_check.hpp"
@@ -29,20 +30,9 @@ std::vector<std::string> optional_str_list(py::handle object, const char* name) 
     return object.is_none() ? std::vector<std::string>{} : python::to_str_list(object, name);
 }
 
-// A dict of token -> count (an int 0..2^64-1), or None.
-std::vector<std::pair<std::string, std::uint64_t>> count_list(py::handle object, const char* name) {
-    std::vector<std::pair<std::string, std::uint64_t>> counts;
-    if (object.is_none()) return counts;
-    if (!PyDict_Check(object.ptr()))
-        python::raise(PyExc_TypeError, std::string("argument '") + name + "': expected a dict of str to int");
-    for (auto [key, value] : py::reinterpret_borrow<py::dict>(object))
-        counts.emplace_back(std::string(python::to_str(key, name)), python::to_u64(value, name));
-    return counts;
-}
-
 UsageCounts usage_counts(EditorState& state, py::handle object, const char* name) {
     if (object.is_none()) return {};
-    std::vector<std::pair<std::string, std::uint64_t>> counts = count_list(object, name);
+    std::vector<std::pair<std::string, std::uint64_t>> counts = python::to_count_list(object, name);
     return UsageCounts(state, counts);
 }
 
@@ -142,17 +132,7 @@ py::dict add_tokens_recorded(EditorObject& editor, py::handle tokens_object, con
     py::list words;
     for (const FixedSizeWord& word : report.words) words.append(word_dict(word));
     out["words"] = words;
-    py::list evicted;
-    for (const EvictedToken& token : report.evicted) {
-        py::dict d;
-        d["token"] = token.token;
-        d["id"] = make_int(token.id);
-        d["count"] = make_int(token.count);
-        d["replaced_by"] = token.replaced_by;
-        d["taken_along"] = token.taken_along;
-        evicted.append(d);
-    }
-    out["evicted"] = evicted;
+    out["evicted"] = evicted_list(report.evicted);
     out["without_room"] = report.without_room;
     out["ids_left_free"] = report.ids_left_free;
     out["unknown_counted_tokens"] = make_int(counts.unknown_tokens());

@@ -10,28 +10,6 @@
 namespace vocarix {
 namespace {
 
-// Protects a requested token and what its derivation needs.
-void protect_derivation(EditorState& state, Segmenter& segmenter, ProtectedTokens& protect, std::string_view word,
-                        std::string_view token) {
-    Segmentation seg;
-    std::vector<Symbol> formed;
-    segmenter.segment(word, seg, formed);
-    for (Symbol sym : formed) protect.add(sym);
-    // The chain of first producers behind the token, whether or not the model reaches it.
-    std::vector<Symbol> pending{state.intern(token)};
-    const std::uint32_t epoch = state.next_epoch();
-    while (!pending.empty()) {
-        Symbol sym = pending.back();
-        pending.pop_back();
-        if (!state.mark_symbol(sym, epoch)) continue;
-        protect.add(sym);
-        SlotIndex producer = state.first_producer(sym);
-        if (producer == kNoSlot) continue;
-        pending.push_back(state.merge_at(producer).left);
-        pending.push_back(state.merge_at(producer).right);
-    }
-}
-
 FixedSizeWord add_reachable(EditorState& state, Segmenter& segmenter, std::string_view word,
                             const FixedSizeOptions& options) {
     ReachableAddition added =
@@ -90,6 +68,72 @@ FixedSizeWord add_prefix(EditorState& state, Segmenter& segmenter, std::string_v
 
 }  // namespace
 
+void protect_derivation(EditorState& state, Segmenter& segmenter, ProtectedTokens& protect, std::string_view word,
+                        std::string_view token) {
+    Segmentation seg;
+    std::vector<Symbol> formed;
+    segmenter.segment(word, seg, formed);
+    for (Symbol sym : formed) protect.add(sym);
+    // The chain behind the token, whether or not the model reaches it.
+    protect_producers(state, protect, state.intern(token));
+}
+
+void protect_producers(EditorState& state, ProtectedTokens& protect, Symbol token) {
+    std::vector<Symbol> pending{token};
+    const std::uint32_t epoch = state.next_epoch();
+    while (!pending.empty()) {
+        Symbol sym = pending.back();
+        pending.pop_back();
+        if (!state.mark_symbol(sym, epoch)) continue;
+        protect.add(sym);
+        SlotIndex producer = state.first_producer(sym);
+        if (producer == kNoSlot) continue;
+        pending.push_back(state.merge_at(producer).left);
+        pending.push_back(state.merge_at(producer).right);
+    }
+}
+
+EvictionRoom::EvictionRoom(EditorState& state, const UsageCounts& counts, const ProtectedTokens& protect,
+                           Segmenter& segmenter, FixedSizeReport& report)
+    : state_(state), counts_(counts), protect_(protect), segmenter_(segmenter), report_(report) {}
+
+std::optional<std::uint32_t> EvictionRoom::room_for(const std::string& entry) {
+    if (!free_ids_.empty()) {
+        std::uint32_t id = free_ids_.back();
+        free_ids_.pop_back();
+        return id;
+    }
+    if (!order_) order_.emplace(state_, counts_, protect_);
+    std::optional<Cascade> cascade = order_->next(state_, protect_);
+    if (!cascade) return std::nullopt;
+    Symbol victim = cascade->tokens.front();
+    EvictedToken evicted{std::string(state_.text(victim)), state_.id_of(victim), counts_.of(victim), entry, {}};
+    for (auto [sym, id] : remove_cascade(state_, *cascade, &segmenter_)) {
+        if (sym == victim) continue;
+        evicted.taken_along.emplace_back(state_.text(sym));
+        free_ids_.push_back(id);
+    }
+    report_.evicted.push_back(std::move(evicted));
+    return report_.evicted.back().id;
+}
+
+std::uint32_t EvictionRoom::move_in(const std::string& entry) {
+    Symbol sym = state_.find_symbol(entry);
+    std::optional<std::uint32_t> id = room_for(entry);
+    if (!id) {
+        report_.without_room.emplace_back(entry, state_.id_of(sym));
+        return state_.id_of(sym);
+    }
+    state_.reassign_id(sym, *id);
+    return *id;
+}
+
+void EvictionRoom::finish() {
+    std::sort(free_ids_.begin(), free_ids_.end());
+    report_.ids_left_free = std::move(free_ids_);
+    report_.final_vocab_size = state_.vocab_size();
+}
+
 std::string_view word_of_token(const ModelSettings& model, std::string_view token) {
     std::string_view suffix = word_suffix(model);
     if (!suffix.empty() && token.size() > suffix.size() && token.ends_with(suffix))
@@ -132,29 +176,7 @@ FixedSizeReport add_words_fixed_size(EditorState& state, std::span<const std::st
     report.pre_tokenizer_undecided_by = pre_tokens.undecided_by();
     ProtectedTokens protect(state, options.protection);
     Segmenter segmenter(state);
-    std::optional<EvictionOrder> order;  // made when the first eviction is due
-    std::vector<std::uint32_t> free_ids;
-
-    // The id for a new entry: one an earlier removal freed, or an evicted token's.
-    auto room_for = [&](const std::string& entry) -> std::optional<std::uint32_t> {
-        if (!free_ids.empty()) {
-            std::uint32_t id = free_ids.back();
-            free_ids.pop_back();
-            return id;
-        }
-        if (!order) order.emplace(state, counts, protect);
-        std::optional<Cascade> cascade = order->next(state, protect);
-        if (!cascade) return std::nullopt;
-        Symbol victim = cascade->tokens.front();
-        EvictedToken evicted{std::string(state.text(victim)), state.id_of(victim), counts.of(victim), entry, {}};
-        for (auto [sym, id] : remove_cascade(state, *cascade, &segmenter)) {
-            if (sym == victim) continue;
-            evicted.taken_along.emplace_back(state.text(sym));
-            free_ids.push_back(id);
-        }
-        report.evicted.push_back(std::move(evicted));
-        return report.evicted.back().id;
-    };
+    EvictionRoom room(state, counts, protect, segmenter, report);
 
     // What the requested words pass through now stays for them all, so that
     // no word's eviction takes what a later word is built from.
@@ -202,15 +224,8 @@ FixedSizeReport add_words_fixed_size(EditorState& state, std::span<const std::st
             added.outcome != "split")
             protect_derivation(state, segmenter, protect, word, added.token);
         // Last created first, so that each move hands its fresh id back.
-        for (auto it = added.entries_created.rbegin(); it != added.entries_created.rend(); ++it) {
-            std::optional<std::uint32_t> id = room_for(it->first);
-            if (!id) {
-                report.without_room.push_back(*it);
-                continue;
-            }
-            state.reassign_id(state.find_symbol(it->first), *id);
-            it->second = *id;
-        }
+        for (auto it = added.entries_created.rbegin(); it != added.entries_created.rend(); ++it)
+            it->second = room.move_in(it->first);
         report.words.push_back(std::move(added));
     }
     // What the model and the pre-tokenizer make of each word now, where the
@@ -225,9 +240,7 @@ FixedSizeReport add_words_fixed_size(EditorState& state, std::span<const std::st
                                seg.pieces.size() == 1 && !seg.met_unknown && !seg.used_byte_fallback &&
                                state.text(seg.pieces[0]) == added.token;
     }
-    std::sort(free_ids.begin(), free_ids.end());
-    report.ids_left_free = std::move(free_ids);
-    report.final_vocab_size = state.vocab_size();
+    room.finish();
     return report;
 }
 

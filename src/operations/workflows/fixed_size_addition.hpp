@@ -14,6 +14,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <string>
 #include <utility>
@@ -84,6 +85,43 @@ struct FixedSizeReport {
     std::vector<std::uint32_t> ids_left_free;
     // What the pre-tokenizer check could not judge; empty when it judged everything.
     std::string pre_tokenizer_undecided_by;
+};
+
+// Protects a requested token and what its derivation needs: the entries
+// the model passes through while it builds `word`, and the chain of first
+// producers behind `token`.
+void protect_derivation(EditorState& state, Segmenter& segmenter, ProtectedTokens& protect, std::string_view word,
+                        std::string_view token);
+
+// Protects `token` and the chain of first producers behind it.
+void protect_producers(EditorState& state, ProtectedTokens& protect, Symbol token);
+
+// Ids for new entries, taken from tokens evicted for them: each eviction is
+// listed in the report, with what it took along.
+class EvictionRoom {
+public:
+    // `segmenter` is kept current through the removals.
+    EvictionRoom(EditorState& state, const UsageCounts& counts, const ProtectedTokens& protect,
+                 Segmenter& segmenter, FixedSizeReport& report);
+    EvictionRoom(const EvictionRoom&) = delete;
+    EvictionRoom& operator=(const EvictionRoom&) = delete;
+
+    // Gives the new entry the id an eviction frees, and returns its id; when
+    // nothing is left to evict it keeps its id and is listed as without room.
+    std::uint32_t move_in(const std::string& entry);
+    // Lists the ids left free and the final size.
+    void finish();
+
+private:
+    std::optional<std::uint32_t> room_for(const std::string& entry);
+
+    EditorState& state_;
+    const UsageCounts& counts_;
+    const ProtectedTokens& protect_;
+    Segmenter& segmenter_;
+    FixedSizeReport& report_;
+    std::optional<EvictionOrder> order_;  // made when the first eviction is due
+    std::vector<std::uint32_t> free_ids_;
 };
 
 // The word the model receives for a requested token: the token without the

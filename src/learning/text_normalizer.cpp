@@ -1,0 +1,203 @@
+#include "learning/text_normalizer.hpp"
+
+#include "analysis/pre_tokenizer.hpp"
+#include "document/json_reader.hpp"
+#include "document/text.hpp"
+#include "document/unicode_classes.hpp"
+
+namespace vocarix {
+namespace {
+
+using Step = TextNormalizer::Step;
+using Kind = Step::Kind;
+
+// Calls f(code point, its bytes) for every character of valid UTF-8 text.
+template <class F>
+void for_each_char(std::string_view text, F&& f) {
+    const auto* p = reinterpret_cast<const unsigned char*>(text.data());
+    for (std::size_t i = 0; i < text.size();) {
+        std::size_t length = utf8_sequence_length(p[i]);
+        f(decode_utf8_sequence(p + i, length), text.substr(i, length));
+        i += length;
+    }
+}
+
+void replace_all(std::string_view text, std::string_view pattern, std::string_view content, std::string& out) {
+    out.clear();
+    std::size_t start = 0;
+    for (std::size_t at; (at = text.find(pattern, start)) != std::string_view::npos; start = at + pattern.size())
+        out.append(text.substr(start, at - start)).append(content);
+    out.append(text.substr(start));
+}
+
+// Bytes of the first and past the last character that is no white space.
+void strip(std::string_view text, bool left, bool right, std::string& out) {
+    std::size_t begin = text.size(), end = 0;
+    std::size_t at = 0;
+    for_each_char(text, [&](std::uint32_t cp, std::string_view bytes) {
+        if (!is_white_space(cp)) {
+            begin = std::min(begin, at);
+            end = at + bytes.size();
+        }
+        at += bytes.size();
+    });
+    if (begin >= end) {
+        out.clear();
+        return;
+    }
+    out.assign(text.substr(left ? begin : 0, (right ? end : text.size()) - (left ? begin : 0)));
+}
+
+bool nmt_drops(std::uint32_t cp) {
+    return (cp >= 0x01 && cp <= 0x08) || cp == 0x0B || (cp >= 0x0E && cp <= 0x1F) || cp == 0x7F || cp == 0x8F ||
+           cp == 0x9F;
+}
+bool nmt_makes_space(std::uint32_t cp) {
+    return cp == 0x09 || cp == 0x0A || cp == 0x0C || cp == 0x0D || cp == 0x1680 || (cp >= 0x200B && cp <= 0x200F) ||
+           cp == 0x2028 || cp == 0x2029 || cp == 0x2581 || cp == 0xFEFF || cp == 0xFFFD;
+}
+
+// The Bert normalizer's cleaning: NUL, U+FFFD and control characters
+// dropped (tab, line feed and carriage return excepted), white space made a space.
+void bert_clean(std::string_view text, std::string& out) {
+    out.clear();
+    for_each_char(text, [&](std::uint32_t cp, std::string_view bytes) {
+        bool white = cp == '\t' || cp == '\n' || cp == '\r' || is_white_space(cp);
+        if (white) out.push_back(' ');
+        else if (cp != 0 && cp != 0xFFFD && !is_other(cp)) out.append(bytes);
+    });
+}
+
+void read_steps(const JsonValue& value, std::vector<Step>& steps) {
+    const std::string* type = value.find_string("type");
+    if (!type) throw UnsupportedSetting("the normalizer has a step without a type");
+    Step step;
+    if (*type == "Sequence") {
+        const JsonValue* list = value.find("normalizers");
+        const auto* items = list ? std::get_if<JsonArray>(&list->data) : nullptr;
+        if (!items) throw UnsupportedSetting("the normalizer is a Sequence without normalizers");
+        for (const JsonValue& item : *items) read_steps(item, steps);
+        return;
+    }
+    if (*type == "Replace") {
+        const JsonValue* pattern = value.find("pattern");
+        const std::string* text = pattern ? pattern->find_string("String") : nullptr;
+        const std::string* content = value.find_string("content");
+        if (!text || !content) throw UnsupportedSetting("the normalizer Replace on a regular expression cannot be applied");
+        if (text->empty()) throw UnsupportedSetting("the normalizer Replace on an empty string cannot be applied");
+        step.kind = Kind::kReplace;
+        step.text = *text;
+        step.content = *content;
+    } else if (*type == "Prepend") {
+        const std::string* prepend = value.find_string("prepend");
+        if (!prepend) throw UnsupportedSetting("the normalizer Prepend has no text");
+        step.kind = Kind::kPrepend;
+        step.text = *prepend;
+    } else if (*type == "Strip") {
+        step.kind = Kind::kStrip;
+        step.left = value.find_bool("strip_left", true);
+        step.right = value.find_bool("strip_right", true);
+    } else if (*type == "StripAccents") {
+        step.kind = Kind::kStripAccents;
+    } else if (*type == "Nmt") {
+        step.kind = Kind::kNmt;
+    } else if (*type == "BertNormalizer") {
+        step.kind = Kind::kBert;
+        step.clean_text = value.find_bool("clean_text", true);
+        step.chinese = value.find_bool("handle_chinese_chars", true);
+        step.lowercase = value.find_bool("lowercase", true);
+        step.strip_accents = value.find_bool("strip_accents", step.lowercase);  // null: as lowercase
+    } else if (*type == "Lowercase") {
+        step.kind = Kind::kForm;
+        step.text = "lowercase";
+    } else if (*type == "NFC" || *type == "NFD" || *type == "NFKC" || *type == "NFKD") {
+        step.kind = Kind::kForm;
+        step.text = *type;
+    } else {
+        throw UnsupportedSetting("the normalizer " + *type + " cannot be applied");
+    }
+    steps.push_back(std::move(step));
+}
+
+bool needs_forms(const Step& step) {
+    return step.kind == Kind::kForm || (step.kind == Kind::kBert && (step.strip_accents || step.lowercase));
+}
+
+}  // namespace
+
+TextNormalizer::TextNormalizer(const DocumentSections& sections, UnicodeForms* forms) : forms_(forms) {
+    if (sections.normalizer.text == "null") return;
+    read_steps(parse_json_value(sections.normalizer.text), steps_);
+    if (!forms_)
+        for (const Step& step : steps_)
+            if (needs_forms(step))
+                throw UnsupportedSetting("the normalizer needs Unicode data (" + step.text +
+                                         ") that was not given");
+}
+
+void TextNormalizer::form(std::string_view name, std::string_view text, std::string& out) {
+    out.clear();
+    forms_->apply(name, text, out);
+}
+
+void TextNormalizer::apply(const Step& step, std::string_view text, std::string& out) {
+    out.clear();
+    switch (step.kind) {
+        case Kind::kReplace: replace_all(text, step.text, step.content, out); return;
+        case Kind::kPrepend:
+            if (!text.empty()) out.assign(step.text);
+            out.append(text);
+            return;
+        case Kind::kStrip: strip(text, step.left, step.right, out); return;
+        case Kind::kStripAccents:
+            for_each_char(text, [&](std::uint32_t cp, std::string_view bytes) {
+                if (!is_nonspacing_mark(cp)) out.append(bytes);
+            });
+            return;
+        case Kind::kNmt:
+            for_each_char(text, [&](std::uint32_t cp, std::string_view bytes) {
+                if (nmt_makes_space(cp)) out.push_back(' ');
+                else if (!nmt_drops(cp)) out.append(bytes);
+            });
+            return;
+        case Kind::kForm: form(step.text, text, out); return;
+        case Kind::kBert: break;
+    }
+    // The Bert normalizer: cleaning, spaces around Chinese characters, accents, lowercase.
+    std::string current(text);
+    if (step.clean_text) {
+        bert_clean(current, out);
+        current.swap(out);
+    }
+    if (step.chinese) {
+        out.clear();
+        for_each_char(current, [&](std::uint32_t cp, std::string_view bytes) {
+            if (is_han_character(cp)) out.append(" ").append(bytes).append(" ");
+            else out.append(bytes);
+        });
+        current.swap(out);
+    }
+    if (step.strip_accents) {
+        form("NFD", current, scratch_);
+        out.clear();
+        for_each_char(scratch_, [&](std::uint32_t cp, std::string_view bytes) {
+            if (!is_nonspacing_mark(cp)) out.append(bytes);
+        });
+        current.swap(out);
+    }
+    if (step.lowercase) {
+        form("lowercase", current, out);
+        current.swap(out);
+    }
+    out.swap(current);
+}
+
+void TextNormalizer::normalize(std::string_view text, std::string& out) {
+    out.assign(text);
+    for (const Step& step : steps_) {
+        apply(step, out, buffer_);
+        out.swap(buffer_);
+    }
+}
+
+}  // namespace vocarix

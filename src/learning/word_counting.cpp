@@ -1,0 +1,191 @@
+#include "learning/word_counting.hpp"
+
+#include <algorithm>
+#include <array>
+#include <cstring>
+
+#include "analysis/added_tokens_view.hpp"
+#include "document/text.hpp"
+#include "document/unicode_classes.hpp"
+
+namespace vocarix {
+
+// Finds added tokens in text as the runtime does: leftmost match first, the
+// longest among those starting there; a single-word token only where no
+// word character touches it, and lstrip/rstrip take the white space beside
+// it along.
+class AddedTokenMatcher {
+public:
+    struct Token {
+        std::string content;
+        bool single_word, lstrip, rstrip;
+    };
+    struct Segment {
+        std::size_t begin, end;
+        const Token* token;  // null for text between tokens
+    };
+
+    explicit AddedTokenMatcher(std::vector<Token> tokens) : tokens_(std::move(tokens)) {
+        std::sort(tokens_.begin(), tokens_.end(),
+                  [](const Token& a, const Token& b) { return a.content.size() > b.content.size(); });
+        for (std::size_t i = 0; i < tokens_.size(); ++i)
+            by_first_byte_[static_cast<unsigned char>(tokens_[i].content[0])].push_back(i);
+    }
+    bool empty() const { return tokens_.empty(); }
+
+    void split(std::string_view text, std::vector<Segment>& out) const {
+        out.clear();
+        std::size_t taken = 0;  // end of the last token taken, with its stripped space
+        for (std::size_t at = 0; at < text.size();) {
+            const Token* token = longest_at(text, at);
+            if (!token) {
+                ++at;
+                continue;
+            }
+            std::size_t begin = at, end = at + token->content.size();
+            at = end;
+            if (token->single_word && (touches_word(text.substr(0, begin), true) ||
+                                       touches_word(text.substr(end), false)))
+                continue;
+            if (token->lstrip) begin = std::max(taken, begin - white_space_bytes(text.substr(0, begin), true));
+            if (token->rstrip) end += white_space_bytes(text.substr(end), false);
+            if (taken < begin) out.push_back({taken, begin, nullptr});
+            out.push_back({begin, end, token});
+            taken = end;
+            at = std::max(at, end);
+        }
+        if (taken < text.size() || out.empty()) out.push_back({taken, text.size(), nullptr});
+    }
+
+private:
+    const Token* longest_at(std::string_view text, std::size_t at) const {
+        for (std::size_t i : by_first_byte_[static_cast<unsigned char>(text[at])])
+            if (text.compare(at, tokens_[i].content.size(), tokens_[i].content) == 0) return &tokens_[i];
+        return nullptr;
+    }
+    // The character just before (at_end) or just after `text` is a word character.
+    static bool touches_word(std::string_view text, bool at_end) {
+        if (text.empty()) return false;
+        std::size_t start = 0;
+        if (at_end) {
+            start = text.size() - 1;
+            while (start > 0 && (static_cast<unsigned char>(text[start]) & 0xC0) == 0x80) --start;
+        }
+        const auto* p = reinterpret_cast<const unsigned char*>(text.data() + start);
+        std::uint32_t cp = decode_utf8_sequence(p, utf8_sequence_length(*p));
+        return is_letter(cp) || is_number(cp) || is_mark(cp) || cp == '_';
+    }
+    // Bytes of white space at the end (at_end) or the start of `text`.
+    static std::size_t white_space_bytes(std::string_view text, bool at_end) {
+        std::size_t bytes = 0;
+        while (bytes < text.size()) {
+            std::size_t start = at_end ? text.size() - bytes - 1 : bytes;
+            if (at_end)
+                while (start > 0 && (static_cast<unsigned char>(text[start]) & 0xC0) == 0x80) --start;
+            const auto* p = reinterpret_cast<const unsigned char*>(text.data() + start);
+            std::size_t length = utf8_sequence_length(*p);
+            if (!is_white_space(decode_utf8_sequence(p, length))) break;
+            bytes += length;
+        }
+        return bytes;
+    }
+
+    std::vector<Token> tokens_;
+    std::array<std::vector<std::size_t>, 256> by_first_byte_;
+};
+
+void WordTable::add(std::string_view word, std::uint64_t count) {
+    auto it = counts_.find(word);
+    if (it == counts_.end()) it = counts_.emplace(std::string(word), 0).first;
+    it->second = add_counts(it->second, count);
+    total_ = add_counts(total_, count);
+}
+
+void WordTable::add(const WordTable& other) {
+    for (const auto& [word, count] : other.counts_) add(word, count);
+}
+
+std::vector<std::pair<std::string, std::uint64_t>> WordTable::sorted() const {
+    std::vector<std::pair<std::string, std::uint64_t>> out(counts_.begin(), counts_.end());
+    std::sort(out.begin(), out.end());
+    return out;
+}
+
+WordCounter::WordCounter(const EditorState& state, UnicodeForms* forms)
+    : normalizer_(state.sections, forms), pre_tokenizer_(state.sections) {
+    if (!pre_tokenizer_.unsupported_by().empty())
+        throw UnsupportedSetting(pre_tokenizer_.unsupported_by() + " cannot be applied");
+    std::vector<AddedTokenMatcher::Token> raw, normalized;
+    for (const AddedTokenEntry& entry : read_added_tokens(state.sections)) {
+        if (entry.content.empty() || !is_valid_utf8(entry.content)) continue;
+        AddedTokenMatcher::Token token{entry.content, entry.single_word, entry.lstrip, entry.rstrip};
+        if (entry.normalized) {
+            // The runtime looks for the normalized form of such a token in normalized text.
+            normalizer_.normalize(entry.content, token.content);
+            if (!token.content.empty()) normalized.push_back(std::move(token));
+        } else {
+            raw.push_back(std::move(token));
+        }
+    }
+    raw_added_ = std::make_unique<AddedTokenMatcher>(std::move(raw));
+    normalized_added_ = std::make_unique<AddedTokenMatcher>(std::move(normalized));
+}
+
+WordCounter::~WordCounter() = default;
+
+void WordCounter::split_normalized(std::string_view text, bool at_start, std::vector<std::string>& words) {
+    if (normalized_added_->empty()) {
+        pre_tokenizer_.split(text, at_start, words);
+        return;
+    }
+    std::vector<AddedTokenMatcher::Segment> segments;
+    normalized_added_->split(text, segments);
+    for (const auto& segment : segments) {
+        if (segment.token) added_.add(segment.token->content, 1);
+        else
+            pre_tokenizer_.split(text.substr(segment.begin, segment.end - segment.begin),
+                                 at_start && segment.begin == 0, words);
+    }
+}
+
+void WordCounter::words_of_line(std::string_view line, std::vector<std::string>& words) {
+    std::vector<AddedTokenMatcher::Segment> segments;
+    if (raw_added_->empty()) segments.push_back({0, line.size(), nullptr});
+    else raw_added_->split(line, segments);
+    for (const auto& segment : segments) {
+        if (segment.token) {
+            added_.add(segment.token->content, 1);
+            continue;
+        }
+        std::string_view text = line.substr(segment.begin, segment.end - segment.begin);
+        if (text.empty()) continue;
+        if (normalizer_.identity()) {
+            split_normalized(text, segment.begin == 0, words);
+        } else {
+            normalizer_.normalize(text, normalized_);
+            split_normalized(normalized_, segment.begin == 0, words);
+        }
+    }
+}
+
+void WordCounter::count_text(std::string_view text, std::uint64_t first_byte) {
+    if (const void* nul = std::memchr(text.data(), 0, text.size()))
+        throw CorpusError("not text: a NUL byte at byte " +
+                          std::to_string(first_byte + static_cast<std::uint64_t>(static_cast<const char*>(nul) - text.data())));
+    if (std::size_t bad = find_invalid_utf8(text); bad != text.size())
+        throw CorpusError("not UTF-8 text (byte " + std::to_string(first_byte + bad) + ")");
+    for (std::size_t start = 0; start < text.size();) {
+        std::size_t end = text.find('\n', start);
+        if (end == std::string_view::npos) end = text.size();
+        std::string_view line = text.substr(start, end - start);
+        start = end + 1;
+        if (line.ends_with('\r')) line.remove_suffix(1);
+        if (line.empty()) continue;
+        ++lines_;
+        line_words_.clear();
+        words_of_line(line, line_words_);
+        for (const std::string& word : line_words_) words_.add(word, 1);
+    }
+}
+
+}  // namespace vocarix
