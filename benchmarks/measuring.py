@@ -32,6 +32,9 @@ class Measured:
     error: str | None = None
 
 
+SETTLE_SECONDS = 0.1
+
+
 def measure(reps: int, contenders: list[Contender]) -> dict[str, Measured]:
     """Median time of each contender, repetitions interleaved across contenders."""
     times: dict[str, list[float]] = {c.name: [] for c in contenders}
@@ -48,6 +51,9 @@ def measure(reps: int, contenders: list[Contender]) -> dict[str, Measured]:
                 continue
             saved_fd = None
             gc.collect()
+            # The tokenizers runtime's worker threads keep spinning for a while after a call;
+            # a pause lets them sleep, so that the next contender has the cores to itself.
+            time.sleep(SETTLE_SECONDS)
             if c.quiet_stderr:
                 sys.stderr.flush()
                 saved_fd = os.dup(2)
