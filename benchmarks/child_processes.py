@@ -8,6 +8,7 @@ import subprocess
 import sys
 from pathlib import Path
 
+from benchmarks.settings import REPO
 from benchmarks.measuring import Contender, Row, Target, fmt_ratio, fmt_time, log, measure, ratio
 
 
@@ -25,17 +26,8 @@ page = os.sysconf("SC_PAGE_SIZE")
 def rss():
     with open("/proc/self/statm") as f:
         return int(f.read().split()[1]) * page
-def hwm():
-    with open("/proc/self/status") as f:
-        for line in f:
-            if line.startswith("VmHWM:"):
-                return int(line.split()[1]) * 1024
-try:
-    with open("/proc/self/clear_refs", "w") as f:
-        f.write("5")
-    reset = True
-except OSError:
-    reset = False
+from benchmarks.peak_memory import peak as hwm, reset_peak
+reset = reset_peak()
 before = rss()
 hwm_before = hwm()
 if mode == "vocarix":
@@ -56,7 +48,7 @@ print(json.dumps({"retained": after - before, "peak": peak - before, "reset": re
 
 def measure_memory(path: Path, mode: str, vocarix_dir: str) -> dict | None:
     env = dict(os.environ)
-    env["PYTHONPATH"] = os.pathsep.join(p for p in (vocarix_dir, env.get("PYTHONPATH", "")) if p)
+    env["PYTHONPATH"] = os.pathsep.join(p for p in (vocarix_dir, str(REPO), env.get("PYTHONPATH", "")) if p)
     proc = subprocess.run([sys.executable, "-c", MEMORY_CHILD, mode, str(path)],
                           capture_output=True, text=True, env=env)
     if proc.returncode != 0:

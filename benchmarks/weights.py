@@ -62,20 +62,11 @@ source, target, rows, seed = sys.argv[1], sys.argv[2], int(sys.argv[3]), int(sys
 from vocarix_tools import _native
 from benchmarks.weights import EMBEDDING, row_plan
 plan = row_plan(rows, seed)
-def hwm():
-    with open("/proc/self/status") as f:
-        for line in f:
-            if line.startswith("VmHWM:"):
-                return int(line.split()[1]) * 1024
-try:
-    with open("/proc/self/clear_refs", "w") as f:
-        f.write("5")
-    reset = True
-except OSError:
-    reset = False
-before = hwm()
+from benchmarks.peak_memory import peak, reset_peak
+reset = reset_peak()
+before = peak()
 _native.rewrite_safetensors(source, target, [(EMBEDDING, 0)], plan, rows)
-print(json.dumps({"peak": hwm() - before, "reset": reset}))
+print(json.dumps({"peak": peak() - before, "reset": reset}))
 """
 
 

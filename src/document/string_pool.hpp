@@ -14,22 +14,24 @@ namespace vocarix {
 using Symbol = std::uint32_t;
 inline constexpr Symbol kNoSymbol = UINT32_MAX;
 
+// Unaligned loads of 8 and 4 bytes, for the hash and the comparison below.
+inline std::uint64_t load_u64(const char* q) {
+    std::uint64_t w;
+    std::memcpy(&w, q, 8);
+    return w;
+}
+inline std::uint32_t load_u32(const char* q) {
+    std::uint32_t w;
+    std::memcpy(&w, q, 4);
+    return w;
+}
+
 // The pool's string hash, seeded per pool so that no input can be made to
 // collide on purpose. Inline: loading hashes every string of a document.
 inline std::uint64_t hash_bytes(std::string_view s, std::uint64_t seed) {
     auto mix = [](std::uint64_t a, std::uint64_t b) {
         unsigned __int128 r = static_cast<unsigned __int128>(a) * b;
         return static_cast<std::uint64_t>(r) ^ static_cast<std::uint64_t>(r >> 64);
-    };
-    auto load64 = [](const char* q) {
-        std::uint64_t w;
-        std::memcpy(&w, q, 8);
-        return w;
-    };
-    auto load32 = [](const char* q) {
-        std::uint32_t w;
-        std::memcpy(&w, q, 4);
-        return static_cast<std::uint64_t>(w);
     };
     const char* p = s.data();
     const std::size_t n = s.size();
@@ -40,11 +42,11 @@ inline std::uint64_t hash_bytes(std::string_view s, std::uint64_t seed) {
     if (n <= 16) {
         // Tokens are short: two overlapping reads cover them with one multiply.
         if (n >= 8) {
-            a = load64(p);
-            b = load64(p + n - 8);
+            a = load_u64(p);
+            b = load_u64(p + n - 8);
         } else if (n >= 4) {
-            a = load32(p);
-            b = load32(p + n - 4);
+            a = load_u32(p);
+            b = load_u32(p + n - 4);
         } else if (n > 0) {
             a = (static_cast<std::uint64_t>(static_cast<unsigned char>(p[0])) << 16) |
                 (static_cast<std::uint64_t>(static_cast<unsigned char>(p[n >> 1])) << 8) |
@@ -55,27 +57,17 @@ inline std::uint64_t hash_bytes(std::string_view s, std::uint64_t seed) {
         }
     } else {
         std::size_t i = 0;
-        for (; i + 16 < n; i += 16) h = mix(load64(p + i) ^ key, load64(p + i + 8) ^ h);
-        a = load64(p + n - 16);
-        b = load64(p + n - 8);
+        for (; i + 16 < n; i += 16) h = mix(load_u64(p + i) ^ key, load_u64(p + i + 8) ^ h);
+        a = load_u64(p + n - 16);
+        b = load_u64(p + n - 8);
     }
     return mix(a ^ key, b ^ h);
 }
 
 // Byte equality of two strings of `n` bytes; short ones without a call.
 inline bool same_bytes(const char* a, const char* b, std::size_t n) {
-    auto load64 = [](const char* q) {
-        std::uint64_t w;
-        std::memcpy(&w, q, 8);
-        return w;
-    };
-    auto load32 = [](const char* q) {
-        std::uint32_t w;
-        std::memcpy(&w, q, 4);
-        return w;
-    };
-    if (n >= 8 && n <= 16) return load64(a) == load64(b) && load64(a + n - 8) == load64(b + n - 8);
-    if (n >= 4 && n < 8) return load32(a) == load32(b) && load32(a + n - 4) == load32(b + n - 4);
+    if (n >= 8 && n <= 16) return load_u64(a) == load_u64(b) && load_u64(a + n - 8) == load_u64(b + n - 8);
+    if (n >= 4 && n < 8) return load_u32(a) == load_u32(b) && load_u32(a + n - 4) == load_u32(b + n - 4);
     if (n < 4) {
         for (std::size_t i = 0; i < n; ++i)
             if (a[i] != b[i]) return false;
