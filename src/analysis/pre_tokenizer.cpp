@@ -12,7 +12,7 @@
 namespace vocarix {
 namespace {
 
-using Kind = PreTokenStep::Kind;
+using PreTokenKind = PreTokenStep::Kind;
 
 bool is_ascii_punctuation(std::uint32_t cp) {
     return (cp >= 33 && cp <= 47) || (cp >= 58 && cp <= 64) || (cp >= 91 && cp <= 96) || (cp >= 123 && cp <= 126);
@@ -228,7 +228,7 @@ bool read_split(const JsonValue& value, PreTokenStep& step) {
     step.invert = value.find_bool("invert", false);
     if (!pattern || !known) return false;
     if (const std::string* text = pattern->find_string("String")) {
-        step.kind = Kind::kSplitString;
+        step.kind = PreTokenKind::kSplitString;
         step.text = *text;
         return true;
     }
@@ -238,7 +238,7 @@ bool read_split(const JsonValue& value, PreTokenStep& step) {
                                   std::pair{kThreeDigitsRegex, PreTokenStep::Pattern::kThreeDigits},
                                   std::pair{kOneDigitRegex, PreTokenStep::Pattern::kOneDigit}}) {
         if (*regex != expression) continue;
-        step.kind = Kind::kSplitRegex;
+        step.kind = PreTokenKind::kSplitRegex;
         step.pattern = id;
         return true;
     }
@@ -281,11 +281,11 @@ PreTokenSteps read_pre_token_steps(const DocumentSections& sections) {
         }
         if (*type == "ByteLevel") {
             out.byte_level = true;
-            step.kind = Kind::kByteLevel;
+            step.kind = PreTokenKind::kByteLevel;
             step.add_prefix_space = value.find_bool("add_prefix_space", true);
             step.use_regex = value.find_bool("use_regex", true);
         } else if (*type == "Metaspace") {
-            step.kind = Kind::kMetaspace;
+            step.kind = PreTokenKind::kMetaspace;
             const std::string* replacement = value.find_string("replacement");
             step.text = replacement ? *replacement : "\u2581";
             step.split = value.find_bool("split", true);
@@ -295,13 +295,13 @@ PreTokenSteps read_pre_token_steps(const DocumentSections& sections) {
                 continue;
             }
         } else if (*type == "Whitespace") {
-            step.kind = Kind::kWhitespace;
+            step.kind = PreTokenKind::kWhitespace;
         } else if (*type == "WhitespaceSplit") {
-            step.kind = Kind::kWhitespaceSplit;
+            step.kind = PreTokenKind::kWhitespaceSplit;
         } else if (*type == "BertPreTokenizer") {
-            step.kind = Kind::kBert;
+            step.kind = PreTokenKind::kBert;
         } else if (*type == "Punctuation") {
-            step.kind = Kind::kPunctuation;
+            step.kind = PreTokenKind::kPunctuation;
             bool known = false;
             step.behavior = behavior_named(value.find_string("behavior"), known);
             if (!known) {
@@ -309,7 +309,7 @@ PreTokenSteps read_pre_token_steps(const DocumentSections& sections) {
                 continue;
             }
         } else if (*type == "Digits") {
-            step.kind = Kind::kDigits;
+            step.kind = PreTokenKind::kDigits;
             step.individual = value.find_bool("individual_digits", false);
         } else if (*type == "CharDelimiterSplit") {
             const std::string* delimiter = value.find_string("delimiter");
@@ -317,7 +317,7 @@ PreTokenSteps read_pre_token_steps(const DocumentSections& sections) {
                 unsupported("a CharDelimiterSplit without a delimiter");
                 continue;
             }
-            step.kind = Kind::kDelimiter;
+            step.kind = PreTokenKind::kDelimiter;
             step.text = *delimiter;
         } else if (*type == "Split") {
             if (!read_split(value, step)) {
@@ -337,10 +337,10 @@ void split_by_step(const PreTokenStep& step, std::string_view text, std::vector<
     if (text.empty()) return;
     Segments segments(text);
     switch (step.kind) {
-        case Kind::kByteLevel:
-        case Kind::kSplitRegex: {
-            if (step.kind == Kind::kByteLevel && !step.use_regex) break;
-            const auto pattern = step.kind == Kind::kByteLevel ? PreTokenStep::Pattern::kClassic : step.pattern;
+        case PreTokenKind::kByteLevel:
+        case PreTokenKind::kSplitRegex: {
+            if (step.kind == PreTokenKind::kByteLevel && !step.use_regex) break;
+            const auto pattern = step.kind == PreTokenKind::kByteLevel ? PreTokenStep::Pattern::kClassic : step.pattern;
             std::vector<std::uint32_t> cps;
             std::vector<std::size_t> offsets;
             decode(text, cps, offsets);
@@ -351,11 +351,11 @@ void split_by_step(const PreTokenStep& step, std::string_view text, std::vector<
             }
             break;
         }
-        case Kind::kMetaspace:
+        case PreTokenKind::kMetaspace:
             if (step.split) segments.occurrences(step.text);
             segments.pieces(SplitBehavior::kMergedWithNext, false, pieces);
             return;
-        case Kind::kWhitespace: {
+        case PreTokenKind::kWhitespace: {
             // The runs of \w+|[^\w\s]+ are the pieces.
             const auto* p = reinterpret_cast<const unsigned char*>(text.data());
             for (std::size_t i = 0; i < text.size();) {
@@ -379,11 +379,11 @@ void split_by_step(const PreTokenStep& step, std::string_view text, std::vector<
             segments.pieces(SplitBehavior::kRemoved, true, pieces);
             return;
         }
-        case Kind::kWhitespaceSplit:
+        case PreTokenKind::kWhitespaceSplit:
             segments.each_char([](std::uint32_t cp) { return is_white_space(cp); });
             segments.pieces(SplitBehavior::kRemoved, false, pieces);
             return;
-        case Kind::kBert: {
+        case PreTokenKind::kBert: {
             std::vector<TextSpan> words;
             segments.each_char([](std::uint32_t cp) { return is_white_space(cp); });
             segments.pieces(SplitBehavior::kRemoved, false, words);
@@ -399,23 +399,23 @@ void split_by_step(const PreTokenStep& step, std::string_view text, std::vector<
             }
             return;
         }
-        case Kind::kPunctuation:
+        case PreTokenKind::kPunctuation:
             segments.each_char(is_punct);
             segments.pieces(step.behavior, false, pieces);
             return;
-        case Kind::kDigits:
+        case PreTokenKind::kDigits:
             segments.each_char([](std::uint32_t cp) { return is_number(cp); });
             segments.pieces(step.individual ? SplitBehavior::kIsolated : SplitBehavior::kContiguous, false, pieces);
             return;
-        case Kind::kDelimiter:
+        case PreTokenKind::kDelimiter:
             segments.occurrences(step.text);
             segments.pieces(SplitBehavior::kRemoved, false, pieces);
             return;
-        case Kind::kSplitString:
+        case PreTokenKind::kSplitString:
             segments.occurrences(step.text);
             segments.pieces(step.behavior, step.invert, pieces);
             return;
-        case Kind::kHanIsolated:
+        case PreTokenKind::kHanIsolated:
             segments.each_char(is_han_character);
             break;
     }
@@ -426,8 +426,8 @@ PreTokenizer::PreTokenizer(const DocumentSections& sections) : steps_(read_pre_t
 
 void PreTokenizer::run_step(const PreTokenStep& step, Piece& piece) {
     std::string& text = piece.text;
-    if (step.kind == Kind::kByteLevel && step.add_prefix_space && !text.starts_with(' ')) text.insert(0, 1, ' ');
-    if (step.kind == Kind::kMetaspace) {
+    if (step.kind == PreTokenKind::kByteLevel && step.add_prefix_space && !text.starts_with(' ')) text.insert(0, 1, ' ');
+    if (step.kind == PreTokenKind::kMetaspace) {
         if (text.find(' ') != std::string::npos) {
             scratch_.clear();
             for (char c : text) {
@@ -446,7 +446,7 @@ void PreTokenizer::run_step(const PreTokenStep& step, Piece& piece) {
         Piece& out = next_.emplace_back();
         out.at_start = piece.at_start && span.begin == 0;
         std::string_view part = std::string_view(text).substr(span.begin, span.end - span.begin);
-        if (step.kind == Kind::kByteLevel) {
+        if (step.kind == PreTokenKind::kByteLevel) {
             out.text.clear();
             append_byte_level(out.text, part);
         } else {

@@ -13,7 +13,6 @@ namespace vocarix {
 namespace {
 
 constexpr std::string_view kSpaceMark = "\xC4\xA0";      // U+0120, the byte-level form of a space
-constexpr std::string_view kMetaspace = "\xE2\x96\x81";  // U+2581
 
 constexpr bool byte_stands_for_itself(unsigned b) {
     return (b >= 0x21 && b <= 0x7E) || (b >= 0xA1 && b <= 0xAC) || (b >= 0xAE && b <= 0xFF);
@@ -145,9 +144,9 @@ StyleReport detect_token_style(const EditorState& state) {
                                                                                   : nullptr;
     const char* metaspace_by = mentions(sections.pre_tokenizer, "\"Metaspace\"") ? "pre_tokenizer Metaspace"
                                : mentions(sections.decoder, "\"Metaspace\"")     ? "decoder Metaspace"
-                               : mentions(sections.normalizer, kMetaspace)       ? "normalizer writes \xE2\x96\x81"
-                               : mentions(sections.pre_tokenizer, kMetaspace)    ? "pre_tokenizer writes \xE2\x96\x81"
-                               : mentions(sections.decoder, kMetaspace)          ? "decoder reads \xE2\x96\x81"
+                               : mentions(sections.normalizer, kMetaspaceMark)       ? "normalizer writes \xE2\x96\x81"
+                               : mentions(sections.pre_tokenizer, kMetaspaceMark)    ? "pre_tokenizer writes \xE2\x96\x81"
+                               : mentions(sections.decoder, kMetaspaceMark)          ? "decoder reads \xE2\x96\x81"
                                                                                  : nullptr;
     // A word marker of the model itself goes with any encoding.
     auto word_marker = [&](std::string& evidence) -> std::string {
@@ -173,7 +172,7 @@ StyleReport detect_token_style(const EditorState& state) {
     if (metaspace_by) {
         report.style = TokenStyle::kMetaspace;
         report.evidence = metaspace_by;
-        report.marker = kMetaspace;
+        report.marker = kMetaspaceMark;
         return report;
     }
     if (!suffix.empty()) {
@@ -194,7 +193,7 @@ StyleReport detect_token_style(const EditorState& state) {
     state.for_each_entry([&](Symbol sym) {
         std::string_view text = state.text(sym);
         space_marked += text.starts_with(kSpaceMark);
-        metaspace_marked += text.starts_with(kMetaspace);
+        metaspace_marked += text.starts_with(kMetaspaceMark);
     });
     std::size_t threshold = std::max<std::size_t>(2, state.vocab_size() / 100);
     auto counted = [&](std::size_t count, std::string_view marker) {
@@ -208,8 +207,8 @@ StyleReport detect_token_style(const EditorState& state) {
         report.evidence = counted(space_marked, kSpaceMark);
     } else if (metaspace_marked >= threshold) {
         report.style = TokenStyle::kMetaspace;
-        report.marker = kMetaspace;
-        report.evidence = counted(metaspace_marked, kMetaspace);
+        report.marker = kMetaspaceMark;
+        report.evidence = counted(metaspace_marked, kMetaspaceMark);
     } else {
         report.evidence = "no word marker in the settings or the vocabulary";
     }
@@ -238,12 +237,12 @@ std::string TokenReader::decode(std::string_view token) const {
         }
         return bytes;
     }
-    if (style_.style == TokenStyle::kMetaspace && token.find(kMetaspace) != std::string_view::npos) {
+    if (style_.style == TokenStyle::kMetaspace && token.find(kMetaspaceMark) != std::string_view::npos) {
         std::string text;
         text.reserve(token.size());
         std::size_t start = 0;
-        for (std::size_t found; (found = token.find(kMetaspace, start)) != std::string_view::npos;
-             start = found + kMetaspace.size()) {
+        for (std::size_t found; (found = token.find(kMetaspaceMark, start)) != std::string_view::npos;
+             start = found + kMetaspaceMark.size()) {
             text.append(token.substr(start, found - start));
             text.push_back(' ');
         }
@@ -266,7 +265,7 @@ std::string TokenReader::encode(std::string_view text) const {
     }
     if (style_.style == TokenStyle::kMetaspace) {
         for (char c : text) {
-            if (c == ' ') stored.append(kMetaspace);
+            if (c == ' ') stored.append(kMetaspaceMark);
             else stored.push_back(c);
         }
         return stored;

@@ -15,6 +15,9 @@
 
 namespace vocarix {
 
+// The character a ▁-style vocabulary writes for a space (U+2581).
+inline constexpr std::string_view kMetaspaceMark = "\xE2\x96\x81";
+
 enum class TokenStyle : std::uint8_t {
     kByteLevel,        // every byte stored as one printable character
     kMetaspace,        // "▁" stands for a space

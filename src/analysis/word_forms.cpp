@@ -9,7 +9,6 @@
 namespace vocarix {
 namespace {
 
-constexpr std::string_view kMetaspace = "\xE2\x96\x81";  // U+2581
 
 // `text` with every character mapped by `map` (from the first character
 // only, when `first_only`).
@@ -99,7 +98,7 @@ bool WordReader::looks_stored(std::string_view given) const {
         std::string text = reader_.decode(given);
         return text != given && is_valid_utf8(text);
     }
-    return reader_.style().style == TokenStyle::kMetaspace && given.find(kMetaspace) != std::string_view::npos;
+    return reader_.style().style == TokenStyle::kMetaspace && given.find(kMetaspaceMark) != std::string_view::npos;
 }
 
 std::uint8_t WordReader::contexts_of(std::string_view token) const {
@@ -137,8 +136,8 @@ WordReading WordReader::read(std::string_view given, const ReadingOptions& optio
     // A word written for a ▁ file stands for the same text in a byte-level one.
     std::string spaced;
     if (reader_.style().byte_level && options.mode == WordReadingMode::kAuto &&
-        given.find(kMetaspace) != std::string_view::npos) {
-        spaced = TokenReader(StyleReport{TokenStyle::kMetaspace, false, std::string(kMetaspace), ""}, {}).decode(given);
+        given.find(kMetaspaceMark) != std::string_view::npos) {
+        spaced = TokenReader(StyleReport{TokenStyle::kMetaspace, false, std::string(kMetaspaceMark), ""}, {}).decode(given);
         given = spaced;
     }
     std::string_view word = trim_spaces(given);

@@ -50,11 +50,6 @@ int write_all(int fd, std::string_view text) {
     return 0;
 }
 
-std::string name_of(const std::string& path) {
-    std::size_t slash = path.rfind('/');
-    return slash == std::string::npos ? path : path.substr(slash + 1);
-}
-
 bool is_digits(std::string_view s) {
     return !s.empty() && s.find_first_not_of("0123456789") == std::string_view::npos;
 }
@@ -64,7 +59,7 @@ bool is_digits(std::string_view s) {
 // /proc/<own pid>/task/<tid>/fd/N, ...), or -1. Opening such a path would
 // open the file anew, losing the descriptor's offset and append mode.
 int own_descriptor_named(const std::string& path) {
-    std::string name = name_of(path);
+    std::string name = file_name_of(path);
     if (!is_digits(name) || (name.size() > 1 && name[0] == '0')) return -1;
     int fd = -1;
     if (std::from_chars(name.data(), name.data() + name.size(), fd).ec != std::errc{}) return -1;

@@ -18,14 +18,14 @@ namespace {
 constexpr std::string_view kTemporaryMark = ".vocarix-tmp-";
 constexpr std::string_view kTemporaryRandom = "XXXXXX";
 
-std::string name_of(const std::string& path) {
-    std::size_t slash = path.rfind('/');
-    return slash == std::string::npos ? path : path.substr(slash + 1);
-}
-
 [[noreturn]] void throw_errno(int error) { throw std::system_error(error, std::generic_category()); }
 
 }  // namespace
+
+std::string file_name_of(const std::string& path) {
+    std::size_t slash = path.rfind('/');
+    return slash == std::string::npos ? path : path.substr(slash + 1);
+}
 
 std::string directory_of(const std::string& path) {
     std::size_t slash = path.rfind('/');
@@ -51,7 +51,7 @@ std::string temporary_path_for(const std::string& target) {
     if (name_max <= 0) name_max = NAME_MAX;
     std::size_t fixed = 1 + kTemporaryMark.size() + kTemporaryRandom.size();
     std::size_t room = static_cast<std::size_t>(name_max) > fixed ? static_cast<std::size_t>(name_max) - fixed : 0;
-    std::string name = name_of(target);
+    std::string name = file_name_of(target);
     if (name.size() > room) {
         std::size_t cut = room;
         while (cut > 0 && (static_cast<unsigned char>(name[cut]) & 0xC0) == 0x80) --cut;

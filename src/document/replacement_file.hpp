@@ -19,6 +19,9 @@ mode_t new_file_mode();
 // The directory part of `path` ("." for a bare name).
 std::string directory_of(const std::string& path);
 
+// The last component of `path`.
+std::string file_name_of(const std::string& path);
+
 // A temporary file beside `target`. Write through fd(); commit() flushes it
 // to disk, renames it over `target` and flushes the directory. Destroying it
 // uncommitted removes the temporary file: a failure anywhere leaves the

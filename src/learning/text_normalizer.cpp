@@ -9,7 +9,7 @@ namespace vocarix {
 namespace {
 
 using Step = TextNormalizer::Step;
-using Kind = Step::Kind;
+using NormalizerKind = Step::Kind;
 
 // Calls f(code point, its bytes) for every character of valid UTF-8 text.
 template <class F>
@@ -85,33 +85,33 @@ void read_steps(const JsonValue& value, std::vector<Step>& steps) {
         const std::string* content = value.find_string("content");
         if (!text || !content) throw UnsupportedSetting("the normalizer Replace on a regular expression cannot be applied");
         if (text->empty()) throw UnsupportedSetting("the normalizer Replace on an empty string cannot be applied");
-        step.kind = Kind::kReplace;
+        step.kind = NormalizerKind::kReplace;
         step.text = *text;
         step.content = *content;
     } else if (*type == "Prepend") {
         const std::string* prepend = value.find_string("prepend");
         if (!prepend) throw UnsupportedSetting("the normalizer Prepend has no text");
-        step.kind = Kind::kPrepend;
+        step.kind = NormalizerKind::kPrepend;
         step.text = *prepend;
     } else if (*type == "Strip") {
-        step.kind = Kind::kStrip;
+        step.kind = NormalizerKind::kStrip;
         step.left = value.find_bool("strip_left", true);
         step.right = value.find_bool("strip_right", true);
     } else if (*type == "StripAccents") {
-        step.kind = Kind::kStripAccents;
+        step.kind = NormalizerKind::kStripAccents;
     } else if (*type == "Nmt") {
-        step.kind = Kind::kNmt;
+        step.kind = NormalizerKind::kNmt;
     } else if (*type == "BertNormalizer") {
-        step.kind = Kind::kBert;
+        step.kind = NormalizerKind::kBert;
         step.clean_text = value.find_bool("clean_text", true);
         step.chinese = value.find_bool("handle_chinese_chars", true);
         step.lowercase = value.find_bool("lowercase", true);
         step.strip_accents = value.find_bool("strip_accents", step.lowercase);  // null: as lowercase
     } else if (*type == "Lowercase") {
-        step.kind = Kind::kForm;
+        step.kind = NormalizerKind::kForm;
         step.text = "lowercase";
     } else if (*type == "NFC" || *type == "NFD" || *type == "NFKC" || *type == "NFKD") {
-        step.kind = Kind::kForm;
+        step.kind = NormalizerKind::kForm;
         step.text = *type;
     } else {
         throw UnsupportedSetting("the normalizer " + *type + " cannot be applied");
@@ -120,7 +120,7 @@ void read_steps(const JsonValue& value, std::vector<Step>& steps) {
 }
 
 bool needs_forms(const Step& step) {
-    return step.kind == Kind::kForm || (step.kind == Kind::kBert && (step.strip_accents || step.lowercase));
+    return step.kind == NormalizerKind::kForm || (step.kind == NormalizerKind::kBert && (step.strip_accents || step.lowercase));
 }
 
 }  // namespace
@@ -143,25 +143,25 @@ void TextNormalizer::form(std::string_view name, std::string_view text, std::str
 void TextNormalizer::apply(const Step& step, std::string_view text, std::string& out) {
     out.clear();
     switch (step.kind) {
-        case Kind::kReplace: replace_all(text, step.text, step.content, out); return;
-        case Kind::kPrepend:
+        case NormalizerKind::kReplace: replace_all(text, step.text, step.content, out); return;
+        case NormalizerKind::kPrepend:
             if (!text.empty()) out.assign(step.text);
             out.append(text);
             return;
-        case Kind::kStrip: strip(text, step.left, step.right, out); return;
-        case Kind::kStripAccents:
+        case NormalizerKind::kStrip: strip(text, step.left, step.right, out); return;
+        case NormalizerKind::kStripAccents:
             for_each_char(text, [&](std::uint32_t cp, std::string_view bytes) {
                 if (!is_nonspacing_mark(cp)) out.append(bytes);
             });
             return;
-        case Kind::kNmt:
+        case NormalizerKind::kNmt:
             for_each_char(text, [&](std::uint32_t cp, std::string_view bytes) {
                 if (nmt_makes_space(cp)) out.push_back(' ');
                 else if (!nmt_drops(cp)) out.append(bytes);
             });
             return;
-        case Kind::kForm: form(step.text, text, out); return;
-        case Kind::kBert: break;
+        case NormalizerKind::kForm: form(step.text, text, out); return;
+        case NormalizerKind::kBert: break;
     }
     // The Bert normalizer: cleaning, spaces around Chinese characters, accents, lowercase.
     std::string current(text);

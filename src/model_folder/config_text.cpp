@@ -10,7 +10,7 @@
 namespace vocarix::folder {
 namespace {
 
-using Kind = ConfigNode::Kind;
+using NodeKind = ConfigNode::Kind;
 
 // Reads values with their places. Configs are written by Python's json
 // module, which also writes NaN, Infinity and -Infinity: they are read as
@@ -21,7 +21,7 @@ public:
 
     ConfigNode document() {
         ConfigNode root = value(0);
-        if (root.kind != Kind::kObject) throw ParseError("the file is no JSON object");
+        if (root.kind != NodeKind::kObject) throw ParseError("the file is no JSON object");
         expect_end();
         return root;
     }
@@ -41,16 +41,16 @@ private:
                 break;
             case '[':
                 enter(depth);
-                node.kind = Kind::kArray;
+                node.kind = NodeKind::kArray;
                 for_each_element([&](std::size_t) { node.elements.push_back(value(depth + 1)); });
                 break;
             case '"':
-                node.kind = Kind::kString;
+                node.kind = NodeKind::kString;
                 node.string = std::string(parse_string());
                 break;
             case 't':
             case 'f':
-                node.kind = Kind::kBool;
+                node.kind = NodeKind::kBool;
                 node.boolean = peek() == 't';
                 parse_literal(node.boolean ? "true" : "false");
                 break;
@@ -58,16 +58,16 @@ private:
                 parse_literal("null");
                 break;
             case 'N':
-                node.kind = Kind::kNumber;
+                node.kind = NodeKind::kNumber;
                 parse_literal("NaN");
                 break;
             case 'I':
-                node.kind = Kind::kNumber;
+                node.kind = NodeKind::kNumber;
                 parse_literal("Infinity");
                 break;
             default:
                 if (peek() == '-' && end_ - p_ > 1 && p_[1] == 'I') {
-                    node.kind = Kind::kNumber;
+                    node.kind = NodeKind::kNumber;
                     parse_literal("-Infinity");
                 } else if (peek() == '-' || (peek() >= '0' && peek() <= '9')) {
                     number(node);
@@ -81,18 +81,18 @@ private:
 
     void number(ConfigNode& node) {
         JsonValue number = number_value(scan_number());
-        node.kind = Kind::kNumber;
+        node.kind = NodeKind::kNumber;
         if (auto* i = std::get_if<std::int64_t>(&number.data)) {
-            node.kind = Kind::kInteger;
+            node.kind = NodeKind::kInteger;
             node.integer = *i;
         } else if (auto* u = std::get_if<std::uint64_t>(&number.data); u && *u <= INT64_MAX) {
-            node.kind = Kind::kInteger;
+            node.kind = NodeKind::kInteger;
             node.integer = static_cast<std::int64_t>(*u);
         }
     }
 
     void object(ConfigNode& node, int depth) {
-        node.kind = Kind::kObject;
+        node.kind = NodeKind::kObject;
         for_each_placed_member([&](std::string_view key, const char* key_start) {
             ConfigNode::Member member;
             member.key_begin = static_cast<std::size_t>(key_start - begin_);

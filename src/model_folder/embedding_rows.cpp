@@ -6,7 +6,7 @@ namespace vocarix::folder {
 namespace {
 
 using weights::RowSource;
-using Kind = weights::RowSource::Kind;
+using SourceKind = weights::RowSource::Kind;
 
 constexpr std::uint64_t kLargestMultiple = 1024;
 constexpr std::uint64_t kSmallestMultiple = 8;
@@ -15,7 +15,7 @@ std::uint64_t round_up(std::uint64_t value, std::uint64_t multiple) {
     return multiple <= 1 ? value : (value + multiple - 1) / multiple * multiple;
 }
 
-RowSource copy_of(std::uint64_t row) { return {Kind::kCopy, {row}}; }
+RowSource copy_of(std::uint64_t row) { return {SourceKind::kCopy, {row}}; }
 
 }  // namespace
 
@@ -43,7 +43,7 @@ EmbeddingRows embedding_rows(std::uint64_t tokens_before, std::uint64_t rows_bef
 weights::RowPlan row_plan(const IdRemap& remap, const EmbeddingRows& rows) {
     weights::RowPlan plan;
     plan.old_rows = rows.rows_before;
-    plan.rows.assign(rows.rows_after, RowSource{Kind::kMeanOfAll, {}});
+    plan.rows.assign(rows.rows_after, RowSource{SourceKind::kMeanOfAll, {}});
     // An id no token used before and none uses now keeps its row.
     std::vector<bool> held(std::min(rows.rows_before, rows.rows_after), false);
     for (const auto& [old_id, new_id] : remap.old_to_new)
@@ -59,7 +59,7 @@ weights::RowPlan row_plan(const IdRemap& remap, const EmbeddingRows& rows) {
         std::vector<std::uint64_t> pieces;
         for (std::uint32_t piece : token.from)
             if (piece < rows.rows_before) pieces.push_back(piece);
-        if (!pieces.empty()) plan.rows[token.id] = {Kind::kMean, std::move(pieces)};
+        if (!pieces.empty()) plan.rows[token.id] = {SourceKind::kMean, std::move(pieces)};
     }
     // Padding past the tokens: a row that was padding stays where it was; the
     // others take the old padding rows in order, then their mean.
@@ -68,7 +68,7 @@ weights::RowPlan row_plan(const IdRemap& remap, const EmbeddingRows& rows) {
     for (std::uint64_t row = rows.tokens_after, k = 0; row < rows.rows_after; ++row, ++k) {
         if (row >= rows.tokens_before && row < rows.rows_before) plan.rows[row] = copy_of(row);
         else if (k < old_padding.size()) plan.rows[row] = copy_of(old_padding[k]);
-        else if (!old_padding.empty()) plan.rows[row] = {Kind::kMean, old_padding};
+        else if (!old_padding.empty()) plan.rows[row] = {SourceKind::kMean, old_padding};
     }
     return plan;
 }
@@ -77,7 +77,7 @@ bool keeps_every_row(const weights::RowPlan& plan) {
     if (plan.rows.size() != plan.old_rows) return false;
     for (std::uint64_t row = 0; row < plan.rows.size(); ++row) {
         const RowSource& source = plan.rows[row];
-        if (source.kind != Kind::kCopy || source.rows.size() != 1 || source.rows[0] != row) return false;
+        if (source.kind != SourceKind::kCopy || source.rows.size() != 1 || source.rows[0] != row) return false;
     }
     return true;
 }

@@ -7,7 +7,7 @@
 namespace vocarix::folder {
 namespace {
 
-using Kind = ConfigNode::Kind;
+using NodeKind = ConfigNode::Kind;
 
 constexpr std::array<std::string_view, 7> kRoleFields = {"bos_token", "eos_token", "unk_token", "sep_token",
                                                          "pad_token", "cls_token", "mask_token"};
@@ -27,7 +27,7 @@ void named_in(const ConfigText& config, std::vector<NamedToken>& named) {
     for (std::string_view field : kListFields) {
         const ConfigNode* value = root.find(field);
         if (!value) continue;
-        if (value->kind == Kind::kArray) {
+        if (value->kind == NodeKind::kArray) {
             for (std::size_t i = 0; i < value->elements.size(); ++i)
                 add_named(named, config, std::string(field) + "[" + std::to_string(i) + "]", "", value->elements[i]);
         } else if (value->is_object()) {
@@ -52,7 +52,7 @@ std::optional<std::string> id_role(std::string_view key) {
 
 bool holds_ids(const ConfigNode& value) {
     if (value.is_integer()) return true;
-    if (value.kind != Kind::kArray || value.elements.empty()) return false;
+    if (value.kind != NodeKind::kArray || value.elements.empty()) return false;
     for (const ConfigNode& element : value.elements)
         if (!element.is_integer()) return false;
     return true;
@@ -126,7 +126,7 @@ std::vector<DecoderEntry> decoder_entries(const ConfigNode& decoder) {
         auto [end, error] = std::from_chars(first, last, id);
         if (error == std::errc() && end == last && !member.key.empty()) entry.key_id = id;
         if (member.value.is_object())
-            if (const ConfigNode* content = member.value.find("content"); content && content->kind == Kind::kString)
+            if (const ConfigNode* content = member.value.find("content"); content && content->kind == NodeKind::kString)
                 entry.content = content->string;
         entries.push_back(std::move(entry));
     }

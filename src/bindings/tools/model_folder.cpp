@@ -91,7 +91,7 @@ py::dict contents(const FolderHandle& handle) {
     return result;
 }
 
-py::list check(const FolderHandle& handle, EditorObject& editor) {
+py::list check_folder(const FolderHandle& handle, EditorObject& editor) {
     python::SharedBorrow borrow(editor);
     std::vector<folder::FolderProblem> problems =
         converting_errors([&] { return folder::check_model_folder(handle.folder, borrow.state()); });
@@ -191,7 +191,7 @@ void register_model_folder(py::module_& module) {
         .def_property_readonly("contents", &contents);
     module.def("read_model_folder", &open_folder, py::arg("path"), py::arg("editor"),
                "Read the model folder at `path`, whose tokenizer.json `editor` holds as loaded.");
-    module.def("check_model_folder", &check, py::arg("folder"), py::arg("editor"),
+    module.def("check_model_folder", &check_folder, py::arg("folder"), py::arg("editor"),
                "Every disagreement between the folder's files and the tokenizer in `editor`.");
     py::class_<FolderPlan>(module, "FolderEditPlan",
                            "What writing a model folder after an edit changes, worked out before anything is written.")

@@ -9,14 +9,14 @@
 namespace vocarix {
 namespace {
 
-struct Cascade {
+struct RemovalCascade {
     std::vector<Symbol> tokens;   // in discovery order, root first
     std::vector<SlotIndex> merges;
 };
 
 // Finds what removing `root` takes along, without changing anything.
-Cascade reach(EditorState& state, Symbol root) {
-    Cascade cascade;
+RemovalCascade reach(EditorState& state, Symbol root) {
+    RemovalCascade cascade;
     const std::uint32_t epoch = state.next_epoch();
     std::vector<Symbol> pending{root};
     while (!pending.empty()) {
@@ -35,7 +35,7 @@ Cascade reach(EditorState& state, Symbol root) {
     return cascade;
 }
 
-void apply(EditorState& state, const Cascade& cascade, AddedTokenSweep& sweep) {
+void apply(EditorState& state, const RemovalCascade& cascade, AddedTokenSweep& sweep) {
     state.erase_merges(cascade.merges);
     for (Symbol sym : cascade.tokens) {
         if (!state.in_vocab(sym)) continue;
@@ -71,7 +71,7 @@ RemovalResult remove_token(EditorState& state, std::string_view token, AddedToke
         result.removed_tokens.emplace_back(token);
         return result;
     }
-    Cascade cascade = reach(state, root);
+    RemovalCascade cascade = reach(state, root);
     result.removed_tokens.reserve(cascade.tokens.size());
     for (Symbol sym : cascade.tokens) result.removed_tokens.emplace_back(state.text(sym));
     result.removed_merges.reserve(cascade.merges.size());
@@ -84,7 +84,7 @@ RemovalResult remove_token(EditorState& state, std::string_view token, AddedToke
 }
 
 RemovalCounts remove_token_counted(EditorState& state, Symbol token, AddedTokenSweep& sweep) {
-    Cascade cascade = reach(state, token);
+    RemovalCascade cascade = reach(state, token);
     apply(state, cascade, sweep);
     return {cascade.tokens.size(), cascade.merges.size()};
 }

@@ -83,14 +83,14 @@ private:
     std::vector<Pending> work_;
 };
 
-struct Candidate {
+struct PruneCandidate {
     std::uint64_t rank;
     std::uint32_t id;
     Symbol sym;
 };
 
 // Heap order: lowest rank at the front, the highest id among equals.
-bool after(const Candidate& a, const Candidate& b) {
+bool after(const PruneCandidate& a, const PruneCandidate& b) {
     if (a.rank != b.rank) return a.rank > b.rank;
     return a.id < b.id;
 }
@@ -110,7 +110,7 @@ PruneReport prune_by_usage(EditorState& state, const UsageCounts& counts, const 
     ProtectedTokens protect(state, options.protection);
     state.find_merge_string("");  // builds the merge lists, interning every result
     CascadeRanks ranks(state, counts, protect);
-    std::vector<Candidate> heap;
+    std::vector<PruneCandidate> heap;
     auto candidate = [&](Symbol sym) {
         return state.in_vocab(sym) && !protect.contains(sym) && ranks.of(sym) != kBlocked;
     };
@@ -131,7 +131,7 @@ PruneReport prune_by_usage(EditorState& state, const UsageCounts& counts, const 
     while (!heap.empty()) {
         if (target && state.vocab_size() <= *target) break;
         std::pop_heap(heap.begin(), heap.end(), after);
-        Candidate top = heap.back();
+        PruneCandidate top = heap.back();
         heap.pop_back();
         // Entries left behind by a change of rank, or by an earlier removal.
         if (!state.in_vocab(top.sym) || ranks.of(top.sym) != top.rank) continue;
