@@ -173,17 +173,6 @@ def read_words(editor: vocarix.Vocarix, words: Sequence[str], *, reading: str = 
     return found
 
 
-def _word(found: dict[str, Any]) -> WordAddition:
-    return WordAddition(
-        requested=found["requested"], form=found["form"], token=found["token"], read_as=found["read_as"],
-        contexts=found["contexts"], capitalised=found["capitalised"], other_forms=found["other_forms"],
-        outcome=found["outcome"], refused=found["refused"],
-        pieces_before=found["pieces_before"], piece_ids_before=found["piece_ids_before"],
-        unknown_characters=found["unknown_characters"], merges_appended=found["merges_appended"],
-        entries_created=found["entries_created"], produced_whole=found["produced_whole"],
-        pre_tokenizer=found["pre_tokenizer"])
-
-
 def _summed(report: AdditionReport, undecided_by: str) -> None:
     words = report["words"]
     report["produced_whole"] = sum(word["produced_whole"] for word in words)
@@ -245,7 +234,7 @@ def add_words(editor: vocarix.Vocarix, tokens: Sequence[str], *, method: str = "
     repairing = _Repairing(editor, literal)
     found = _native.add_tokens(editor, list(tokens), method, False, None, 0, None, add_unknown_characters,
                                reading, _form_names(forms))
-    report = AdditionReport(method=method, repairs=repairing.finish(), words=[_word(w) for w in found["words"]],
+    report = AdditionReport(method=method, repairs=repairing.finish(), words=found["words"],
                             produced_whole=0, split_by_pre_tokenizer=[], pre_tokenizer_undecided="",
                             entries_created=0, merges_appended=0)
     _summed(report, found["pre_tokenizer_undecided"])
@@ -275,7 +264,7 @@ def add_keep_size(editor: vocarix.Vocarix, tokens: Sequence[str], *, method: str
                                None if counts is None else dict(counts), add_unknown_characters,
                                reading, _form_names(forms))
     report = KeepSizeReport(
-        method=method, repairs=repairing.finish(), words=[_word(w) for w in found["words"]], produced_whole=0,
+        method=method, repairs=repairing.finish(), words=found["words"], produced_whole=0,
         split_by_pre_tokenizer=[], pre_tokenizer_undecided="", entries_created=0, merges_appended=0,
         initial_vocab_size=found["initial_vocab_size"], final_vocab_size=found["final_vocab_size"],
         evicted=found["evicted"], without_room=found["without_room"], ids_left_free=found["ids_left_free"],

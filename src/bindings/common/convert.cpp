@@ -247,4 +247,43 @@ py::int_ make_int(std::uint64_t value) {
     return py::reinterpret_steal<py::int_>(object);
 }
 
+namespace {
+
+// A new list of `items.size()` items, each made by `make` (a new reference).
+template <class Item, class Make>
+py::list list_of(const std::vector<Item>& items, Make&& make) {
+    PyObject* list = PyList_New(static_cast<Py_ssize_t>(items.size()));
+    if (!list) throw py::error_already_set();
+    py::list owned = py::reinterpret_steal<py::list>(list);
+    for (std::size_t i = 0; i < items.size(); ++i)
+        PyList_SET_ITEM(list, static_cast<Py_ssize_t>(i), make(items[i]).release().ptr());
+    return owned;
+}
+
+py::tuple make_pair(py::object first, py::object second) {
+    PyObject* tuple = PyTuple_New(2);
+    if (!tuple) throw py::error_already_set();
+    PyTuple_SET_ITEM(tuple, 0, first.release().ptr());
+    PyTuple_SET_ITEM(tuple, 1, second.release().ptr());
+    return py::reinterpret_steal<py::tuple>(tuple);
+}
+
+}  // namespace
+
+py::list make_str_list(const std::vector<std::string>& items) {
+    return list_of(items, [](const std::string& item) { return make_str(item); });
+}
+
+py::list make_int_list(const std::vector<std::uint32_t>& items) {
+    return list_of(items, [](std::uint32_t item) { return make_int(item); });
+}
+
+py::list make_str_pair_list(const std::vector<std::pair<std::string, std::string>>& items) {
+    return list_of(items, [](const auto& item) { return make_pair(make_str(item.first), make_str(item.second)); });
+}
+
+py::list make_str_int_list(const std::vector<std::pair<std::string, std::uint32_t>>& items) {
+    return list_of(items, [](const auto& item) { return make_pair(make_str(item.first), make_int(item.second)); });
+}
+
 }  // namespace vocarix::python

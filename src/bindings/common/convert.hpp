@@ -54,6 +54,15 @@ py::str make_str(std::string_view text);
 py::str make_large_str(std::string_view text, const TextStats& stats);
 py::int_ make_int(std::uint64_t value);
 
+// Lists of core values built through the C API: reports list tens of
+// thousands of small items, and the generic casters cost several times more
+// for each.
+py::list make_str_list(const std::vector<std::string>& items);
+py::list make_int_list(const std::vector<std::uint32_t>& items);
+// (str, str) and (str, int) tuples.
+py::list make_str_pair_list(const std::vector<std::pair<std::string, std::string>>& items);
+py::list make_str_int_list(const std::vector<std::pair<std::string, std::uint32_t>>& items);
+
 // None for an empty optional, else the value as make_int or make_str makes it.
 template <class Int>
 py::object make_optional_int(const std::optional<Int>& value) {

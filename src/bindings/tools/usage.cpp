@@ -95,11 +95,11 @@ py::dict word_dict(const FixedSizeWord& word) {
     d["other_forms"] = form_list(word.other_forms);
     d["outcome"] = word.outcome;
     d["refused"] = word.refused;
-    d["pieces_before"] = word.pieces_before;
-    d["piece_ids_before"] = word.piece_ids_before;
-    d["unknown_characters"] = word.unknown_characters;
-    d["merges_appended"] = word.merges_appended;
-    d["entries_created"] = word.entries_created;
+    d["pieces_before"] = python::make_str_list(word.pieces_before);
+    d["piece_ids_before"] = python::make_int_list(word.piece_ids_before);
+    d["unknown_characters"] = python::make_str_list(word.unknown_characters);
+    d["merges_appended"] = python::make_str_pair_list(word.merges_appended);
+    d["entries_created"] = python::make_str_int_list(word.entries_created);
     d["produced_whole"] = word.produced_whole;
     d["pre_tokenizer"] = verdict_name(word.pre_tokenizer);
     return d;
