@@ -142,3 +142,25 @@ def test_a_large_file_on_disk(tmp_path):
     editor = vocarix.Vocarix(str(path))
     assert editor.get_merges() == [tuple(m) for m in doc["model"]["merges"]]
     assert editor.get_vocab() == doc["model"]["vocab"]
+
+
+@pytest.mark.parametrize("bad_bytes", [b"\xff", b"\xc3(", b"\xed\xa0\x80", b"\xf0\x9f\x8c"])
+def test_a_merge_part_that_is_not_utf8_fails_the_read_wherever_it_stands(tmp_path, bad_bytes):
+    # Merge parts read on two threads are checked once they are known not to
+    # be strings of the vocabulary: a part with bytes no UTF-8 text has must
+    # still fail the read, near the worker's start and in the last pieces.
+    data = text_of(large_document(), indent=None).encode("utf-8")
+    start = data.index(b'"merges": [')
+    for where in (start + 1000, len(data) - 2000):
+        part = data.index(b'["', where) + 2
+        bad = data[:part] + b"zz" + bad_bytes + data[part:]
+        path = tmp_path / "tokenizer.json"
+        path.write_bytes(bad)
+        with pytest.raises(OSError, match="^Failed to load tokenizer: Failed to read: "):
+            vocarix.Vocarix(str(path))
+        with pytest.raises(OSError, match="stream did not contain valid UTF-8$"):
+            vocarix_tools.open(str(path))
+        # The same part written correctly is a new string, and reads.
+        path.write_bytes(data[:part] + b"zz\xc3\xa9" + data[part:])
+        merges = vocarix.Vocarix(str(path)).get_merges()
+        assert sum(left.startswith("zzé") for left, _ in merges) == 1

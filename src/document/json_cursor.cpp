@@ -90,7 +90,7 @@ std::string_view JsonCursor::parse_string() {
     if (*q == '"') {
         p_ = q + 1;
         std::string_view text(start, static_cast<std::size_t>(q - start));
-        if ((seen & kByteHighs) &&
+        if (checks_utf8_ && (seen & kByteHighs) &&
             !(text.size() < 16 && end_ - start >= 16 && is_short_two_byte_utf8(start, text.size())))
             check_utf8(text);
         return text;

@@ -4,6 +4,8 @@
 #include <cstring>
 #include <stdexcept>
 
+#include "document/text.hpp"
+
 namespace vocarix {
 namespace {
 
@@ -171,7 +173,12 @@ void MergeParts::finish() { flush(); }
 
 void MergeParts::resolve() {
     resolved_.resize(kept_.size());
-    for (std::size_t i = 0; i < kept_.size(); ++i) resolved_[i] = pool_.find(text_of(kept_[i]), kept_[i].hash);
+    for (std::size_t i = 0; i < kept_.size(); ++i) {
+        std::string_view text = text_of(kept_[i]);
+        resolved_[i] = pool_.find(text, kept_[i].hash);
+        // What the pool holds was checked when it was read.
+        if (resolved_[i] == kNoSymbol && !is_valid_utf8(text)) valid_ = false;
+    }
 }
 
 void MergeParts::adopt(DocumentRecords& records, std::vector<Merge>& out) {
@@ -418,6 +425,12 @@ const char* ParallelMergeList::read(DocumentRecords& records, const char* at, in
     if (!head_.ok) return nullptr;
     const bool with_pieces = head_.stopped;
     if (with_pieces && !pieces_follow_on(head_)) return nullptr;
+    // A new part that is not valid UTF-8: the calling thread reads the list
+    // again and reports it where it stands.
+    if (!head_parts_->valid()) return nullptr;
+    if (with_pieces)
+        for (const Piece& piece : pieces_)
+            if (!piece.parts->valid()) return nullptr;
     std::size_t count = head_parts_->merge_count();
     if (with_pieces)
         for (const Piece& piece : pieces_) count += piece.parts->merge_count();

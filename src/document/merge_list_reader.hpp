@@ -34,7 +34,12 @@ inline constexpr int kMergeListDepth = 2;
 
 class MergeListCursor : public JsonCursor {
 public:
-    MergeListCursor(std::string_view text, const char* at) : JsonCursor(text) { p_ = at; }
+    // A cursor of the two-thread read: its strings are not checked for
+    // UTF-8 (MergeParts checks those the pool does not hold).
+    MergeListCursor(std::string_view text, const char* at) : JsonCursor(text) {
+        p_ = at;
+        checks_utf8_ = false;
+    }
     const char* position() const { return p_; }
 
     // At an element: reads it and hands its two parts to sink.part(text).
@@ -73,8 +78,11 @@ public:
     void element_done();
     // After the last element: the parts still waiting are named.
     void finish();
-    // Looks the kept parts up in the pool (frozen by then); each is kNoSymbol where it is new.
+    // Looks the kept parts up in the pool (frozen by then); each is kNoSymbol
+    // where it is new. Parts are read unchecked: a new one that is not valid
+    // UTF-8 makes `valid()` false.
     void resolve();
+    bool valid() const { return valid_; }
     // Interns the kept parts the pool does not hold, in order, and appends
     // the merges, named by their symbols, to `out`.
     void adopt(DocumentRecords& records, std::vector<Merge>& out);
@@ -112,6 +120,7 @@ private:
     std::vector<Merge> merges_;
     std::uint32_t left_ = 0;
     bool have_left_ = false;
+    bool valid_ = true;
 };
 
 class ParallelMergeList {
