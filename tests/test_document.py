@@ -489,3 +489,20 @@ def test_real_files_the_strict_reader_refuses(name):
     with pytest.raises(OSError, match="^Failed to load tokenizer: Failed to parse tokenizer.json$"):
         Vocarix(str(path))
     assert parse_error(path.read_text(encoding="utf-8")).startswith(detail)
+
+
+def test_strings_end_and_fail_at_every_place_of_a_sixteen_byte_block():
+    # Strings are scanned by blocks: a quote, an escape, a control character
+    # or a non-ASCII character may fall anywhere in or across one.
+    for length in range(0, 40):
+        for filler in ("a", "é", "日"):
+            token = filler * length
+            for tail in ("", "b", "\n", "é", '"'):
+                vocab = {token + tail: 0}
+                assert Vocarix.from_json(doc_text(vocab)).get_vocab() == vocab
+            prefix = '{"version": "' + token
+            bad = prefix + '\x01"}'
+            column = len(prefix.encode()) + 1
+            assert parse_error(bad) == \
+                f"control character (\\u0000-\\u001F) found while parsing a string at line 1 column {column}"
+            assert parse_error(prefix).startswith("EOF while parsing a string")

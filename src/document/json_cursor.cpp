@@ -70,6 +70,27 @@ std::string_view JsonCursor::parse_string() {
     std::uint64_t seen = 0;  // OR of the bytes scanned, to spot non-ASCII text
     auto is_stop = [](char c) { return c == '"' || c == '\\' || static_cast<unsigned char>(c) < 0x20; };
     bool stopped = false;
+#if defined(__SSE2__)
+    // Sixteen bytes at a time: most strings end within the first sixteen.
+    // A byte below 0x20 is one whose unsigned maximum with 0x1F is 0x1F.
+    const __m128i below_space = _mm_set1_epi8(0x1F);
+    while (q + 16 <= end_) {
+        const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(q));
+        const __m128i ends = _mm_or_si128(_mm_cmpeq_epi8(bytes, _mm_set1_epi8('"')), _mm_cmpeq_epi8(bytes, _mm_set1_epi8('\\')));
+        const __m128i control = _mm_cmpeq_epi8(_mm_max_epu8(bytes, below_space), below_space);
+        const auto stops = static_cast<unsigned>(_mm_movemask_epi8(_mm_or_si128(ends, control)));
+        const auto highs = static_cast<unsigned>(_mm_movemask_epi8(bytes));
+        if (stops) {
+            const unsigned before = static_cast<unsigned>(__builtin_ctz(stops));
+            if (highs & ((1u << before) - 1)) seen = kByteHighs;
+            q += before;
+            stopped = true;
+            break;
+        }
+        if (highs) seen = kByteHighs;
+        q += 16;
+    }
+#endif
     while (!stopped && q + 8 <= end_) {
         std::uint64_t w = load8(q);
         std::uint64_t stops = string_stop_bytes(w);

@@ -81,13 +81,17 @@ MergeParts::MergeParts(std::string_view text, const StringPool& pool, std::size_
 
 MergeParts::Part MergeParts::locate(std::string_view text, std::uint64_t hash) {
     auto length = static_cast<std::uint32_t>(text.size());
-    if (text.data() >= begin_ && text.data() + text.size() <= end_)
+    if (text.data() >= begin_ && text.data() + text.size() <= end_) [[likely]]
         return {static_cast<std::uint32_t>(text.data() - begin_), length, hash};
+    return copy(text, hash);
+}
+
+MergeParts::Part MergeParts::copy(std::string_view text, std::uint64_t hash) {
     // Decoded into the cursor's scratch space, which the next string reuses.
     if (copies_.size() + text.size() >= kKept) throw std::length_error("merge list too large to read in parallel");
     auto offset = static_cast<std::uint32_t>(copies_.size());
     copies_.append(text);
-    return {offset | kKept, length, hash};
+    return {offset | kKept, static_cast<std::uint32_t>(text.size()), hash};
 }
 
 std::string_view MergeParts::text_of(const Part& part) const {

@@ -100,6 +100,8 @@ private:
     static constexpr std::size_t kBatch = 64;
 
     Part locate(std::string_view text, std::uint64_t hash);
+    // A part that is not in the text as it is (it held escapes), kept in copies_.
+    [[gnu::noinline]] Part copy(std::string_view text, std::uint64_t hash);
     std::string_view text_of(const Part& part) const;
     std::uint32_t keep(const Part& part);
     void name(std::uint32_t name);
