@@ -260,6 +260,8 @@ py::list list_of(const std::vector<Item>& items, Make&& make) {
     return owned;
 }
 
+}  // namespace
+
 py::tuple make_pair(py::object first, py::object second) {
     PyObject* tuple = PyTuple_New(2);
     if (!tuple) throw py::error_already_set();
@@ -267,8 +269,6 @@ py::tuple make_pair(py::object first, py::object second) {
     PyTuple_SET_ITEM(tuple, 1, second.release().ptr());
     return py::reinterpret_steal<py::tuple>(tuple);
 }
-
-}  // namespace
 
 py::list make_str_list(const std::vector<std::string>& items) {
     return list_of(items, [](const std::string& item) { return make_str(item); });

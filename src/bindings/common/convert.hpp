@@ -54,6 +54,9 @@ py::str make_str(std::string_view text);
 py::str make_large_str(std::string_view text, const TextStats& stats);
 py::int_ make_int(std::uint64_t value);
 
+// A (first, second) tuple, taking both references.
+py::tuple make_pair(py::object first, py::object second);
+
 // Lists of core values built through the C API: reports list tens of
 // thousands of small items, and the generic casters cost several times more
 // for each.

@@ -49,14 +49,6 @@ std::string describe(EditorObject& self) {
            ", merges_count=" + std::to_string(borrow.state().merge_count()) + ")";
 }
 
-py::tuple make_pair(py::object first, py::object second) {
-    PyObject* tuple = PyTuple_New(2);
-    if (!tuple) throw py::error_already_set();
-    PyTuple_SET_ITEM(tuple, 0, first.release().ptr());
-    PyTuple_SET_ITEM(tuple, 1, second.release().ptr());
-    return py::reinterpret_steal<py::tuple>(tuple);
-}
-
 template <class Records>
 py::list list_of(const Records& records) {
     py::list list;
