@@ -164,3 +164,30 @@ def test_a_merge_part_that_is_not_utf8_fails_the_read_wherever_it_stands(tmp_pat
         path.write_bytes(data[:part] + b"zz\xc3\xa9" + data[part:])
         merges = vocarix.Vocarix(str(path)).get_merges()
         assert sum(left.startswith("zzé") for left, _ in merges) == 1
+
+
+def test_pairs_laid_out_in_every_way_read_as_on_one_thread():
+    # Pairs are read from a mask of the next 64 bytes when they are laid out
+    # plainly; any other layout, and anything not a plain pair, is read in full.
+    rng = random.Random(5)
+    doc = large_document(seed=3, odd=True)
+    blanks = ["", " ", "\n", "\t", "\r\n", " " * 30, "\n" + " " * 70]
+    pieces = []
+    for left, right in doc["model"]["merges"]:
+        gap = lambda: rng.choice(blanks)  # noqa: E731
+        pieces.append(f"[{gap()}{json.dumps(left)}{gap()},{gap()}{json.dumps(right)}{gap()}]")
+    text = text_of(doc, indent=None)
+    start = text.index('"merges": [') + len('"merges": [')
+    end = text.index("]]", start) + 1
+    text = text[:start] + ",\n".join(pieces) + text[end:]
+    editor = vocarix.Vocarix.from_json(text)
+    assert editor.get_merges() == [tuple(m) for m in doc["model"]["merges"]]
+    assert editor.get_vocab() == doc["model"]["vocab"]
+    # A tab or a line break inside a part is an error there, not a separator.
+    # (Pairs start on a line of their own; no string holds a raw line break.)
+    for where in (start + 1000, len(text) - 2000):
+        part = text.index('\n["', where) + 3
+        for control in ("\t", "\n"):
+            bad = text[:part] + "a" + control + text[part:]
+            assert parse_error(bad) == (
+                f"control character (\\u0000-\\u001F) found while parsing a string at {at(bad, part + 1)}")

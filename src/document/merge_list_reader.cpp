@@ -22,7 +22,7 @@ constexpr std::size_t kPieceCount = 16;
 // Until the pool can be asked, every new part is kept by the worker: past
 // this share of the text's size it waits instead, so that reading on two
 // threads costs little more memory than reading on one.
-constexpr std::size_t kKeptShare = 16;
+constexpr std::size_t kKeptShare = 8;
 // The shortest merge list elements, with their separator: ["","",] and "a b",.
 constexpr std::size_t kShortestPair = 8, kShortestString = 6;
 // Offsets into the text and names of kept parts are 31-bit.
@@ -103,22 +103,24 @@ std::uint32_t MergeParts::keep(const Part& part) {
     std::string_view text = text_of(part);
     std::size_t i = part.hash & slot_mask_;
     for (;; i = (i + 1) & slot_mask_) {
-        std::uint32_t slot = slots_[i];
+        const std::uint32_t slot = slots_[i];
         if (slot == 0) break;
-        const Part& other = kept_[slot - 1];
-        if (other.hash == part.hash && other.length == part.length &&
-            same_bytes(text_of(other).data(), text.data(), text.size()))
+        const KeptPart& other = kept_[slot - 1];
+        if (other.length == part.length && same_bytes(kept_text_.data() + other.offset, text.data(), text.size()))
             return (slot - 1) | kKept;
     }
-    if (kept_.size() + 1 >= kKept) throw std::length_error("too many distinct merge parts");
-    kept_.push_back(part);
+    if (kept_.size() + 1 >= kKept || kept_text_.size() + text.size() >= kKept)
+        throw std::length_error("too many distinct merge parts");
+    // A copy of each kept part, side by side: comparing with it stays in the cache.
+    kept_.push_back({static_cast<std::uint32_t>(kept_text_.size()), part.length});
+    kept_text_.append(text);
     slots_[i] = static_cast<std::uint32_t>(kept_.size());
     if (kept_.size() * 2 > slots_.size()) {
         // Linear probing stays short below half full.
         std::vector<std::uint32_t> grown(slots_.size() * 2, 0);
         slot_mask_ = grown.size() - 1;
         for (std::uint32_t index = 0; index < kept_.size(); ++index) {
-            std::size_t j = kept_[index].hash & slot_mask_;
+            std::size_t j = hash_bytes(kept_text(index), seed_) & slot_mask_;
             while (grown[j] != 0) j = (j + 1) & slot_mask_;
             grown[j] = index + 1;
         }
@@ -166,8 +168,6 @@ void MergeParts::flush() {
     } else {
         for (const Part& part : pending_)
             if (std::uint32_t slot = slots_[part.hash & slot_mask_]) __builtin_prefetch(&kept_[slot - 1]);
-        for (const Part& part : pending_)
-            if (std::uint32_t slot = slots_[part.hash & slot_mask_]) __builtin_prefetch(text_of(kept_[slot - 1]).data());
         for (const Part& part : pending_) name(keep(part));
     }
     pending_.clear();
@@ -178,8 +178,8 @@ void MergeParts::finish() { flush(); }
 void MergeParts::resolve() {
     resolved_.resize(kept_.size());
     for (std::size_t i = 0; i < kept_.size(); ++i) {
-        std::string_view text = text_of(kept_[i]);
-        resolved_[i] = pool_.find(text, kept_[i].hash);
+        std::string_view text = kept_text(i);
+        resolved_[i] = pool_.find(text);
         // What the pool holds was checked when it was read.
         if (resolved_[i] == kNoSymbol && !is_valid_utf8(text)) valid_ = false;
     }
@@ -190,7 +190,7 @@ void MergeParts::adopt(DocumentRecords& records, std::vector<Merge>& out) {
     // New strings get their symbols in the order they first appear, as when
     // every part is interned as it is read.
     for (std::size_t i = 0; i < kept_.size(); ++i)
-        if (resolved_[i] == kNoSymbol) resolved_[i] = records.intern(text_of(kept_[i]), kept_[i].hash);
+        if (resolved_[i] == kNoSymbol) resolved_[i] = records.intern(kept_text(i));
     auto symbol = [&](std::uint32_t name) { return name & kKept ? resolved_[name & ~kKept] : name; };
     for (Merge& merge : merges_) merge = {symbol(merge.left), symbol(merge.right)};
     if (out.empty()) {
@@ -200,6 +200,7 @@ void MergeParts::adopt(DocumentRecords& records, std::vector<Merge>& out) {
         merges_ = {};
     }
     kept_ = {};
+    kept_text_ = {};
     slots_ = {};
     copies_ = {};
     resolved_ = {};

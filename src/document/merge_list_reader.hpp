@@ -14,6 +14,7 @@
 #pragma once
 
 #include <atomic>
+#include <bit>
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
@@ -58,6 +59,11 @@ protected:
 private:
     template <class Sink>
     void read_merge_pair(Sink& sink, int depth);
+    // A pair as tokenizers write it, `["a", "b"]` with no escape and within
+    // the next 64 bytes, read from masks of those bytes; false, having read
+    // nothing, for anything else, which the general reading then takes.
+    template <class Sink>
+    bool read_plain_pair(Sink& sink);
     template <class Sink>
     void read_merge_string(Sink& sink);
 };
@@ -88,7 +94,9 @@ public:
     void adopt(DocumentRecords& records, std::vector<Merge>& out);
     std::size_t merge_count() const { return merges_.size(); }
     // Memory the kept parts take.
-    std::size_t kept_bytes() const { return kept_.capacity() * sizeof(Part) + slots_.capacity() * sizeof(std::uint32_t); }
+    std::size_t kept_bytes() const {
+        return kept_.capacity() * sizeof(KeptPart) + kept_text_.capacity() + slots_.capacity() * sizeof(std::uint32_t);
+    }
 
 private:
     static constexpr std::uint32_t kKept = 0x80000000u;  // a kept part's name: its index | kKept
@@ -97,12 +105,20 @@ private:
         std::uint32_t length;
         std::uint64_t hash;
     };
+    // A kept part: where its copy is in kept_text_.
+    struct KeptPart {
+        std::uint32_t offset;
+        std::uint32_t length;
+    };
     static constexpr std::size_t kBatch = 64;
 
     Part locate(std::string_view text, std::uint64_t hash);
     // A part that is not in the text as it is (it held escapes), kept in copies_.
     [[gnu::noinline]] Part copy(std::string_view text, std::uint64_t hash);
     std::string_view text_of(const Part& part) const;
+    std::string_view kept_text(std::size_t index) const {
+        return std::string_view(kept_text_).substr(kept_[index].offset, kept_[index].length);
+    }
     std::uint32_t keep(const Part& part);
     void name(std::uint32_t name);
     void flush();
@@ -113,7 +129,8 @@ private:
     std::uint64_t seed_;
     const std::atomic<bool>* frozen_;
     bool asking_pool_ = false;
-    std::vector<Part> kept_;
+    std::vector<KeptPart> kept_;
+    std::string kept_text_;
     std::vector<std::uint32_t> slots_;  // index + 1 into kept_, 0 when empty
     std::size_t slot_mask_ = 0;
     std::string copies_;  // parts that do not appear as they are in the text (escapes)
@@ -211,6 +228,7 @@ template <class Sink>
 void MergeListCursor::read_merge_pair(Sink& sink, int depth) {
     if (at_end() || peek() != '[') fail_type("a sequence");
     enter(depth + 1);
+    if (read_plain_pair(sink)) return;
     std::size_t count = for_each_element([&](std::size_t index) {
         skip_ws();
         if (at_end() || peek() != '"') fail_type("a string");
@@ -218,6 +236,56 @@ void MergeListCursor::read_merge_pair(Sink& sink, int depth) {
         if (index < 2) sink.part(part);
     });
     if (count != 2) fail("Merge must have exactly 2 elements", p_);
+}
+
+template <class Sink>
+bool MergeListCursor::read_plain_pair(Sink& sink) {
+#if defined(__SSE2__)
+    if (checks_utf8_ || end_ - p_ < 64) return false;
+    // Bit i of each mask stands for byte p_[i].
+    std::uint64_t quotes = 0, stops = 0, blanks = 0;
+    const __m128i below_space = _mm_set1_epi8(0x1F);
+    for (int k = 0; k < 4; ++k) {
+        const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p_ + 16 * k));
+        const __m128i quote = _mm_cmpeq_epi8(bytes, _mm_set1_epi8('"'));
+        const __m128i control = _mm_cmpeq_epi8(_mm_max_epu8(bytes, below_space), below_space);
+        const __m128i stop = _mm_or_si128(_mm_or_si128(quote, control), _mm_cmpeq_epi8(bytes, _mm_set1_epi8('\\')));
+        const __m128i blank =
+            _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(bytes, _mm_set1_epi8(' ')), _mm_cmpeq_epi8(bytes, _mm_set1_epi8('\n'))),
+                         _mm_or_si128(_mm_cmpeq_epi8(bytes, _mm_set1_epi8('\r')), _mm_cmpeq_epi8(bytes, _mm_set1_epi8('\t'))));
+        const int shift = 16 * k;
+        quotes |= std::uint64_t{static_cast<std::uint16_t>(_mm_movemask_epi8(quote))} << shift;
+        stops |= std::uint64_t{static_cast<std::uint16_t>(_mm_movemask_epi8(stop))} << shift;
+        blanks |= std::uint64_t{static_cast<std::uint16_t>(_mm_movemask_epi8(blank))} << shift;
+    }
+    const std::uint64_t tokens = ~blanks;
+    // The first flagged byte after byte `at`, or 64 when there is none.
+    auto next = [](std::uint64_t mask, int at) {
+        const std::uint64_t after = at >= 63 ? 0 : mask & (~std::uint64_t{0} << (at + 1));
+        return after ? std::countr_zero(after) : 64;
+    };
+    auto is_quote = [&](int at) { return at < 64 && ((quotes >> at) & 1); };
+    const int open1 = next(tokens, 0);
+    if (!is_quote(open1)) return false;
+    const int close1 = next(stops, open1);
+    if (!is_quote(close1)) return false;
+    const int comma = next(tokens, close1);
+    if (comma >= 64 || p_[comma] != ',') return false;
+    const int open2 = next(tokens, comma);
+    if (!is_quote(open2)) return false;
+    const int close2 = next(stops, open2);
+    if (!is_quote(close2)) return false;
+    const int end = next(tokens, close2);
+    if (end >= 64 || p_[end] != ']') return false;
+    const char* at = p_;
+    p_ += end + 1;
+    sink.part(std::string_view(at + open1 + 1, static_cast<std::size_t>(close1 - open1 - 1)));
+    sink.part(std::string_view(at + open2 + 1, static_cast<std::size_t>(close2 - open2 - 1)));
+    return true;
+#else
+    (void)sink;
+    return false;
+#endif
 }
 
 template <class Sink>
