@@ -177,11 +177,22 @@ void MergeParts::finish() { flush(); }
 
 void MergeParts::resolve() {
     resolved_.resize(kept_.size());
-    for (std::size_t i = 0; i < kept_.size(); ++i) {
-        std::string_view text = kept_text(i);
-        resolved_[i] = pool_.find(text);
-        // What the pool holds was checked when it was read.
-        if (resolved_[i] == kNoSymbol && !is_valid_utf8(text)) valid_ = false;
+    std::uint64_t hashes[kBatch];
+    for (std::size_t start = 0; start < kept_.size(); start += kBatch) {
+        // A batch's look-ups fetched a step at a time, as in flush().
+        const std::size_t count = std::min(kBatch, kept_.size() - start);
+        for (std::size_t i = 0; i < count; ++i) {
+            hashes[i] = hash_bytes(kept_text(start + i), seed_);
+            pool_.prefetch_slot(hashes[i]);
+        }
+        for (std::size_t i = 0; i < count; ++i) pool_.prefetch_slot_view(hashes[i]);
+        for (std::size_t i = 0; i < count; ++i) pool_.prefetch_slot_text(hashes[i]);
+        for (std::size_t i = 0; i < count; ++i) {
+            std::string_view text = kept_text(start + i);
+            resolved_[start + i] = pool_.find(text, hashes[i]);
+            // What the pool holds was checked when it was read.
+            if (resolved_[start + i] == kNoSymbol && !is_valid_utf8(text)) valid_ = false;
+        }
     }
 }
 
