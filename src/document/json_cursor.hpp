@@ -3,6 +3,7 @@
 // builds on it.
 #pragma once
 
+#include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -27,6 +28,50 @@ struct NumberText {
     bool negative = false;
     bool integer = true;  // no fraction and no exponent
 };
+
+#if defined(__SSE2__)
+// What each of 64 bytes is, one bit per byte (bit i for p[i]), for reading
+// plainly laid out elements without a step per byte.
+struct ByteMasks {
+    std::uint64_t quotes = 0;
+    std::uint64_t string_stops = 0;  // quotes, backslashes and control characters
+    std::uint64_t blanks = 0;        // the whitespace JSON allows between tokens
+
+    // Reads 64 bytes from p.
+    [[gnu::always_inline]] explicit ByteMasks(const char* p) {
+        const __m128i below_space = _mm_set1_epi8(0x1F);
+        for (int k = 0; k < 4; ++k) {
+            const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 16 * k));
+            const __m128i quote = _mm_cmpeq_epi8(bytes, _mm_set1_epi8('"'));
+            const __m128i control = _mm_cmpeq_epi8(_mm_max_epu8(bytes, below_space), below_space);
+            const __m128i stop = _mm_or_si128(_mm_or_si128(quote, control), _mm_cmpeq_epi8(bytes, _mm_set1_epi8('\\')));
+            const __m128i blank =
+                _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(bytes, _mm_set1_epi8(' ')), _mm_cmpeq_epi8(bytes, _mm_set1_epi8('\n'))),
+                             _mm_or_si128(_mm_cmpeq_epi8(bytes, _mm_set1_epi8('\r')), _mm_cmpeq_epi8(bytes, _mm_set1_epi8('\t'))));
+            const int shift = 16 * k;
+            quotes |= bits(quote) << shift;
+            string_stops |= bits(stop) << shift;
+            blanks |= bits(blank) << shift;
+        }
+    }
+    // The first byte after byte `at` that `mask` flags, or 64 when there is none.
+    static int next(std::uint64_t mask, int at) {
+        const std::uint64_t after = at >= 63 ? 0 : mask & (~std::uint64_t{0} << (at + 1));
+        return after ? std::countr_zero(after) : 64;
+    }
+    int next_token(int at) const { return next(~blanks, at); }
+    bool is_quote(int at) const { return at < 64 && ((quotes >> at) & 1); }
+    // The end of the string whose opening quote is at `open`, or -1 unless
+    // its closing quote comes first among the bytes a string cannot hold.
+    int string_end(int open) const {
+        const int close = next(string_stops, open);
+        return is_quote(close) ? close : -1;
+    }
+
+private:
+    static std::uint64_t bits(__m128i flags) { return static_cast<std::uint16_t>(_mm_movemask_epi8(flags)); }
+};
+#endif
 
 class JsonCursor {
 public:

@@ -14,7 +14,6 @@
 #pragma once
 
 #include <atomic>
-#include <bit>
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
@@ -242,40 +241,18 @@ template <class Sink>
 bool MergeListCursor::read_plain_pair(Sink& sink) {
 #if defined(__SSE2__)
     if (checks_utf8_ || end_ - p_ < 64) return false;
-    // Bit i of each mask stands for byte p_[i].
-    std::uint64_t quotes = 0, stops = 0, blanks = 0;
-    const __m128i below_space = _mm_set1_epi8(0x1F);
-    for (int k = 0; k < 4; ++k) {
-        const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p_ + 16 * k));
-        const __m128i quote = _mm_cmpeq_epi8(bytes, _mm_set1_epi8('"'));
-        const __m128i control = _mm_cmpeq_epi8(_mm_max_epu8(bytes, below_space), below_space);
-        const __m128i stop = _mm_or_si128(_mm_or_si128(quote, control), _mm_cmpeq_epi8(bytes, _mm_set1_epi8('\\')));
-        const __m128i blank =
-            _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(bytes, _mm_set1_epi8(' ')), _mm_cmpeq_epi8(bytes, _mm_set1_epi8('\n'))),
-                         _mm_or_si128(_mm_cmpeq_epi8(bytes, _mm_set1_epi8('\r')), _mm_cmpeq_epi8(bytes, _mm_set1_epi8('\t'))));
-        const int shift = 16 * k;
-        quotes |= std::uint64_t{static_cast<std::uint16_t>(_mm_movemask_epi8(quote))} << shift;
-        stops |= std::uint64_t{static_cast<std::uint16_t>(_mm_movemask_epi8(stop))} << shift;
-        blanks |= std::uint64_t{static_cast<std::uint16_t>(_mm_movemask_epi8(blank))} << shift;
-    }
-    const std::uint64_t tokens = ~blanks;
-    // The first flagged byte after byte `at`, or 64 when there is none.
-    auto next = [](std::uint64_t mask, int at) {
-        const std::uint64_t after = at >= 63 ? 0 : mask & (~std::uint64_t{0} << (at + 1));
-        return after ? std::countr_zero(after) : 64;
-    };
-    auto is_quote = [&](int at) { return at < 64 && ((quotes >> at) & 1); };
-    const int open1 = next(tokens, 0);
-    if (!is_quote(open1)) return false;
-    const int close1 = next(stops, open1);
-    if (!is_quote(close1)) return false;
-    const int comma = next(tokens, close1);
+    const ByteMasks masks(p_);
+    const int open1 = masks.next_token(0);
+    if (!masks.is_quote(open1)) return false;
+    const int close1 = masks.string_end(open1);
+    if (close1 < 0) return false;
+    const int comma = masks.next_token(close1);
     if (comma >= 64 || p_[comma] != ',') return false;
-    const int open2 = next(tokens, comma);
-    if (!is_quote(open2)) return false;
-    const int close2 = next(stops, open2);
-    if (!is_quote(close2)) return false;
-    const int end = next(tokens, close2);
+    const int open2 = masks.next_token(comma);
+    if (!masks.is_quote(open2)) return false;
+    const int close2 = masks.string_end(open2);
+    if (close2 < 0) return false;
+    const int end = masks.next_token(close2);
     if (end >= 64 || p_[end] != ']') return false;
     const char* at = p_;
     p_ += end + 1;
