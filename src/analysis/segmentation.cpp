@@ -258,6 +258,12 @@ void Segmenter::merge_all(std::vector<Symbol>& pieces) {
         return fires_later(a.rank, a.position, b.rank, b.position);
     };
     heap_.clear();
+    // A word's pairs are looked up in a table of megabytes: their slots are
+    // fetched together, ahead of the look-ups, rather than one miss at a time.
+    auto prefetch = [&](std::uint32_t position) {
+        __builtin_prefetch(&table_[home_slot(pair_key(pieces[position], pieces[next_[position]]))]);
+    };
+    for (std::uint32_t i = 0; i + 1 < n; ++i) prefetch(i);
     auto push = [&](std::uint32_t position) {
         const PairSlot* pair = find_pair(pieces[position], pieces[next_[position]]);
         if (!pair) return;
@@ -281,6 +287,8 @@ void Segmenter::merge_all(std::vector<Symbol>& pieces) {
         if (formed_) formed_->push_back(top.result);
         next_[left] = next_[right];
         if (next_[left] != kNone) prev_[next_[left]] = left;
+        if (prev_[left] != kNone) prefetch(prev_[left]);
+        if (next_[left] != kNone) prefetch(left);
         if (prev_[left] != kNone) push(prev_[left]);
         if (next_[left] != kNone) push(left);
     }

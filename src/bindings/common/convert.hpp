@@ -49,6 +49,9 @@ std::vector<std::pair<std::string, std::uint64_t>> to_count_list(py::handle obje
 
 // New Python objects from core values.
 py::str make_str(std::string_view text);
+// A str made once and kept for the life of the process, for the keys of
+// dicts made by the thousand. Never released: it may outlive the interpreter.
+inline py::handle lasting_str(const char* text) { return PyUnicode_InternFromString(text); }
 // The same for document-sized valid UTF-8 whose statistics are known:
 // decodes straight into the str's own storage, sixteen bytes at a time.
 py::str make_large_str(std::string_view text, const TextStats& stats);

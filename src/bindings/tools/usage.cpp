@@ -84,24 +84,39 @@ const char* verdict_name(PreTokenVerdict verdict) {
     return verdict == PreTokenVerdict::kWhole ? "whole" : verdict == PreTokenVerdict::kSplit ? "split" : "undecided";
 }
 
+// The keys of a word's report, made once: reports hold thousands of words.
+struct WordReportKeys {
+    py::handle requested = python::lasting_str("requested"), form = python::lasting_str("form"),
+               token = python::lasting_str("token"), read_as = python::lasting_str("read_as"),
+               contexts = python::lasting_str("contexts"), capitalised = python::lasting_str("capitalised"),
+               other_forms = python::lasting_str("other_forms"), outcome = python::lasting_str("outcome"),
+               refused = python::lasting_str("refused"), pieces_before = python::lasting_str("pieces_before"),
+               piece_ids_before = python::lasting_str("piece_ids_before"),
+               unknown_characters = python::lasting_str("unknown_characters"),
+               merges_appended = python::lasting_str("merges_appended"),
+               entries_created = python::lasting_str("entries_created"),
+               produced_whole = python::lasting_str("produced_whole"), pre_tokenizer = python::lasting_str("pre_tokenizer");
+};
+
 py::dict word_dict(const FixedSizeWord& word) {
+    static const WordReportKeys keys;
     py::dict d;
-    d["requested"] = word.requested;
-    d["form"] = word.form;
-    d["token"] = word.token;
-    d["read_as"] = word.read_as_text ? "text" : "stored";
-    d["contexts"] = context_list(word.contexts);
-    d["capitalised"] = word.capitalised;
-    d["other_forms"] = form_list(word.other_forms);
-    d["outcome"] = word.outcome;
-    d["refused"] = word.refused;
-    d["pieces_before"] = python::make_str_list(word.pieces_before);
-    d["piece_ids_before"] = python::make_int_list(word.piece_ids_before);
-    d["unknown_characters"] = python::make_str_list(word.unknown_characters);
-    d["merges_appended"] = python::make_str_pair_list(word.merges_appended);
-    d["entries_created"] = python::make_str_int_list(word.entries_created);
-    d["produced_whole"] = word.produced_whole;
-    d["pre_tokenizer"] = verdict_name(word.pre_tokenizer);
+    d[keys.requested] = word.requested;
+    d[keys.form] = word.form;
+    d[keys.token] = word.token;
+    d[keys.read_as] = word.read_as_text ? "text" : "stored";
+    d[keys.contexts] = context_list(word.contexts);
+    d[keys.capitalised] = word.capitalised;
+    d[keys.other_forms] = form_list(word.other_forms);
+    d[keys.outcome] = word.outcome;
+    d[keys.refused] = word.refused;
+    d[keys.pieces_before] = python::make_str_list(word.pieces_before);
+    d[keys.piece_ids_before] = python::make_int_list(word.piece_ids_before);
+    d[keys.unknown_characters] = python::make_str_list(word.unknown_characters);
+    d[keys.merges_appended] = python::make_str_pair_list(word.merges_appended);
+    d[keys.entries_created] = python::make_str_int_list(word.entries_created);
+    d[keys.produced_whole] = word.produced_whole;
+    d[keys.pre_tokenizer] = verdict_name(word.pre_tokenizer);
     return d;
 }
 
