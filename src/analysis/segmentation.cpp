@@ -102,8 +102,7 @@ void Segmenter::build() {
     std::string texts;
     auto flush = [&] {
         for (const Pending& item : batch) pool.prefetch_slot(item.hash);
-        for (const Pending& item : batch) pool.prefetch_slot_view(item.hash);
-        for (const Pending& item : batch) pool.prefetch_slot_text(item.hash);
+        pool.prefetch_entries(batch, [](const Pending& item) { return item.hash; });
         for (const Pending& item : batch) {
             Symbol result = entry(std::string_view(texts).substr(item.offset, item.length));
             if (result == kNoSymbol) ++unusable_;

@@ -72,13 +72,9 @@ std::string_view JsonCursor::parse_string() {
     bool stopped = false;
 #if defined(__SSE2__)
     // Sixteen bytes at a time: most strings end within the first sixteen.
-    // A byte below 0x20 is one whose unsigned maximum with 0x1F is 0x1F.
-    const __m128i below_space = _mm_set1_epi8(0x1F);
     while (q + 16 <= end_) {
         const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(q));
-        const __m128i ends = _mm_or_si128(_mm_cmpeq_epi8(bytes, _mm_set1_epi8('"')), _mm_cmpeq_epi8(bytes, _mm_set1_epi8('\\')));
-        const __m128i control = _mm_cmpeq_epi8(_mm_max_epu8(bytes, below_space), below_space);
-        const auto stops = static_cast<unsigned>(_mm_movemask_epi8(_mm_or_si128(ends, control)));
+        const auto stops = static_cast<unsigned>(_mm_movemask_epi8(string_stops_of(bytes)));
         const auto highs = static_cast<unsigned>(_mm_movemask_epi8(bytes));
         if (stops) {
             const unsigned before = static_cast<unsigned>(__builtin_ctz(stops));

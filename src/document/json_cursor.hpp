@@ -30,6 +30,20 @@ struct NumberText {
 };
 
 #if defined(__SSE2__)
+// 0xFF for each of 16 bytes that is whitespace JSON allows between tokens.
+inline __m128i blanks_of(__m128i bytes) {
+    return _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(bytes, _mm_set1_epi8(' ')), _mm_cmpeq_epi8(bytes, _mm_set1_epi8('\n'))),
+                        _mm_or_si128(_mm_cmpeq_epi8(bytes, _mm_set1_epi8('\r')), _mm_cmpeq_epi8(bytes, _mm_set1_epi8('\t'))));
+}
+// 0xFF for each byte a JSON string cannot hold as it is: a quote, a
+// backslash, or a control character (one whose unsigned maximum with 0x1F is 0x1F).
+inline __m128i string_stops_of(__m128i bytes) {
+    const __m128i below_space = _mm_set1_epi8(0x1F);
+    const __m128i control = _mm_cmpeq_epi8(_mm_max_epu8(bytes, below_space), below_space);
+    const __m128i ends = _mm_or_si128(_mm_cmpeq_epi8(bytes, _mm_set1_epi8('"')), _mm_cmpeq_epi8(bytes, _mm_set1_epi8('\\')));
+    return _mm_or_si128(ends, control);
+}
+
 // What each of 64 bytes is, one bit per byte (bit i for p[i]), for reading
 // plainly laid out elements without a step per byte.
 struct ByteMasks {
@@ -39,19 +53,12 @@ struct ByteMasks {
 
     // Reads 64 bytes from p.
     [[gnu::always_inline]] explicit ByteMasks(const char* p) {
-        const __m128i below_space = _mm_set1_epi8(0x1F);
         for (int k = 0; k < 4; ++k) {
             const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 16 * k));
-            const __m128i quote = _mm_cmpeq_epi8(bytes, _mm_set1_epi8('"'));
-            const __m128i control = _mm_cmpeq_epi8(_mm_max_epu8(bytes, below_space), below_space);
-            const __m128i stop = _mm_or_si128(_mm_or_si128(quote, control), _mm_cmpeq_epi8(bytes, _mm_set1_epi8('\\')));
-            const __m128i blank =
-                _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(bytes, _mm_set1_epi8(' ')), _mm_cmpeq_epi8(bytes, _mm_set1_epi8('\n'))),
-                             _mm_or_si128(_mm_cmpeq_epi8(bytes, _mm_set1_epi8('\r')), _mm_cmpeq_epi8(bytes, _mm_set1_epi8('\t'))));
             const int shift = 16 * k;
-            quotes |= bits(quote) << shift;
-            string_stops |= bits(stop) << shift;
-            blanks |= bits(blank) << shift;
+            quotes |= bits(_mm_cmpeq_epi8(bytes, _mm_set1_epi8('"'))) << shift;
+            string_stops |= bits(string_stops_of(bytes)) << shift;
+            blanks |= bits(blanks_of(bytes)) << shift;
         }
     }
     // The first byte after byte `at` that `mask` flags, or 64 when there is none.
@@ -100,9 +107,7 @@ protected:
         // A line break and its indent, sixteen bytes at a time.
         while (p_ + 16 <= end_) {
             const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p_));
-            const __m128i space = _mm_or_si128(_mm_cmpeq_epi8(bytes, _mm_set1_epi8(' ')), _mm_cmpeq_epi8(bytes, _mm_set1_epi8('\n')));
-            const __m128i other = _mm_or_si128(_mm_cmpeq_epi8(bytes, _mm_set1_epi8('\r')), _mm_cmpeq_epi8(bytes, _mm_set1_epi8('\t')));
-            const unsigned not_space = ~static_cast<unsigned>(_mm_movemask_epi8(_mm_or_si128(space, other))) & 0xFFFFu;
+            const unsigned not_space = ~static_cast<unsigned>(_mm_movemask_epi8(blanks_of(bytes))) & 0xFFFFu;
             if (not_space) {
                 p_ += __builtin_ctz(not_space);
                 return;

@@ -75,8 +75,7 @@ void DocumentReader::queue_string(DocumentRecords& records, std::string_view tex
 
 template <class Use>
 void DocumentReader::flush_strings(DocumentRecords& records, Use&& use) {
-    for (const PendingString& item : pending_) records.strings.prefetch_slot_view(item.hash);
-    for (const PendingString& item : pending_) records.strings.prefetch_slot_text(item.hash);
+    records.strings.prefetch_entries(pending_, [](const PendingString& item) { return item.hash; });
     for (std::size_t i = 0; i < pending_.size(); ++i) use(i, records.intern(pending_[i].text, pending_[i].hash));
     pending_.clear();
     pending_copies_.clear();

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <span>
 #include <stdexcept>
 
 #include "document/text.hpp"
@@ -156,11 +157,9 @@ void MergeParts::element_done() {
 }
 
 void MergeParts::flush() {
-    // Each look-up misses the cache three times (slot, entry, bytes): the
-    // batch's are fetched a step at a time before any is looked up.
+    // The batch's entries are fetched before any is looked up (their slots were in part()).
     if (asking_pool_) {
-        for (const Part& part : pending_) pool_.prefetch_slot_view(part.hash);
-        for (const Part& part : pending_) pool_.prefetch_slot_text(part.hash);
+        pool_.prefetch_entries(pending_, [](const Part& part) { return part.hash; });
         for (const Part& part : pending_) {
             Symbol sym = pool_.find(text_of(part), part.hash);
             name(sym != kNoSymbol && sym < kKept ? sym : keep(part));
@@ -185,8 +184,7 @@ void MergeParts::resolve() {
             hashes[i] = hash_bytes(kept_text(start + i), seed_);
             pool_.prefetch_slot(hashes[i]);
         }
-        for (std::size_t i = 0; i < count; ++i) pool_.prefetch_slot_view(hashes[i]);
-        for (std::size_t i = 0; i < count; ++i) pool_.prefetch_slot_text(hashes[i]);
+        pool_.prefetch_entries(std::span(hashes, count), [](std::uint64_t hash) { return hash; });
         for (std::size_t i = 0; i < count; ++i) {
             std::string_view text = kept_text(start + i);
             resolved_[start + i] = pool_.find(text, hashes[i]);

@@ -99,17 +99,17 @@ public:
     std::uint64_t hash_seed() const { return seed_; }
 
     // Bulk interning hides memory latency: hash a batch of strings, prefetch
-    // their slots, then the views the slots name, then the bytes, then intern
-    // each with its hash.
+    // their slots, then (prefetch_entries) the views the slots name and the
+    // bytes, then intern or find each with its hash.
     std::uint64_t hash(std::string_view s) const { return hash_bytes(s, seed_); }
     void prefetch_slot(std::uint64_t h) const { __builtin_prefetch(&table_[probe_start(h)]); }
-    void prefetch_slot_view(std::uint64_t h) const {
-        const Slot& slot = table_[probe_start(h)];
-        if (slot.sym != kNoSymbol) prefetch_view(slot.sym);
-    }
-    void prefetch_slot_text(std::uint64_t h) const {
-        const Slot& slot = table_[probe_start(h)];
-        if (slot.sym != kNoSymbol) prefetch_text(slot.sym);
+    // For a batch whose slots were prefetched: each look-up misses the cache
+    // three times (slot, view, bytes), so the whole batch's views are fetched,
+    // then its bytes. `hash_of(item)` gives an item's hash.
+    template <class Items, class HashOf>
+    void prefetch_entries(const Items& items, HashOf&& hash_of) const {
+        for (const auto& item : items) prefetch_slot_view(hash_of(item));
+        for (const auto& item : items) prefetch_slot_text(hash_of(item));
     }
     Symbol intern(std::string_view s, std::uint64_t h);
 
@@ -128,6 +128,15 @@ public:
     void shrink_to_fit() { views_.shrink_to_fit(); }
 
 private:
+    void prefetch_slot_view(std::uint64_t h) const {
+        const Slot& slot = table_[probe_start(h)];
+        if (slot.sym != kNoSymbol) prefetch_view(slot.sym);
+    }
+    void prefetch_slot_text(std::uint64_t h) const {
+        const Slot& slot = table_[probe_start(h)];
+        if (slot.sym != kNoSymbol) prefetch_text(slot.sym);
+    }
+
     // Eight bytes a slot keeps the table small; the hash's high half, kept
     // as a tag, means a probe reads the string only when it almost surely
     // matches.

@@ -28,8 +28,7 @@ void MergeLists::intern_results(const DocumentRecords& doc) {
     StringPool& pool = doc.strings;
     auto flush = [&] {
         for (const Pending& item : batch) pool.prefetch_slot(item.hash);
-        for (const Pending& item : batch) pool.prefetch_slot_view(item.hash);
-        for (const Pending& item : batch) pool.prefetch_slot_text(item.hash);
+        pool.prefetch_entries(batch, [](const Pending& item) { return item.hash; });
         for (const Pending& item : batch)
             results_[item.slot] = pool.intern(std::string_view(texts).substr(item.offset, item.length), item.hash);
         batch.clear();
