@@ -9,7 +9,7 @@ import sys
 from pathlib import Path
 
 from benchmarks.settings import REPO
-from benchmarks.measuring import Contender, Row, Target, fmt_ratio, fmt_time, log, measure, ratio
+from benchmarks.measuring import Contender, Row, Target, fmt_ratio, fmt_time, log, measure, relative
 
 
 # ---------------------------------------------------------------------------
@@ -88,7 +88,7 @@ def startup_row(reps: int, vocarix_dir: str) -> Row:
         Contender("python", lambda _: subprocess.run([sys.executable, "-c", "pass"], env=env, check=True)),
     ])
     vx, base = res["vocarix"].median, res["python"].median
-    r = ratio(vx, base)
+    r = relative(res["vocarix"], res["python"])
     return Row("-", "`vocarix --version` (a new process)", fmt_time(vx),
                target=Target("<= 3x `python -c pass`", r is not None and r <= 3.0, fmt_ratio(r)),
                work=f"`python -c pass`: {fmt_time(base)}")

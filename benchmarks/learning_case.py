@@ -14,7 +14,7 @@ from pathlib import Path
 from typing import Any
 
 from benchmarks import real_fixtures
-from benchmarks.measuring import Contender, Row, Target, fmt_mib, fmt_ratio, fmt_time, log, measure, ratio
+from benchmarks.measuring import Contender, Row, Target, fmt_mib, fmt_ratio, fmt_time, log, measure, relative
 
 BASE = "roberta-base-notype.string.json"
 FULL = dict(corpus_bytes=2_500_000, entries=3_000)
@@ -67,7 +67,7 @@ def run_learning_case(reps: int, tmp: Path, quick: bool, rows: list[Row]) -> Non
         Contender("BpeTrainer", train),
     ])
     vx, base = res["vocarix"].median, res["BpeTrainer"].median
-    r = ratio(vx, base)
+    r = relative(res["vocarix"], res["BpeTrainer"])
     report = res["vocarix"].last_result or {}
     rows.append(Row(label, f"count words and learn {entries:,} new entries from a {fmt_mib(corpus_size)} corpus",
                     fmt_time(vx) if not res["vocarix"].error else f"failed: {res['vocarix'].error}",

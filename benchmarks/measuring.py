@@ -28,6 +28,7 @@ class Contender:
 @dataclass
 class Measured:
     median: float | None = None  # seconds; None when the contender failed
+    times: list[float] = field(default_factory=list)  # one per repetition, in order
     last_result: Any = None
     error: str | None = None
 
@@ -82,6 +83,7 @@ def measure(reps: int, contenders: list[Contender]) -> dict[str, Measured]:
     for c in contenders:
         if times[c.name] and not out[c.name].error:
             out[c.name].median = statistics.median(times[c.name])
+            out[c.name].times = times[c.name]
     return out
 
 
@@ -140,10 +142,24 @@ def ratio(a: float | None, b: float | None) -> float | None:
     return a / b
 
 
-def baseline_cell(vx: float | None, m: Measured) -> str:
+def relative(a: Measured, b: Measured) -> float | None:
+    """a's time as a multiple of b's, for two contenders of one measure() call.
+
+    The calls of a repetition run one right after the other, so a slow spell of the
+    host weighs on both: the median of the per-repetition ratios is steadier than the
+    ratio of the two medians, which may come from repetitions far apart.
+    """
+    if a.error or b.error or not a.times or len(a.times) != len(b.times):
+        return ratio(a.median, b.median)
+    if any(t <= 0 for t in b.times):
+        return None
+    return statistics.median(x / y for x, y in zip(a.times, b.times))
+
+
+def baseline_cell(vx: Measured, m: Measured) -> str:
     if m.error:
         return "failed"
-    r = ratio(vx, m.median)
+    r = relative(vx, m)
     return f"{fmt_time(m.median)} ({r:.2f}x)" if r is not None else fmt_time(m.median)
 
 

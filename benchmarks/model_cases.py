@@ -7,7 +7,7 @@ from typing import Any
 
 from benchmarks import model_folder, weights
 from benchmarks.make_fixtures import fixture_path
-from benchmarks.measuring import Contender, Row, Target, fmt_mib, fmt_ratio, fmt_time, log, measure, ratio
+from benchmarks.measuring import Contender, Row, Target, fmt_mib, fmt_ratio, fmt_time, log, measure, ratio, relative
 from benchmarks.settings import QUICK_COUNTS, SEED, TARGET_FIXTURE
 
 
@@ -33,7 +33,7 @@ def run_weights_case(reps: int, tmp: Path, quick: bool, rows: list[Row]) -> None
         Contender("copyfile", lambda _: shutil.copyfile(source, copy)),
     ])
     vx, base = res["vocarix"].median, res["copyfile"].median
-    r = ratio(vx, base)
+    r = relative(res["vocarix"], res["copyfile"])
     rows.append(Row(label, f"rewrite: drop {weights.DROPPED_ROWS:,} rows, add {weights.MEAN_ROWS} mean rows",
                     fmt_time(vx) if not res["vocarix"].error else f"failed: {res['vocarix'].error}",
                     target=None if quick else Target("<= 2.5x shutil.copyfile", r is not None and r <= 2.5,

@@ -88,7 +88,9 @@ def render(args: argparse.Namespace, reps: int, infos: list[FixtureInfo], rows: 
     out = ["# Benchmark results", ""]
     out.append(f"Command: `python benchmarks/run.py {' '.join(sys.argv[1:])}`".rstrip())
     out.append(f"Median of {reps} repetition(s) per measurement; every call on a fresh editor."
-               " A baseline cell shows its median time and, in brackets, vocarix's time divided by it."
+               " A baseline cell shows its median time and, in brackets, vocarix's time divided by it:"
+               " the median, over the repetitions, of the two calls' ratio in the same repetition"
+               " (its calls run one after the other, so a slow spell of the host weighs on both)."
                " Baselines and workloads are described at the top of `benchmarks/run.py`.")
     out += ["", "## Machine", ""] + machine_description(vocarix.__file__, load_at_start, revision)
     out += ["", "## Fixtures", ""]

@@ -174,7 +174,7 @@ if str(REPO) not in sys.path:
 from benchmarks.make_fixtures import FIXTURES, fixture_path  # noqa: E402
 from benchmarks.measuring import (  # noqa: E402
     Contender, FixtureInfo, Measured, Row, ScalingRow, Target, baseline_cell, fmt_count, fmt_mib, fmt_ratio,
-    fmt_time, log, measure, ratio,
+    fmt_time, log, measure, ratio, relative,
 )
 from benchmarks.workloads import (  # noqa: E402
     corpus_counts, missing_cjk, new_words, py_find_shrink, py_inverse, py_reindex, py_stats, removable_tokens,
@@ -247,13 +247,13 @@ def run_fixture(name: str, path: Path, counts: dict[str, int], reps: int, tmp: P
         return name == TARGET_FIXTURE and nominal
 
     def io_row(op: str, results: dict[str, Measured], limit: float | None = None) -> None:
-        vx = results["vocarix"].median
-        row = Row(name, op, fmt_time(vx))
+        vx = results["vocarix"]
+        row = Row(name, op, fmt_time(vx.median))
         for col in ("orjson", "json", "tokenizers"):
             if col in results:
                 row.baselines[col] = baseline_cell(vx, results[col])
         if limit is not None:
-            r = ratio(vx, results["orjson"].median)
+            r = relative(vx, results["orjson"])
             row.target = Target(f"<= {limit:g}x orjson", r is not None and r <= limit, fmt_ratio(r))
         rows.append(row)
 
@@ -355,7 +355,7 @@ def run_fixture(name: str, path: Path, counts: dict[str, int], reps: int, tmp: P
         Contender("strict", lambda _: vocarix.Vocarix(str(path))),
     ])
     lenient, strict = res["lenient"].median, res["strict"].median
-    r = ratio(lenient, strict)
+    r = relative(res["lenient"], res["strict"])
     rows.append(Row(name, 'vocarix_tools.open ("a b" merges, null unk)', fmt_time(lenient),
                     target=Target("<= 1.2x strict load", r is not None and r <= 1.2, fmt_ratio(r)),
                     work=f"strict load of the array form: {fmt_time(strict)}"))
@@ -396,7 +396,7 @@ def run_fixture(name: str, path: Path, counts: dict[str, int], reps: int, tmp: P
     ])
     add_s, stats_s = res["add"].median, res["stats"].median
     rows.append(Row(name, "`vocarix stats` (a new process)", fmt_time(stats_s)))
-    r = ratio(add_s, stats_s)
+    r = relative(res["add"], res["stats"])
     rows.append(Row(name, f"`vocarix add` of {len(ten_words)} new words, -o (a new process)", fmt_time(add_s),
                     target=Target("<= 2x `vocarix stats`", r is not None and r <= 2.0, fmt_ratio(r))
                     if name == COMMAND_FIXTURE else None,
@@ -406,15 +406,15 @@ def run_fixture(name: str, path: Path, counts: dict[str, int], reps: int, tmp: P
     log(f"[{name}] queries")
 
     def query_row(op: str, results: dict[str, Measured], target: Target | None = None, work: str = "") -> None:
-        vx = results["vocarix"].median
-        rows.append(Row(name, op, fmt_time(vx), {"Python dicts": baseline_cell(vx, results["dicts"])},
+        vx = results["vocarix"]
+        rows.append(Row(name, op, fmt_time(vx.median), {"Python dicts": baseline_cell(vx, results["dicts"])},
                         target, work))
 
     res = measure(reps, [
         Contender("vocarix", lambda e: e.get_vocab(), fresh),
         Contender("dicts", lambda _: dict(sorted(vocab.items()))),
     ])
-    r = ratio(res["vocarix"].median, res["dicts"].median)
+    r = relative(res["vocarix"], res["dicts"])
     query_row("get_vocab", res, Target("<= 1.0x Python dicts", r is not None and r <= 1.0, fmt_ratio(r)))
 
     res = measure(reps, [
