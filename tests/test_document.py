@@ -1,6 +1,7 @@
 """Loading, refusing and writing tokenizer documents."""
 import json
 import os
+import random
 import threading
 
 import pytest
@@ -432,6 +433,22 @@ def test_from_json_reads_text_of_every_width(widest):
     assert json.loads(Vocarix.from_json(text).to_json())["model"]["vocab"] == vocab
     with pytest.raises(UnicodeEncodeError):
         Vocarix.from_json(text[:200] + "\ud800" + text[200:])
+
+
+@pytest.mark.parametrize("widest", ["é", "Ġ", "😀"])
+def test_from_json_reads_large_text_of_every_width(widest):
+    # Past a million characters the text is encoded in two halves at once:
+    # the second half must land exactly where the first one ends.
+    rng = random.Random(7)
+    vocab = {}
+    while len(vocab) < 90_000:
+        vocab["".join(rng.choice(["a", "bc", "def", widest, "é"]) for _ in range(rng.randrange(1, 12)))] = len(vocab)
+    text = doc_text(vocab)
+    assert len(text) > 2**20
+    assert json.loads(Vocarix.from_json(text).to_json())["model"]["vocab"] == vocab
+    for where in (len(text) // 4, len(text) // 2 - 1, len(text) // 2, len(text) - 3):
+        with pytest.raises(UnicodeEncodeError):
+            Vocarix.from_json(text[:where] + "\udfff" + text[where:])
 
 
 def test_a_document_loads_from_a_pipe(tmp_path):

@@ -7,6 +7,8 @@
 #include <emmintrin.h>
 #endif
 
+#include "document/utf8_encoding.hpp"
+
 namespace vocarix::python {
 namespace {
 
@@ -42,63 +44,18 @@ std::string_view to_str(py::handle object, const char* name) {
     return std::string_view(data, static_cast<std::size_t>(size));
 }
 
-namespace {
-
-// Writes characters through a pointer, for append_utf8.
-struct PointerWriter {
-    char*& out;
-    void push_back(char c) { *out++ = c; }
-};
-
-// Encodes `count` code units to UTF-8 at `out`, which has room for the
-// longest encoding. Returns the end, or null at a surrogate.
-template <class Unit>
-char* encode_utf8(const Unit* units, std::size_t count, char* out) {
-    const Unit* end = units + count;
-    while (units < end) {
-#if defined(__SSE2__)
-        // Sixteen bytes of units at a time while they are all ASCII.
-        constexpr std::size_t kPerVector = 16 / sizeof(Unit);
-        if constexpr (sizeof(Unit) > 1) {
-            if (static_cast<std::size_t>(end - units) >= kPerVector) {
-                __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(units));
-                __m128i high = sizeof(Unit) == 2 ? _mm_set1_epi16(static_cast<short>(0xFF80)) : _mm_set1_epi32(static_cast<int>(0xFFFFFF80));
-                if (_mm_movemask_epi8(_mm_cmpeq_epi8(_mm_and_si128(v, high), _mm_setzero_si128())) == 0xFFFF) {
-                    __m128i bytes = v;
-                    if constexpr (sizeof(Unit) == 4) bytes = _mm_packs_epi32(bytes, bytes);
-                    bytes = _mm_packus_epi16(bytes, bytes);
-                    _mm_storel_epi64(reinterpret_cast<__m128i*>(out), bytes);
-                    if constexpr (sizeof(Unit) == 4) out += 4;
-                    else out += 8;
-                    units += kPerVector;
-                    continue;
-                }
-            }
-        }
-#endif
-        std::uint32_t cp = *units++;
-        if (cp >= 0xD800 && cp <= 0xDFFF) return nullptr;
-        PointerWriter writer{out};
-        append_utf8(writer, cp);
-    }
-    return out;
-}
-
-}  // namespace
-
 Utf8Text to_large_str(py::handle object, const char* name) {
     if (!PyUnicode_Check(object.ptr())) raise_wrong_type(object, name, "PyString");
     PyObject* str = object.ptr();
     auto count = static_cast<std::size_t>(PyUnicode_GET_LENGTH(str));
     if (PyUnicode_IS_ASCII(str)) return {std::nullopt, std::string_view(static_cast<const char*>(PyUnicode_DATA(str)), count)};
-    // A unit of n bytes takes at most n + 1 bytes of UTF-8 (four for UCS-4).
     const auto kind = static_cast<std::size_t>(PyUnicode_KIND(str));
-    TextBuffer buffer(std::min<std::size_t>(kind + 1, 4) * count);
+    TextBuffer buffer(utf8_bytes_per_unit(kind) * count);
     char* end = nullptr;
     switch (kind) {
-        case PyUnicode_1BYTE_KIND: end = encode_utf8(PyUnicode_1BYTE_DATA(str), count, buffer.data()); break;
-        case PyUnicode_2BYTE_KIND: end = encode_utf8(PyUnicode_2BYTE_DATA(str), count, buffer.data()); break;
-        default: end = encode_utf8(PyUnicode_4BYTE_DATA(str), count, buffer.data()); break;
+        case PyUnicode_1BYTE_KIND: end = encode_utf8_units(PyUnicode_1BYTE_DATA(str), count, buffer.data()); break;
+        case PyUnicode_2BYTE_KIND: end = encode_utf8_units(PyUnicode_2BYTE_DATA(str), count, buffer.data()); break;
+        default: end = encode_utf8_units(PyUnicode_4BYTE_DATA(str), count, buffer.data()); break;
     }
     // At a lone surrogate the interpreter's own encoder raises the usual error.
     if (!end) return {std::nullopt, to_str(object, name)};

@@ -1,0 +1,163 @@
+#include "document/utf8_encoding.hpp"
+
+#include <algorithm>
+#include <atomic>
+#include <bit>
+#include <cstring>
+#include <system_error>
+#include <thread>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
+namespace vocarix {
+namespace {
+
+// Below this many code points a second thread costs more than it saves.
+constexpr std::size_t kUnitsWorthTwoThreads = std::size_t{1} << 20;
+
+// Writes one code point that is not ASCII; false at a surrogate.
+inline bool put_non_ascii(std::uint32_t cp, char*& out) {
+    if (cp < 0x800) {
+        out[0] = static_cast<char>(0xC0 | (cp >> 6));
+        out[1] = static_cast<char>(0x80 | (cp & 0x3F));
+        out += 2;
+    } else if (cp < 0x10000) {
+        if (cp >= 0xD800 && cp <= 0xDFFF) return false;
+        out[0] = static_cast<char>(0xE0 | (cp >> 12));
+        out[1] = static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+        out[2] = static_cast<char>(0x80 | (cp & 0x3F));
+        out += 3;
+    } else {
+        out[0] = static_cast<char>(0xF0 | (cp >> 18));
+        out[1] = static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
+        out[2] = static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+        out[3] = static_cast<char>(0x80 | (cp & 0x3F));
+        out += 4;
+    }
+    return true;
+}
+
+#if defined(__SSE2__)
+constexpr std::size_t kVectorBytes = 16;
+
+// Per unit of a vector, all bits but the low seven: zero exactly for ASCII.
+template <class Unit>
+__m128i above_ascii_bits() {
+    if constexpr (sizeof(Unit) == 1) return _mm_set1_epi8(static_cast<char>(0x80));
+    else if constexpr (sizeof(Unit) == 2) return _mm_set1_epi16(static_cast<short>(0xFF80));
+    else return _mm_set1_epi32(static_cast<int>(0xFFFFFF80));
+}
+#endif
+
+// One thread's share. A vector of units that are all ASCII is narrowed and
+// stored in one step; any other vector is encoded a unit at a time. Both
+// advance by a whole vector: a step that depended on where the first
+// non-ASCII unit is would chain every load to the one before it.
+template <class Unit>
+char* encode_stretch(const Unit* units, std::size_t count, char* out) {
+    const Unit* end = units + count;
+#if defined(__SSE2__)
+    constexpr std::size_t kPerVector = kVectorBytes / sizeof(Unit);
+    const __m128i above_ascii = above_ascii_bits<Unit>();
+    while (static_cast<std::size_t>(end - units) >= kPerVector) {
+        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(units));
+        if (_mm_movemask_epi8(_mm_cmpeq_epi8(_mm_and_si128(v, above_ascii), _mm_setzero_si128())) == 0xFFFF) {
+            // The store fits: kPerVector units take at least kPerVector bytes.
+            if constexpr (sizeof(Unit) == 1) {
+                _mm_storeu_si128(reinterpret_cast<__m128i*>(out), v);
+            } else {
+                __m128i bytes = v;
+                if constexpr (sizeof(Unit) == 4) bytes = _mm_packs_epi32(bytes, bytes);
+                bytes = _mm_packus_epi16(bytes, bytes);
+                if constexpr (sizeof(Unit) == 2) _mm_storel_epi64(reinterpret_cast<__m128i*>(out), bytes);
+                else {
+                    const int four = _mm_cvtsi128_si32(bytes);
+                    std::memcpy(out, &four, 4);
+                }
+            }
+            out += kPerVector;
+            units += kPerVector;
+            continue;
+        }
+        for (const Unit* stop = units + kPerVector; units < stop; ++units) {
+            const std::uint32_t cp = *units;
+            if (cp < 0x80) *out++ = static_cast<char>(cp);
+            else if (!put_non_ascii(cp, out)) return nullptr;
+        }
+    }
+#endif
+    for (; units < end; ++units) {
+        const std::uint32_t cp = *units;
+        if (cp < 0x80) *out++ = static_cast<char>(cp);
+        else if (!put_non_ascii(cp, out)) return nullptr;
+    }
+    return out;
+}
+
+// How many bytes the UTF-8 of `count` code points takes, surrogates counted
+// as if they could be encoded (encoding them fails anyway).
+template <class Unit>
+std::size_t utf8_length(const Unit* units, std::size_t count) {
+    std::size_t length = count;
+    std::size_t i = 0;
+#if defined(__SSE2__)
+    if constexpr (sizeof(Unit) == 2) {
+        // Per lane, a count of the unit limits (0x7F, 0x7FF) that the lane's
+        // units stayed within: each unit takes three bytes less that count.
+        const __m128i two = _mm_set1_epi16(0x7F), three = _mm_set1_epi16(0x7FF);
+        const __m128i zero = _mm_setzero_si128();
+        // A lane gains at most two a vector: a block's counts fit in 16 bits.
+        constexpr std::size_t kVectorsPerBlock = 16000;
+        while (i + 8 <= count) {
+            const std::size_t block_start = i;
+            __m128i within = zero;
+            const std::size_t stop = std::min(count - count % 8, i + 8 * kVectorsPerBlock);
+            for (; i < stop; i += 8) {
+                const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(units + i));
+                within = _mm_sub_epi16(within, _mm_cmpeq_epi16(_mm_subs_epu16(v, two), zero));
+                within = _mm_sub_epi16(within, _mm_cmpeq_epi16(_mm_subs_epu16(v, three), zero));
+            }
+            alignas(16) std::uint32_t sums[4];
+            _mm_store_si128(reinterpret_cast<__m128i*>(sums), _mm_madd_epi16(within, _mm_set1_epi16(1)));
+            length += 2 * (i - block_start) - (sums[0] + sums[1] + sums[2] + sums[3]);
+        }
+    }
+#endif
+    for (; i < count; ++i) {
+        const std::uint32_t cp = units[i];
+        length += (cp >= 0x80) + (cp >= 0x800) + (cp >= 0x10000);
+    }
+    return length;
+}
+
+}  // namespace
+
+template <class Unit>
+char* encode_utf8_units(const Unit* units, std::size_t count, char* out) {
+    if (count < kUnitsWorthTwoThreads) return encode_stretch(units, count, out);
+    // The second half goes where the first half's encoding will end, which
+    // the second thread measures before it encodes.
+    const std::size_t half = count / 2;
+    std::atomic<char*> second_end{nullptr};
+    std::thread second;
+    try {
+        second = std::thread([&] {
+            second_end.store(encode_stretch(units + half, count - half, out + utf8_length(units, half)),
+                             std::memory_order_relaxed);
+        });
+    } catch (const std::system_error&) {
+        return encode_stretch(units, count, out);  // no thread to be had
+    }
+    char* first_end = encode_stretch(units, half, out);
+    second.join();
+    char* end = second_end.load(std::memory_order_relaxed);
+    return first_end && end ? end : nullptr;
+}
+
+template char* encode_utf8_units(const std::uint8_t*, std::size_t, char*);
+template char* encode_utf8_units(const std::uint16_t*, std::size_t, char*);
+template char* encode_utf8_units(const std::uint32_t*, std::size_t, char*);
+
+}  // namespace vocarix
