@@ -142,6 +142,11 @@ def ratio(a: float | None, b: float | None) -> float | None:
     return a / b
 
 
+def headline_repetitions(reps: int) -> int:
+    """Repetitions for the load rows, whose ratios are the headline targets."""
+    return 2 * reps + 1
+
+
 def relative(a: Measured, b: Measured) -> float | None:
     """a's time as a multiple of b's, for two contenders of one measure() call.
 

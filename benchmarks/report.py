@@ -10,7 +10,9 @@ import subprocess
 import sys
 from pathlib import Path
 
-from benchmarks.measuring import BASELINE_COLUMNS, FixtureInfo, Row, ScalingRow, fmt_mib, fmt_time, markdown_table
+from benchmarks.measuring import (
+    BASELINE_COLUMNS, FixtureInfo, Row, ScalingRow, fmt_mib, fmt_time, headline_repetitions, markdown_table,
+)
 from benchmarks.settings import FULL_COUNTS, QUICK_COUNTS, REPO, TARGET_FIXTURE
 
 
@@ -87,7 +89,8 @@ def render(args: argparse.Namespace, reps: int, infos: list[FixtureInfo], rows: 
 
     out = ["# Benchmark results", ""]
     out.append(f"Command: `python benchmarks/run.py {' '.join(sys.argv[1:])}`".rstrip())
-    out.append(f"Median of {reps} repetition(s) per measurement; every call on a fresh editor."
+    out.append(f"Median of {reps} repetition(s) per measurement ({headline_repetitions(reps)} for the load"
+               " and from_json rows); every call on a fresh editor."
                " A baseline cell shows its median time and, in brackets, vocarix's time divided by it:"
                " the median, over the repetitions, of the two calls' ratio in the same repetition"
                " (its calls run one after the other, so a slow spell of the host weighs on both)."
