@@ -6,6 +6,8 @@
 #include <cstring>
 #include <system_error>
 #include <thread>
+#include <utility>
+#include <vector>
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -16,6 +18,8 @@ namespace {
 
 // Below this many code points a second thread costs more than it saves.
 constexpr std::size_t kUnitsWorthTwoThreads = std::size_t{1} << 20;
+// The pieces the two threads take in turn: a fraction of a millisecond each.
+constexpr std::size_t kPieceUnits = std::size_t{1} << 19;
 
 // Writes one code point that is not ASCII; false at a surrogate.
 inline bool put_non_ascii(std::uint32_t cp, char*& out) {
@@ -137,23 +141,43 @@ std::size_t utf8_length(const Unit* units, std::size_t count) {
 template <class Unit>
 char* encode_utf8_units(const Unit* units, std::size_t count, char* out) {
     if (count < kUnitsWorthTwoThreads) return encode_stretch(units, count, out);
-    // The second half goes where the first half's encoding will end, which
-    // the second thread measures before it encodes.
-    const std::size_t half = count / 2;
-    std::atomic<char*> second_end{nullptr};
+    // The text is cut into pieces that both threads take in turn, first to
+    // measure each piece's encoding, then, once every length is known, to
+    // encode each piece at its place. Taking pieces in turn lets the faster
+    // thread do more: on a shared machine one core may run far slower than
+    // the other.
+    const std::size_t pieces = (count + kPieceUnits - 1) / kPieceUnits;
+    std::vector<std::size_t> lengths(pieces);
+    std::atomic<std::size_t> next_to_measure{0}, measured{0}, next_to_encode{0};
+    std::atomic<bool> surrogate{false};
+    auto piece = [&](std::size_t i) { return std::pair(units + i * kPieceUnits, std::min(kPieceUnits, count - i * kPieceUnits)); };
+    auto work = [&] {
+        for (std::size_t i; (i = next_to_measure.fetch_add(1, std::memory_order_relaxed)) < pieces;) {
+            auto [start, size] = piece(i);
+            lengths[i] = utf8_length(start, size);
+            measured.fetch_add(1, std::memory_order_release);
+        }
+        // Measuring a piece takes a fraction of a millisecond: the wait is short.
+        while (measured.load(std::memory_order_acquire) < pieces) std::this_thread::yield();
+        for (std::size_t i; (i = next_to_encode.fetch_add(1, std::memory_order_relaxed)) < pieces;) {
+            auto [start, size] = piece(i);
+            std::size_t offset = 0;  // a few dozen pieces: summing them again is nothing
+            for (std::size_t j = 0; j < i; ++j) offset += lengths[j];
+            if (!encode_stretch(start, size, out + offset)) surrogate.store(true, std::memory_order_relaxed);
+        }
+    };
     std::thread second;
     try {
-        second = std::thread([&] {
-            second_end.store(encode_stretch(units + half, count - half, out + utf8_length(units, half)),
-                             std::memory_order_relaxed);
-        });
+        second = std::thread(work);
     } catch (const std::system_error&) {
         return encode_stretch(units, count, out);  // no thread to be had
     }
-    char* first_end = encode_stretch(units, half, out);
+    work();
     second.join();
-    char* end = second_end.load(std::memory_order_relaxed);
-    return first_end && end ? end : nullptr;
+    if (surrogate.load(std::memory_order_relaxed)) return nullptr;
+    std::size_t total = 0;
+    for (std::size_t length : lengths) total += length;
+    return out + total;
 }
 
 template char* encode_utf8_units(const std::uint8_t*, std::size_t, char*);
