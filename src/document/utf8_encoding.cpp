@@ -45,6 +45,17 @@ inline bool put_non_ascii(std::uint32_t cp, char*& out) {
     return true;
 }
 
+// Encodes the units up to `stop` one at a time; false at a surrogate.
+template <class Unit>
+inline bool encode_each(const Unit*& units, const Unit* stop, char*& out) {
+    for (; units < stop; ++units) {
+        const std::uint32_t cp = *units;
+        if (cp < 0x80) *out++ = static_cast<char>(cp);
+        else if (!put_non_ascii(cp, out)) return false;
+    }
+    return true;
+}
+
 #if defined(__SSE2__)
 constexpr std::size_t kVectorBytes = 16;
 
@@ -87,19 +98,10 @@ char* encode_stretch(const Unit* units, std::size_t count, char* out) {
             units += kPerVector;
             continue;
         }
-        for (const Unit* stop = units + kPerVector; units < stop; ++units) {
-            const std::uint32_t cp = *units;
-            if (cp < 0x80) *out++ = static_cast<char>(cp);
-            else if (!put_non_ascii(cp, out)) return nullptr;
-        }
+        if (!encode_each(units, units + kPerVector, out)) return nullptr;
     }
 #endif
-    for (; units < end; ++units) {
-        const std::uint32_t cp = *units;
-        if (cp < 0x80) *out++ = static_cast<char>(cp);
-        else if (!put_non_ascii(cp, out)) return nullptr;
-    }
-    return out;
+    return encode_each(units, end, out) ? out : nullptr;
 }
 
 // How many bytes the UTF-8 of `count` code points takes, surrogates counted

@@ -1,6 +1,5 @@
 #include "bindings/common/convert.hpp"
 
-#include <algorithm>
 #include <cstring>
 
 #if defined(__SSE2__)
