@@ -89,19 +89,22 @@ def test_words_typed_as_text_take_each_files_forms():
     assert forms(found[1])[2][:2] == ("ĠWord", ["after_space"]) and found[1]["read_as"] == "text"
     # Stored forms are kept: they read back as other valid text, or look special.
     assert [found[i]["read_as"] for i in (2, 3, 6)] == ["stored"] * 3
-    assert forms(found[3]) == [("ä»¥", ["text_start", "after_line_break"], False)]
+    # A Chinese character: bare at the start of a line and inside Chinese text.
+    assert forms(found[3]) == [("ä»¥", ["text_start", "after_line_break", "in_script"], False)]
     # A word written for a "▁" file stands for the same text here.
     assert found[4]["read_as"] == "text" and forms(found[4])[0][0] == "ĠtwoĠwords"
     assert found[5]["forms"] == [] and found[5]["refused"] == "only_spaces"
-    # Only the form after a space unless asked; the others are offered.
+    # By default the forms after a space and at the start of a line; the capitalised ones are offered.
     default = usage.read_words(editor, ["word"])[0]
-    assert forms(default) == [("Ġword", ["after_space"], False)] and len(default["other_forms"]) == 3
+    assert forms(default) == forms(found[1])[:2] and len(default["other_forms"]) == 2
+    assert forms(usage.read_words(editor, ["word"], forms="after_space")[0]) == [("Ġword", ["after_space"], False)]
     assert usage.read_words(editor, ["Ġword"], reading="text")[0]["forms"][0]["token"] == "ĠÄłword"
     assert usage.read_words(editor, ["word"], reading="stored")[0]["forms"][0]["token"] == "word"
 
     # A prefix space, a "▁" normalizer, an end-of-word suffix, a lower-casing normalizer.
     prefixed = byte_level_editor(pre_tokenizer={**BYTE_LEVEL, "add_prefix_space": True})
-    assert forms(usage.read_words(prefixed, ["word"])[0]) == [("Ġword", ["after_space", "text_start"], False)]
+    assert forms(usage.read_words(prefixed, ["word"])[0]) == [("Ġword", ["after_space", "text_start"], False),
+                                                              ("word", ["after_line_break"], False)]
     llama = vocarix_tools.open_text(doc_text({"<unk>": 0, "▁": 1, "a": 2}, [], normalizer=LLAMA_NORMALIZER))
     found = usage.read_words(llama, ["ab", "▁ab", " ab"], forms=["after_space", "after_line_break"])
     assert forms(found[0]) == [("▁ab", ["after_space", "text_start"], False), ("ab", ["after_line_break"], False)]
@@ -127,9 +130,10 @@ def test_cli_add_turns_text_into_stored_forms_and_says_what_to_type_instead(tmp_
     out = tmp_path / "out.json"
     code, stdout, err = cli("add", source, " ab", "-o", out)
     assert code == 0, err
-    assert '" ab" -> "▁ab" (after a space, at the start of a text)' in stdout
-    assert '"ab" (after a line break)' in stdout and "--forms all" in stdout
-    assert "the runtime produces 1 of 1 whole in running text" in stdout
+    assert '" ab" -> "▁ab" (after a space, at the start of a text) and "ab" (after a line break)' in stdout
+    assert '"Ab" (capitalised, after a line break)' in stdout and "--forms all" in stdout
+    assert ("the runtime produces 2 of 2 whole in running text (after a space 1 of 1, at the start of a text "
+            "1 of 1, after a line break 1 of 1)") in stdout
     assert "▁ab" in json.loads(out.read_text())["model"]["vocab"]
 
     # Taken literally, the space would need an entry of its own: refused, with what to type.

@@ -241,7 +241,8 @@ def test_keep_size_holds_size_and_ids_and_its_words_come_out_whole(name):
 def test_keep_size_without_counts_spares_the_tokens_general_text_uses(capsys):
     """Without usage counts a fixed-size addition evicts the tokens least
     likely to be used, so general English text barely grows: 200 new words
-    on a byte-level and a "▁" file cost at most 1% more tokens on a sample."""
+    (their forms after a space) on a byte-level and a "▁" file cost at most
+    1% more tokens on a sample."""
     sample = (Path(__file__).parent / "data" / "english_sample.txt").read_text(encoding="utf-8").splitlines()
     words = list(dict.fromkeys(made_up_words("english", 300, seed=22)[0]))[:200]
     measured = 0
@@ -252,7 +253,7 @@ def test_keep_size_without_counts_spares_the_tokens_general_text_uses(capsys):
             continue
         before = sum(len(e.ids) for e in real.runtime.encode_batch(sample, add_special_tokens=False))
         editor = vocarix_tools.open_text(real.text)
-        report = usage.add_keep_size(editor, words)
+        report = usage.add_keep_size(editor, words, forms="after_space")
         assert report["produced_whole"] == len(words) and editor.vocab_size == real.runtime.get_vocab_size(False)
         runtime = tokenizers.Tokenizer.from_str(editor.to_json())
         after = sum(len(e.ids) for e in runtime.encode_batch(sample, add_special_tokens=False))

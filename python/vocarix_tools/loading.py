@@ -57,31 +57,20 @@ def set_merge_form(editor: vocarix.Vocarix, form: Literal["pairs", "strings"]) -
     _native.set_merge_form(editor, form)
 
 
-# Absent fields worth a word: those read as a default that changes what the
-# model does. Absent optional sections (null when present) need none.
-_DEFAULTS_READ = {
-    "model.type": 'model type absent (read as "BPE")',
-    "model.fuse_unk": "fuse_unk absent (read as false)",
-    "model.byte_fallback": "byte_fallback absent (read as false)",
-    "model.ignore_merges": "ignore_merges absent (read as false)",
-    "version": "version absent",
-    "added_tokens": "added_tokens absent",
-}
-
-
 def leniency_notice(editor: vocarix.Vocarix) -> str | None:
-    """One line saying what the document holds in an older form, or None."""
+    """One line saying what the document holds in an older or damaged form,
+    or None. What the runtime itself fills in when it is absent or null (the
+    unknown token, the model's flags and type, the version, the added
+    tokens) is the current form and needs no word: byte-level files have no
+    unknown token, and files written by current runtimes leave fields out."""
     form = document_form(editor)
     parts = []
     if form["merges"] == "strings":
-        parts.append('merges written as "a b" strings')
+        parts.append('read in an older form (merges written as "a b" strings)')
     elif form["merges"] == "empty_object":
-        parts.append("merges given as an empty object")
-    if form["unk_token"] != "string":
-        parts.append(f"unk_token {form['unk_token']}")
-    parts += [_DEFAULTS_READ[name] for name in form["absent_fields"] if name in _DEFAULTS_READ]
+        parts.append("read in a damaged form (merges given as an empty object, which the runtime refuses)")
     if form["unknown_fields"]:
-        parts.append("unknown fields kept: " + ", ".join(form["unknown_fields"]))
+        parts.append("fields vocarix does not know are kept as they are: " + ", ".join(form["unknown_fields"]))
     if not parts:
         return None
-    return "read in an older form (" + "; ".join(parts) + "); saved output keeps that form"
+    return "; ".join(parts) + "; saved output keeps that form"

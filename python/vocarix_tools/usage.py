@@ -25,12 +25,17 @@ did. Wrap a call in an ``EditSession`` of your own for its id map.
 
 Words are given as people type them, or as the vocabulary stores them
 (``read_words``): ``"thrombocytopenia"`` or ``" thrombocytopenia"`` becomes
-the form the runtime meets after a space (``"Ġthrombocytopenia"``,
-``"▁thrombocytopenia"``, ``"thrombocytopenia</w>"``), while a word that
-carries the file's marks (``"Ġword"``, ``"▁word"``, ``"word</w>"``) is kept
-as it is. ``reading="text"`` or ``"stored"`` forces either reading; ``forms``
-adds a text word's other forms (at the start of a text, after a line break,
-capitalised).
+the forms the runtime meets in running text, found by cutting sample texts
+as the file's own normalizer and pre-tokenizer cut them: after a space
+(``"Ġthrombocytopenia"``, ``"▁thrombocytopenia"``,
+``"thrombocytopenia</w>"``) and at the start of a line where that differs;
+a word of a script written without spaces (Chinese, Japanese, Thai, ...)
+inside its own text and at the start of a line. A word that carries the
+file's marks (``"Ġword"``, ``"▁word"``, ``"word</w>"``) is kept as it is.
+``reading="text"`` or ``"stored"`` forces either reading; ``forms`` picks
+the contexts whose forms are added, and capitalised forms.
+``resolve_tokens`` finds the entries a typed text names, for the commands
+that take existing tokens.
 """
 
 from __future__ import annotations
@@ -46,9 +51,11 @@ from vocarix_tools.consistency import EditSession, Repairs
 class WordForm(TypedDict):
     token: str  # as stored
     # Where the runtime meets it in running text: "after_space", "text_start",
-    # "after_line_break"; empty when never.
+    # "after_line_break", "in_script" (inside text of its own script, which
+    # is written without spaces); empty when never.
     contexts: list[str]
     capitalised: bool
+    script: str  # "Chinese", "Japanese", "Thai", ... for a script written without spaces; "" otherwise
 
 
 class WordReading(TypedDict):
@@ -66,6 +73,7 @@ class WordAddition(TypedDict):
     read_as: str  # "text" or "stored"
     contexts: list[str]  # where the runtime meets the form
     capitalised: bool
+    script: str  # a script written without spaces ("Chinese", ...), or ""
     other_forms: list[WordForm]  # forms of the word not added (on its first form only)
     # "added", "already_whole", "unknown_characters", "space_entry", "empty",
     # "not_produced" (reachable); "added", "already_exists" (prefix);
@@ -77,8 +85,12 @@ class WordAddition(TypedDict):
     unknown_characters: list[str]
     merges_appended: list[tuple[str, str]]
     entries_created: list[tuple[str, int]]  # with their final ids
-    # The model gives the word as this one token now, and the pre-tokenizer
-    # does not split it apart.
+    # The contexts where the runtime now gives the form as this one token,
+    # in sample texts cut as the file's text pipeline cuts them (for the
+    # word alone where that pipeline cannot be run: measured_in_text False).
+    produced_in: list[str]
+    measured_in_text: bool
+    # Produced whole in every context it is met in (at least one).
     produced_whole: bool
     pre_tokenizer: str  # "whole", "split" (no merge can join it) or "undecided"
 
@@ -92,6 +104,8 @@ class AdditionReport(TypedDict):
     split_by_pre_tokenizer: list[str]
     # What the pre-tokenizer check could not judge ("" when it judged everything).
     pre_tokenizer_undecided: str
+    # Why forms and counts were not found in running text ("" when they were).
+    text_pipeline_unsupported: str
     entries_created: int
     merges_appended: int
 
@@ -148,8 +162,10 @@ class SparingShrinkReport(TypedDict):
 
 METHODS = ("reachable", "prefix")
 READINGS = ("auto", "text", "stored")
-# The forms of a word typed as text; "all" stands for every one.
-FORMS = ("after_space", "text_start", "after_line_break", "capitalised")
+# The forms of a word typed as text, by where running text meets them, and
+# capitalised; "all" stands for every one.
+FORMS = ("after_space", "text_start", "after_line_break", "in_script", "capitalised")
+CONTEXTS = FORMS[:4]
 Forms = Union[str, Sequence[str], None]
 
 
@@ -165,11 +181,39 @@ def _form_names(forms: Forms) -> Optional[list[str]]:
 def read_words(editor: vocarix.Vocarix, words: Sequence[str], *, reading: str = "auto",
                forms: Forms = None) -> list[WordReading]:
     """How each word is read: as text, turned into the stored forms the
-    runtime meets in running text (by default the one after a space;
-    ``forms`` picks others from FORMS, or "all"), or as stored, kept as it
-    is ("auto": stored when it carries the file's marks or suffix, or, in a
-    byte-level file, reads back as other valid text)."""
+    runtime meets in running text (by default after a space and at the
+    start of a line, or for a script written without spaces inside its own
+    text and at the start of a line; ``forms`` picks from FORMS, or "all"),
+    or as stored, kept as it is ("auto": stored when it carries the file's
+    marks or suffix, or, in a byte-level file, reads back as other valid
+    text)."""
     found: list[WordReading] = _native.read_words(editor, list(words), reading, _form_names(forms))
+    return found
+
+
+def context_samples() -> dict[tuple[str, str], tuple[str, str]]:
+    """The sample texts a typed word is placed in to find its forms and to
+    measure whether the model produces them whole: (script, context) ->
+    (text before the word, text after it). The script is "" for scripts
+    written with spaces, else "Chinese", "Japanese", "Thai", ..."""
+    return {(s["script"], s["context"]): (s["before"], s["after"]) for s in _native.context_samples()}
+
+
+class ResolvedToken(TypedDict):
+    given: str
+    read_as: str  # "stored" or "text"
+    tokens: list[str]  # the entries it names; empty when none
+
+
+def resolve_tokens(editor: vocarix.Vocarix, tokens: Sequence[str], *, reading: str = "auto") -> list[ResolvedToken]:
+    """The entries each given text names, for commands that take existing
+    tokens: itself when it is an entry; else, read as text, the entry a
+    display shows as that text (``" the"`` for ``"Ġthe"``); else the forms
+    of the typed word (as ``read_words`` finds them) that are entries.
+    ``reading="stored"`` takes each exactly as given, ``"text"`` reads each
+    as a typed word."""
+    _check_reading(reading)
+    found: list[ResolvedToken] = _native.resolve_tokens(editor, list(tokens), reading)
     return found
 
 
@@ -188,16 +232,10 @@ def _check_method(method: str) -> None:
 
 
 def produced_whole(editor: vocarix.Vocarix, tokens: Sequence[str]) -> list[bool]:
-    """Whether the model produces each stored token whole now, from its word,
-    where the runtime meets it in running text, and the pre-tokenizer does
-    not split that word apart."""
-    words: list[str] = _native.words_of_tokens(editor, list(tokens))
-    verdicts, _ = _native.pre_token_check(editor, words)
-    met = [bool(reading["forms"] and reading["forms"][0]["contexts"])
-           for reading in _native.read_words(editor, list(tokens), "stored")]
-    return [not unknown and pieces == [token] and verdict != "split" and seen
-            for token, (pieces, _, unknown), verdict, seen
-            in zip(tokens, _native.segment(editor, words), verdicts, met)]
+    """Whether the model produces each stored token whole now in every
+    context of running text that meets it (at least one), measured in
+    sample texts cut as the file's text pipeline cuts them."""
+    return [bool(measured["produced_whole"]) for measured in _native.measure_tokens(editor, list(tokens))]
 
 
 class _Repairing:
@@ -236,6 +274,7 @@ def add_words(editor: vocarix.Vocarix, tokens: Sequence[str], *, method: str = "
                                reading, _form_names(forms))
     report = AdditionReport(method=method, repairs=repairing.finish(), words=found["words"],
                             produced_whole=0, split_by_pre_tokenizer=[], pre_tokenizer_undecided="",
+                            text_pipeline_unsupported=found["text_pipeline_unsupported"],
                             entries_created=0, merges_appended=0)
     _summed(report, found["pre_tokenizer_undecided"])
     return report
@@ -265,7 +304,8 @@ def add_keep_size(editor: vocarix.Vocarix, tokens: Sequence[str], *, method: str
                                reading, _form_names(forms))
     report = KeepSizeReport(
         method=method, repairs=repairing.finish(), words=found["words"], produced_whole=0,
-        split_by_pre_tokenizer=[], pre_tokenizer_undecided="", entries_created=0, merges_appended=0,
+        split_by_pre_tokenizer=[], pre_tokenizer_undecided="",
+        text_pipeline_unsupported=found["text_pipeline_unsupported"], entries_created=0, merges_appended=0,
         initial_vocab_size=found["initial_vocab_size"], final_vocab_size=found["final_vocab_size"],
         evicted=found["evicted"], without_room=found["without_room"], ids_left_free=found["ids_left_free"],
         unknown_counted_tokens=found["unknown_counted_tokens"])

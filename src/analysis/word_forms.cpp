@@ -47,28 +47,32 @@ bool only_spaces_or_marks(std::string_view text, std::string_view mark) {
     return true;
 }
 
-void add_form(std::vector<WordForm>& forms, std::string token, std::uint8_t context, bool capitalised) {
-    for (WordForm& form : forms)
-        if (form.token == token) {
-            form.contexts |= context;
+void add_form(std::vector<WordForm>& forms, WordForm form) {
+    for (WordForm& known : forms)
+        if (known.token == form.token && known.capitalised == form.capitalised) {
+            known.contexts |= form.contexts;
+            for (FormPlace& place : form.places) known.places.push_back(std::move(place));
             return;
         }
-    forms.push_back({std::move(token), context, capitalised});
+    forms.push_back(std::move(form));
 }
 
 }  // namespace
 
-WordReader::WordReader(const EditorState& state)
-    : reader_(TokenReader::for_editor(state)),
+WordReader::WordReader(const EditorState& state, TextSplitter* splitter)
+    : state_(state),
+      reader_(TokenReader::for_editor(state)),
       pipeline_(PreTokenCheck(state).pipeline()),
       suffix_(word_suffix(state.sections.model)),
-      prefix_(subword_prefix(state.sections.model)) {}
+      prefix_(subword_prefix(state.sections.model)) {
+    if (splitter) running_.emplace(*splitter);
+}
 
 bool WordReader::marks_spaces() const {
     return reader_.style().byte_level || reader_.style().style == TokenStyle::kMetaspace;
 }
 
-std::string WordReader::stored_form(std::string_view word, WordContext context) const {
+std::string WordReader::settings_form(std::string_view word, WordContext context) const {
     bool marked = marks_spaces() && (context == kAfterSpace || (context == kTextStart && pipeline_.marks_text_start));
     std::string text = marked ? " " : "";
     text.append(word);
@@ -77,12 +81,41 @@ std::string WordReader::stored_form(std::string_view word, WordContext context) 
     return stored;
 }
 
-std::vector<WordForm> WordReader::forms_of(std::string_view word) const {
+WordForm WordReader::form_in(std::string_view word, ScriptFamily family, WordContext context) {
+    WordForm form;
+    form.contexts = context;
+    form.family = family;
+    if (running_) {
+        std::string spaced(" ");
+        spaced.append(word);
+        // Candidates with the style's space mark and without; a style
+        // without marks stores both alike, and the bare one is found.
+        std::string marked = marks_spaces() ? reader_.encode(spaced) : "";
+        Placement placement = running_->place(word, family, context, marked, reader_.encode(word));
+        if (placement.kind == Placement::Kind::kFound) {
+            const FormPlace& place = placement.place;
+            if (place.begin > 0) form.token = prefix_;
+            form.token += placement.form;
+            if (place.begin + place.length == place.word.size()) form.token += suffix_;
+            form.places.push_back(place);
+            return form;
+        }
+    }
+    form.token = settings_form(word, context);
+    return form;
+}
+
+std::vector<WordForm> WordReader::forms_of(std::string_view word) {
     std::string typed = pipeline_.lowercases ? map_characters(word, simple_lower, false) : std::string(word);
+    const ScriptFamily family = script_family(typed);
     std::vector<WordForm> forms;
     auto add_contexts = [&](const std::string& text, bool capitalised) {
-        for (WordContext context : {kAfterSpace, kTextStart, kAfterLineBreak})
-            add_form(forms, stored_form(text, context), context, capitalised);
+        for (WordContext context : kContexts) {
+            if (!(contexts_of_family(family) & context)) continue;
+            WordForm form = form_in(text, family, context);
+            form.capitalised = capitalised;
+            add_form(forms, std::move(form));
+        }
     };
     add_contexts(typed, false);
     std::string capital = map_characters(typed, simple_upper, true);
@@ -101,7 +134,9 @@ bool WordReader::looks_stored(std::string_view given) const {
     return reader_.style().style == TokenStyle::kMetaspace && given.find(kMetaspaceMark) != std::string_view::npos;
 }
 
-std::uint8_t WordReader::contexts_of(std::string_view token) const {
+WordForm WordReader::stored_as_form(std::string_view token) {
+    WordForm out;
+    out.token = std::string(token);
     // With an end-of-word suffix a word may be named with or without it.
     std::string_view body = token;
     std::string whole(token);
@@ -110,37 +145,45 @@ std::uint8_t WordReader::contexts_of(std::string_view token) const {
         else whole += suffix_;
     }
     std::string text = reader_.decode(body);
-    if (!is_valid_utf8(text)) return 0;
+    if (!is_valid_utf8(text)) return out;
     std::string_view word = text;
     if (marks_spaces() && word.starts_with(' ')) word.remove_prefix(1);
     // Spaces alone: a run of them is met as it is stored, where the style writes it so.
-    if (only_spaces_or_marks(word, "")) return !text.empty() && reader_.encode(text) + suffix_ == whole ? kAfterSpace : 0;
+    if (only_spaces_or_marks(word, "")) {
+        if (!text.empty() && reader_.encode(text) + suffix_ == whole) out.contexts = kAfterSpace;
+        return out;
+    }
     // The token is the text it stands for, so only the forms as written can match it.
     std::string typed = pipeline_.lowercases ? map_characters(word, simple_lower, false) : std::string(word);
-    std::uint8_t contexts = 0;
-    for (WordContext context : {kAfterSpace, kTextStart, kAfterLineBreak})
-        if (stored_form(typed, context) == whole) contexts |= context;
-    return contexts;
+    out.family = script_family(typed);
+    for (WordContext context : kContexts) {
+        if (!(contexts_of_family(out.family) & context)) continue;
+        WordForm form = form_in(typed, out.family, context);
+        if (form.token != whole) continue;
+        out.contexts |= context;
+        for (FormPlace& place : form.places) out.places.push_back(std::move(place));
+    }
+    return out;
 }
 
-WordReading WordReader::read(std::string_view given, const ReadingOptions& options) const {
+std::string WordReader::text_of(std::string_view given, WordReadingMode mode) const {
+    if (reader_.style().byte_level && mode == WordReadingMode::kAuto && given.find(kMetaspaceMark) != std::string_view::npos)
+        return TokenReader(StyleReport{TokenStyle::kMetaspace, false, std::string(kMetaspaceMark), ""}, {}).decode(given);
+    return std::string(given);
+}
+
+WordReading WordReader::read(std::string_view given, const ReadingOptions& options) {
     WordReading reading;
     reading.given = std::string(given);
     reading.read_as_text = options.mode == WordReadingMode::kText ||
                            (options.mode == WordReadingMode::kAuto && !looks_stored(given));
     if (!reading.read_as_text) {
         if (given.empty()) reading.refused = "empty";
-        else reading.chosen.push_back({std::string(given), contexts_of(given), false});
+        else reading.chosen.push_back(stored_as_form(given));
         return reading;
     }
-    // A word written for a ▁ file stands for the same text in a byte-level one.
-    std::string spaced;
-    if (reader_.style().byte_level && options.mode == WordReadingMode::kAuto &&
-        given.find(kMetaspaceMark) != std::string_view::npos) {
-        spaced = TokenReader(StyleReport{TokenStyle::kMetaspace, false, std::string(kMetaspaceMark), ""}, {}).decode(given);
-        given = spaced;
-    }
-    std::string_view word = trim_spaces(given);
+    std::string text = text_of(given, options.mode);
+    std::string_view word = trim_spaces(text);
     if (!is_valid_utf8(word)) {
         reading.refused = "not_utf8";
         return reading;
@@ -150,10 +193,38 @@ WordReading WordReader::read(std::string_view given, const ReadingOptions& optio
         return reading;
     }
     for (WordForm& form : forms_of(word)) {
-        bool wanted = (form.contexts & options.contexts) && (!form.capitalised || options.capitalised);
+        std::uint8_t wanted_contexts = options.contexts ? options.contexts : default_contexts(form.family);
+        bool wanted = (form.contexts & wanted_contexts) && (!form.capitalised || options.capitalised);
         (wanted ? reading.chosen : reading.other_forms).push_back(std::move(form));
     }
     return reading;
+}
+
+ResolvedToken WordReader::resolve(std::string_view given, WordReadingMode mode) {
+    ResolvedToken resolved;
+    resolved.given = std::string(given);
+    if (mode != WordReadingMode::kText && state_.contains(given)) {
+        resolved.tokens.push_back(resolved.given);
+        return resolved;
+    }
+    if (mode == WordReadingMode::kStored || (mode == WordReadingMode::kAuto && looks_stored(given))) return resolved;
+    resolved.read_as_text = true;
+    std::string text = text_of(given, mode);
+    if (!is_valid_utf8(text)) return resolved;
+    // What a display showed for a token, spaces and all.
+    if (mode == WordReadingMode::kAuto) {
+        std::string shown = reader_.encode(text);
+        if (state_.contains(shown)) {
+            resolved.tokens.push_back(std::move(shown));
+            return resolved;
+        }
+    }
+    std::string_view word = trim_spaces(text);
+    if (word.empty() || only_spaces_or_marks(word, marks_spaces() ? std::string_view(reader_.style().marker) : ""))
+        return resolved;
+    for (const WordForm& form : forms_of(word))
+        if (!form.capitalised && form.contexts && state_.contains(form.token)) resolved.tokens.push_back(form.token);
+    return resolved;
 }
 
 }  // namespace vocarix

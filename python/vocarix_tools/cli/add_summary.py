@@ -13,16 +13,16 @@ from vocarix_tools import usage
 from vocarix_tools.cli.common import UsageError, listed, plural, show, token_display
 
 # --forms names on the command line -> the names read_words takes.
-FORM_NAMES = {"space": "after_space", "start": "text_start", "newline": "after_line_break",
+FORM_NAMES = {"space": "after_space", "start": "text_start", "newline": "after_line_break", "script": "in_script",
               "capitalised": "capitalised", "capitalized": "capitalised"}
 CONTEXT_TEXT = {"after_space": "after a space", "text_start": "at the start of a text",
-                "after_line_break": "after a line break"}
+                "after_line_break": "after a line break", "in_script": "inside {script} text"}
 # Outcomes of a word that got nothing added.
 NOT_ADDED = ("refused", "unknown_characters", "space_entry", "empty", "split")
 
 
 def parse_forms(text: Optional[str]) -> Optional[list[str]]:
-    """--forms space,start,newline,capitalised or all; None for the default (after a space)."""
+    """--forms space,start,newline,script,capitalised or all; None for the default forms."""
     if text is None:
         return None
     names = [name.strip() for name in text.split(",") if name.strip()]
@@ -30,8 +30,8 @@ def parse_forms(text: Optional[str]) -> Optional[list[str]]:
         return list(usage.FORMS)
     unknown = [name for name in names if name not in FORM_NAMES]
     if unknown or not names:
-        raise UsageError(f"--forms takes all, or space, start, newline and capitalised joined by commas, "
-                         f"not {text!r}")
+        raise UsageError(f"--forms takes all, or space, start, newline, script and capitalised joined by "
+                         f"commas, not {text!r}")
     return [FORM_NAMES[name] for name in names]
 
 
@@ -44,10 +44,11 @@ def flatten_readings(readings: Sequence[usage.WordReading]) -> list[usage.WordAd
         return usage.WordAddition(
             requested=reading["given"], form=form["token"] if form else "", token=form["token"] if form else "",
             read_as=reading["read_as"], contexts=form["contexts"] if form else [],
-            capitalised=form["capitalised"] if form else False,
+            capitalised=form["capitalised"] if form else False, script=form["script"] if form else "",
             other_forms=reading["other_forms"] if first else [], outcome="requested" if form else "refused",
             refused=reading["refused"], pieces_before=[], piece_ids_before=[], unknown_characters=[],
-            merges_appended=[], entries_created=[], produced_whole=False, pre_tokenizer="undecided")
+            merges_appended=[], entries_created=[], produced_in=[], measured_in_text=False,
+            produced_whole=False, pre_tokenizer="undecided")
 
     for reading in readings:
         if not reading["forms"]:
@@ -61,12 +62,34 @@ def quoted(token: str) -> str:
     return json.dumps(token, ensure_ascii=False)
 
 
+def context_text(context: str, script: str) -> str:
+    return CONTEXT_TEXT[context].format(script=script or "its own")
+
+
 def where(form: Any) -> str:
     """Where the runtime meets a form, for people."""
     if not form["contexts"]:
         return "never met in running text"
-    text = ", ".join(CONTEXT_TEXT[c] for c in form["contexts"])
+    text = ", ".join(context_text(c, form["script"]) for c in form["contexts"])
     return f"capitalised, {text}" if form["capitalised"] else text
+
+
+def produced_line(words: Sequence[usage.WordAddition], unsupported: str) -> str:
+    """How many forms the runtime produces whole, and in which contexts."""
+    whole = sum(1 for w in words if w["produced_whole"])
+    line = f"the runtime produces {whole} of {len(words)} whole in running text"
+    counts: dict[str, list[int]] = {}
+    for word in words:
+        for context in word["contexts"]:
+            key = context_text(context, word["script"])
+            seen = counts.setdefault(key, [0, 0])
+            seen[0] += context in word["produced_in"]
+            seen[1] += 1
+    if counts:
+        line += " (" + ", ".join(f"{where} {made} of {met}" for where, (made, met) in counts.items()) + ")"
+    if unsupported:
+        line += f"; measured for each word alone: {unsupported}, so running text could not be cut as the runtime cuts it"
+    return line
 
 
 def reading_lines(words: Sequence[usage.WordAddition], limit: int) -> list[str]:
@@ -146,7 +169,7 @@ def describe_addition(editor: vocarix.Vocarix, report: usage.AdditionReport, lim
              f"{entries(report['entries_created'])} and {plural(report['merges_appended'], 'merge')} appended "
              f"({report['method']} method)"]
     lines += reading_lines(report["words"], limit)
-    lines.append(f"the runtime produces {report['produced_whole']} of {len(words)} whole in running text")
+    lines.append(produced_line(words, report["text_pipeline_unsupported"]))
     failures = failure_lines(editor, report["words"])
     if failures:
         lines.append(f"not added: {listed(failures, limit, '; ')}")

@@ -68,8 +68,14 @@ def main(argv: Sequence[str] | None = None) -> int:
     parser = build_parser(command)
 
     from vocarix_tools.cli.common import (
-        EXIT_INPUT, EXIT_USAGE, CliError, UsageError, one_line, show_raw_tokens, stdout_is_utf8,
+        EXIT_INPUT, EXIT_USAGE, STDOUT_PATHS, CliError, UsageError, one_line, report_error, set_json_mode,
+        show_raw_tokens, stdout_is_utf8,
     )
+
+    # Options come before a "--"; what follows it is tokens.
+    options = arguments[:arguments.index("--")] if "--" in arguments else arguments
+    to_stdout = any(a in ("-o", "--output") and b in STDOUT_PATHS for a, b in zip(options, options[1:]))
+    set_json_mode("--json" in options, to_stdout)
 
     if not stdout_is_utf8() and hasattr(sys.stdout, "reconfigure"):
         # Tokens in any script must not make printing fail.
@@ -87,14 +93,14 @@ def main(argv: Sequence[str] | None = None) -> int:
     try:
         return int(args.handler(args))
     except UsageError as error:
-        print(f"vocarix {args.command}: error: {error}", file=sys.stderr)
+        report_error(args.command, str(error), EXIT_USAGE)
         return EXIT_USAGE
     except BrokenPipeError:
         # The reader of our output went away (for example `| head`).
         os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
         return EXIT_INPUT
     except (CliError, OSError, ValueError, OverflowError) as error:
-        print(f"vocarix {args.command}: error: {one_line(error)}", file=sys.stderr)
+        report_error(args.command, one_line(error), EXIT_INPUT)
         return EXIT_INPUT
     except KeyboardInterrupt:
         print("vocarix: interrupted", file=sys.stderr)

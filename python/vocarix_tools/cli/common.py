@@ -35,7 +35,47 @@ class UsageError(Exception):
 class Parser(argparse.ArgumentParser):
     def error(self, message: str) -> NoReturn:
         # One line instead of the usage block followed by the message.
+        if _json_mode.errors:
+            report_error(self.prog.removeprefix("vocarix").strip(), f"{message} (see '{self.prog} --help')",
+                         EXIT_USAGE)
+            self.exit(EXIT_USAGE)
         self.exit(EXIT_USAGE, f"{self.prog}: error: {message} (see '{self.prog} --help')\n")
+
+
+# --- Messages -------------------------------------------------------------------
+# With --json, everything the command says is JSON: its result, an error
+# (one object, on the stream the result would have taken) and notes (one
+# object per line on standard error).
+
+
+class _JsonMode:
+    errors = False
+    error_stream: TextIO | None = None  # None: standard output
+
+
+_json_mode = _JsonMode()
+
+
+def set_json_mode(on: bool, tokenizer_to_stdout: bool = False) -> None:
+    _json_mode.errors = on
+    _json_mode.error_stream = sys.stderr if tokenizer_to_stdout else None
+
+
+def report_error(command: str, message: str, status: int) -> None:
+    """An error, as one line on standard error or, with --json, as one JSON object."""
+    if _json_mode.errors:
+        stream = _json_mode.error_stream or sys.stdout
+        print(json.dumps({"command": command or None, "error": message, "exit_status": status}), file=stream)
+    else:
+        print(f"vocarix{' ' + command if command else ''}: error: {message}", file=sys.stderr)
+
+
+def note(message: str) -> None:
+    """A remark on standard error that does not stop the command."""
+    if _json_mode.errors:
+        print(json.dumps({"note": message}), file=sys.stderr)
+    else:
+        print(f"note: {message}", file=sys.stderr)
 
 
 # --- Loading and saving -----------------------------------------------------
@@ -65,7 +105,7 @@ def open_editor(path: str) -> vocarix.Vocarix:
         editor = vocarix_tools.open(path)
     notice = vocarix_tools.leniency_notice(editor)
     if notice:
-        print(f"note: {path}: {notice}", file=sys.stderr)
+        note(f"{path}: {notice}")
     _display = TokenDisplay(editor, _display.raw)
     return editor
 
@@ -238,7 +278,7 @@ def describe_folder_write(report: dict[str, Any], written: bool, limit: int = 8)
     removed = report["special_tokens_removed"]
     if removed:
         lines.append("warning: " + describe_removed(removed) + " (--force)")
-    lines += [f"note: {note}" for note in report["notes"]]
+    lines += [f"note: {text}" for text in report["notes"]]
     return lines
 
 
@@ -433,6 +473,32 @@ def gather_tokens(args: argparse.Namespace) -> list[str]:
     return tokens
 
 
+def add_reading_arguments(parser: argparse.ArgumentParser) -> None:
+    """--text and --stored for commands that name existing tokens."""
+    reading = parser.add_mutually_exclusive_group()
+    reading.add_argument("--text", action="store_true",
+                         help="read every token argument as a typed word: each of its forms in running text that is "
+                              "a token (by default an argument that is a token stays itself, and the text a display "
+                              "shows for a token names that token)")
+    reading.add_argument("--stored", action="store_true",
+                         help="take every token argument exactly as the vocabulary stores it")
+
+
+def reading_of(args: argparse.Namespace) -> str:
+    """How token arguments are read: "auto", or "text"/"stored" as --text/--stored say."""
+    return "stored" if getattr(args, "stored", False) else "text" if getattr(args, "text", False) else "auto"
+
+
+def name_tokens(editor: vocarix.Vocarix, given: Sequence[str], reading: str = "auto") -> tuple[list[str], list[str]]:
+    """The entries the given texts name, each once in order, and the texts
+    that name none. Every command that takes existing tokens reads them so."""
+    from vocarix_tools import usage
+
+    resolved = usage.resolve_tokens(editor, given, reading=reading)
+    tokens = list(dict.fromkeys(token for item in resolved for token in item["tokens"]))
+    return tokens, [item["given"] for item in resolved if not item["tokens"]]
+
+
 TOKEN_FILE_HELP = (
     "read tokens from PATH, one per line (UTF-8); only the line break is removed, so "
     "leading and trailing spaces belong to the token; empty lines are skipped; repeatable"
@@ -470,8 +536,10 @@ class Parents:
                                        "model folder's configs name (sync-chars: see its description)")
 
         self.token_source = Parser(add_help=False)
-        self.token_source.add_argument("tokens", nargs="*", metavar="TOKENS", help="add: words as typed (\"thrombocytopenia\"), or tokens as the vocabulary stores "
-                                            "them (see --text and --stored); remove: tokens as stored")
+        self.token_source.add_argument("tokens", nargs="*", metavar="TOKENS",
+                                       help="words as typed (\"thrombocytopenia\"), or tokens as the vocabulary stores "
+                                            "them (see --text and --stored); remove also takes the text a display "
+                                            "shows for a token (\" the\" for \"Ġthe\")")
         self.token_source.add_argument("--from-file", metavar="PATH", action="append", default=[],
                                        help=TOKEN_FILE_HELP)
 

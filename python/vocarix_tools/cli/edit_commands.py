@@ -11,9 +11,9 @@ import vocarix_tools
 from vocarix_tools import _native, usage
 from vocarix_tools.cli import add_summary, usage_commands
 from vocarix_tools.cli.common import (
-    U32_MAX, U64_MAX, CliError, Commands, UsageError, add_listing_arguments, finish_edit, gather_tokens, integer,
-    listed, listing_limit, open_editor, output_target, plural, read_token_file, result_dict, show, show_list,
-    start_edit, tokenizer_file,
+    U32_MAX, U64_MAX, CliError, Commands, UsageError, add_listing_arguments, add_reading_arguments, finish_edit,
+    gather_tokens, integer, listed, listing_limit, name_tokens, open_editor, output_target, plural, read_token_file,
+    reading_of, result_dict, show, show_list, start_edit, tokenizer_file,
 )
 from vocarix_tools.cli.guards import refuse_losing_most_merges, refuse_mixed_styles
 
@@ -54,12 +54,15 @@ def cmd_add(args: argparse.Namespace) -> int:
         raise UsageError("give TOKENS or --from-file PATH")
     forms = add_summary.parse_forms(args.forms)
     tokens = gather_tokens(args)
-    whitelist = list(args.whitelist)
+    named = list(args.whitelist)
     for path in args.whitelist_file:
-        whitelist.extend(read_token_file(path))
+        named.extend(read_token_file(path))
     method = args.method or "reachable"
     limit = listing_limit(args)
     editor = open_editor(args.tokenizer)
+    # Whitelisted tokens are named as every command names tokens; one that names none is kept by nobody.
+    whitelist, unnamed = name_tokens(editor, named)
+    whitelist += unnamed
     counts = usage_commands.usage_counts(args) if args.keep_size else None
     before = start_edit(args, editor)
     summary: list[str] = []
@@ -121,23 +124,33 @@ def cmd_remove(args: argparse.Namespace) -> int:
         raise UsageError("give TOKENS or --from-file PATH")
     tokens = gather_tokens(args)
     editor = open_editor(args.tokenizer)
+    resolved = usage.resolve_tokens(editor, tokens, reading=reading_of(args))
+    requested = list(dict.fromkeys(token for item in resolved for token in item["tokens"]))
+    missing = [item["given"] for item in resolved if not item["tokens"]]
+    if not requested:
+        # Nothing is written: an output that equals the input would pass for a removal.
+        raise CliError(f"no token to remove: {listed([add_summary.quoted(t) for t in missing], 10)} "
+                       "names no token of the file (see 'vocarix show')")
     before = start_edit(args, editor)
-    requested = list(dict.fromkeys(tokens))
-    missing = [t for t in requested if not editor.has_token(t)]
-    results = editor.remove_tokens(tokens)
+    results = editor.remove_tokens(requested)
     # Requested tokens that were present but went with an earlier token's cascade.
-    skipped = {r.root_token for r in results}.union(missing)
-    taken_along = [t for t in requested if t not in skipped]
+    roots = {r.root_token for r in results}
+    taken_along = [t for t in requested if t not in roots]
     summary = [
         f"removed {plural(len(results), 'requested token')}: "
         f"{plural(sum(len(r.removed_tokens) for r in results), 'token')} and "
         f"{plural(sum(len(r.removed_merges) for r in results), 'merge')} in total (dependents included)"
     ]
+    # Arguments that named tokens shown otherwise: typed words and the forms they named.
+    read = [f"{add_summary.quoted(item['given'])} -> {', '.join(show(t) for t in item['tokens'])}"
+            for item in resolved if [show(t) for t in item["tokens"]] not in ([], [add_summary.quoted(item["given"])])]
+    if read:
+        summary.append(f"read as text: {listed(read, 10, '; ')}")
     if taken_along:
         summary.append(f"already removed as dependents: {show_list(taken_along)}")
     if missing:
         summary.append(f"not in the vocabulary: {show_list(missing)}")
-    data = {"results": [result_dict(r) for r in results], "not_found": missing}
+    data = {"results": [result_dict(r) for r in results], "not_found": missing, "resolved": resolved}
     return finish_edit(args, editor, before, data, summary)
 
 
@@ -222,9 +235,12 @@ def register(commands: Commands) -> None:
                          help="take every word exactly as given, as the vocabulary stores it (the default for "
                               "--atomic)")
     add_cmd.add_argument("--forms", metavar="LIST",
-                         help="which forms of a word read as text to add: space (after a space, the default), "
-                              "start (at the start of a text), newline (after a line break), capitalised, joined "
-                              "by commas, or all")
+                         help="which forms of a word read as text to add, by where running text meets them: space "
+                              "(after a space), start (at the start of a text), newline (after a line break), "
+                              "script (inside text of a script written without spaces), and capitalised, joined by "
+                              "commas, or all; by default a word's forms after a space and at the start of a line, "
+                              "or for a script written without spaces inside its own text and at the start of a "
+                              "line")
     add_listing_arguments(add_cmd, "words, forms and evictions")
     mode = add_cmd.add_mutually_exclusive_group()
     mode.add_argument("--keep-size", action="store_true",
@@ -245,8 +261,10 @@ def register(commands: Commands) -> None:
     add_cmd.add_argument("--min-id", metavar="M", type=integer(0, U32_MAX), default=0,
                          help="with --keep-size: never evict tokens with id < M")
 
-    commands.add("remove", cmd_remove, "remove tokens and everything that depends on them",
-                 [parents.writing, parents.token_source])
+    remove = commands.add("remove", cmd_remove, "remove tokens and everything that depends on them; exit 1 "
+                          "and nothing written when no argument names a token",
+                          [parents.writing, parents.token_source])
+    add_reading_arguments(remove)
 
     shrink = commands.add("shrink", cmd_shrink,
                           "remove the N longest ordinary tokens, sparing the tokens added_tokens lists "

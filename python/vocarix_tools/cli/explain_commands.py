@@ -10,9 +10,10 @@ from typing import Any, Sequence
 import vocarix
 
 import vocarix_tools
-from vocarix_tools import _native
+from vocarix_tools import _native, usage
 from vocarix_tools.cli.common import (
-    EXIT_INPUT, EXIT_OK, U32_MAX, U64_MAX, Commands, emit_json, integer, open_editor, plural, token_display,
+    EXIT_INPUT, EXIT_OK, U32_MAX, U64_MAX, Commands, add_reading_arguments, emit_json, integer, open_editor, plural,
+    reading_of, token_display,
 )
 from vocarix_tools.display import TokenDisplay
 from vocarix_tools.inspection import Merge, TokenExplanation
@@ -22,19 +23,23 @@ DEFAULT_LONGEST = 20
 DIGITS = re.compile(r"[0-9]+")
 
 
-def resolve(editor: vocarix.Vocarix, arguments: Sequence[str], ids: bool) -> list[tuple[str, str | None]]:
-    """(argument, token) for each argument: digits name an id unless `ids` is
-    off; None where no token holds the id. Ids of added tokens outside the
-    vocabulary are the ids the runtime gives them. An argument that is no
-    entry but whose stored form is one, or that holds a space the file's
-    style stores otherwise, is read as text shown readably (" the" for
-    "Ġthe" in a byte-level file)."""
+def resolve(editor: vocarix.Vocarix, arguments: Sequence[str], ids: bool,
+            reading: str = "auto") -> list[tuple[str, str | None]]:
+    """(argument, token) for each token an argument names: digits name an id
+    unless `ids` is off (None where no token holds the id; ids of added
+    tokens outside the vocabulary are the ids the runtime gives them);
+    other arguments name tokens as every command reads them (a stored form,
+    the text a display shows, or a typed word and its forms). An argument
+    that names no entry is explained as the text it stands for."""
     runtime_ids: dict[int, str] | None = None
     texts = _native.TokenTexts(editor)
+    words = [a for a in arguments if not ids or not DIGITS.fullmatch(a)]
+    named = iter(usage.resolve_tokens(editor, words, reading=reading))
     resolved: list[tuple[str, str | None]] = []
     for argument in arguments:
         if not ids or not DIGITS.fullmatch(argument):
-            resolved.append((argument, stored_form(editor, texts, argument)))
+            found = next(named)["tokens"]
+            resolved += [(argument, token) for token in found] or [(argument, unnamed_form(texts, argument))]
             continue
         token_id = int(argument)
         token = editor.get_token_by_id(token_id) if token_id <= U32_MAX else None
@@ -47,12 +52,11 @@ def resolve(editor: vocarix.Vocarix, arguments: Sequence[str], ids: bool) -> lis
     return resolved
 
 
-def stored_form(editor: vocarix.Vocarix, texts: _native.TokenTexts, argument: str) -> str:
-    if editor.has_token(argument):
-        return argument
-    (stored,) = texts.stored([argument])
+def unnamed_form(texts: _native.TokenTexts, argument: str) -> str:
+    """What an argument that names no entry is explained as: text with a
+    space in a style that marks spaces in its stored form, else as given."""
     spaced = " " in argument and texts.style["style"] in ("byte_level", "metaspace")
-    return stored if editor.has_token(stored) or spaced else argument
+    return texts.stored([argument])[0] if spaced else argument
 
 
 def merge_lines(merges: Sequence[Merge], display: TokenDisplay, limit: int) -> str:
@@ -132,7 +136,7 @@ def describe(explanation: TokenExplanation, display: TokenDisplay, limit: int) -
 def cmd_show(args: argparse.Namespace) -> int:
     editor = open_editor(args.tokenizer)
     display = token_display()
-    resolved = resolve(editor, args.tokens, not args.no_ids)
+    resolved = resolve(editor, args.tokens, not args.no_ids, reading_of(args))
     found = [token for _, token in resolved if token is not None]
     explained = iter(vocarix_tools.explain_tokens(editor, found))
     entries: list[tuple[str, TokenExplanation | None]] = [
@@ -192,8 +196,11 @@ def cmd_longest(args: argparse.Namespace) -> int:
 def register(commands: Commands) -> None:
     show = commands.add("show", cmd_show, "explain tokens: id, length, the merges that produce and use them, "
                         "added_tokens entry, how the model splits them", [])
-    show.add_argument("tokens", nargs="+", metavar="TOKEN", help="tokens, exactly as stored, or ids")
+    show.add_argument("tokens", nargs="+", metavar="TOKEN",
+                      help="tokens as stored, the text a display shows for them (\" the\" for \"Ġthe\"), words as "
+                           "typed (each of their forms that is a token), or ids")
     show.add_argument("--no-ids", action="store_true", help="read arguments made of digits as tokens, not ids")
+    add_reading_arguments(show)
     show.add_argument("--limit", metavar="N", type=integer(0, U64_MAX), default=DEFAULT_LIMIT,
                       help=f"list at most N merges of each kind (default {DEFAULT_LIMIT}); --json lists all")
 

@@ -9,8 +9,9 @@ import os
 import vocarix_tools
 from vocarix_tools import corpus_counting, counting, learning
 from vocarix_tools.cli.common import (
-    EXIT_OK, U32_MAX, U64_MAX, CliError, Commands, UsageError, emit_json, finish_edit, integer, one_line,
-    open_editor, output_target, plural, read_token_file, report_stream, show_list, start_edit, tokenizer_file,
+    EXIT_OK, U32_MAX, U64_MAX, CliError, Commands, UsageError, emit_json, finish_edit, integer, name_tokens,
+    one_line, open_editor, output_target, plural, read_token_file, report_stream, show_list, start_edit,
+    tokenizer_file,
 )
 from vocarix_tools.cli.add_summary import entries
 from vocarix_tools.corpus_counting import WordCounts
@@ -109,10 +110,12 @@ def cmd_learn(args: argparse.Namespace) -> int:
                             ("--keep", bool(args.keep))):
             if given:
                 raise UsageError(f"{flag} only applies to learn --keep-size")
-    keep: list[str] = []
+    named: list[str] = []
     for path in args.keep:
-        keep.extend(read_token_file(path))
+        named.extend(read_token_file(path))
     editor = open_editor(args.tokenizer)
+    keep, unnamed = name_tokens(editor, named)
+    keep += unnamed
     counts = gather_words(args, editor)
     usage = None
     if args.counts is not None:

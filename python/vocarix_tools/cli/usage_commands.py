@@ -10,7 +10,8 @@ from typing import Optional
 from vocarix_tools import counting, usage
 from vocarix_tools.cli.common import (
     EXIT_OK, U32_MAX, U64_MAX, CliError, Commands, UsageError, add_listing_arguments, emit_json, finish_edit, integer,
-    listed, listing_limit, open_editor, output_target, plural, read_token_file, show, start_edit, tokenizer_file,
+    listed, listing_limit, name_tokens, open_editor, output_target, plural, read_token_file, show, start_edit,
+    tokenizer_file,
 )
 
 COUNTS_HELP = ("token-count file: a JSON object of token (as the vocabulary writes it) -> times used, "
@@ -72,10 +73,12 @@ def cmd_prune(args: argparse.Namespace) -> int:
     args.write_to = output_target(args)
     if args.size is None and args.min_count is None:
         raise UsageError("give --size N or --min-count K")
-    keep: list[str] = []
+    named: list[str] = []
     for path in args.keep:
-        keep.extend(read_token_file(path))
+        named.extend(read_token_file(path))
     editor = open_editor(args.tokenizer)
+    keep, unnamed = name_tokens(editor, named)
+    keep += unnamed
     counts = usage_counts(args)
     assert counts is not None  # one of --corpus and --counts is required
     session = start_edit(args, editor)

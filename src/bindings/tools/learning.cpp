@@ -11,6 +11,7 @@
 #include "bindings/common/convert.hpp"
 #include "bindings/common/editor_object.hpp"
 #include "bindings/tools/tools_bindings.hpp"
+#include "bindings/tools/python_unicode_forms.hpp"
 #include "bindings/tools/result_lists.hpp"
 #include "learning/fixed_size_learning.hpp"
 #include "learning/merge_learning.hpp"
@@ -23,30 +24,6 @@ namespace {
 namespace py = pybind11;
 using python::EditorObject;
 using python::make_int;
-
-// Lowercase and the normalization forms from Python's own Unicode database.
-class PythonUnicodeForms : public UnicodeForms {
-public:
-    void apply(std::string_view form, std::string_view text, std::string& out) override {
-        py::gil_scoped_acquire locked;
-        py::str input = python::make_str(text);
-        py::object result;
-        if (form == "lowercase") {
-            // Each character's own mapping: str.lower() would read a final
-            // sigma from its context, so every capital sigma is lowered alone.
-            py::str sigma("\u03a3");
-            py::list parts = input.attr("split")(sigma);
-            for (std::size_t i = 0; i < parts.size(); ++i) parts[i] = parts[i].attr("lower")();
-            result = py::str("\u03c3").attr("join")(parts);
-        } else {
-            result = normalize_(python::make_str(form), input);
-        }
-        out.append(python::to_str(result, "normalized text"));
-    }
-
-private:
-    py::object normalize_ = py::module_::import("unicodedata").attr("normalize");
-};
 
 py::dict table_dict(const WordTable& table) {
     py::dict out;

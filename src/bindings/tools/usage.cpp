@@ -10,6 +10,7 @@
 
 #include "bindings/common/convert.hpp"
 #include "bindings/common/editor_object.hpp"
+#include "bindings/tools/python_unicode_forms.hpp"
 #include "bindings/tools/result_lists.hpp"
 #include "bindings/tools/tools_bindings.hpp"
 #include "operations/workflows/fixed_size_addition.hpp"
@@ -17,6 +18,7 @@
 #include "operations/workflows/sparing_shrink.hpp"
 #include "analysis/token_style.hpp"
 #include "analysis/word_forms.hpp"
+#include "learning/running_text_splitter.hpp"
 #include "operations/workflows/usage_prune.hpp"
 
 namespace vocarix::tools {
@@ -36,35 +38,42 @@ UsageCounts usage_counts(EditorState& state, py::handle object, const char* name
     return UsageCounts(state, counts);
 }
 
+WordReadingMode reading_mode(const std::string& reading) {
+    if (reading == "auto") return WordReadingMode::kAuto;
+    if (reading == "text") return WordReadingMode::kText;
+    if (reading != "stored")
+        python::raise(PyExc_ValueError, "reading must be \"auto\", \"text\" or \"stored\", not \"" + reading + "\"");
+    return WordReadingMode::kStored;
+}
+
+// The names of the contexts, in WordContext order.
+constexpr std::pair<WordContext, const char*> kContextNames[] = {
+    {kAfterSpace, "after_space"}, {kTextStart, "text_start"}, {kAfterLineBreak, "after_line_break"},
+    {kInScript, "in_script"}};
+
 // How typed words are read: "auto", "text" or "stored", and which of a text
-// word's forms to take ("after_space", "text_start", "after_line_break",
-// "capitalised"; None for the form after a space).
+// word's forms to take (context names, or "capitalised"; None, or only
+// "capitalised", for the default forms of the word's script).
 ReadingOptions reading_options(const std::string& reading, py::handle forms_object) {
     ReadingOptions options;
-    if (reading == "auto") options.mode = WordReadingMode::kAuto;
-    else if (reading == "text") options.mode = WordReadingMode::kText;
-    else if (reading == "stored") options.mode = WordReadingMode::kStored;
-    else python::raise(PyExc_ValueError, "reading must be \"auto\", \"text\" or \"stored\", not \"" + reading + "\"");
+    options.mode = reading_mode(reading);
     if (forms_object.is_none()) return options;
-    options.contexts = 0;
     for (const std::string& name : python::to_str_list(forms_object, "forms")) {
-        if (name == "after_space") options.contexts |= kAfterSpace;
-        else if (name == "text_start") options.contexts |= kTextStart;
-        else if (name == "after_line_break") options.contexts |= kAfterLineBreak;
-        else if (name == "capitalised") options.capitalised = true;
-        else
-            python::raise(PyExc_ValueError, "forms are \"after_space\", \"text_start\", \"after_line_break\" and "
-                                            "\"capitalised\", not \"" + name + "\"");
+        bool known = name == "capitalised";
+        options.capitalised = options.capitalised || known;
+        for (auto [context, context_name] : kContextNames)
+            if (name == context_name) options.contexts |= context, known = true;
+        if (!known)
+            python::raise(PyExc_ValueError, "forms are \"after_space\", \"text_start\", \"after_line_break\", "
+                                            "\"in_script\" and \"capitalised\", not \"" + name + "\"");
     }
-    if (options.contexts == 0) options.contexts = kAfterSpace;
     return options;
 }
 
 py::list context_list(std::uint8_t contexts) {
     py::list names;
-    if (contexts & kAfterSpace) names.append("after_space");
-    if (contexts & kTextStart) names.append("text_start");
-    if (contexts & kAfterLineBreak) names.append("after_line_break");
+    for (auto [context, name] : kContextNames)
+        if (contexts & context) names.append(name);
     return names;
 }
 
@@ -75,10 +84,20 @@ py::list form_list(const std::vector<WordForm>& forms) {
         d["token"] = form.token;
         d["contexts"] = context_list(form.contexts);
         d["capitalised"] = form.capitalised;
+        d["script"] = script_family_name(form.family);
         out.append(d);
     }
     return out;
 }
+
+// The file's text pipeline, with the Unicode data it may need; the
+// splitter is null when the core cannot apply the pipeline (`unsupported` says why).
+struct TextPipelineRun {
+    explicit TextPipelineRun(const EditorState& state) : splitter(make_text_splitter(state, &forms, unsupported)) {}
+    PythonUnicodeForms forms;
+    std::string unsupported;
+    std::unique_ptr<TextSplitter> splitter;
+};
 
 const char* verdict_name(PreTokenVerdict verdict) {
     return verdict == PreTokenVerdict::kWhole ? "whole" : verdict == PreTokenVerdict::kSplit ? "split" : "undecided";
@@ -95,7 +114,9 @@ struct WordReportKeys {
                unknown_characters = python::lasting_str("unknown_characters"),
                merges_appended = python::lasting_str("merges_appended"),
                entries_created = python::lasting_str("entries_created"),
-               produced_whole = python::lasting_str("produced_whole"), pre_tokenizer = python::lasting_str("pre_tokenizer");
+               produced_whole = python::lasting_str("produced_whole"), pre_tokenizer = python::lasting_str("pre_tokenizer"),
+               produced_in = python::lasting_str("produced_in"), script = python::lasting_str("script"),
+               measured_in_text = python::lasting_str("measured_in_text");
 };
 
 py::dict word_dict(const FixedSizeWord& word) {
@@ -107,6 +128,7 @@ py::dict word_dict(const FixedSizeWord& word) {
     d[keys.read_as] = word.read_as_text ? "text" : "stored";
     d[keys.contexts] = context_list(word.contexts);
     d[keys.capitalised] = word.capitalised;
+    d[keys.script] = script_family_name(word.family);
     d[keys.other_forms] = form_list(word.other_forms);
     d[keys.outcome] = word.outcome;
     d[keys.refused] = word.refused;
@@ -115,6 +137,8 @@ py::dict word_dict(const FixedSizeWord& word) {
     d[keys.unknown_characters] = python::make_str_list(word.unknown_characters);
     d[keys.merges_appended] = python::make_str_pair_list(word.merges_appended);
     d[keys.entries_created] = python::make_str_int_list(word.entries_created);
+    d[keys.produced_in] = context_list(word.produced_in);
+    d[keys.measured_in_text] = word.measured_in_text;
     d[keys.produced_whole] = word.produced_whole;
     d[keys.pre_tokenizer] = verdict_name(word.pre_tokenizer);
     return d;
@@ -139,6 +163,8 @@ py::dict add_tokens_recorded(EditorObject& editor, py::handle tokens_object, con
     options.protection.keep = optional_str_list(whitelist_object, "whitelist");
     options.protection.min_id = python::to_u32(min_id, "min_id");
     UsageCounts counts = usage_counts(borrow.state(), counts_object, "counts");
+    TextPipelineRun text(borrow.state());
+    options.text = text.splitter.get();
     FixedSizeReport report = add_words_fixed_size(borrow.state(), tokens, counts, options);
 
     py::dict out;
@@ -152,6 +178,7 @@ py::dict add_tokens_recorded(EditorObject& editor, py::handle tokens_object, con
     out["ids_left_free"] = report.ids_left_free;
     out["unknown_counted_tokens"] = make_int(counts.unknown_tokens());
     out["pre_tokenizer_undecided"] = report.pre_tokenizer_undecided_by;
+    out["text_pipeline_unsupported"] = text.unsupported;
     return out;
 }
 
@@ -210,11 +237,20 @@ py::dict shrink_sparing(EditorObject& editor, py::handle count, py::handle min_i
     return out;
 }
 
-py::list words_of_tokens(EditorObject& editor, py::handle tokens_object) {
-    python::SharedBorrow borrow(editor);
-    std::vector<std::string> tokens = python::to_str_list(tokens_object, "tokens");
+py::list context_samples() {
     py::list out;
-    for (const std::string& token : tokens) out.append(python::make_str(word_of_token(borrow.state().sections.model, token)));
+    for (auto family : {ScriptFamily::kSpaced, ScriptFamily::kChinese, ScriptFamily::kJapanese, ScriptFamily::kThai,
+                        ScriptFamily::kLao, ScriptFamily::kKhmer, ScriptFamily::kMyanmar, ScriptFamily::kTibetan})
+        for (auto [context, name] : kContextNames) {
+            if (!(contexts_of_family(family) & context)) continue;
+            ContextText text = context_text(family, context);
+            py::dict d;
+            d["script"] = script_family_name(family);
+            d["context"] = name;
+            d["before"] = python::make_str(text.before);
+            d["after"] = python::make_str(text.after);
+            out.append(d);
+        }
     return out;
 }
 
@@ -222,7 +258,8 @@ py::list read_words(EditorObject& editor, py::handle words_object, const std::st
     ReadingOptions options = reading_options(reading, forms);
     python::SharedBorrow borrow(editor);
     std::vector<std::string> words = python::to_str_list(words_object, "words");
-    WordReader reader(borrow.state());
+    TextPipelineRun text(borrow.state());
+    WordReader reader(borrow.state(), text.splitter.get());
     py::list out;
     for (const std::string& word : words) {
         WordReading read = reader.read(word, options);
@@ -232,6 +269,42 @@ py::list read_words(EditorObject& editor, py::handle words_object, const std::st
         d["forms"] = form_list(read.chosen);
         d["other_forms"] = form_list(read.other_forms);
         d["refused"] = read.refused;
+        out.append(d);
+    }
+    return out;
+}
+
+py::list resolve_tokens(EditorObject& editor, py::handle given_object, const std::string& reading) {
+    WordReadingMode mode = reading_mode(reading);
+    python::SharedBorrow borrow(editor);
+    std::vector<std::string> given = python::to_str_list(given_object, "tokens");
+    TextPipelineRun text(borrow.state());
+    WordReader reader(borrow.state(), text.splitter.get());
+    py::list out;
+    for (const std::string& item : given) {
+        ResolvedToken resolved = reader.resolve(item, mode);
+        py::dict d;
+        d["given"] = resolved.given;
+        d["read_as"] = resolved.read_as_text ? "text" : "stored";
+        d["tokens"] = python::make_str_list(resolved.tokens);
+        out.append(d);
+    }
+    return out;
+}
+
+py::list measure_tokens(EditorObject& editor, py::handle tokens_object) {
+    python::SharedBorrow borrow(editor);
+    std::vector<std::string> tokens = python::to_str_list(tokens_object, "tokens");
+    TextPipelineRun text(borrow.state());
+    py::list out;
+    for (const FixedSizeWord& word : measure_stored_tokens(borrow.state(), tokens, text.splitter.get())) {
+        py::dict d;
+        d["token"] = word.token;
+        d["contexts"] = context_list(word.contexts);
+        d["produced_in"] = context_list(word.produced_in);
+        d["measured_in_text"] = word.measured_in_text;
+        d["produced_whole"] = word.produced_whole;
+        d["pre_tokenizer"] = verdict_name(word.pre_tokenizer);
         out.append(d);
     }
     return out;
@@ -257,6 +330,10 @@ void register_usage(py::module_& module) {
     module.def("read_words", &read_words, py::arg("editor"), py::arg("words"), py::arg("reading") = "auto",
                py::arg("forms") = py::none(),
                "How typed words are read: as text (turned into the forms the runtime meets) or as stored.");
+    module.def("resolve_tokens", &resolve_tokens, py::arg("editor"), py::arg("tokens"), py::arg("reading") = "auto",
+               "The entries each given text names: a stored token, the text a display shows, or a typed word.");
+    module.def("measure_tokens", &measure_tokens, py::arg("editor"), py::arg("tokens"),
+               "Where running text meets each stored token, and where the model produces it whole there.");
     module.def("prune", &prune, py::arg("editor"), py::arg("counts"), py::arg("size") = py::none(),
                py::arg("min_count") = py::none(), py::arg("keep") = py::none(), py::arg("min_id") = 0,
                py::arg("room_for_outside_added_tokens") = false,
@@ -266,8 +343,8 @@ void register_usage(py::module_& module) {
     module.def("pre_token_check", &pre_token_check, py::arg("editor"), py::arg("words"),
                "Whether the pre-tokenizer keeps each word whole: (\"whole\" | \"split\" | \"undecided\" per "
                "word, what it could not judge).");
-    module.def("words_of_tokens", &words_of_tokens, py::arg("editor"), py::arg("tokens"),
-               "The word the model receives for each token: without the end-of-word suffix.");
+    module.def("context_samples", &context_samples,
+               "The sample texts typed words are placed in: script, context, the text before and after the word.");
 }
 
 }  // namespace vocarix::tools

@@ -164,7 +164,7 @@ FixedSizeReport add_words_fixed_size(EditorState& state, std::span<const std::st
                                      const UsageCounts& counts, const FixedSizeOptions& options) {
     FixedSizeReport report;
     report.initial_vocab_size = state.vocab_size();
-    const WordReader reader(state);
+    WordReader reader(state, options.text);
     FixedSizeOptions chosen = options;  // with the style's space mark
     if (reader.style().style == TokenStyle::kMetaspace) chosen.space_mark = reader.style().marker;
     std::vector<WordReading> readings;
@@ -215,6 +215,7 @@ FixedSizeReport add_words_fixed_size(EditorState& state, std::span<const std::st
         added.read_as_text = item.reading->read_as_text;
         added.contexts = item.form->contexts;
         added.capitalised = item.form->capitalised;
+        added.family = item.form->family;
         if (item.form == &item.reading->chosen.front()) added.other_forms = item.reading->other_forms;
         if (!options.hold_size) {
             report.words.push_back(std::move(added));
@@ -228,20 +229,55 @@ FixedSizeReport add_words_fixed_size(EditorState& state, std::span<const std::st
             it->second = room.move_in(it->first);
         report.words.push_back(std::move(added));
     }
-    // What the model and the pre-tokenizer make of each word now, where the
-    // runtime meets it in running text.
-    Segmentation seg;
-    for (FixedSizeWord& added : report.words) {
-        if (added.outcome == "refused") continue;
-        std::string_view word = word_of_token(state.sections.model, added.form);
-        if (!is_valid_utf8(word)) continue;
-        segmenter.segment(word, seg);
-        added.produced_whole = added.contexts != 0 && added.pre_tokenizer != PreTokenVerdict::kSplit &&
-                               seg.pieces.size() == 1 && !seg.met_unknown && !seg.used_byte_fallback &&
-                               state.text(seg.pieces[0]) == added.token;
-    }
+    for (std::size_t i = 0; i < items.size(); ++i)
+        if (items[i].form) measure_in_running_text(segmenter, *items[i].form, report.words[i]);
     room.finish();
     return report;
+}
+
+void measure_in_running_text(Segmenter& segmenter, const WordForm& form, FixedSizeWord& added) {
+    const EditorState& state = segmenter.state();
+    added.produced_in = 0;
+    added.measured_in_text = !form.places.empty();
+    if (added.pre_tokenizer == PreTokenVerdict::kSplit) {
+        added.produced_whole = false;
+        return;
+    }
+    std::uint8_t placed = 0;
+    for (const FormPlace& place : form.places) {
+        placed |= place.context;
+        if (produced_in_place(segmenter, place)) added.produced_in |= place.context;
+    }
+    // Contexts the text pipeline gave no place for: the word alone.
+    if (std::uint8_t rest = form.contexts & ~placed) {
+        std::string_view word = word_of_token(state.sections.model, form.token);
+        Segmentation seg;
+        if (is_valid_utf8(word)) segmenter.segment(word, seg);
+        bool alone = seg.pieces.size() == 1 && !seg.met_unknown && !seg.used_byte_fallback &&
+                     state.text(seg.pieces[0]) == added.token;
+        if (alone) added.produced_in |= rest;
+    }
+    added.produced_whole = form.contexts != 0 && added.produced_in == form.contexts;
+}
+
+std::vector<FixedSizeWord> measure_stored_tokens(const EditorState& state, std::span<const std::string> tokens,
+                                                 TextSplitter* text) {
+    WordReader reader(state, text);
+    const PreTokenCheck pre_tokens(state);
+    Segmenter segmenter(state);
+    std::vector<FixedSizeWord> out;
+    out.reserve(tokens.size());
+    for (const std::string& token : tokens) {
+        FixedSizeWord& word = out.emplace_back();
+        word.requested = word.form = word.token = token;
+        WordForm form = reader.stored_as_form(token);
+        word.contexts = form.contexts;
+        word.family = form.family;
+        std::string_view body = word_of_token(state.sections.model, token);
+        word.pre_tokenizer = is_valid_utf8(body) ? pre_tokens.check(body) : PreTokenVerdict::kUndecided;
+        measure_in_running_text(segmenter, form, word);
+    }
+    return out;
 }
 
 }  // namespace vocarix

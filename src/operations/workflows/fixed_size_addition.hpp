@@ -37,7 +37,10 @@ struct FixedSizeOptions {
     bool hold_size = true;
     ProtectionRules protection;
     // How the given words are read (word_forms.hpp); by default as stored.
-    ReadingOptions reading{WordReadingMode::kStored, kAfterSpace, false};
+    ReadingOptions reading{WordReadingMode::kStored, 0, false};
+    // The file's text pipeline: with it, a word's forms and whether the
+    // model produces them are found in running text (running_text.hpp).
+    TextSplitter* text = nullptr;
 };
 
 struct FixedSizeWord {
@@ -47,6 +50,7 @@ struct FixedSizeWord {
     bool read_as_text = false;
     std::uint8_t contexts = 0;  // where the runtime meets the form (WordContext bits)
     bool capitalised = false;
+    ScriptFamily family = ScriptFamily::kSpaced;
     std::vector<WordForm> other_forms;  // forms of the word not added; on its first form only
     // Reachable outcomes (reachable_addition.hpp), or for the prefix method
     // "already_exists" and "added"; "split" when the pre-tokenizer splits the
@@ -59,8 +63,12 @@ struct FixedSizeWord {
     std::vector<std::string> unknown_characters;
     std::vector<StringPair> merges_appended;
     std::vector<std::pair<std::string, std::uint32_t>> entries_created;  // with the ids they end with
-    // Once every token is added: the model gives the word as this one token,
-    // and the pre-tokenizer's verdict on it.
+    // Once every token is added: the contexts where the runtime gives the
+    // form as this one token (in sample texts of running text, or, without
+    // the file's text pipeline, for the word alone); produced whole when
+    // that is every context it is met in.
+    std::uint8_t produced_in = 0;
+    bool measured_in_text = false;
     bool produced_whole = false;
     PreTokenVerdict pre_tokenizer = PreTokenVerdict::kUndecided;
 };
@@ -127,6 +135,15 @@ private:
 // The word the model receives for a requested token: the token without the
 // end-of-word suffix, when the model has one and the token ends with it.
 std::string_view word_of_token(const ModelSettings& model, std::string_view token);
+
+// Sets what the runtime now makes of an added form where it is met: the
+// contexts it produces it whole in, and whether that is all of them.
+void measure_in_running_text(Segmenter& segmenter, const WordForm& form, FixedSizeWord& added);
+
+// Where running text (with the file's text pipeline `text`, when given)
+// meets each stored token, and where the model produces it whole there.
+std::vector<FixedSizeWord> measure_stored_tokens(const EditorState& state, std::span<const std::string> tokens,
+                                                 TextSplitter* text);
 
 // Reads the given words (options.reading) and adds their forms in order, so
 // that earlier additions count for later ones.
