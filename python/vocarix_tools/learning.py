@@ -112,6 +112,12 @@ def learn(editor: vocarix.Vocarix, words: Words, entries: int, *, min_count: int
     return report
 
 
+class RunningTextCheck(TypedDict):
+    produced_whole: list[str]  # words the model gives as one token wherever running text meets them
+    never_met: list[str]  # words running text never gives the model in this form
+    not_whole: list[str]  # met, but not produced whole in some place
+
+
 class MergeReport(TypedDict):
     repairs: Optional[Repairs]  # None when literal
     other_entries: int  # OTHER's entries, its added tokens left out
@@ -122,8 +128,11 @@ class MergeReport(TypedDict):
     left_out_for_room: int  # beyond `add`
     unused_on_corpus: int  # left out: with a corpus, they would not be produced there
     not_added: list[str]  # characters nothing spells, or still split by the model
+    words_added: list[str]  # of the added tokens, those that are words of their own (not pieces inside words)
     entries_created: list[tuple[str, int]]  # every new entry, intermediate ones included, with its id
     merges_appended: list[tuple[str, str]]
+    # words_added in running text, measured in sample texts cut as BASE's text pipeline cuts them
+    running_text: RunningTextCheck
 
 
 def style_difference(base: vocarix.Vocarix, other: vocarix.Vocarix) -> str:
@@ -159,6 +168,11 @@ def merge_vocabulary(base: vocarix.Vocarix, other: vocarix.Vocarix, *, add: Opti
         corpus_words = words.words if isinstance(words, WordCounts) else dict(words)
     found = _native.merge_vocabulary(base, other, add, None if usage is None else dict(usage),
                                      add_unknown_characters, corpus_words, rank_by_usage)
+    measured = _native.measure_tokens(base, found["words_added"])
+    found["running_text"] = RunningTextCheck(
+        produced_whole=[m["token"] for m in measured if m["produced_whole"]],
+        never_met=[m["token"] for m in measured if not m["contexts"]],
+        not_whole=[m["token"] for m in measured if m["contexts"] and not m["produced_whole"]])
     report: MergeReport = {"repairs": None if session is None else session.finish().repairs, **found}  # type: ignore[typeddict-item]
     return report
 

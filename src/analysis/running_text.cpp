@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <span>
-#include <unordered_map>
 
 #include "analysis/token_style.hpp"
 #include "document/text.hpp"
@@ -149,13 +148,15 @@ Placement RunningText::place(std::string_view text, ScriptFamily family, WordCon
     words_.clear();
     splitter_.words_of(whole, words_);
 
-    // The words the sample lacks without the typed word, in order.
-    std::unordered_map<std::string_view, std::size_t> left;
-    for (const std::string& word : words_without(family, context)) ++left[word];
+    // The words the sample lacks without the typed word, in order: each
+    // word of the sample alone is matched once. Samples hold a few words.
+    const std::vector<std::string>& without = words_without(family, context);
+    matched_.assign(without.size(), 0);
     std::vector<std::size_t> fresh;
     for (std::size_t i = 0; i < words_.size(); ++i) {
-        auto it = left.find(words_[i]);
-        if (it != left.end() && it->second > 0) --it->second;
+        std::size_t k = 0;
+        while (k < without.size() && (matched_[k] || without[k] != words_[i])) ++k;
+        if (k < without.size()) matched_[k] = 1;
         else fresh.push_back(i);
     }
 

@@ -102,6 +102,7 @@ private:
     TextSplitter& splitter_;
     std::map<std::pair<ScriptFamily, WordContext>, std::vector<std::string>> without_;
     std::vector<std::string> words_;
+    std::vector<std::uint8_t> matched_;
 };
 
 // Whether the model, as `segmenter` applies it now, gives the placed form

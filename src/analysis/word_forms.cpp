@@ -51,6 +51,7 @@ void add_form(std::vector<WordForm>& forms, WordForm form) {
     for (WordForm& known : forms)
         if (known.token == form.token && known.capitalised == form.capitalised) {
             known.contexts |= form.contexts;
+            known.looked_up = known.looked_up || form.looked_up;
             for (FormPlace& place : form.places) known.places.push_back(std::move(place));
             return;
         }
@@ -86,6 +87,7 @@ WordForm WordReader::form_in(std::string_view word, ScriptFamily family, WordCon
     form.contexts = context;
     form.family = family;
     if (running_) {
+        form.looked_up = true;
         std::string spaced(" ");
         spaced.append(word);
         // Candidates with the style's space mark and without; a style
@@ -159,7 +161,9 @@ WordForm WordReader::stored_as_form(std::string_view token) {
     for (WordContext context : kContexts) {
         if (!(contexts_of_family(out.family) & context)) continue;
         WordForm form = form_in(typed, out.family, context);
-        if (form.token != whole) continue;
+        out.looked_up = form.looked_up;
+        // Where the text pipeline runs, only a place it was found in counts.
+        if (form.token != whole || (form.looked_up && form.places.empty())) continue;
         out.contexts |= context;
         for (FormPlace& place : form.places) out.places.push_back(std::move(place));
     }

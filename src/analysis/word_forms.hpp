@@ -42,8 +42,10 @@ struct WordForm {
     std::uint8_t contexts = 0;  // WordContext bits; 0: the runtime never meets it
     bool capitalised = false;   // the word with its first letter upper-cased
     ScriptFamily family = ScriptFamily::kSpaced;
-    // Where running text was cut to find it, one place per context; empty
-    // when the file's text pipeline could not be run.
+    // True when it was looked for in running text cut by the file's text
+    // pipeline; `places` then holds where it was found, one per context
+    // (a context without a place gives the word otherwise, or splits it).
+    bool looked_up = false;
     std::vector<FormPlace> places;
 };
 

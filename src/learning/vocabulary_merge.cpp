@@ -216,6 +216,7 @@ VocabularyMergeReport merge_vocabulary(EditorState& base, const EditorState& oth
         for (auto& entry : added.entries_created) report.entries_created.push_back(std::move(entry));
         if (added.outcome == "added") {
             ++report.added;
+            report.words_added.push_back(token.text);
             bool others_merge = added.merges_appended.size() == 1 && added.merges_appended[0] == token.made_of;
             ++(others_merge ? report.with_other_merge : report.with_chain);
         } else if (added.outcome != "already_whole") {

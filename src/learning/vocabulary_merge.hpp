@@ -48,6 +48,9 @@ struct VocabularyMergeReport {
     std::uint64_t unused_on_corpus = 0;
     // Not added: characters nothing in BASE spells, or the model still splits them.
     std::vector<std::string> not_added;
+    // OTHER's tokens added as words of their own (not pieces inside words),
+    // in the order added: those running text can meet (running_text.hpp).
+    std::vector<std::string> words_added;
     std::vector<std::pair<std::string, std::uint32_t>> entries_created;  // every new entry, with its id
     std::vector<StringPair> merges_appended;
 };

@@ -164,6 +164,15 @@ def describe_merge(report: learning.MergeReport, limit: int = 10) -> list[str]:
         lines.append(f"left out {report['left_out_for_room']:,} more that --add leaves no room for")
     if report["not_added"]:
         lines.append(f"not added, BASE's model cannot produce them: {show_list(report['not_added'], limit)}")
+    running = report["running_text"]
+    words = len(running["produced_whole"]) + len(running["never_met"]) + len(running["not_whole"])
+    if words:
+        lines.append(f"in running text BASE's model produces {len(running['produced_whole']):,} of the "
+                     f"{words:,} added words whole wherever it meets them")
+    if running["never_met"]:
+        lines.append(f"note: running text never gives BASE's model {plural(len(running['never_met']), 'word')} "
+                     f"in OTHER's form (its pre-tokenizer cuts such text otherwise): "
+                     f"{show_list(running['never_met'], limit)}")
     return lines
 
 

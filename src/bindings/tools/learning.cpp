@@ -155,6 +155,7 @@ py::dict merge_vocabulary(EditorObject& base, EditorObject& other, py::handle ma
     out["left_out_for_room"] = make_int(report.left_out_for_room);
     out["unused_on_corpus"] = make_int(report.unused_on_corpus);
     out["not_added"] = report.not_added;
+    out["words_added"] = report.words_added;
     out["entries_created"] = report.entries_created;
     out["merges_appended"] = report.merges_appended;
     return out;

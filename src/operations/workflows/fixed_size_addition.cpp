@@ -238,26 +238,25 @@ FixedSizeReport add_words_fixed_size(EditorState& state, std::span<const std::st
 void measure_in_running_text(Segmenter& segmenter, const WordForm& form, FixedSizeWord& added) {
     const EditorState& state = segmenter.state();
     added.produced_in = 0;
-    added.measured_in_text = !form.places.empty();
+    added.measured_in_text = form.looked_up;
     if (added.pre_tokenizer == PreTokenVerdict::kSplit) {
         added.produced_whole = false;
         return;
     }
-    std::uint8_t placed = 0;
-    for (const FormPlace& place : form.places) {
-        placed |= place.context;
-        if (produced_in_place(segmenter, place)) added.produced_in |= place.context;
-    }
-    // Contexts the text pipeline gave no place for: the word alone.
-    if (std::uint8_t rest = form.contexts & ~placed) {
+    if (form.looked_up) {
+        // A context the form was not found in gives the word otherwise: it is not produced there.
+        for (const FormPlace& place : form.places)
+            if (produced_in_place(segmenter, place)) added.produced_in |= place.context;
+    } else {
+        // Without the text pipeline, the word alone stands for every context.
         std::string_view word = word_of_token(state.sections.model, form.token);
         Segmentation seg;
         if (is_valid_utf8(word)) segmenter.segment(word, seg);
         bool alone = seg.pieces.size() == 1 && !seg.met_unknown && !seg.used_byte_fallback &&
                      state.text(seg.pieces[0]) == added.token;
-        if (alone) added.produced_in |= rest;
+        if (alone) added.produced_in = form.contexts;
     }
-    added.produced_whole = form.contexts != 0 && added.produced_in == form.contexts;
+    added.produced_whole = form.contexts != 0 && (added.produced_in & form.contexts) == form.contexts;
 }
 
 std::vector<FixedSizeWord> measure_stored_tokens(const EditorState& state, std::span<const std::string> tokens,
