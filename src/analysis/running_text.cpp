@@ -1,7 +1,6 @@
 #include "analysis/running_text.hpp"
 
 #include <algorithm>
-#include <span>
 
 #include "analysis/token_style.hpp"
 #include "document/text.hpp"
@@ -53,7 +52,8 @@ constexpr ScriptFiller kFillers[] = {
     {ScriptFamily::kTibetan, "ང་", "ཡིན།", "ང་ ", "ང་\n"},
 };
 
-// Bytes of the pieces of a segmentation, in the word they were cut from.
+// How many bytes of the word a piece covers: its text without the
+// continuing-subword prefix and the end-of-word suffix; one for a byte token.
 std::size_t piece_length(const EditorState& state, Symbol piece, bool first, bool last, bool byte_token,
                          std::string_view prefix, std::string_view suffix) {
     std::string_view text = state.text(piece);

@@ -173,10 +173,14 @@ def describe_addition(editor: vocarix.Vocarix, report: usage.AdditionReport, lim
     failures = failure_lines(editor, report["words"])
     if failures:
         lines.append(f"not added: {listed(failures, limit, '; ')}")
-    missed = [w["requested"] for w in words if not w["produced_whole"] and w["pre_tokenizer"] != "split"
-              and w["contexts"]]
+    missed = []
+    for w in words:
+        if w["produced_whole"] or w["pre_tokenizer"] == "split" or not w["contexts"]:
+            continue
+        places = ", ".join(context_text(c, w["script"]) for c in w["contexts"] if c not in w["produced_in"])
+        missed.append(f"{show(w['form'])} ({places})")
     if missed:
-        lines.append(f"not produced whole: {listed([show(t) for t in missed], limit)}")
+        lines.append(f"not produced whole: {listed(missed, limit)}")
     if report["pre_tokenizer_undecided"]:
         lines.append(f"note: this file's pre-tokenizer holds {report['pre_tokenizer_undecided']}; vocarix cannot "
                      "run it, so the count above assumes it leaves each word in one piece")
