@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "weights/row_plan.hpp"
+#include "weights/row_streaming.hpp"
 #include "weights/safetensors_format.hpp"
 
 namespace vocarix::weights {
@@ -52,11 +53,6 @@ struct RewriteReport {
     // Whether the header was copied byte for byte: no offset or shape changed.
     bool header_kept = false;
 };
-
-// Checks that the plan is sound on its own: a kCopy row names one old row, a
-// kMean row at least one, every row named is below old_rows, and kMeanOfAll
-// has rows to average. Throws WeightsError.
-void check_row_plan(const RowPlan& plan);
 
 // Checks that the plan fits the file's tensors: each listed tensor exists and
 // is listed once, its axis lies inside its shape and holds plan.old_rows

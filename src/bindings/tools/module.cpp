@@ -19,4 +19,5 @@ PYBIND11_MODULE(_native, module) {
     vocarix::tools::register_learning(module);
     vocarix::tools::register_weights(module);
     vocarix::tools::register_model_folder(module);
+    vocarix::tools::register_gguf_model(module);
 }

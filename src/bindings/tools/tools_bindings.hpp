@@ -39,4 +39,7 @@ void register_weights(pybind11::module_& module);
 // a tokenizer's model folder, kept consistent across an edit.
 void register_model_folder(pybind11::module_& module);
 
+// open_gguf, plan_gguf_edit, write_gguf_model: GGUF model files edited through their tokenizer.
+void register_gguf_model(pybind11::module_& module);
+
 }  // namespace vocarix::tools

@@ -1,0 +1,189 @@
+#include "gguf_model/gguf_edit.hpp"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <memory>
+#include <system_error>
+
+#include "document/file_descriptor.hpp"
+#include "document/replacement_file.hpp"
+#include "document/text.hpp"
+#include "formats/gguf/gguf_error.hpp"
+#include "formats/gguf/gguf_rewrite.hpp"
+#include "weights/row_streaming.hpp"
+
+namespace vocarix::gguf_model {
+namespace {
+
+using gguf::GgufError;
+
+constexpr std::string_view kShardPattern = "-00001-of-";
+constexpr std::string_view kExtension = ".gguf";
+
+// "PREFIX-00001-of-0000N.gguf": PREFIX and N, when `path` names a first shard.
+std::optional<std::pair<std::string, std::size_t>> first_shard(const std::string& path) {
+    constexpr std::size_t kTail = 10 + 5 + 5;  // "-00001-of-" + "0000N" + ".gguf"
+    if (path.size() <= kTail) return std::nullopt;
+    std::string_view tail = std::string_view(path).substr(path.size() - kTail);
+    if (tail.substr(0, kShardPattern.size()) != kShardPattern || tail.substr(15) != kExtension) return std::nullopt;
+    std::string_view digits = tail.substr(10, 5);
+    std::size_t count = 0;
+    for (char c : digits) {
+        if (c < '0' || c > '9') return std::nullopt;
+        count = count * 10 + static_cast<std::size_t>(c - '0');
+    }
+    if (count == 0) return std::nullopt;
+    return std::make_pair(path.substr(0, path.size() - kTail), count);
+}
+
+std::string shard_path(const std::string& prefix, std::size_t index, std::size_t count) {
+    char suffix[32];
+    std::snprintf(suffix, sizeof suffix, "-%05zu-of-%05zu.gguf", index, count);
+    return prefix + suffix;
+}
+
+gguf::GgufHeader read_header(const std::string& path) {
+    FileDescriptor file(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    if (file.get() < 0) weights::throw_system("Failed to read: ", path, errno);
+    struct stat info {};
+    if (::fstat(file.get(), &info) != 0) weights::throw_system("Failed to read: ", path, errno);
+    if (!S_ISREG(info.st_mode)) throw GgufError(path + ": not a regular file");
+    return gguf::read_gguf_header(file.get(), static_cast<std::uint64_t>(info.st_size), path);
+}
+
+void find_vocabulary_tensors(GgufModel& model) {
+    const gguf::TensorInfo* embedding = nullptr;
+    for (std::size_t shard = 0; shard < model.headers.size(); ++shard)
+        for (const char* name : {kEmbeddingTensor, kOutputTensor})
+            if (const gguf::TensorInfo* tensor = model.headers[shard].tensor(name)) {
+                model.vocabulary_tensors.emplace_back(shard, name);
+                if (tensor->dims.size() != 2)
+                    throw GgufError(model.files[shard] + ": tensor " + name + " has " +
+                                    std::to_string(tensor->dims.size()) + " dimensions where one row per token needs two");
+                if (!embedding) embedding = tensor;
+                else if (tensor->dims[1] != embedding->dims[1])
+                    throw GgufError(model.files[shard] + ": " + name + " has " + std::to_string(tensor->dims[1]) +
+                                    " rows but " + embedding->name + " has " + std::to_string(embedding->dims[1]));
+            }
+    std::uint64_t tokens = model.tokenizer.tokens.size();
+    model.rows = embedding ? embedding->dims[1] : tokens;
+    if (model.rows != tokens)
+        throw GgufError(model.path + ": " + embedding->name + " has " + std::to_string(model.rows) +
+                        " rows but the tokenizer has " + std::to_string(tokens) + " tokens");
+}
+
+}  // namespace
+
+GgufModel read_gguf_model(const std::string& path) {
+    GgufModel model;
+    model.path = path;
+    model.files.push_back(path);
+    if (auto shard = first_shard(path))
+        for (std::size_t k = 2; k <= shard->second; ++k) model.files.push_back(shard_path(shard->first, k, shard->second));
+    for (const std::string& file : model.files) model.headers.push_back(read_header(file));
+    if (const gguf::Value* count = model.headers.front().find("split.count"))
+        if (gguf::as_unsigned(*count).value_or(1) != model.files.size())
+            throw GgufError(path + ": split.count says " + std::to_string(gguf::as_unsigned(*count).value_or(0)) +
+                            " files, the name " + std::to_string(model.files.size()));
+    model.tokenizer = read_gguf_tokenizer(model.headers.front(), path);
+    find_vocabulary_tensors(model);
+    return model;
+}
+
+std::vector<std::string> output_paths(const GgufModel& model, const std::string& target) {
+    if (model.files.size() == 1) return {target};
+    std::string prefix = target;
+    if (auto shard = first_shard(target)) prefix = shard->first;
+    else if (prefix.size() > kExtension.size() && prefix.ends_with(kExtension))
+        prefix.resize(prefix.size() - kExtension.size());
+    std::vector<std::string> paths;
+    for (std::size_t k = 1; k <= model.files.size(); ++k) paths.push_back(shard_path(prefix, k, model.files.size()));
+    return paths;
+}
+
+GgufEdit plan_gguf_edit(const GgufModel& model, const std::optional<IdRemap>& remap, const EditorState& after,
+                        bool force) {
+    GgufEdit edit;
+    std::uint64_t tokens_after = runtime_ids(after).rows;
+    if (remap) {
+        edit.rows = folder::embedding_rows(remap->rows_before, model.rows, remap->rows_after, std::nullopt);
+        edit.plan = folder::row_plan(*remap, edit.rows);
+        // An id whose token is gone keeps its row: a placeholder holds it until a reindex closes it.
+        std::vector<bool> held(edit.rows.rows_after, false);
+        for (const auto& [old_id, new_id] : remap->old_to_new)
+            if (new_id && *new_id < held.size()) held[*new_id] = true;
+        for (const NewToken& token : remap->added)
+            if (token.id < held.size()) held[token.id] = true;
+        for (std::uint64_t row = 0; row < std::min(edit.rows.rows_after, model.rows); ++row)
+            if (!held[row] && edit.plan.rows[row].kind == weights::RowSource::Kind::kMeanOfAll)
+                edit.plan.rows[row] = {weights::RowSource::Kind::kCopy, {row}};
+    } else {
+        if (tokens_after > model.rows)
+            throw GgufError(model.path + ": the tokenizer needs " + std::to_string(tokens_after) + " rows but the model has " +
+                            std::to_string(model.rows) + "; give the edit's id map (--id-map) so the rows can follow");
+        edit.rows = {model.rows, model.rows, tokens_after, model.rows, 1};
+        edit.plan.old_rows = model.rows;
+        for (std::uint64_t row = 0; row < model.rows; ++row)
+            edit.plan.rows.push_back({weights::RowSource::Kind::kCopy, {row}});
+    }
+    if (tokens_after > edit.rows.rows_after)
+        throw GgufError(model.path + ": the tokenizer needs " + std::to_string(tokens_after) + " rows but the id map gives " +
+                        std::to_string(edit.rows.rows_after));
+    if (!folder::keeps_every_row(edit.plan))
+        for (const auto& [shard, name] : model.vocabulary_tensors) edit.resized.push_back(name);
+    edit.metadata = edited_metadata(model, after, force, edit);
+    if (!edit.removed_special.empty() && !force) {
+        std::string listed;
+        for (const std::string& item : edit.removed_special) listed += (listed.empty() ? "" : ", ") + item;
+        throw GgufError(model.path + ": the edit removes the token of " + listed + " (--force drops the key)");
+    }
+    for (std::size_t shard = 0; shard < model.headers.size(); ++shard) {
+        gguf::GgufRewrite rewrite{shard == 0 ? edit.metadata : model.headers[shard].metadata, {}, edit.plan};
+        for (const auto& [in_shard, name] : model.vocabulary_tensors)
+            if (in_shard == shard && !edit.resized.empty()) rewrite.resliced.push_back(name);
+        gguf::check_rewrite(model.headers[shard], rewrite, model.files[shard]);
+    }
+    return edit;
+}
+
+std::vector<std::string> write_gguf_model(const GgufModel& model, const GgufEdit& edit, const std::string& target,
+                                          const std::function<bool()>& keep_going) {
+    std::vector<std::string> targets = target.empty() ? model.files : output_paths(model, target);
+    std::vector<std::unique_ptr<ReplacementFile>> outputs;
+    for (std::size_t shard = 0; shard < model.files.size(); ++shard) {
+        const std::string& path = targets[shard];
+        gguf::GgufRewrite rewrite{shard == 0 ? edit.metadata : model.headers[shard].metadata, {}, edit.plan};
+        for (const auto& [in_shard, name] : model.vocabulary_tensors)
+            if (in_shard == shard && !edit.resized.empty()) rewrite.resliced.push_back(name);
+        if (rewrite.resliced.empty()) {
+            // Rows that stay as they are need no plan: the tensors are copied.
+            rewrite.plan.old_rows = 0;
+            rewrite.plan.rows.clear();
+        }
+        FileDescriptor source(::open(model.files[shard].c_str(), O_RDONLY | O_CLOEXEC));
+        if (source.get() < 0) weights::throw_system("Failed to read: ", model.files[shard], errno);
+        struct stat existing {};
+        bool replaces = ::stat(path.c_str(), &existing) == 0 && S_ISREG(existing.st_mode);
+        try {
+            outputs.push_back(std::make_unique<ReplacementFile>(path, replaces ? &existing : nullptr));
+        } catch (const std::system_error& error) {
+            weights::throw_system("Failed to write: ", path, error.code().value());
+        }
+        gguf::write_rewritten_gguf(source.get(), model.headers[shard], outputs.back()->fd(), rewrite, keep_going,
+                                   model.files[shard], path);
+    }
+    for (std::size_t shard = 0; shard < outputs.size(); ++shard) {
+        try {
+            outputs[shard]->commit();
+        } catch (const std::system_error& error) {
+            weights::throw_system("Failed to write: ", targets[shard], error.code().value());
+        }
+    }
+    return targets;
+}
+
+}  // namespace vocarix::gguf_model

@@ -1,0 +1,170 @@
+// The tokenizer keys of a GGUF file after an edit: the token list by id with
+// placeholders in the ids no token holds, types and scores carried by token,
+// new tokens' types from their added_tokens entries and their scores below
+// every old one in the order their merges rank, the merge list, the special
+// ids following their tokens, and the architecture's vocab_size.
+#include <algorithm>
+#include <map>
+#include <unordered_map>
+
+#include "analysis/runtime_ids.hpp"
+#include "document/text.hpp"
+#include "formats/gguf/gguf_error.hpp"
+#include "gguf_model/gguf_edit.hpp"
+
+namespace vocarix::gguf_model {
+namespace {
+
+using gguf::GgufError;
+using gguf::KeyValue;
+using gguf::Value;
+
+bool is_byte_token(std::string_view token) {
+    auto hex = [](char c) { return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'F'); };
+    return token.size() == 6 && token.substr(0, 3) == "<0x" && hex(token[3]) && hex(token[4]) && token[5] == '>';
+}
+
+// The rank of the first merge producing each token that merges produce.
+std::unordered_map<std::string_view, std::size_t> first_merge_ranks(const EditorState& state) {
+    std::unordered_map<std::string_view, std::size_t> ranks;
+    std::size_t rank = 0;
+    state.for_each_merge([&](SlotIndex slot) { ranks.emplace(state.text(state.result_of(slot)), rank++); });
+    return ranks;
+}
+
+std::vector<std::string> merge_strings(const EditorState& state, const std::string& path) {
+    std::vector<std::string> merges;
+    merges.reserve(state.merge_count());
+    state.for_each_merge([&](SlotIndex slot) {
+        Merge merge = state.merge_at(slot);
+        std::string_view left = state.text(merge.left), right = state.text(merge.right);
+        // The reader splits "a b" at the first space after the first byte.
+        if (left.empty() || left.find(' ', 1) != std::string_view::npos || right.empty())
+            throw GgufError(path + ": the merge (" + debug_quoted(left) + ", " + debug_quoted(right) +
+                            ") cannot be written as \"a b\": its first part holds a space");
+        std::string text;
+        text.reserve(left.size() + right.size() + 1);
+        text.append(left).append(1, ' ').append(right);
+        merges.push_back(std::move(text));
+    });
+    return merges;
+}
+
+std::string count_text(std::size_t count, const char* noun) { return std::to_string(count) + " " + noun; }
+
+}  // namespace
+
+std::vector<KeyValue> edited_metadata(const GgufModel& model, const EditorState& after, bool force, GgufEdit& edit) {
+    const GgufTokenizer& old = model.tokenizer;
+    const std::uint64_t rows = edit.rows.rows_after;
+    RuntimeIds now = runtime_ids(after);
+    std::vector<const std::string*> by_id(rows, nullptr);
+    for (const auto& [token, id] : now.tokens) {
+        if (id >= rows) throw GgufError(model.path + ": token " + debug_quoted(token) + " has id " + std::to_string(id) +
+                                        ", past the " + std::to_string(rows) + " rows");
+        if (by_id[id])
+            throw GgufError(model.path + ": tokens " + debug_quoted(*by_id[id]) + " and " + debug_quoted(token) +
+                            " share id " + std::to_string(id) + "; a GGUF token list holds one token per id");
+        by_id[id] = &token;
+    }
+    std::unordered_map<std::string_view, std::uint32_t> old_ids;
+    float lowest_score = 0.0f;
+    for (std::size_t id = 0; id < old.tokens.size(); ++id) {
+        if (old.is_placeholder(id)) continue;
+        old_ids.emplace(old.tokens[id], static_cast<std::uint32_t>(id));
+        if (!old.scores.empty() && old.types[id] == kNormal) lowest_score = std::min(lowest_score, old.scores[id]);
+    }
+    std::unordered_map<std::string_view, bool> added;
+    for (const RuntimeAddedToken& token : now.added) added.emplace(token.content, token.special);
+    auto ranks = first_merge_ranks(after);
+    // New tokens that merges produce rank below every old token, in merge order.
+    std::vector<std::pair<std::size_t, std::uint64_t>> new_by_rank;
+    std::vector<std::string> tokens(rows);
+    std::vector<std::int32_t> types(rows, kNormal);
+    std::vector<float> scores(old.scores.empty() ? 0 : rows, 0.0f);
+    for (std::uint64_t id = 0; id < rows; ++id) {
+        if (!by_id[id]) {
+            tokens[id] = placeholder_name(id);
+            types[id] = kUnused;
+            if (!scores.empty()) scores[id] = -10000.0f;
+            ++edit.placeholders;
+            continue;
+        }
+        const std::string& token = *by_id[id];
+        tokens[id] = token;
+        if (auto was = old_ids.find(token); was != old_ids.end()) {
+            types[id] = old.types[was->second];
+            if (!scores.empty()) scores[id] = old.scores[was->second];
+            continue;
+        }
+        if (auto entry = added.find(token); entry != added.end()) types[id] = entry->second ? kControl : kUserDefined;
+        else if (old.model == "llama" && is_byte_token(token)) types[id] = kByte;
+        if (auto rank = ranks.find(token); rank != ranks.end() && types[id] == kNormal)
+            new_by_rank.emplace_back(rank->second, id);
+    }
+    std::sort(new_by_rank.begin(), new_by_rank.end());
+    if (!scores.empty())
+        for (std::size_t k = 0; k < new_by_rank.size(); ++k)
+            scores[new_by_rank[k].second] = lowest_score - 1.0f - static_cast<float>(k);
+
+    std::map<std::string, std::optional<Value>> replaced;
+    auto change = [&](const std::string& key, const Value* before, std::optional<Value> value, std::string was,
+                      std::string now_text) {
+        if (before && value && before->type == value->type && before->bytes == value->bytes) return;
+        edit.changes.push_back({key, std::move(was), std::move(now_text)});
+        replaced[key] = std::move(value);
+    };
+    const gguf::GgufHeader& header = model.headers.front();
+    change(kTokensKey, header.find(kTokensKey), gguf::string_array(tokens), count_text(old.tokens.size(), "tokens"),
+           count_text(rows, "tokens"));
+    if (header.find(kTypesKey) || edit.placeholders > 0)
+        change(kTypesKey, header.find(kTypesKey), gguf::i32_array(types), count_text(old.tokens.size(), "types"),
+               count_text(rows, "types"));
+    if (!scores.empty())
+        change(kScoresKey, header.find(kScoresKey), gguf::f32_array(scores), count_text(old.tokens.size(), "scores"),
+               count_text(rows, "scores"));
+    if (header.find(kMergesKey) || old.model == "gpt2") {
+        std::vector<std::string> merges = merge_strings(after, model.path);
+        change(kMergesKey, header.find(kMergesKey), gguf::string_array(merges), count_text(old.merges.size(), "merges"),
+               count_text(merges.size(), "merges"));
+    }
+    if (const Value* listed = header.find(kAddedTokensKey)) {
+        std::vector<std::string> kept;
+        for (const std::string& token : gguf::as_string_array(*listed).value_or(std::vector<std::string>{}))
+            if (now.id_of(token)) kept.push_back(token);
+        change(kAddedTokensKey, listed, gguf::string_array(kept), count_text(listed->count, "entries"),
+               count_text(kept.size(), "entries"));
+    }
+    for (const auto& [key, old_id] : old.special_ids) {
+        const Value* before = header.find(key);
+        std::optional<std::uint32_t> moved = old.is_placeholder(old_id)
+                                                 ? (old_id < rows ? std::optional<std::uint32_t>(old_id) : std::nullopt)
+                                                 : now.id_of(old.tokens[old_id]);
+        if (!moved) {
+            edit.removed_special.push_back(key + " (" + debug_quoted(old.tokens[old_id]) + ")");
+            if (!force) continue;
+            change(key, before, std::nullopt, std::to_string(old_id), "");
+            continue;
+        }
+        change(key, before, gguf::integer_like(*before, *moved), std::to_string(old_id), std::to_string(*moved));
+    }
+    if (const Value* architecture = header.find("general.architecture")) {
+        std::string key = gguf::as_string(*architecture).value_or("") + ".vocab_size";
+        if (const Value* size = header.find(key))
+            change(key, size, gguf::integer_like(*size, rows), std::to_string(gguf::as_unsigned(*size).value_or(0)),
+                   std::to_string(rows));
+    }
+
+    std::vector<KeyValue> metadata;
+    metadata.reserve(header.metadata.size() + 1);
+    for (const KeyValue& pair : header.metadata) {
+        auto found = replaced.find(pair.key);
+        if (found == replaced.end()) metadata.push_back(pair);
+        else if (found->second) metadata.push_back({pair.key, *found->second});
+        if (pair.key == kTokensKey && !header.find(kTypesKey) && replaced.count(kTypesKey))
+            metadata.push_back({kTypesKey, *replaced[kTypesKey]});
+    }
+    return metadata;
+}
+
+}  // namespace vocarix::gguf_model
