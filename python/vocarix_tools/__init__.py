@@ -6,7 +6,8 @@ command-line tool, and holds the workflows that a whole editing job needs.
 Editors it returns are ordinary ``vocarix.Vocarix`` objects; their ``save``
 and ``to_json`` write the document back in the form it was read in.
 ``open_model`` opens a whole model folder, whose configs and weights
-follow every id an edit of its tokenizer moves.
+follow every id an edit of its tokenizer moves; ``open_gguf`` a GGUF model
+file, whose tokenizer keys and embedding rows do.
 
     import vocarix_tools
 
@@ -27,6 +28,7 @@ if TYPE_CHECKING:
         CheckReport, EditOutcome, EditSession, Repairs, check, describe_check, describe_repairs, fix,
     )
     from vocarix_tools.display import TokenDisplay
+    from vocarix_tools.gguf_model import GgufModel, open_gguf, sync_gguf
     from vocarix_tools.id_maps import IdMap, read_id_map, remap_rows, write_id_map
     from vocarix_tools.inspection import diff, explain_tokens, token_style, vocabulary_report
     from vocarix_tools.loading import DocumentForm, document_form, leniency_notice, open, open_text, set_merge_form
@@ -40,6 +42,7 @@ _HOMES = {
     "consistency": ["CheckReport", "EditOutcome", "EditSession", "Repairs", "check", "describe_check",
                     "describe_repairs", "fix"],
     "display": ["TokenDisplay"],
+    "gguf_model": ["GgufModel", "open_gguf", "sync_gguf"],
     "id_maps": ["IdMap", "read_id_map", "remap_rows", "write_id_map"],
     "inspection": ["diff", "explain_tokens", "token_style", "vocabulary_report"],
     "loading": ["DocumentForm", "document_form", "leniency_notice", "open", "open_text", "set_merge_form"],
@@ -73,6 +76,7 @@ __all__ = [
     "EditOutcome",
     "EditSession",
     "FolderProblem",
+    "GgufModel",
     "IdMap",
     "ModelFolder",
     "Repairs",
@@ -89,12 +93,14 @@ __all__ = [
     "fix",
     "leniency_notice",
     "open",
+    "open_gguf",
     "open_model",
     "open_text",
     "read_id_map",
     "remap_rows",
     "segment",
     "set_merge_form",
+    "sync_gguf",
     "token_style",
     "vocabulary_report",
     "write_id_map",

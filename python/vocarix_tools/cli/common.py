@@ -14,6 +14,7 @@ import vocarix
 import vocarix_tools
 from vocarix_tools import _native
 from vocarix_tools.display import TokenDisplay
+from vocarix_tools.gguf_model import GgufModel, is_gguf, open_gguf
 from vocarix_tools.model_folder import ModelFolder, SpecialTokenRemoved, describe_removed, is_model_folder, open_model
 
 U32_MAX = 2**32 - 1
@@ -86,8 +87,9 @@ def note(message: str) -> None:
 # file does: its editor is the folder's tokenizer, and writing it writes
 # the whole folder, every id and the weights following the edit.
 
-# The folders opened by this process, by the id of their editor.
+# The folders and GGUF models opened by this process, by the id of their editor.
 _folders: dict[int, ModelFolder] = {}
+_ggufs: dict[int, GgufModel] = {}
 
 
 def open_editor(path: str) -> vocarix.Vocarix:
@@ -101,9 +103,14 @@ def open_editor(path: str) -> vocarix.Vocarix:
         _folders[id(folder.editor)] = folder
         editor = folder.editor
         path = os.path.join(path, "tokenizer.json")
+    elif is_gguf(path):
+        model = open_gguf(path)
+        _ggufs[id(model.editor)] = model
+        editor = model.editor
     else:
         editor = vocarix_tools.open(path)
-    notice = vocarix_tools.leniency_notice(editor)
+    # A GGUF's tokenizer document is made by the tools: its form is no news to the user.
+    notice = None if gguf_of(editor) is not None else vocarix_tools.leniency_notice(editor)
     if notice:
         note(f"{path}: {notice}")
     _display = TokenDisplay(editor, _display.raw)
@@ -115,9 +122,26 @@ def folder_of(editor: vocarix.Vocarix) -> ModelFolder | None:
     return _folders.get(id(editor))
 
 
+def gguf_of(editor: vocarix.Vocarix) -> GgufModel | None:
+    """The GGUF model `editor` was opened from, or None."""
+    return _ggufs.get(id(editor))
+
+
 def tokenizer_file(path: str) -> str:
     """The tokenizer file a path names: itself, or a model folder's tokenizer.json."""
     return os.path.join(path, "tokenizer.json") if is_model_folder(path) else path
+
+
+def open_tokenizer(path: str) -> vocarix.Vocarix:
+    """A second tokenizer a command reads (not edits): a file, a model folder's
+    tokenizer.json, or the tokenizer a GGUF model carries."""
+    return open_gguf(path).editor if is_gguf(path) else vocarix_tools.open(tokenizer_file(path))
+
+
+def runtime_source(path: str) -> str | vocarix.Vocarix:
+    """What the tokenizers runtime loads for a path: the tokenizer file, or
+    the document of the tokenizer a GGUF model carries."""
+    return open_gguf(path).editor if is_gguf(path) else tokenizer_file(path)
 
 
 # Output paths that mean this process's standard output: the tokenizer goes
@@ -160,6 +184,11 @@ def start_edit(args: argparse.Namespace, editor: vocarix.Vocarix) -> vocarix_too
         directory = os.path.dirname(os.path.realpath(args.id_map))
         if not os.path.isdir(directory):
             raise CliError(f"cannot write {args.id_map}: directory {directory} does not exist")
+    model = gguf_of(editor)
+    if model is not None:
+        if args.write_to is not None and not args.in_place:
+            check_gguf_output(model, args.write_to)
+        return model.begin_edit()
     folder = folder_of(editor)
     if folder is not None:
         if args.write_to is not None and not args.in_place:
@@ -179,9 +208,11 @@ def finish_edit(args: argparse.Namespace, editor: vocarix.Vocarix, before: vocar
     folder = folder_of(editor)  # its session is `before`
     id_map = before.id_map() if args.id_map else None
     output = None if args.dry_run else args.write_to
+    model = gguf_of(editor)
     folder_report = None if folder is None else write_folder(args, folder, output)
+    gguf_report = None if model is None else write_gguf(args, model, output)
     if output is not None:
-        if folder is None:
+        if folder is None and model is None:
             write_output(editor, output)
         if id_map is not None:
             vocarix_tools.write_id_map(id_map, args.id_map)
@@ -202,6 +233,7 @@ def finish_edit(args: argparse.Namespace, editor: vocarix.Vocarix, before: vocar
             "id_map": None if id_map is None else {"path": args.id_map, "rows_before": id_map["rows_before"],
                                                    "rows_after": id_map["rows_after"]},
             **({} if folder_report is None else {"folder": folder_report}),
+            **({} if gguf_report is None else {"gguf": gguf_report}),
         }, stream=stream)
         return EXIT_OK
     if outcome.added_tokens_removed:
@@ -217,8 +249,12 @@ def finish_edit(args: argparse.Namespace, editor: vocarix.Vocarix, before: vocar
                        f"({how}); 'vocarix check' lists them")
     if folder_report is not None:
         summary += describe_folder_write(folder_report, written=output is not None)
+    if gguf_report is not None:
+        summary += describe_gguf_write(gguf_report)
     if output is None:
         where = "dry run, nothing written"
+    elif model is not None:
+        where = f"rewrote {output} in place" if args.in_place else f"wrote {', '.join(gguf_report['written'])}"
     elif folder is not None:
         where = f"rewrote {output} in place" if args.in_place else f"wrote the folder {output}"
     else:
@@ -251,6 +287,49 @@ def write_folder(args: argparse.Namespace, folder: ModelFolder, output: str | No
                                 literal=args.literal, repair=repair, finish=False))
     except SpecialTokenRemoved as refused:
         raise CliError(f"refused: {str(refused).replace('force=True', '--force')}") from None
+
+
+def check_gguf_output(model: GgufModel, output: str) -> None:
+    """Refuses an output a GGUF model cannot be written to, before the edit runs."""
+    if not output.lower().endswith(".gguf"):
+        raise UsageError(f"a GGUF model is written to a .gguf file, not {output}")
+    for path in model.output_paths(output):
+        directory = os.path.dirname(os.path.realpath(path))
+        if not os.path.isdir(directory):
+            raise CliError(f"cannot write {path}: directory {directory} does not exist")
+        if os.path.isdir(path):
+            raise CliError(f"cannot write {path}: it is a directory")
+
+
+def write_gguf(args: argparse.Namespace, model: GgufModel, output: str | None) -> dict[str, Any]:
+    """Writes the edited GGUF model to `output` (in place with --in-place),
+    or with --dry-run only works out what it would change. An edit that
+    removes the token of a special id is refused first, unless --force."""
+    force = bool(getattr(args, "force", False))
+    try:
+        if output is None:
+            return dict(model.plan(force=force))
+        return dict(model.save(None if args.in_place else output, force=force, finish=False))
+    except SpecialTokenRemoved as refused:
+        raise CliError(f"refused: {str(refused).replace('force=True', '--force')}") from None
+
+
+def describe_gguf_write(report: dict[str, Any], limit: int = 8) -> list[str]:
+    """Summary lines of a GGUF write: keys, rows, placeholders."""
+    rows = report["rows"]
+    lines = []
+    if report["tensors_resized"]:
+        lines.append(f"GGUF rows: {', '.join(report['tensors_resized'])} {rows['rows_before']} -> {rows['rows_after']}")
+    if report["placeholders"]:
+        lines.append(f"GGUF: {plural(report['placeholders'], 'id')} no token holds filled with unused placeholder "
+                     f"tokens, rows kept ('vocarix reindex' closes them)")
+    changes = [f"{c['key']}: {c['before']} -> {c['after'] or '(dropped)'}" for c in report["changes"]]
+    if changes:
+        lines.append("GGUF keys changed: " + "; ".join(changes[:limit])
+                     + (f"; ... ({len(changes) - limit} more)" if len(changes) > limit else ""))
+    for removed in report["special_tokens_removed"]:
+        lines.append(f"warning: the edit removed the token of {removed}; the key is dropped")
+    return lines
 
 
 def describe_folder_write(report: dict[str, Any], written: bool, limit: int = 8) -> list[str]:
@@ -301,6 +380,8 @@ def output_target(args: argparse.Namespace, needed: bool = True, unneeded_reason
         raise UsageError("this changes the tokenizer: give -o OUT or --in-place (or --dry-run to preview)")
     if getattr(args, "pad_to_multiple_of", None) is not None and not is_model_folder(args.tokenizer):
         raise UsageError("--pad-to-multiple-of applies to a model folder, whose weights it pads")
+    if is_gguf(args.tokenizer) and args.output in STDOUT_PATHS:
+        raise UsageError("a GGUF model is written to a .gguf file (-o OUT.gguf) or in place, not to standard output")
     if is_model_folder(args.tokenizer) and args.output in STDOUT_PATHS:
         raise UsageError("a model folder is written to a directory (-o OUT_DIR) or in place, not to standard output")
     if args.in_place:

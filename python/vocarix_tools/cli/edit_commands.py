@@ -13,7 +13,7 @@ from vocarix_tools.cli import add_summary, usage_commands
 from vocarix_tools.cli.common import (
     U32_MAX, U64_MAX, CliError, Commands, UsageError, add_listing_arguments, add_reading_arguments, finish_edit,
     gather_tokens, integer, listed, listing_limit, name_tokens, open_editor, output_target, plural, read_token_file,
-    reading_of, result_dict, show, show_list, start_edit, tokenizer_file,
+    reading_of, result_dict, show, show_list, start_edit, open_tokenizer,
 )
 from vocarix_tools.cli.guards import refuse_losing_most_merges, refuse_mixed_styles
 
@@ -189,7 +189,7 @@ def cmd_shrink(args: argparse.Namespace) -> int:
 def cmd_sync_chars(args: argparse.Namespace) -> int:
     args.write_to = output_target(args)
     editor = open_editor(args.tokenizer)
-    source = vocarix_tools.open(tokenizer_file(args.source))
+    source = open_tokenizer(args.source)
     if not args.force:
         refuse_mixed_styles(editor, source, args.tokenizer, args.source)
     before = start_edit(args, editor)

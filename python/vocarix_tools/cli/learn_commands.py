@@ -11,7 +11,7 @@ from vocarix_tools import corpus_counting, counting, learning
 from vocarix_tools.cli.common import (
     EXIT_OK, U32_MAX, U64_MAX, CliError, Commands, UsageError, emit_json, finish_edit, integer, name_tokens,
     one_line, open_editor, output_target, plural, read_token_file, report_stream, show_list, start_edit,
-    tokenizer_file,
+    open_tokenizer,
 )
 from vocarix_tools.cli.add_summary import entries
 from vocarix_tools.corpus_counting import WordCounts
@@ -147,7 +147,7 @@ def cmd_count_words(args: argparse.Namespace) -> int:
 def open_other(path: str) -> object:
     """OTHER, a tokenizer file or a model folder's tokenizer.json."""
     try:
-        return vocarix_tools.open(tokenizer_file(path))
+        return open_tokenizer(path)
     except (OSError, ValueError) as error:
         raise CliError(f"cannot read OTHER {path}: {one_line(error)}") from None
 

@@ -11,7 +11,7 @@ from vocarix_tools import counting, usage
 from vocarix_tools.cli.common import (
     EXIT_OK, U32_MAX, U64_MAX, CliError, Commands, UsageError, add_listing_arguments, emit_json, finish_edit, integer,
     listed, listing_limit, name_tokens, open_editor, output_target, plural, read_token_file, show, start_edit,
-    tokenizer_file,
+    runtime_source,
 )
 
 COUNTS_HELP = ("token-count file: a JSON object of token (as the vocabulary writes it) -> times used, "
@@ -40,7 +40,7 @@ def usage_counts(args: argparse.Namespace) -> Optional[dict[str, int]]:
         if not os.path.isfile(path):
             raise CliError(f"cannot read {path}: no such file")
     try:
-        runtime = counting.load_runtime(tokenizer_file(args.tokenizer))
+        runtime = counting.load_runtime(runtime_source(args.tokenizer))
         return dict(counting.merge_counts(
             counting.count_tokens(runtime, counting.read_lines(path)) for path in args.corpus))
     except counting.RuntimeMissing as error:
