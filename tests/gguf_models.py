@@ -74,16 +74,17 @@ def store(values: np.ndarray, type_name: str) -> tuple[np.ndarray, "gguf.GGMLQua
     return gguf.quants.quantize(values.astype(np.float32), qtype), qtype
 
 
-def write_model(path: Path, keys: dict, *, embedding_type: str = "F32", tied: bool = False,
-                embedding: np.ndarray | None = None, seed: int = 0, special: dict | None = None) -> np.ndarray:
+def write_model(path: Path, keys: dict | None, *, embedding_type: str = "F32", tied: bool = False,
+                embedding: np.ndarray | None = None, seed: int = 0, special: dict | None = None,
+                split_max_tensors: int = 0, rows: int | None = None) -> np.ndarray:
     """Writes the model; returns the float32 embedding it started from.
 
     `embedding` (raw bytes, shape [rows, bytes per row], uint8) stores rows
     already in `embedding_type` (for the types the `gguf` package cannot
     quantize)."""
     rng = np.random.default_rng(seed)
-    rows = len(keys["tokens"])
-    writer = gguf.GGUFWriter(str(path), "llama")
+    rows = len(keys["tokens"]) if keys else rows
+    writer = gguf.GGUFWriter(str(path), "llama", split_max_tensors=split_max_tensors)
     writer.add_context_length(256)
     writer.add_embedding_length(HIDDEN)
     writer.add_block_count(1)
@@ -94,14 +95,15 @@ def write_model(path: Path, keys: dict, *, embedding_type: str = "F32", tied: bo
     writer.add_layer_norm_rms_eps(1e-5)
     writer.add_vocab_size(rows)
     writer.add_file_type(0)
-    writer.add_tokenizer_model(keys["model"])
-    writer.add_tokenizer_pre(keys["pre"])
-    writer.add_token_list(keys["tokens"])
-    writer.add_token_types(keys["types"])
-    if "scores" in keys:
-        writer.add_token_scores(keys["scores"])
-    if "merges" in keys:
-        writer.add_token_merges(keys["merges"])
+    if keys:
+        writer.add_tokenizer_model(keys["model"])
+        writer.add_tokenizer_pre(keys["pre"])
+        writer.add_token_list(keys["tokens"])
+        writer.add_token_types(keys["types"])
+        if "scores" in keys:
+            writer.add_token_scores(keys["scores"])
+        if "merges" in keys:
+            writer.add_token_merges(keys["merges"])
     for name, token_id in (special or {}).items():
         writer.add_uint32(f"tokenizer.ggml.{name}_token_id", token_id)
     writer.add_add_bos_token(False)
@@ -129,7 +131,8 @@ def write_model(path: Path, keys: dict, *, embedding_type: str = "F32", tied: bo
     }
     for name, values in layer.items():
         writer.add_tensor(f"blk.0.{name}", values.astype(np.float32))
-    writer.write_header_to_file()
+    writer.add_array("vocarix.test.nested", [[1, 2], [3]])
+    writer.write_header_to_file(path=Path(path) if split_max_tensors else None)
     writer.write_kv_data_to_file()
     writer.write_tensors_to_file()
     writer.close()
@@ -175,3 +178,41 @@ def held_out_lines(count: int = 120, seed: int = 7) -> list[str]:
             words.append(word)
         lines.append(rng.choice([" ", "  ", " "]).join(words))
     return lines
+
+
+def random_blocks(rows: int, type_name: str, seed: int = 0) -> np.ndarray:
+    """Rows of random blocks of a quantized type, their scales set to sane
+    float16 values (so that every value decodes to a finite number)."""
+    qtype = gguf.GGMLQuantizationType[type_name]
+    block_values, block_bytes = gguf.GGML_QUANT_SIZES[qtype]
+    blocks = HIDDEN // block_values
+    rng = np.random.default_rng(seed)
+    raw = rng.integers(0, 256, size=(rows, blocks, block_bytes), dtype=np.uint8)
+    scale_at = {"Q4_K": (0, 2), "Q5_K": (0, 2), "Q6_K": (208,)}.get(type_name, (0,))
+    for at in scale_at:
+        scales = rng.uniform(0.0005, 0.002, size=(rows, blocks)).astype(np.float16)
+        raw[:, :, at:at + 2] = scales.view(np.uint8).reshape(rows, blocks, 2)
+    return raw.reshape(rows, blocks * block_bytes)
+
+
+def dequantized(reader_tensor) -> np.ndarray:
+    """A tensor read by gguf's reader, as float32 rows."""
+    data = np.asarray(reader_tensor.data)
+    qtype = reader_tensor.tensor_type
+    if qtype in (gguf.GGMLQuantizationType.F32, gguf.GGMLQuantizationType.F16):
+        return data.astype(np.float32)
+    return gguf.quants.dequantize(data, qtype).astype(np.float32)
+
+
+def read(path) -> "gguf.GGUFReader":
+    return gguf.GGUFReader(str(path))
+
+
+def tensors(reader) -> dict:
+    return {tensor.name: tensor for tensor in reader.tensors}
+
+
+def field(reader, key: str):
+    """A key's value as Python data (a str, a number or a list)."""
+    value = reader.fields[key]
+    return value.contents()

@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <memory>
@@ -108,19 +109,21 @@ std::vector<std::string> output_paths(const GgufModel& model, const std::string&
 GgufEdit plan_gguf_edit(const GgufModel& model, const std::optional<IdRemap>& remap, const EditorState& after,
                         bool force) {
     GgufEdit edit;
-    std::uint64_t tokens_after = runtime_ids(after).rows;
+    RuntimeIds now = runtime_ids(after);
+    std::uint64_t tokens_after = now.rows;
     if (remap) {
         edit.rows = folder::embedding_rows(remap->rows_before, model.rows, remap->rows_after, std::nullopt);
+        // Ids left free inside the token list are filled, not closed: until a
+        // reindex makes the ids dense again, the rows keep their count.
+        std::vector<bool> held(std::max<std::uint64_t>(tokens_after, model.rows), false);
+        for (const auto& [token, id] : now.tokens) held[id] = true;
+        bool dense = std::count(held.begin(), held.begin() + static_cast<std::ptrdiff_t>(tokens_after), true) ==
+                     static_cast<std::ptrdiff_t>(tokens_after);
+        if (!dense && edit.rows.rows_after < model.rows) edit.rows.rows_after = model.rows;
         edit.plan = folder::row_plan(*remap, edit.rows);
-        // An id whose token is gone keeps its row: a placeholder holds it until a reindex closes it.
-        std::vector<bool> held(edit.rows.rows_after, false);
-        for (const auto& [old_id, new_id] : remap->old_to_new)
-            if (new_id && *new_id < held.size()) held[*new_id] = true;
-        for (const NewToken& token : remap->added)
-            if (token.id < held.size()) held[token.id] = true;
+        // A placeholder keeps the row of its id.
         for (std::uint64_t row = 0; row < std::min(edit.rows.rows_after, model.rows); ++row)
-            if (!held[row] && edit.plan.rows[row].kind == weights::RowSource::Kind::kMeanOfAll)
-                edit.plan.rows[row] = {weights::RowSource::Kind::kCopy, {row}};
+            if (!held[row]) edit.plan.rows[row] = {weights::RowSource::Kind::kCopy, {row}};
     } else {
         if (tokens_after > model.rows)
             throw GgufError(model.path + ": the tokenizer needs " + std::to_string(tokens_after) + " rows but the model has " +
