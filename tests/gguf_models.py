@@ -76,10 +76,11 @@ def store(values: np.ndarray, type_name: str) -> tuple[np.ndarray, "gguf.GGMLQua
 
 def write_model(path: Path, keys: dict | None, *, embedding_type: str = "F32", tied: bool = False,
                 embedding: np.ndarray | None = None, seed: int = 0, special: dict | None = None,
-                split_max_tensors: int = 0, rows: int | None = None) -> np.ndarray:
+                split_max_tensors: int = 0, rows: int | None = None, nested_key: bool = False) -> np.ndarray:
     """Writes the model; returns the float32 embedding it started from.
 
-    `embedding` (raw bytes, shape [rows, bytes per row], uint8) stores rows
+    `nested_key` adds a key holding arrays of arrays (which llama.cpp
+    refuses to load). `embedding` (raw bytes, shape [rows, bytes per row], uint8) stores rows
     already in `embedding_type` (for the types the `gguf` package cannot
     quantize)."""
     rng = np.random.default_rng(seed)
@@ -131,7 +132,9 @@ def write_model(path: Path, keys: dict | None, *, embedding_type: str = "F32", t
     }
     for name, values in layer.items():
         writer.add_tensor(f"blk.0.{name}", values.astype(np.float32))
-    writer.add_array("vocarix.test.nested", [[1, 2], [3]])
+    if nested_key:
+        # An array of arrays: the format allows it, llama.cpp refuses it.
+        writer.add_array("vocarix.test.nested", [[1, 2], [3]])
     writer.write_header_to_file(path=Path(path) if split_max_tensors else None)
     writer.write_kv_data_to_file()
     writer.write_tensors_to_file()
@@ -216,3 +219,37 @@ def field(reader, key: str):
     """A key's value as Python data (a str, a number or a list)."""
     value = reader.fields[key]
     return value.contents()
+
+
+def sentencepiece_model(path: Path, lines: list[str], vocab_size: int = 1500) -> dict:
+    """Trains a SentencePiece BPE model with byte fallback on `lines` and
+    returns the tokenizer.json a converter makes of it: pieces by id, the
+    merges the converter generates, and the normalizer and decoder of a
+    Llama-style file."""
+    import io
+
+    import sentencepiece
+    from transformers.convert_slow_tokenizer import generate_merges
+
+    model = io.BytesIO()
+    sentencepiece.SentencePieceTrainer.train(
+        sentence_iterator=iter(lines), model_writer=model, vocab_size=vocab_size, model_type="bpe",
+        byte_fallback=True, character_coverage=1.0, normalization_rule_name="identity",
+        remove_extra_whitespaces=False, minloglevel=2)
+    path.write_bytes(model.getvalue())
+    keys = sentencepiece_keys(str(path))
+    vocab = {token: i for i, token in enumerate(keys["tokens"])}
+    added = [{"id": i, "content": token, "single_word": False, "lstrip": False, "rstrip": False, "normalized": False,
+              "special": True} for i, token in enumerate(keys["tokens"]) if keys["types"][i] in (CONTROL, UNKNOWN)]
+    return {
+        "version": "1.0", "truncation": None, "padding": None, "added_tokens": added,
+        "normalizer": {"type": "Sequence", "normalizers": [
+            {"type": "Prepend", "prepend": "▁"}, {"type": "Replace", "pattern": {"String": " "}, "content": "▁"}]},
+        "pre_tokenizer": None, "post_processor": None,
+        "decoder": {"type": "Sequence", "decoders": [
+            {"type": "Replace", "pattern": {"String": "▁"}, "content": " "}, {"type": "ByteFallback"},
+            {"type": "Fuse"}, {"type": "Strip", "content": " ", "start": 1, "stop": 0}]},
+        "model": {"type": "BPE", "dropout": None, "unk_token": "<unk>", "continuing_subword_prefix": None,
+                  "end_of_word_suffix": None, "fuse_unk": True, "byte_fallback": True, "ignore_merges": False,
+                  "vocab": vocab, "merges": [list(pair) for pair in generate_merges(vocab)]},
+    }

@@ -26,7 +26,7 @@ CHANGED_KEYS = {"tokenizer.ggml.tokens", "tokenizer.ggml.token_type", "tokenizer
 def gpt2_model(path: Path, **kwargs) -> Path:
     document = json.loads(GPT2.read_text())
     keys = gguf_models.tokenizer_keys(document, "gpt-2")
-    gguf_models.write_model(path, keys, special={"bos": 0, "eos": 0}, **kwargs)
+    gguf_models.write_model(path, keys, special={"bos": 0, "eos": 0}, nested_key=True, **kwargs)
     return path
 
 
