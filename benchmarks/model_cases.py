@@ -5,7 +5,7 @@ from __future__ import annotations
 from pathlib import Path
 from typing import Any
 
-from benchmarks import model_folder, weights
+from benchmarks import gguf_file, model_folder, weights
 from benchmarks.make_fixtures import fixture_path
 from benchmarks.measuring import Contender, Row, Target, fmt_mib, fmt_ratio, fmt_time, log, measure, ratio, relative
 from benchmarks.settings import QUICK_COUNTS, SEED, TARGET_FIXTURE
@@ -47,6 +47,44 @@ def run_weights_case(reps: int, tmp: Path, quick: bool, rows: list[Row]) -> None
     if mem is not None:
         note = "" if mem["reset"] else " (upper bound)"
         rows.append(Row(label, "memory: peak while rewriting",
+                        f"{fmt_mib(mem['peak'])} ({mem['peak'] / embedding_bytes:.2f}x embedding){note}",
+                        target=None if quick else Target("< 1.5x embedding size",
+                                                         mem["peak"] < 1.5 * embedding_bytes,
+                                                         f"{mem['peak'] / embedding_bytes:.2f}x"),
+                        work=f"embedding {fmt_mib(embedding_bytes)}"))
+    for path in (source, target, copy):
+        path.unlink(missing_ok=True)
+
+
+def run_gguf_case(reps: int, tmp: Path, quick: bool, rows: list[Row]) -> None:
+    """Saving an edited GGUF model against a durable copy of it, and the save's peak memory."""
+    import vocarix
+
+    tokenizer = fixture_path("bytelevel-2k" if quick else TARGET_FIXTURE)
+    hidden = gguf_file.QUICK_HIDDEN if quick else gguf_file.FULL_HIDDEN
+    label = f"GGUF: {tokenizer.stem}, Q8_0 x {hidden:,}"
+    source, target, copy = tmp / "model.gguf", tmp / "edited.gguf", tmp / "copied.gguf"
+    log(f"[{label}] writing the model")
+    embedding_bytes = gguf_file.write_gguf_file(source, tokenizer, hidden, SEED)
+    file_size = source.stat().st_size
+    model = gguf_file.edited_model(source)
+
+    log(f"[{label}] save against a durable copy")
+    res = measure(reps, [
+        Contender("vocarix", lambda _: model.save(target, finish=False)),
+        Contender("copy", lambda _: gguf_file.durable_copy(source, copy)),
+    ])
+    r = relative(res["vocarix"], res["copy"])
+    rows.append(Row(label, f"save after shrink({gguf_file.REMOVED:,}), reindex, add {gguf_file.ADDED} tokens",
+                    fmt_time(res["vocarix"].median) if not res["vocarix"].error else f"failed: {res['vocarix'].error}",
+                    target=None if quick else Target("<= 2x durable copy", r is not None and r <= 2.0, fmt_ratio(r)),
+                    work=f"copy + fsync of the {fmt_mib(file_size)} file: {fmt_time(res['copy'].median)}"))
+
+    log(f"[{label}] save memory")
+    mem = gguf_file.measure_rewrite_memory(source, target, str(Path(vocarix.__file__).resolve().parent))
+    if mem is not None:
+        note = "" if mem["reset"] else " (upper bound)"
+        rows.append(Row(label, "memory: peak while saving",
                         f"{fmt_mib(mem['peak'])} ({mem['peak'] / embedding_bytes:.2f}x embedding){note}",
                         target=None if quick else Target("< 1.5x embedding size",
                                                          mem["peak"] < 1.5 * embedding_bytes,

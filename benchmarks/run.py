@@ -115,6 +115,14 @@ child process measures the rewrite's peak RSS above its own baseline (module
 imported, plan built), as a multiple of the embedding's size.  ``--quick``
 uses a 4,096 x 64 embedding; ``--skip-weights`` leaves the case out.
 
+GGUF: a model around the bytelevel-128k tokenizer with a Q8_0 embedding
+(1,024 wide) and an untouched tensor of the same size (``benchmarks/gguf_file.py``)
+is opened, shrunk by 1k tokens, reindexed and given 100 new tokens; its
+``save`` to a new file (which flushes it to disk) is timed against a copy of
+the file followed by fsync, alternating. A child process measures the save's
+peak RSS above its own baseline (model opened and edited), as a multiple of
+the embedding's size. ``--skip-gguf`` leaves the case out.
+
 Model folders: for each case of ``benchmarks/model_folder.py`` (a tied bf16
 embedding in one file, an untied f32 embedding and head in one file, a tied
 f32 embedding in the first of three shards; 128-row padded, 1,024 or 512
@@ -182,7 +190,7 @@ from benchmarks.workloads import (  # noqa: E402
 )
 from benchmarks.child_processes import command_env, measure_memory, run_command, startup_row  # noqa: E402
 from benchmarks.learning_case import run_learning_case  # noqa: E402
-from benchmarks.model_cases import run_folder_cases, run_weights_case  # noqa: E402
+from benchmarks.model_cases import run_folder_cases, run_gguf_case, run_weights_case  # noqa: E402
 from benchmarks.report import load_average, render, source_revision  # noqa: E402
 from benchmarks.settings import (  # noqa: E402
     COMMAND_FIXTURE, FULL_COUNTS, QUICK_COUNTS, REAL_DIR, REAL_FILES, SEED, TARGET_FIXTURE,
@@ -607,6 +615,7 @@ def main(argv: list[str] | None = None) -> int:
     parser.add_argument("--repeat", type=int, help="repetitions per measurement (default 5, quick 2)")
     parser.add_argument("--skip-weights", action="store_true", help="leave out the weights rewrite case")
     parser.add_argument("--skip-folders", action="store_true", help="leave out the model folder cases")
+    parser.add_argument("--skip-gguf", action="store_true", help="leave out the GGUF model case")
     parser.add_argument("--skip-learning", action="store_true", help="leave out the learning case")
     parser.add_argument("--output", type=Path,
                         help="markdown file for the report (default benchmarks/RESULTS.md; none with --quick)")
@@ -643,6 +652,8 @@ def main(argv: list[str] | None = None) -> int:
             run_weights_case(reps, Path(tmp), args.quick, rows)
         if not args.skip_folders:
             run_folder_cases(reps, Path(tmp), args.quick, rows)
+        if not args.skip_gguf:
+            run_gguf_case(reps, Path(tmp), args.quick, rows)
         if not args.skip_learning:
             run_learning_case(reps, Path(tmp), args.quick, rows)
 

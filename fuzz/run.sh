@@ -3,8 +3,8 @@
 #
 #   fuzz/run.sh [SECONDS] [TARGET...]
 #
-# SECONDS per target (default 60); TARGET is fuzz_reader and/or fuzz_editing
-# (default both, one after the other; set FUZZ_PARALLEL=1 to run them side by
+# SECONDS per target (default 60); TARGET is fuzz_reader, fuzz_editing and/or
+# fuzz_gguf (default all three, one after the other; set FUZZ_PARALLEL=1 to run them side by
 # side). Needs clang with libFuzzer (Debian: apt-get install clang
 # libclang-rt-14-dev). Build and working corpora go to build/fuzz/; crashes
 # are written there as build/fuzz/artifacts/<target>-crash-*. Inputs kept in
@@ -20,7 +20,7 @@ ROOT="$(cd "$(dirname "$0")/.." && pwd)"
 SECONDS_PER_TARGET="${1:-60}"
 shift || true
 TARGETS=("$@")
-[ ${#TARGETS[@]} -gt 0 ] || TARGETS=(fuzz_reader fuzz_editing)
+[ ${#TARGETS[@]} -gt 0 ] || TARGETS=(fuzz_reader fuzz_editing fuzz_gguf)
 BUILD="$ROOT/build/fuzz"
 CXX_FOR_FUZZ="${CXX_FOR_FUZZ:-$(command -v clang++ || command -v clang++-14 || true)}"
 [ -n "$CXX_FOR_FUZZ" ] || { echo "clang++ not found (apt-get install clang libclang-rt-14-dev)" >&2; exit 1; }
@@ -51,6 +51,10 @@ run_target() {
         fuzz_editing)
             # A document and two dozen operations fit in a few hundred bytes.
             args+=(-max_len=512 -len_control=0) ;;
+        fuzz_gguf)
+            # A header with a small tokenizer and a few tensors.
+            args+=(-max_len=8192)
+            dirs+=("$ROOT/fuzz/corpus/gguf") ;;
     esac
     local regressions=("$ROOT/fuzz/regressions/$target"/*)
     if [ -e "${regressions[0]}" ]; then
@@ -64,7 +68,7 @@ run_target() {
     echo "== $target: exit status $status"
     grep -E "^#[0-9]+[[:space:]]+DONE|stat::(number_of_executed_units|average_exec_per_sec|new_units_added|peak_rss_mb)" "$log" || true
     if [ "$status" -ne 0 ]; then
-        grep -E -A30 "ERROR|runtime error|fuzz_(reader|editing):" "$log" | head -60
+        grep -E -A30 "ERROR|runtime error|fuzz_(reader|editing|gguf):" "$log" | head -60
     fi
     return "$status"
 }

@@ -32,6 +32,7 @@ CALLS = {
     "learn": ["T", "--corpus", "G", "--add", "1", "-o", "OUT"],
     "merge": ["T", "G", "-o", "OUT"],
     "count-words": ["T", "--corpus", "G", "-o", "OUT"],
+    "sync-gguf": ["T", "G", "-o", "OUT"],
 }
 
 

@@ -281,3 +281,51 @@ def test_bad_input_is_refused_in_one_line_and_nothing_is_written(tmp_path, cli):
         assert time.monotonic() - started < 5, what
         assert not out.exists() and bad.read_bytes() == data, what
         assert sorted(p.name for p in tmp_path.iterdir()) == ["bad.gguf", "good.gguf", "plain.gguf"], what
+
+
+# --- A folder's edit carried into its GGUF -------------------------------------
+
+
+def test_sync_gguf_carries_a_folders_edit_with_its_id_map(tmp_path, cli):
+    import vocarix_tools
+
+    def edit(editor):
+        editor.shrink(40)
+        editor.reindex_vocab()
+        editor.add_token("Ġzqxjv")
+
+    source = gpt2_model(tmp_path / "m.gguf", embedding_type="Q8_0")
+    # The folder's edit, with its id map.
+    editor = vocarix_tools.open(str(GPT2))
+    session = vocarix_tools.EditSession(editor, keep_model=True)
+    edit(editor)
+    session.finish()
+    editor.save(str(tmp_path / "edited.json"))
+    vocarix_tools.write_id_map(session.id_map(), str(tmp_path / "ids.json"))
+    # The same edit made on the GGUF directly, to compare with.
+    model = vocarix_tools.open_gguf(source)
+    edit(model.editor)
+    model.save(tmp_path / "direct.gguf")
+
+    synced = tmp_path / "synced.gguf"
+    code, out, err = cli("sync-gguf", tmp_path / "edited.json", source, "-o", synced, "--id-map", tmp_path / "ids.json")
+    assert code == 0, err
+    a, b = read(synced), read(tmp_path / "direct.gguf")
+    for key in ("tokenizer.ggml.tokens", "tokenizer.ggml.token_type", "tokenizer.ggml.merges", "llama.vocab_size"):
+        assert field(a, key) == field(b, key), key
+    assert field(a, "tokenizer.ggml.pre") == "gpt-2"
+    assert bytes(tensors(a)["token_embd.weight"].data) == bytes(tensors(b)["token_embd.weight"].data)
+    assert bytes(tensors(a)["output.weight"].data) == bytes(tensors(b)["output.weight"].data)
+
+
+def test_sync_gguf_refuses_rows_that_cannot_fit(tmp_path, cli):
+    source = gpt2_model(tmp_path / "m.gguf")
+    grown = tmp_path / "grown.json"
+    assert cli("add", GPT2, "Ġzqxjv", "--stored", "-o", grown)[0] == 0
+    out = tmp_path / "out.gguf"
+    code, _, err = cli("sync-gguf", grown, source, "-o", out)
+    assert code == 1 and len(err.strip().splitlines()) == 1 and "rows" in err and not out.exists()
+    # A tokenizer that fits is written over the same rows, ids as they are.
+    assert cli("sync-gguf", GPT2, source, "-o", out)[0] == 0
+    assert field(read(out), "tokenizer.ggml.tokens") == field(read(source), "tokenizer.ggml.tokens")
+    assert bytes(tensors(read(out))["token_embd.weight"].data) == bytes(tensors(read(source))["token_embd.weight"].data)

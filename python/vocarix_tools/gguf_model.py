@@ -23,7 +23,7 @@ map when one is given.
 from __future__ import annotations
 
 import os
-from typing import Optional, TypedDict
+from typing import Any, Callable, Mapping, Optional, TypedDict
 
 import vocarix
 
@@ -87,7 +87,6 @@ class GgufModel:
     def __init__(self, path: str | os.PathLike[str]) -> None:
         self.path = os.fspath(path)
         self._files, self.editor, self.contents = _native.open_gguf(self.path)
-        self.editor: vocarix.Vocarix
         self.session = EditSession(self.editor, keep_model=True)
 
     def begin_edit(self) -> EditSession:
@@ -106,7 +105,8 @@ class GgufModel:
 
     def _plan(self, force: bool, id_map: Optional[IdMap] = None, from_session: bool = True) -> _native.GgufEditPlan:
         start = self.session.start if from_session and id_map is None else None
-        return _native.plan_gguf_edit(self._files, start, self.editor, id_map=id_map, force=force)
+        mapping: Optional[Mapping[str, Any]] = None if id_map is None else dict(id_map)
+        return _native.plan_gguf_edit(self._files, start, self.editor, id_map=mapping, force=force)
 
     def plan(self, *, force: bool = False) -> GgufEdit:
         """What ``save`` would change, writing nothing."""
@@ -126,9 +126,9 @@ class GgufModel:
             self.finish(literal=literal)
         return self._write(self._checked_plan(self._plan, force), out)
 
-    def _checked_plan(self, planner, force: bool, **kwargs) -> _native.GgufEditPlan:  # type: ignore[no-untyped-def]
+    def _checked_plan(self, planner: Callable[[bool], _native.GgufEditPlan], force: bool) -> _native.GgufEditPlan:
         try:
-            return planner(force, **kwargs)
+            return planner(force)
         except ValueError as error:
             if "--force" in str(error) and not force:
                 raise SpecialTokenRemoved(str(error).replace("--force", "force=True")) from None
@@ -149,7 +149,7 @@ class GgufModel:
         own = self.editor
         self.editor = tokenizer
         try:
-            plan = self._checked_plan(lambda f, **k: self._plan(f, id_map=id_map, from_session=False), force)
+            plan = self._checked_plan(lambda f: self._plan(f, id_map=id_map, from_session=False), force)
         finally:
             self.editor = own
         if dry_run:

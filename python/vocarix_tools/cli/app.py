@@ -28,6 +28,7 @@ COMMAND_MODULES = {
     "usage_commands": ["count", "prune"],
     "learn_commands": ["learn", "merge", "count-words"],
     "check_commands": ["check"],
+    "gguf_commands": ["sync-gguf"],
 }
 
 

@@ -253,7 +253,7 @@ def finish_edit(args: argparse.Namespace, editor: vocarix.Vocarix, before: vocar
         summary += describe_gguf_write(gguf_report)
     if output is None:
         where = "dry run, nothing written"
-    elif model is not None:
+    elif model is not None and gguf_report is not None:
         where = f"rewrote {output} in place" if args.in_place else f"wrote {', '.join(gguf_report['written'])}"
     elif folder is not None:
         where = f"rewrote {output} in place" if args.in_place else f"wrote the folder {output}"
