@@ -37,6 +37,14 @@ def workdir(tmp_path, monkeypatch):
 
     build_model_folder(tmp_path / "model", REPO / "examples" / "tokenizer.json", "llama",
                        {"bos": "<s>", "eos": "</s>", "pad": None}, pad_rows_to=64)
+    try:
+        import gguf_models
+    except ImportError:  # without the gguf package the GGUF sample is skipped
+        pass
+    else:
+        document = json.loads((REPO / "examples" / "tokenizer.json").read_text(encoding="utf-8"))
+        gguf_models.write_model(tmp_path / "model.Q8_0.gguf", gguf_models.tokenizer_keys(document, "gpt-2"),
+                                embedding_type="Q8_0")
     monkeypatch.chdir(tmp_path)
     return tmp_path
 
@@ -66,6 +74,8 @@ def test_benchmark_tables_are_those_of_the_results_file():
 def test_python_samples_run(workdir, index, capfd):
     if "import tokenizers" in PYTHON_BLOCKS[index]:
         pytest.importorskip("tokenizers")  # the samples that check their result with the runtime
+    if "open_gguf" in PYTHON_BLOCKS[index]:
+        pytest.importorskip("gguf")  # the sample that edits a GGUF model builds one with it
     exec(compile(PYTHON_BLOCKS[index], f"README block {index}", "exec"), {"__name__": "__readme__"})
 
 

@@ -106,10 +106,11 @@ std::vector<std::string> output_paths(const GgufModel& model, const std::string&
     return paths;
 }
 
-GgufEdit plan_gguf_edit(const GgufModel& model, const std::optional<IdRemap>& remap, const EditorState& after,
-                        bool force) {
+GgufEdit plan_gguf_edit(const GgufModel& model, const EditStart* start, std::optional<IdRemap> remap,
+                        const EditorState& after, bool force) {
     GgufEdit edit;
     RuntimeIds now = runtime_ids(after);
+    if (start) remap = remap_ids(*start, now);
     std::uint64_t tokens_after = now.rows;
     if (remap) {
         edit.rows = folder::embedding_rows(remap->rows_before, model.rows, remap->rows_after, std::nullopt);
@@ -138,7 +139,7 @@ GgufEdit plan_gguf_edit(const GgufModel& model, const std::optional<IdRemap>& re
                         std::to_string(edit.rows.rows_after));
     if (!folder::keeps_every_row(edit.plan))
         for (const auto& [shard, name] : model.vocabulary_tensors) edit.resized.push_back(name);
-    edit.metadata = edited_metadata(model, after, force, edit);
+    edit.metadata = edited_metadata(model, after, now, remap ? &*remap : nullptr, force, edit);
     if (!edit.removed_special.empty() && !force) {
         std::string listed;
         for (const std::string& item : edit.removed_special) listed += (listed.empty() ? "" : ", ") + item;

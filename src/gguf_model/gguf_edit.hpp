@@ -67,12 +67,13 @@ struct GgufEdit {
     std::size_t placeholders = 0;      // ids filled by placeholders
 };
 
-// What writing the model after an edit changes; `remap` says where every id
-// went (none: the rows stay as they are, and the tokenizer must fit them).
+// What writing the model after an edit changes. Where every id went comes
+// from the edit's `start`, else from an id map given as it is (`remap`);
+// with neither, the rows stay as they are and the tokenizer must fit them.
 // GgufError when the rows cannot follow, ids are shared, a merge cannot be
 // written, or (unless `force`) a special id's token was removed.
-GgufEdit plan_gguf_edit(const GgufModel& model, const std::optional<IdRemap>& remap, const EditorState& after,
-                        bool force);
+GgufEdit plan_gguf_edit(const GgufModel& model, const EditStart* start, std::optional<IdRemap> remap,
+                        const EditorState& after, bool force);
 
 // Writes every file of the model to `output_paths(model, target)` (the input
 // paths for an edit in place): each to a temporary file beside its target,
@@ -80,8 +81,9 @@ GgufEdit plan_gguf_edit(const GgufModel& model, const std::optional<IdRemap>& re
 std::vector<std::string> write_gguf_model(const GgufModel& model, const GgufEdit& edit, const std::string& target,
                                           const std::function<bool()>& keep_going = {});
 
-// The tokenizer keys after the edit (tokenizer_keys.cpp).
-std::vector<gguf::KeyValue> edited_metadata(const GgufModel& model, const EditorState& after, bool force,
-                                            GgufEdit& edit);
+// The tokenizer keys after the edit (tokenizer_keys.cpp), given the
+// runtime's ids of the edited tokenizer and, when known, the id map.
+std::vector<gguf::KeyValue> edited_metadata(const GgufModel& model, const EditorState& after, const RuntimeIds& now,
+                                            const IdRemap* remap, bool force, GgufEdit& edit);
 
 }  // namespace vocarix::gguf_model

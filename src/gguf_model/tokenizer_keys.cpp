@@ -32,9 +32,9 @@ std::unordered_map<std::string_view, std::size_t> first_merge_ranks(const Editor
     return ranks;
 }
 
-std::vector<std::string> merge_strings(const EditorState& state, const std::string& path) {
-    std::vector<std::string> merges;
-    merges.reserve(state.merge_count());
+// The merge list as the file stores it: "a b" strings, encoded in place.
+gguf::Value merge_strings(const EditorState& state, const std::string& path) {
+    gguf::Value merges{gguf::ValueType::kArray, gguf::ValueType::kString, state.merge_count(), {}};
     state.for_each_merge([&](SlotIndex slot) {
         Merge merge = state.merge_at(slot);
         std::string_view left = state.text(merge.left), right = state.text(merge.right);
@@ -42,10 +42,8 @@ std::vector<std::string> merge_strings(const EditorState& state, const std::stri
         if (left.empty() || left.find(' ', 1) != std::string_view::npos || right.empty())
             throw GgufError(path + ": the merge (" + debug_quoted(left) + ", " + debug_quoted(right) +
                             ") cannot be written as \"a b\": its first part holds a space");
-        std::string text;
-        text.reserve(left.size() + right.size() + 1);
-        text.append(left).append(1, ' ').append(right);
-        merges.push_back(std::move(text));
+        gguf::append_u64(merges.bytes, left.size() + 1 + right.size());
+        merges.bytes.append(left).append(1, ' ').append(right);
     });
     return merges;
 }
@@ -54,10 +52,10 @@ std::string count_text(std::size_t count, const char* noun) { return std::to_str
 
 }  // namespace
 
-std::vector<KeyValue> edited_metadata(const GgufModel& model, const EditorState& after, bool force, GgufEdit& edit) {
+std::vector<KeyValue> edited_metadata(const GgufModel& model, const EditorState& after, const RuntimeIds& now,
+                                      const IdRemap* remap, bool force, GgufEdit& edit) {
     const GgufTokenizer& old = model.tokenizer;
     const std::uint64_t rows = edit.rows.rows_after;
-    RuntimeIds now = runtime_ids(after);
     std::vector<const std::string*> by_id(rows, nullptr);
     for (const auto& [token, id] : now.tokens) {
         if (id >= rows) throw GgufError(model.path + ": token " + debug_quoted(token) + " has id " + std::to_string(id) +
@@ -67,34 +65,49 @@ std::vector<KeyValue> edited_metadata(const GgufModel& model, const EditorState&
                             " share id " + std::to_string(id) + "; a GGUF token list holds one token per id");
         by_id[id] = &token;
     }
-    std::unordered_map<std::string_view, std::uint32_t> old_ids;
+    // The old id of the token at each new id: from the id map when there is
+    // one (no string is hashed), else by the token's text.
+    std::vector<std::int64_t> old_of(rows, -1);
     float lowest_score = 0.0f;
-    for (std::size_t id = 0; id < old.tokens.size(); ++id) {
-        if (old.is_placeholder(id)) continue;
-        old_ids.emplace(old.tokens[id], static_cast<std::uint32_t>(id));
-        if (!old.scores.empty() && old.types[id] == kNormal) lowest_score = std::min(lowest_score, old.scores[id]);
+    for (std::size_t id = 0; id < old.tokens.size(); ++id)
+        if (!old.is_placeholder(id) && !old.scores.empty() && old.types[id] == kNormal)
+            lowest_score = std::min(lowest_score, old.scores[id]);
+    if (remap) {
+        for (const auto& [old_id, new_id] : remap->old_to_new)
+            if (new_id && *new_id < rows && old_id < old.tokens.size() && by_id[*new_id] &&
+                *by_id[*new_id] == old.tokens[old_id])
+                old_of[*new_id] = old_id;
+    } else {
+        std::unordered_map<std::string_view, std::uint32_t> old_ids;
+        for (std::size_t id = 0; id < old.tokens.size(); ++id)
+            if (!old.is_placeholder(id)) old_ids.emplace(old.tokens[id], static_cast<std::uint32_t>(id));
+        for (std::uint64_t id = 0; id < rows; ++id)
+            if (by_id[id])
+                if (auto was = old_ids.find(*by_id[id]); was != old_ids.end()) old_of[id] = was->second;
     }
     std::unordered_map<std::string_view, bool> added;
     for (const RuntimeAddedToken& token : now.added) added.emplace(token.content, token.special);
-    auto ranks = first_merge_ranks(after);
+    // Only new tokens of a model with scores need their merges' ranks.
+    std::unordered_map<std::string_view, std::size_t> ranks;
+    if (!old.scores.empty()) ranks = first_merge_ranks(after);
     // New tokens that merges produce rank below every old token, in merge order.
     std::vector<std::pair<std::size_t, std::uint64_t>> new_by_rank;
-    std::vector<std::string> tokens(rows);
+    gguf::Value tokens{gguf::ValueType::kArray, gguf::ValueType::kString, rows, {}};
     std::vector<std::int32_t> types(rows, kNormal);
     std::vector<float> scores(old.scores.empty() ? 0 : rows, 0.0f);
     for (std::uint64_t id = 0; id < rows; ++id) {
         if (!by_id[id]) {
-            tokens[id] = placeholder_name(id);
+            gguf::append_string(tokens.bytes, placeholder_name(id));
             types[id] = kUnused;
             if (!scores.empty()) scores[id] = -10000.0f;
             ++edit.placeholders;
             continue;
         }
         const std::string& token = *by_id[id];
-        tokens[id] = token;
-        if (auto was = old_ids.find(token); was != old_ids.end()) {
-            types[id] = old.types[was->second];
-            if (!scores.empty()) scores[id] = old.scores[was->second];
+        gguf::append_string(tokens.bytes, token);
+        if (old_of[id] >= 0) {
+            types[id] = old.types[static_cast<std::size_t>(old_of[id])];
+            if (!scores.empty()) scores[id] = old.scores[static_cast<std::size_t>(old_of[id])];
             continue;
         }
         if (auto entry = added.find(token); entry != added.end()) types[id] = entry->second ? kControl : kUserDefined;
@@ -115,7 +128,7 @@ std::vector<KeyValue> edited_metadata(const GgufModel& model, const EditorState&
         replaced[key] = std::move(value);
     };
     const gguf::GgufHeader& header = model.headers.front();
-    change(kTokensKey, header.find(kTokensKey), gguf::string_array(tokens), count_text(old.tokens.size(), "tokens"),
+    change(kTokensKey, header.find(kTokensKey), std::move(tokens), count_text(old.tokens.size(), "tokens"),
            count_text(rows, "tokens"));
     if (header.find(kTypesKey) || edit.placeholders > 0)
         change(kTypesKey, header.find(kTypesKey), gguf::i32_array(types), count_text(old.tokens.size(), "types"),
@@ -124,9 +137,10 @@ std::vector<KeyValue> edited_metadata(const GgufModel& model, const EditorState&
         change(kScoresKey, header.find(kScoresKey), gguf::f32_array(scores), count_text(old.tokens.size(), "scores"),
                count_text(rows, "scores"));
     if (header.find(kMergesKey) || old.model == "gpt2") {
-        std::vector<std::string> merges = merge_strings(after, model.path);
-        change(kMergesKey, header.find(kMergesKey), gguf::string_array(merges), count_text(old.merges.size(), "merges"),
-               count_text(merges.size(), "merges"));
+        gguf::Value merges = merge_strings(after, model.path);
+        std::uint64_t count = merges.count;
+        change(kMergesKey, header.find(kMergesKey), std::move(merges), count_text(old.merges.size(), "merges"),
+               count_text(count, "merges"));
     }
     if (const Value* listed = header.find(kAddedTokensKey)) {
         std::vector<std::string> kept;

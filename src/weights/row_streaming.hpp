@@ -22,7 +22,7 @@ namespace vocarix::weights {
 inline constexpr std::size_t kBufferSize = std::size_t{8} << 20;
 inline constexpr std::uint64_t kCopyPiece = std::uint64_t{16} << 20;
 // Runs of rows this long skip the buffer: the kernel copies them.
-inline constexpr std::uint64_t kDirectCopySize = std::uint64_t{256} << 10;
+inline constexpr std::uint64_t kDirectCopySize = std::uint64_t{16} << 10;
 // The buffer of a small file.
 inline constexpr std::uint64_t kSmallBuffer = std::uint64_t{1} << 20;
 // Shorter runs go through the buffer, which always has room for them.

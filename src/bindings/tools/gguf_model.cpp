@@ -131,9 +131,9 @@ GgufPlan plan(py::object model_object, py::handle start, EditorObject& editor, p
     python::SharedBorrow borrow(editor);
     std::optional<IdRemap> remap;
     if (!id_map.is_none()) remap = remap_from_dict(id_map);
+    const EditStart* from = start.is_none() ? nullptr : &start.cast<const EditStart&>();
     return gguf_errors([&] {
-        if (!start.is_none()) remap = remap_ids(start.cast<const EditStart&>(), borrow.state());
-        return GgufPlan{model_object, gguf_model::plan_gguf_edit(model, remap, borrow.state(), force)};
+        return GgufPlan{model_object, gguf_model::plan_gguf_edit(model, from, std::move(remap), borrow.state(), force)};
     });
 }
 
