@@ -329,3 +329,41 @@ def test_sync_gguf_refuses_rows_that_cannot_fit(tmp_path, cli):
     assert cli("sync-gguf", GPT2, source, "-o", out)[0] == 0
     assert field(read(out), "tokenizer.ggml.tokens") == field(read(source), "tokenizer.ggml.tokens")
     assert bytes(tensors(read(out))["token_embd.weight"].data) == bytes(tensors(read(source))["token_embd.weight"].data)
+
+
+def test_every_editing_command_writes_a_gguf_the_reader_takes(tmp_path, cli):
+    source = gpt2_model(tmp_path / "m.gguf", embedding_type="Q4_0")
+    corpus = tmp_path / "corpus.txt"
+    corpus.write_text("the model reads the text and counts the tokens of the text\n" * 20)
+    other = tmp_path / "other.json"
+    assert cli("add", GPT2, "Ġzqxjv", "Ġvbnmq", "--stored", "-o", other)[0] == 0
+    calls = {
+        "learn": ["learn", source, "--corpus", corpus, "--add", "5"],
+        "merge": ["merge", source, other],
+        "sync-chars": ["sync-chars", source, other, "--force"],
+        "validate": ["validate", source, "--remove"],
+        "check": ["check", source, "--fix"],
+        "prune": ["prune", source, "--corpus", corpus, "--size", "900"],
+    }
+    for name, argv in calls.items():
+        out = tmp_path / f"{name}.gguf"
+        code, _, err = cli(*argv, "-o", out)
+        assert code == 0, (name, err)
+        reader = read(out)
+        tokens = field(reader, "tokenizer.ggml.tokens")
+        assert len(tokens) == tensors(reader)["token_embd.weight"].shape[1] == field(reader, "llama.vocab_size"), name
+
+
+def test_a_new_row_in_a_type_without_an_encoder_is_refused_naming_it(tmp_path, cli):
+    source = gpt2_model(tmp_path / "m.gguf", embedding_type="Q4_1", tied=True)
+    out = tmp_path / "out.gguf"
+    code, _, err = cli("add", source, "Ġzqxjv", "--stored", "-o", out)
+    assert code == 1 and "Q4_1" in err and len(err.strip().splitlines()) == 1 and not out.exists()
+    # Rows that are only copied need no encoder.
+    assert cli("remove", source, "Ġthe", "-o", out)[0] == 0
+    assert cli("reindex", out, "--in-place")[0] == 0
+
+
+def test_a_tokenizer_file_is_not_written_as_a_gguf(tmp_path, cli):
+    code, _, err = cli("add", GPT2, "Ġzqxjv", "--stored", "-o", tmp_path / "out.gguf")
+    assert code == 2 and "sync-gguf" in err and not (tmp_path / "out.gguf").exists()

@@ -380,6 +380,10 @@ def output_target(args: argparse.Namespace, needed: bool = True, unneeded_reason
         raise UsageError("this changes the tokenizer: give -o OUT or --in-place (or --dry-run to preview)")
     if getattr(args, "pad_to_multiple_of", None) is not None and not is_model_folder(args.tokenizer):
         raise UsageError("--pad-to-multiple-of applies to a model folder, whose weights it pads")
+    if (args.output is not None and str(args.output).lower().endswith(".gguf") and not is_gguf(args.tokenizer)
+            and not os.path.isdir(args.output)):
+        raise UsageError(f"{args.output} names a GGUF model, but {args.tokenizer} is not one: a tokenizer is written "
+                         "into a GGUF model with 'vocarix sync-gguf'")
     if is_gguf(args.tokenizer) and args.output in STDOUT_PATHS:
         raise UsageError("a GGUF model is written to a .gguf file (-o OUT.gguf) or in place, not to standard output")
     if is_model_folder(args.tokenizer) and args.output in STDOUT_PATHS:
