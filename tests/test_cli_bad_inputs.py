@@ -166,3 +166,32 @@ def test_endless_and_piped_inputs_end_quickly(command, good, tmp_path):
     done = cli_process(argv_for(command, fifo, good, tmp_path / "out.json"), timeout=60)
     writer.join()
     assert_one_line_failure(done.returncode, done.stdout, done.stderr, command)
+
+
+# Count files that once ended in a traceback or in a message naming no file.
+BAD_COUNT_FILES = {
+    "nested": ('{"a": ' + "[" * 3000 + "]" * 3000 + "}", "its values nest too deeply"),
+    "past 2^64": ('{"ab": 18446744073709551616}', 'the count of "ab" is 18446744073709551616, more than'),
+    "past 2^64, a line": ('["ab", 1]\n["ab", 18446744073709551616]\n', ":2: the count of"),
+    "lone surrogate": ('{"\\ud800": 5}', 'the key "\\ud800" is no text'),
+}
+
+
+@pytest.mark.parametrize("case", sorted(BAD_COUNT_FILES))
+def test_bad_count_files_are_one_line_naming_the_file(case, capfd, tmp_path):
+    tokenizer = tmp_path / "t.json"
+    tokenizer.write_text(GOOD, encoding="utf-8")
+    counts = tmp_path / "counts.json"
+    text, expected = BAD_COUNT_FILES[case]
+    counts.write_text(text, encoding="utf-8")
+    for argv in (["prune", tokenizer, "--counts", counts, "--size", "1", "-o", tmp_path / "out.json"],
+                 ["learn", tokenizer, "--word-counts", counts, "--add", "1", "-o", tmp_path / "out.json"],
+                 ["add", tokenizer, "ab", "--keep-size", "--counts", counts, "-o", tmp_path / "out.json"]):
+        code, out, err = run(capfd, argv)
+        assert_one_line_failure(code, out, err, argv)
+        assert f"{counts}" in err and expected in err, (argv, err)
+    # Two files whose sums pass the largest count name the second.
+    half = tmp_path / "half.json"
+    half.write_text('{"ab": 18446744073709551615}', encoding="utf-8")
+    code, out, err = run(capfd, ["learn", tokenizer, "--word-counts", half, half, "--add", "1", "-o", tmp_path / "o"])
+    assert code == 1 and f"{half}: the count of \"ab\" brings its sum over the files to" in err

@@ -1,7 +1,7 @@
 """Native operations of vocarix_tools."""
 
 import os
-from collections.abc import Iterable, Mapping
+from collections.abc import Callable, Iterable, Mapping
 from typing import Any, TypedDict
 
 import vocarix
@@ -60,6 +60,7 @@ class FolderContents(TypedDict):
     configs: list[str]
     weights: list[str]
     foreign_weights: list[str]
+    nested_weights: list[str]
 
 class ModelFolderFiles:
     @property
@@ -95,3 +96,13 @@ def entries_in_use(editor: vocarix.Vocarix, usage: Mapping[str, int], entries: l
 def token_style_difference(base: vocarix.Vocarix, other: vocarix.Vocarix) -> str: ...
 def token_counts(editor: vocarix.Vocarix, words: Mapping[str, int]) -> dict[str, int]: ...
 def tokens_for_words(editor: vocarix.Vocarix, words: Mapping[str, int]) -> int: ...
+
+class EditLock:
+    @property
+    def directory(self) -> str: ...
+    def release(self) -> None: ...
+
+def lock_for_edit(path: str, on_wait: Callable[[str, str], None] | None = None) -> EditLock: ...
+def settle(path: str) -> str: ...
+def write_text_file(path: str, text: str) -> None: ...
+def save_tokenizer(editor: vocarix.Vocarix, path: str) -> None: ...

@@ -45,7 +45,7 @@ from typing import Any, Iterable, Iterator, Mapping, Optional, Union
 
 import vocarix
 
-from vocarix_tools.replacing_write import write_text_replacing
+from vocarix_tools.file_writing import write_text
 
 RUNTIME_HINT = 'counting token usage needs the tokenizers runtime: pip install "vocarix[runtime]"'
 
@@ -115,16 +115,55 @@ def merge_counts(parts: Iterable[Mapping[str, int]]) -> Counter[str]:
 def write_counts(counts: Mapping[str, int], path: Union[str, "os.PathLike[str]"]) -> None:
     """Writes a count file (a JSON object), most used first."""
     ordered = dict(sorted(counts.items(), key=lambda item: (-item[1], item[0])))
-    write_text_replacing(path, json.dumps(ordered, ensure_ascii=False, indent=0) + "\n", prefix=".counts-")
+    write_text(path, json.dumps(ordered, ensure_ascii=False, indent=0) + "\n")
+
+
+# Counts are 64-bit in the core, as are the sums of counts of several files.
+MAX_COUNT = 2**64 - 1
+
+
+def _shown_key(key: str) -> str:
+    return json.dumps(key, ensure_ascii=not _is_text(key))
+
+
+def _is_text(key: str) -> bool:
+    try:
+        key.encode("utf-8")
+    except UnicodeEncodeError:
+        return False
+    return True
 
 
 def _count_problem(path: str, key: object, count: object, kind: str) -> Optional[str]:
     if not isinstance(key, str):
         return f"{path}: a {kind}-count file is keyed by strings, not {json.dumps(key)}"
+    if not _is_text(key):
+        return f"{path}: the key {_shown_key(key)} is no text (a lone surrogate escape)"
     if isinstance(count, bool) or not isinstance(count, int) or count < 0:
-        return (f"{path}: the count of {json.dumps(key, ensure_ascii=False)} is {json.dumps(count)}, "
-                "not a whole number >= 0")
+        return f"{path}: the count of {_shown_key(key)} is {json.dumps(count)}, not a whole number >= 0"
+    if count > MAX_COUNT:
+        return f"{path}: the count of {_shown_key(key)} is {count}, more than the largest count {MAX_COUNT}"
     return None
+
+
+def add_counts(total: dict[str, int], part: Mapping[str, int], path: str) -> None:
+    """Adds the counts of the file `path` to `total`; ValueError naming the
+    file where a sum would pass the largest count."""
+    for key, count in part.items():
+        summed = total.get(key, 0) + count
+        if summed > MAX_COUNT:
+            raise ValueError(f"{path}: the count of {_shown_key(key)} brings its sum over the files to {summed}, "
+                             f"more than the largest count {MAX_COUNT}")
+        total[key] = summed
+
+
+def _json_value(text: str, where: str, kind: str) -> Any:
+    try:
+        return json.loads(text)
+    except json.JSONDecodeError as error:
+        raise ValueError(f"{where}: not a {kind}-count file: {error}") from None
+    except RecursionError:
+        raise ValueError(f"{where}: not a {kind}-count file: its values nest too deeply") from None
 
 
 def _read_json_lines(text: str, path: str, kind: str) -> dict[str, int]:
@@ -132,17 +171,14 @@ def _read_json_lines(text: str, path: str, kind: str) -> dict[str, int]:
     for number, line in enumerate(text.splitlines(), 1):
         if not line.strip():
             continue
-        try:
-            item = json.loads(line)
-        except json.JSONDecodeError as error:
-            raise ValueError(f"{path}:{number}: not a JSON line of a {kind}-count file: {error}") from None
+        item = _json_value(line, f"{path}:{number}", kind)
         if not isinstance(item, list) or len(item) != 2:
             raise ValueError(f"{path}:{number}: a {kind}-count file is a JSON object of {kind} -> count, "
                              f"or one [\"{kind}\", count] per line; not {line.strip()[:60]}")
         problem = _count_problem(f"{path}:{number}", item[0], item[1], kind)
         if problem:
             raise ValueError(problem)
-        counts[item[0]] = counts.get(item[0], 0) + item[1]
+        add_counts(counts, {item[0]: item[1]}, f"{path}:{number}")
     return counts
 
 
@@ -159,10 +195,7 @@ def read_counts(path: Union[str, "os.PathLike[str]"], kind: str = "token") -> di
         if not text.strip():
             raise ValueError(f"{name}: the {kind}-count file is empty")
         return _read_json_lines(text, name, kind)
-    try:
-        data = json.loads(text)
-    except json.JSONDecodeError as error:
-        raise ValueError(f"{name}: not a {kind}-count file: {error}") from None
+    data = _json_value(text, name, kind)
     if not isinstance(data, dict):
         raise ValueError(f"{name}: a {kind}-count file is a JSON object of {kind} -> count")
     for key, count in data.items():

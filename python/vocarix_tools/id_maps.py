@@ -20,7 +20,7 @@ from __future__ import annotations
 import json
 from typing import Any, Optional, TypedDict, TypeVar
 
-from vocarix_tools.replacing_write import write_text_replacing
+from vocarix_tools.file_writing import write_text
 
 
 # "from" is a keyword, so this TypedDict takes the functional form.
@@ -79,7 +79,7 @@ def remap_rows(matrix: Rows, id_map: IdMap) -> Rows:
 def write_id_map(id_map: IdMap, path: str) -> None:
     """Writes the map as JSON; the file is replaced only once it is complete."""
     # dumps, not dump: only the one-shot encoder is the fast one.
-    write_text_replacing(path, json.dumps(id_map, ensure_ascii=False), prefix=".id-map-")
+    write_text(path, json.dumps(id_map, ensure_ascii=False))
 
 
 def read_id_map(path: str) -> IdMap:

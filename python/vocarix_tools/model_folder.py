@@ -19,8 +19,9 @@ bit, a new token's row the mean of the rows of the pieces it was made of).
 ``check`` lists every disagreement between the folder's files and the
 tokenizer; ``save(..., repair=True)`` also sets right what can be set right
 soundly. How a folder is written is described in ``folder_write.hpp`` and in
-the README: each file through a temporary file renamed over it, the weights
-first and the tokenizer last.
+the README: all or nothing, each new file written beside the old one, then
+one record of the swaps, then the swaps; an interrupted write is completed
+or undone when the folder is next opened (``ModelFolder.settled`` says so).
 """
 
 from __future__ import annotations
@@ -32,6 +33,7 @@ import vocarix
 
 from vocarix_tools import _native
 from vocarix_tools.consistency import EditOutcome, EditSession
+from vocarix_tools.file_writing import lock_for_edit, settle
 from vocarix_tools.id_maps import IdMap
 from vocarix_tools.loading import open as open_tokenizer
 
@@ -125,6 +127,9 @@ class ModelFolder:
         tokenizer = os.path.join(self.path, TOKENIZER_FILE)
         if not os.path.isdir(self.path):
             raise ValueError(f"{self.path} is not a directory: a model folder is one holding tokenizer.json")
+        #: What an interrupted write had left in the folder and opening it
+        #: completed or undid (one line), or "".
+        self.settled = settle(self.path)
         if not os.path.isfile(tokenizer):
             raise ValueError(f"{self.path} holds no tokenizer.json: it is not a model folder")
         self.editor: vocarix.Vocarix = open_tokenizer(tokenizer)
@@ -192,7 +197,16 @@ class ModelFolder:
         if removed and not force:
             raise SpecialTokenRemoved(describe_removed(removed) + "; nothing written (force=True writes it anyway)")
         target = None if out_dir is None else os.fspath(out_dir)
-        report: FolderWrite = _native.write_model_folder(plan, self.editor, target)
+        if target is None:
+            # One edit at a time: the write waits for another process's edit of the folder.
+            lock = lock_for_edit(self.path)
+            try:
+                report: FolderWrite = _native.write_model_folder(plan, self.editor, target)
+            finally:
+                lock.release()
+        else:
+            settle(os.path.dirname(os.path.abspath(target)))
+            report = _native.write_model_folder(plan, self.editor, target)
         if target is None:
             # The folder on disk is the new start: later edits are carried from it.
             self._files = _native.read_model_folder(self.path, self.editor)

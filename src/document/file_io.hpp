@@ -38,4 +38,8 @@ using TextProducer = std::function<void(const TextSink&)>;
 // DocumentError("Failed to write: <path>").
 void write_file(const std::string& path, const TextProducer& produce);
 
+// Writes the produced text through `fd` as it comes (a new file that
+// `path` names, for messages); throws DocumentError("Failed to write: <path>").
+void write_produced(int fd, const TextProducer& produce, const std::string& path);
+
 }  // namespace vocarix

@@ -176,6 +176,20 @@ void rewrite_in_place(const std::string& path, const TextProducer& produce) {
 
 }  // namespace
 
+void write_produced(int fd, const TextProducer& produce, const std::string& path) {
+    off_t written = 0;
+    try {
+        produce([fd, &written](std::string_view piece) {
+            if (int failed = write_all(fd, piece)) throw WriteFailed{failed};
+            // Start writing this piece to disk while the next one is made.
+            ::sync_file_range(fd, written, static_cast<off_t>(piece.size()), SYNC_FILE_RANGE_WRITE);
+            written += static_cast<off_t>(piece.size());
+        });
+    } catch (const WriteFailed& failed) {
+        throw DocumentError("Failed to write: " + debug_quoted(path), std::strerror(failed.error));
+    }
+}
+
 void write_file(const std::string& path, const TextProducer& produce) {
     try {
         if (path.empty()) throw SaveFailure{ENOENT};

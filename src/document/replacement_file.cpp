@@ -15,7 +15,6 @@
 namespace vocarix {
 namespace {
 
-constexpr std::string_view kTemporaryMark = ".vocarix-tmp-";
 constexpr std::string_view kTemporaryRandom = "XXXXXX";
 
 [[noreturn]] void throw_errno(int error) { throw std::system_error(error, std::generic_category()); }
@@ -45,11 +44,11 @@ mode_t new_file_mode() {
     return 0666 & ~mask;
 }
 
-std::string temporary_path_for(const std::string& target) {
+std::string temporary_path_for(const std::string& target, std::string_view mark) {
     std::string directory = directory_of(target);
     long name_max = ::pathconf(directory.c_str(), _PC_NAME_MAX);
     if (name_max <= 0) name_max = NAME_MAX;
-    std::size_t fixed = 1 + kTemporaryMark.size() + kTemporaryRandom.size();
+    std::size_t fixed = 1 + mark.size() + kTemporaryRandom.size();
     std::size_t room = static_cast<std::size_t>(name_max) > fixed ? static_cast<std::size_t>(name_max) - fixed : 0;
     std::string name = file_name_of(target);
     if (name.size() > room) {
@@ -57,8 +56,8 @@ std::string temporary_path_for(const std::string& target) {
         while (cut > 0 && (static_cast<unsigned char>(name[cut]) & 0xC0) == 0x80) --cut;
         name.resize(cut);
     }
-    return (target.find('/') == std::string::npos ? std::string() : directory + "/") + "." + name +
-           std::string(kTemporaryMark) + std::string(kTemporaryRandom);
+    return (target.find('/') == std::string::npos ? std::string() : directory + "/") + "." + name + std::string(mark) +
+           std::string(kTemporaryRandom);
 }
 
 ReplacementFile::ReplacementFile(std::string target, const struct stat* existing)

@@ -5,13 +5,14 @@
 #include <sys/stat.h>
 
 #include <string>
+#include <string_view>
 
 namespace vocarix {
 
-// The name a temporary file gets beside `target`:
-// ".<name>.vocarix-tmp-XXXXXX", the name cut (at a character boundary) so the
-// whole fits the directory's limit on name length.
-std::string temporary_path_for(const std::string& target);
+// The name a temporary file gets beside `target`: ".<name><mark>XXXXXX"
+// (mark ".vocarix-tmp-" by default), the name cut (at a character boundary)
+// so the whole fits the directory's limit on name length.
+std::string temporary_path_for(const std::string& target, std::string_view mark = ".vocarix-tmp-");
 
 // Permission bits a newly created file gets: 0666 less the process umask.
 mode_t new_file_mode();

@@ -20,6 +20,11 @@ struct EmbeddingRows {
     std::uint64_t multiple = 1;       // rows_after is padded to a multiple of this
 };
 
+// The largest multiple rows are padded to on request: past it, the padding
+// rows (each a full row of every vocabulary tensor) cost far more than any
+// alignment gains.
+inline constexpr std::uint64_t kMaxPadMultiple = std::uint64_t{1} << 16;
+
 // The multiple a padded row count was rounded to: the largest power of two
 // dividing it, at most 1024; 1 when the rows are not padded past the tokens
 // or when that power is below 8 (no rounding anyone would choose).

@@ -12,14 +12,6 @@ namespace {
 
 std::string quoted(const std::string& token) { return debug_quoted(token); }
 
-std::string names_of(const ConfigNode* list) {
-    std::string text;
-    if (!list || list->kind != ConfigNode::Kind::kArray) return "none";
-    for (const ConfigNode& element : list->elements)
-        if (element.kind == ConfigNode::Kind::kString) text += (text.empty() ? "" : ", ") + element.string;
-    return text.empty() ? "none" : text;
-}
-
 class FolderChecker {
 public:
     FolderChecker(const ModelFolder& folder, const EditorState& tokenizer)
@@ -28,7 +20,6 @@ public:
     }
 
     std::vector<FolderProblem> run() {
-        unfinished_edit();
         leftovers();
         decoder();
         named();
@@ -41,16 +32,6 @@ public:
 private:
     void add(const std::string& file, std::string field, std::string message, bool repairable) {
         problems_.push_back({file, std::move(field), std::move(message), repairable});
-    }
-
-    void unfinished_edit() {
-        if (!folder_.unfinished_edit) return;
-        const ConfigNode& note = folder_.unfinished_edit->root();
-        add(std::string(kUnfinishedEditFile), "",
-            "an in-place edit was stopped before it finished; of " + names_of(note.find("files")) +
-                ", it had written " + names_of(note.find("written")) +
-                " (and perhaps the next one): restore the folder from a copy",
-            false);
     }
 
     void leftovers() {

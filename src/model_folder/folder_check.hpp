@@ -2,8 +2,8 @@
 // loader and a generating model would meet it: decoder entries and config
 // ids that name other tokens than their fields mean, special tokens that
 // are no token, a vocabulary size below the ids in use, weights whose rows
-// disagree with it, an index that its shards do not bear out, and an
-// in-place write that was stopped.
+// disagree with it, an index that its shards do not bear out, and files a
+// stopped save left.
 #pragma once
 
 #include <string>

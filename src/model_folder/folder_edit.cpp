@@ -199,6 +199,9 @@ void plan_weights(const ModelFolder& folder, const IdMoves& ids, const FolderEdi
     if (found.rows && *found.rows < tokens_before)
         throw FolderError("the weights have " + std::to_string(*found.rows) + " rows, fewer than the " +
                           std::to_string(tokens_before) + " the tokenizer's ids need: they belong to another tokenizer");
+    if (options.pad_to_multiple_of && (*options.pad_to_multiple_of < 1 || *options.pad_to_multiple_of > kMaxPadMultiple))
+        throw FolderError("cannot pad the embedding rows to a multiple of " + std::to_string(*options.pad_to_multiple_of) +
+                          ": the multiple must lie in 1.." + std::to_string(kMaxPadMultiple));
     std::uint64_t rows_before = found.rows.value_or(found.configured_rows.value_or(tokens_before));
     edit.rows = embedding_rows(tokens_before, rows_before, ids.remap().rows_after, options.pad_to_multiple_of);
     edit.plan = row_plan(ids.remap(), edit.rows);
@@ -212,6 +215,9 @@ void plan_weights(const ModelFolder& folder, const IdMoves& ids, const FolderEdi
                           ": only safetensors weights can be rewritten; convert the weights to safetensors first");
     for (const std::string& name : folder.foreign_weights)
         if (edit.weights_change) edit.notes.push_back(name + " is copied as it is and keeps the old rows");
+    for (const std::string& name : folder.nested_weights)
+        if (edit.weights_change)
+            edit.notes.push_back(name + " (weights in a subfolder) is left as it is and keeps the old rows");
     for (const weights::FoundTensor& tensor : found.unrecognised)
         edit.notes.push_back(tensor_label(tensor) + " has one entry per token but is not a known vocabulary tensor: "
                              "left as it is");
@@ -238,9 +244,11 @@ void plan_index(const ModelFolder& folder, const FolderEditOptions& options, Fol
         for (const weights::TensorEntry& tensor : header.tensors) after += tensor.byte_size();
     }
     std::int64_t stated = total->integer;
-    std::int64_t now = options.repair ? static_cast<std::int64_t>(after)
-                                      : stated + static_cast<std::int64_t>(after) - static_cast<std::int64_t>(before);
-    if (now == stated) return;
+    // The stated size moves by what the tensors gained or lost; one that
+    // would leave the range of sizes was never their sum: the sum is written.
+    __int128 moved = static_cast<__int128>(stated) + after - before;
+    std::uint64_t now = options.repair || moved < 0 || moved > INT64_MAX ? after : static_cast<std::uint64_t>(moved);
+    if (static_cast<__int128>(now) == stated) return;
     edits.replace(*total, std::to_string(now));
     edit.changes.push_back({folder.weight_index->name(), "metadata.total_size", std::to_string(stated),
                             std::to_string(now)});
@@ -254,10 +262,6 @@ std::size_t tokenizer_fingerprint(const EditorState& state) {
 
 FolderEdit plan_folder_edit(const ModelFolder& folder, const EditStart& start, const EditorState& after,
                             bool tokenizer_changed, const FolderEditOptions& options) {
-    if (folder.unfinished_edit)
-        throw FolderError("an in-place edit of " + folder.path + " was stopped before it finished ('vocarix check' "
-                          "names the files it wrote): restore the folder from a copy, then delete " +
-                          std::string(kUnfinishedEditFile));
     FolderEdit edit;
     edit.tokenizer_changed = tokenizer_changed;
     IdMoves ids(start, after);

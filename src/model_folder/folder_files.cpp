@@ -5,11 +5,14 @@
 #include <algorithm>
 #include <array>
 #include <filesystem>
+#include <set>
 #include <system_error>
 
 #include "document/errors.hpp"
 #include "document/file_io.hpp"
 #include "document/text.hpp"
+#include "file_sets/journal_record.hpp"
+#include "file_sets/new_file.hpp"
 
 namespace vocarix::folder {
 namespace {
@@ -43,6 +46,49 @@ std::optional<ConfigText> read_config(const ModelFolder& folder, std::string_vie
     }
 }
 
+// Files of a write under way (new files, the record of its swaps): the
+// write's, not the folder's.
+bool belongs_to_a_write(std::string_view name) {
+    return name.find(file_sets::kNewFileMark) != std::string_view::npos || name == file_sets::kJournalName;
+}
+
+// Folders nest this deep at most, and hold this many entries at most, for a
+// copy to follow them.
+constexpr int kMaxNesting = 32;
+constexpr std::size_t kMaxNestedEntries = 1'000'000;
+
+// Lists what a subdirectory holds, links followed, each directory once
+// (a link back up is not followed again).
+void list_nested(ModelFolder& folder, const std::string& relative, int depth,
+                 std::set<std::pair<std::uintmax_t, std::uintmax_t>>& seen) {
+    std::string path = folder.file_path(relative);
+    struct stat info {};
+    if (::stat(path.c_str(), &info) != 0 || !seen.insert({info.st_dev, info.st_ino}).second) return;
+    if (depth > kMaxNesting) throw FolderError(relative + ": folders nest more than " + std::to_string(kMaxNesting) +
+                                               " deep");
+    std::error_code error;
+    fs::directory_iterator entries(path, error);
+    if (error) throw DocumentError("Failed to read: " + debug_quoted(path), error.message());
+    std::vector<std::string> names;
+    for (const fs::directory_entry& entry : entries) names.push_back(entry.path().filename().string());
+    std::sort(names.begin(), names.end());
+    for (const std::string& name : names) {
+        if (folder.nested_files.size() + folder.nested_directories.size() > kMaxNestedEntries)
+            throw FolderError(relative + ": more than " + std::to_string(kMaxNestedEntries) + " files in subfolders");
+        std::string inner = relative + "/" + name;
+        struct stat kind {};
+        if (::stat(folder.file_path(inner).c_str(), &kind) != 0) continue;  // a link to nothing
+        if (S_ISDIR(kind.st_mode)) {
+            folder.nested_directories.push_back(inner);
+            list_nested(folder, inner, depth + 1, seen);
+        } else if (S_ISREG(kind.st_mode)) {
+            folder.nested_files.push_back(inner);
+            if (name.ends_with(".safetensors") || ends_with_any(name, kForeignWeightSuffixes))
+                folder.nested_weights.push_back(inner);
+        }
+    }
+}
+
 void list_entries(ModelFolder& folder) {
     std::error_code error;
     fs::directory_iterator entries(folder.path, error);
@@ -50,14 +96,19 @@ void list_entries(ModelFolder& folder) {
     for (const fs::directory_entry& entry : entries) {
         std::string name = entry.path().filename().string();
         std::error_code kind_error;
-        bool temporary = name.find(".vocarix-tmp-") != std::string::npos;
+        if (belongs_to_a_write(name)) continue;
         if (entry.is_directory(kind_error)) folder.subdirectories.push_back(name);
-        else if (temporary) folder.leftovers.push_back(name);
-        else if (entry.is_regular_file(kind_error) && name != kUnfinishedEditFile) folder.files.push_back(name);
+        else if (name.find(".vocarix-tmp-") != std::string::npos) folder.leftovers.push_back(name);
+        else if (entry.is_regular_file(kind_error)) folder.files.push_back(name);
     }
     std::sort(folder.files.begin(), folder.files.end());
     std::sort(folder.subdirectories.begin(), folder.subdirectories.end());
     std::sort(folder.leftovers.begin(), folder.leftovers.end());
+    std::set<std::pair<std::uintmax_t, std::uintmax_t>> seen;
+    struct stat top {};
+    if (::stat(folder.path.c_str(), &top) == 0) seen.insert({top.st_dev, top.st_ino});
+    for (const std::string& directory : folder.subdirectories) list_nested(folder, directory, 1, seen);
+    folder.stamps = stamps_now(folder);
 }
 
 }  // namespace
@@ -68,6 +119,22 @@ std::vector<const ConfigText*> ModelFolder::configs() const {
          {&weight_index, &model_config, &generation_config, &special_tokens_map, &tokenizer_config})
         if (*config) present.push_back(&**config);
     return present;
+}
+
+std::vector<FileStamp> stamps_now(const ModelFolder& folder) {
+    std::vector<FileStamp> stamps;
+    for (const std::string& name : folder.files) {
+        FileStamp stamp{name};
+        struct stat info {};
+        if (::stat(folder.file_path(name).c_str(), &info) == 0) {
+            stamp.device = info.st_dev;
+            stamp.inode = info.st_ino;
+            stamp.size = static_cast<std::uint64_t>(info.st_size);
+            stamp.modified_ns = std::int64_t{info.st_mtim.tv_sec} * 1'000'000'000 + info.st_mtim.tv_nsec;
+        }
+        stamps.push_back(std::move(stamp));
+    }
+    return stamps;
 }
 
 ModelFolder read_model_folder(const std::string& path) {
@@ -85,7 +152,6 @@ ModelFolder read_model_folder(const std::string& path) {
     folder.model_config = read_config(folder, kModelConfigFile);
     folder.generation_config = read_config(folder, kGenerationConfigFile);
     folder.weight_index = read_config(folder, kWeightIndexFile);
-    folder.unfinished_edit = read_config(folder, kUnfinishedEditFile);
     for (const std::string& name : folder.files) {
         if (name.ends_with(".safetensors"))
             folder.weights.push_back({name, weights::read_safetensors_header(folder.file_path(name))});

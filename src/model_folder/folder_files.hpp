@@ -4,6 +4,7 @@
 // not finish is refused while nothing has been written.
 #pragma once
 
+#include <cstdint>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -28,25 +29,36 @@ inline constexpr std::string_view kSpecialTokensMapFile = "special_tokens_map.js
 inline constexpr std::string_view kModelConfigFile = "config.json";
 inline constexpr std::string_view kGenerationConfigFile = "generation_config.json";
 inline constexpr std::string_view kWeightIndexFile = "model.safetensors.index.json";
-// Present only while an in-place write is under way (see folder_write.hpp).
-inline constexpr std::string_view kUnfinishedEditFile = ".vocarix-unfinished-edit.json";
+
+// What a file was when the folder was read, to tell whether it changed since.
+struct FileStamp {
+    std::string name;
+    std::uint64_t device = 0, inode = 0, size = 0;
+    std::int64_t modified_ns = 0;
+    bool operator==(const FileStamp&) const = default;
+};
 
 struct ModelFolder {
     std::string path;
     // Every regular file at the top (links followed), by name, but the
-    // note of an unfinished edit and temporary files of a write.
+    // files of a write under way.
     std::vector<std::string> files;
-    // Temporary files a stopped write left behind.
+    std::vector<FileStamp> stamps;  // of `files`, in their order
+    // Temporary files a stopped save left behind.
     std::vector<std::string> leftovers;
     // Directories inside, by name: copied as they are, never edited.
     std::vector<std::string> subdirectories;
+    // Every regular file inside them (links followed), as "sub/dir/name", and
+    // every directory inside them, as "sub/dir".
+    std::vector<std::string> nested_files;
+    std::vector<std::string> nested_directories;
+    // Those of nested_files that are weights of any format: edits leave them as they are.
+    std::vector<std::string> nested_weights;
     std::optional<ConfigText> tokenizer_config;
     std::optional<ConfigText> special_tokens_map;
     std::optional<ConfigText> model_config;
     std::optional<ConfigText> generation_config;
     std::optional<ConfigText> weight_index;
-    // The note an in-place write left when it was stopped.
-    std::optional<ConfigText> unfinished_edit;
     // Every *.safetensors file, by name.
     std::vector<weights::WeightsFile> weights;
     // Weights in formats that cannot be rewritten (pickles, HDF5, ...).
@@ -56,6 +68,9 @@ struct ModelFolder {
     // The config files present, in the order they are written back.
     std::vector<const ConfigText*> configs() const;
 };
+
+// The stamps of the folder's files as they are now.
+std::vector<FileStamp> stamps_now(const ModelFolder& folder);
 
 // Reads the folder at `path`: FolderError for a folder without tokenizer.json
 // or with a config file that is no JSON object, WeightsError for a

@@ -1,16 +1,19 @@
-// Writing a model folder after an edit, so that no stop, however sudden,
-// leaves a half-written file.
+// Writing a model folder after an edit, all or nothing, through the one
+// mechanism every edit writes with (file_sets/file_set_write.hpp):
 //
-// Into a new folder (-o OUT_DIR): everything is written into a temporary
-// folder beside OUT_DIR, which is renamed to OUT_DIR once complete; OUT_DIR
+// In place: the files the edit changes (weights, index, configs, tokenizer,
+// in that order) are each written beside the old one; one record of the
+// swaps is written; the swaps follow with stop signals held; the record is
+// removed. Whatever stops the write, the folder is as before, as after, or
+// holds the record, from which the next command (settle_directory) finishes
+// it. A file that is a link is replaced by a new file; what it linked to
+// stays as it was. The folder's edit lock is held throughout, and the write
+// is refused when a file changed since the folder was read.
+//
+// Into a new folder (-o OUT_DIR): every file, changed or copied (content,
+// not links; sparse files stay sparse; subfolders too), is written into a
+// partial folder beside OUT_DIR, renamed to OUT_DIR once complete; OUT_DIR
 // must be absent or empty, so it holds the whole result or nothing.
-//
-// In place: each file is written to a temporary file beside it and renamed
-// over it, the weights first, then the index and the configs, the tokenizer
-// last. When more than one file changes, a note (kUnfinishedEditFile) lists
-// them beforehand and records each one written; it is removed at the end.
-// After a stop, every file is whole, and `check` reads the note and names
-// the files that hold the edit and those that do not.
 #pragma once
 
 #include <functional>
@@ -18,6 +21,7 @@
 #include <string_view>
 #include <vector>
 
+#include "file_sets/file_set_write.hpp"
 #include "model_folder/folder_edit.hpp"
 #include "model_folder/folder_files.hpp"
 #include "state/editor_state.hpp"
@@ -40,10 +44,9 @@ void check_output_folder(const ModelFolder& folder, const std::string& out_dir);
 std::vector<std::string> files_changed(const ModelFolder& folder, const FolderEdit& edit);
 
 // Writes the edited folder to `out_dir`, or in place when it is empty.
-// `keep_going` is asked between pieces of work; when it says stop, the write
-// ends with ReadInterrupted (a new folder is then removed; in place, the
-// files written so far stay, each whole).
+// `options.keep_going` is asked between pieces of work; when it says stop,
+// the write ends with ReadInterrupted and nothing changed.
 FolderWriteReport write_model_folder(const ModelFolder& folder, const FolderEdit& edit, const EditorState& after,
-                                     const std::string& out_dir, const std::function<bool()>& keep_going = {});
+                                     const std::string& out_dir, const file_sets::WriteOptions& options = {});
 
 }  // namespace vocarix::folder

@@ -91,7 +91,10 @@ def main(argv: Sequence[str] | None = None) -> int:
     except SystemExit as stop:
         return stop.code if isinstance(stop.code, int) else EXIT_USAGE
     show_raw_tokens(bool(getattr(args, "raw", False)))
+    from vocarix_tools.cli.preparing import prepare, release_locks
+
     try:
+        prepare(args)
         return int(args.handler(args))
     except UsageError as error:
         report_error(args.command, str(error), EXIT_USAGE)
@@ -106,3 +109,5 @@ def main(argv: Sequence[str] | None = None) -> int:
     except KeyboardInterrupt:
         print("vocarix: interrupted", file=sys.stderr)
         return 130
+    finally:
+        release_locks()

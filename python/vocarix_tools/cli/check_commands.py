@@ -55,7 +55,8 @@ def cmd_check(args: argparse.Namespace) -> int:
     clean = report["clean"] and not folder_problems
     if args.json:
         emit_json({"command": "check", "input": args.tokenizer, "result": report,
-                   **({} if folder is None else {"folder_problems": folder_problems})})
+                   **({} if folder is None else {"folder_problems": folder_problems,
+                                                 "unchecked_weights": folder.contents["nested_weights"]})})
     elif report["clean"]:
         print(f"{args.tokenizer}: a tokenizer runtime reads it as it states")
         print(rows_line(report))
@@ -69,6 +70,9 @@ def cmd_check(args: argparse.Namespace) -> int:
             print("\n".join(folder_lines(folder_problems)))
         else:
             print("model folder: every config, decoder entry and weight agrees with tokenizer.json")
+        nested = folder.contents["nested_weights"]
+        if nested:
+            print(f"note: weights in subfolders are not checked, and edits leave them as they are: {', '.join(nested)}")
     return EXIT_OK if clean else EXIT_INPUT
 
 

@@ -19,6 +19,8 @@ from vocarix_tools.model_folder import ModelFolder, SpecialTokenRemoved, describ
 
 U32_MAX = 2**32 - 1
 U64_MAX = 2**64 - 1
+# Embedding rows are padded to a multiple of at most this (as the core allows).
+MAX_PAD_MULTIPLE = 2**16
 
 EXIT_OK = 0
 EXIT_INPUT = 1
@@ -159,19 +161,19 @@ def report_stream(args: argparse.Namespace) -> TextIO:
 
 
 def write_output(editor: vocarix.Vocarix, path: str) -> None:
-    """Save to `path` (the editor replaces the file only once the new text is
+    """Save to `path` (the file is replaced only once the new text is
     complete), with a clear message for the common reasons a save cannot work."""
     if path in STDOUT_PATHS:
         sys.stdout.write(_native.file_text(editor))
         sys.stdout.flush()
         return
-    target = os.path.realpath(path)
-    directory = os.path.dirname(target)
+    directory = os.path.dirname(os.path.abspath(path))
     if not os.path.isdir(directory):
         raise CliError(f"cannot write {path}: directory {directory} does not exist")
-    if os.path.isdir(target):
+    if os.path.isdir(path):
         raise CliError(f"cannot write {path}: it is a directory")
-    editor.save(path)
+    # A link at `path` is replaced by the new file, not written through.
+    _native.save_tokenizer(editor, path)
 
 
 def sizes(editor: vocarix.Vocarix) -> dict[str, int]:
@@ -551,6 +553,12 @@ def read_token_file(path: str) -> list[str]:
 def gather_tokens(args: argparse.Namespace) -> list[str]:
     """The tokens given as arguments and in --from-file lists; at least one."""
     tokens = list(args.tokens)
+    for token in tokens:
+        try:
+            token.encode("utf-8")
+        except UnicodeEncodeError:
+            # Bytes that are no UTF-8 reach Python as lone surrogates.
+            raise UsageError(f"the token argument {ascii(token)} is not UTF-8 text") from None
     for path in args.from_file:
         tokens.extend(read_token_file(path))
     if not tokens:
@@ -613,7 +621,7 @@ class Parents:
                                        "tokenizer runtime would refuse or read differently")
         self.writing.add_argument("--id-map", metavar="MAP", default=None,
                                   help="also write MAP.json: where every id went and what new tokens are made of")
-        self.writing.add_argument("--pad-to-multiple-of", metavar="N", type=integer(1, U32_MAX), default=None,
+        self.writing.add_argument("--pad-to-multiple-of", metavar="N", type=integer(1, MAX_PAD_MULTIPLE), default=None,
                                   help="for a model folder: pad the embedding rows to a multiple of N (default: "
                                        "the multiple the model's rows were padded to; 1 for no padding)")
         self.writing.add_argument("--force", action="store_true",

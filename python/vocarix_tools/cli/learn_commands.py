@@ -53,7 +53,7 @@ def word_counts_from_files(paths: list[str]) -> WordCounts:
     total = WordCounts()
     for path in paths:
         try:
-            total.add(WordCounts(counting.read_counts(path, kind="word")))
+            counting.add_counts(total.words, counting.read_counts(path, kind="word"), path)
         except OSError as error:
             raise CliError(f"cannot read {path}: {error.strerror or error}") from None
     return total

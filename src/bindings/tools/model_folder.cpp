@@ -88,6 +88,7 @@ py::dict contents(const FolderHandle& handle) {
     result["configs"] = str_list(configs);
     result["weights"] = str_list(weights);
     result["foreign_weights"] = str_list(folder.foreign_weights);
+    result["nested_weights"] = str_list(folder.nested_weights);
     return result;
 }
 
@@ -170,7 +171,10 @@ py::dict write(const FolderPlan& plan, EditorObject& editor, py::handle out_dir)
             throw folder::FolderError("the tokenizer changed after the folder edit was planned: plan it again");
         // The borrow keeps the editor from changing while other threads run.
         py::gil_scoped_release unlocked;
-        return folder::write_model_folder(handle.folder, plan.edit, borrow.state(), target, python::no_signal_raised);
+        file_sets::WriteOptions options;
+        options.keep_going = python::no_signal_raised;
+        options.lock_wait.keep_going = python::no_signal_raised;
+        return folder::write_model_folder(handle.folder, plan.edit, borrow.state(), target, options);
     });
     py::dict result = edit_dict(handle, plan.edit);
     result["written_to"] = make_str(report.written_to);

@@ -20,4 +20,5 @@ PYBIND11_MODULE(_native, module) {
     vocarix::tools::register_weights(module);
     vocarix::tools::register_model_folder(module);
     vocarix::tools::register_gguf_model(module);
+    vocarix::tools::register_file_writing(module);
 }

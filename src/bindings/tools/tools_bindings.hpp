@@ -41,5 +41,8 @@ void register_model_folder(pybind11::module_& module);
 
 // open_gguf, plan_gguf_edit, write_gguf_model: GGUF model files edited through their tokenizer.
 void register_gguf_model(pybind11::module_& module);
+// lock_for_edit, settle, write_text_file, save_tokenizer: writing all or
+// nothing, one edit at a time, interrupted writes settled.
+void register_file_writing(pybind11::module_& module);
 
 }  // namespace vocarix::tools
