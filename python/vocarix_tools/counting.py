@@ -157,13 +157,13 @@ def add_counts(total: dict[str, int], part: Mapping[str, int], path: str) -> Non
         total[key] = summed
 
 
-def _json_value(text: str, where: str, kind: str) -> Any:
+def _json_value(text: str, where: str, what: str) -> Any:
     try:
         return json.loads(text)
     except json.JSONDecodeError as error:
-        raise ValueError(f"{where}: not a {kind}-count file: {error}") from None
+        raise ValueError(f"{where}: {what}: {error}") from None
     except RecursionError:
-        raise ValueError(f"{where}: not a {kind}-count file: its values nest too deeply") from None
+        raise ValueError(f"{where}: {what}: its values nest too deeply") from None
 
 
 def _read_json_lines(text: str, path: str, kind: str) -> dict[str, int]:
@@ -171,7 +171,7 @@ def _read_json_lines(text: str, path: str, kind: str) -> dict[str, int]:
     for number, line in enumerate(text.splitlines(), 1):
         if not line.strip():
             continue
-        item = _json_value(line, f"{path}:{number}", kind)
+        item = _json_value(line, f"{path}:{number}", f"not a JSON line of a {kind}-count file")
         if not isinstance(item, list) or len(item) != 2:
             raise ValueError(f"{path}:{number}: a {kind}-count file is a JSON object of {kind} -> count, "
                              f"or one [\"{kind}\", count] per line; not {line.strip()[:60]}")
@@ -195,7 +195,7 @@ def read_counts(path: Union[str, "os.PathLike[str]"], kind: str = "token") -> di
         if not text.strip():
             raise ValueError(f"{name}: the {kind}-count file is empty")
         return _read_json_lines(text, name, kind)
-    data = _json_value(text, name, kind)
+    data = _json_value(text, name, f"not a {kind}-count file")
     if not isinstance(data, dict):
         raise ValueError(f"{name}: a {kind}-count file is a JSON object of {kind} -> count")
     for key, count in data.items():
