@@ -178,6 +178,9 @@ def test_pre_token_check_runs_the_regular_expressions_of_byte_level_files():
         assert undecided_by == ""
         whole = [len(runtime.pre_tokenizer.pre_tokenize_str(text)) == 1 for text in texts]
         assert [v == "whole" for v in verdicts] == whole
+    # Any other expression is evaluated by the runtime's engine; only a kind this version does not know is left open.
     other = {"type": "Split", "pattern": {"Regex": r"\w+"}, "behavior": "Isolated", "invert": False}
-    assert _native.pre_token_check(byte_level_editor(pre_tokenizer=other), ["Ġx"]) == (
-        ["undecided"], "a Split on a regular expression vocarix cannot evaluate")
+    assert _native.pre_token_check(byte_level_editor(pre_tokenizer=other), ["Ġx", "x-y"]) == (["whole", "split"], "")
+    unknown = {"type": "Sequence", "pretokenizers": [other, {"type": "Fancy"}]}
+    assert _native.pre_token_check(byte_level_editor(pre_tokenizer=unknown), ["Ġx"]) == (
+        ["undecided"], "the pre-tokenizer Fancy")

@@ -127,11 +127,14 @@ def test_added_tokens_come_out_whole_as_the_runtime_takes_them():
 
 
 def test_a_normalizer_or_pre_tokenizer_the_core_cannot_apply_is_refused_by_name(make_editor):
-    regex_split = {"type": "Split", "pattern": {"Regex": "\\s+"}, "behavior": "Removed", "invert": False}
-    cases = {"Split on a regular expression": dict(pre_tokenizer=regex_split),
-             "Precompiled": dict(normalizer={"type": "Precompiled", "precompiled_charsmap": ""}),
-             "Replace on a regular expression": dict(
-                 normalizer={"type": "Replace", "pattern": {"Regex": "a+"}, "content": "b"})}
+    unknown = {"type": "Sequence", "pretokenizers": [{"type": "Whitespace"}, {"type": "Fancy"}]}
+    bad_regex = {"type": "Split", "pattern": {"Regex": "(a"}, "behavior": "Removed", "invert": False}
+    cases = {"the pre-tokenizer Fancy": dict(pre_tokenizer=unknown),
+             r'a Split on the regular expression "\(a", which the regular-expression engine refuses \(end pattern with '
+             r"unmatched parenthesis\)": dict(pre_tokenizer=bad_regex),
+             "Precompiled cannot be read: the precompiled_charsmap is shorter": dict(
+                 normalizer={"type": "Precompiled", "precompiled_charsmap": ""}),
+             "the normalizer Fancy": dict(normalizer={"type": "Fancy"})}
     for message, sections in cases.items():
         editor = make_editor({"<unk>": 0}, **sections)
         with pytest.raises(ValueError, match=message):

@@ -189,10 +189,16 @@ def _count_on_dask(editor: vocarix.Vocarix, chunks: list[Chunk], scheduler: str)
         return list(client.gather(futures))
 
 
+def check_counting(editor: vocarix.Vocarix) -> None:
+    """ValueError naming the normalizer or pre-tokenizer (and what in it) that
+    the core cannot apply as the runtime does."""
+    _native.check_counting(editor)
+
+
 def count_words(editor: vocarix.Vocarix, paths: Sequence[PathLike], *, jobs: Optional[int] = None,
                 scheduler: Optional[str] = None, chunk_bytes: int = DEFAULT_CHUNK_BYTES) -> WordCounts:
     """Word counts of the files, counted in chunks (see the module's doc)."""
-    _native.check_counting(editor)
+    check_counting(editor)
     chunks = chunks_of(paths, chunk_bytes)
     if scheduler is not None:
         parts = _count_on_dask(editor, chunks, scheduler)

@@ -3,21 +3,26 @@
 // steps before it left, and the byte-level and Metaspace steps also rewrite
 // their pieces (a space prepended, the byte-level alphabet, "▁" for a space).
 //
-// Understood: ByteLevel (its regex), Metaspace, Whitespace,
-// WhitespaceSplit, BertPreTokenizer, Punctuation, Digits,
-// CharDelimiterSplit, Split on a string, Split (Isolated) on the regular
-// expressions that byte-level files use (the classic one and the family
-// that takes up to three digits, or one, at a time), and Sequence of these.
-// Anything else, a Split on another regular expression among them, is named
-// by unsupported_by(), and the splitting is then not the runtime's.
+// Every pre-tokenizer the runtime reads is applied: ByteLevel (with its own
+// regular expression or without, add_prefix_space), Metaspace (every
+// prepend_scheme, split), Whitespace, WhitespaceSplit, BertPreTokenizer,
+// Punctuation, Digits, CharDelimiterSplit, UnicodeScripts, FixedLength,
+// Split on a string or a regular expression with every behavior and
+// invert, and Sequence of these. Regular expressions are evaluated by the
+// runtime's own engine (regular_expression.hpp). A type this version does
+// not know, or a setting the runtime itself refuses, is named by
+// unsupported_by(), and the splitting is then not the runtime's.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "analysis/regular_expression.hpp"
+#include "analysis/text_span.hpp"
 #include "document/document.hpp"
 
 namespace vocarix {
@@ -28,7 +33,7 @@ enum class SplitBehavior : std::uint8_t { kRemoved, kIsolated, kMergedWithPrevio
 struct PreTokenStep {
     enum class Kind : std::uint8_t {
         kByteLevel, kMetaspace, kWhitespace, kWhitespaceSplit, kBert, kPunctuation, kDigits, kDelimiter,
-        kSplitString, kSplitRegex,
+        kSplitString, kSplitRegex, kUnicodeScripts, kFixedLength,
         kHanIsolated,  // not a pre-tokenizer: the Bert normalizer's spaces around Chinese characters
     };
     // When Metaspace puts its marker before a piece that lacks it.
@@ -43,8 +48,12 @@ struct PreTokenStep {
     bool use_regex = true;          // ByteLevel
     bool split = true;              // Metaspace: split before each marker
     Prepend prepend = Prepend::kAlways;
-    // kSplitRegex: which known expression.
-    enum class Pattern : std::uint8_t { kClassic, kThreeDigits, kOneDigit } pattern = Pattern::kClassic;
+    std::size_t length = 5;  // FixedLength: characters per piece
+    // Split (and ByteLevel's own expression): the compiled pattern, and
+    // which hand-written matcher, proven to match as the engine does, may
+    // stand in for it.
+    std::shared_ptr<const RegularExpression> regex;
+    enum class Pattern : std::uint8_t { kEngine, kClassic, kThreeDigits, kOneDigit } pattern = Pattern::kEngine;
 };
 
 struct PreTokenSteps {
@@ -59,12 +68,9 @@ bool is_han_character(std::uint32_t cp);
 // The steps of the file's pre-tokenizer, in the order they run.
 PreTokenSteps read_pre_token_steps(const DocumentSections& sections);
 
-struct TextSpan {
-    std::size_t begin, end;  // bytes
-};
-
 // Where one step cuts `text` (valid UTF-8), leaving out what the step
 // changes in the text: the pieces as byte spans, in order, none empty.
+// Throws RegexError when the engine gives up on a search.
 void split_by_step(const PreTokenStep& step, std::string_view text, std::vector<TextSpan>& pieces);
 
 class PreTokenizer {
@@ -78,18 +84,25 @@ public:
     // alphabet. `at_start`: the text begins the input, the only place where
     // Metaspace's "first" scheme puts its marker.
     void split(std::string_view normalized, bool at_start, std::vector<std::string>& words);
+    // The same, and for each word the bytes of `normalized` it stands for.
+    void split(std::string_view normalized, bool at_start, std::vector<std::string>& words,
+               std::vector<TextSpan>& sources);
 
 private:
     struct Piece {
         std::string text;
         bool at_start;
+        // With sources: for each byte of the text, the bytes of the input it stands for.
+        std::vector<TextSpan> sources;
     };
-    void run_step(const PreTokenStep& step, Piece& piece);
+    void run(std::string_view normalized, bool at_start, bool with_sources);
+    void run_step(const PreTokenStep& step, Piece& piece, bool with_sources);
 
     PreTokenSteps steps_;
     std::vector<Piece> pieces_, next_;
     std::vector<TextSpan> spans_;
     std::string scratch_;
+    std::vector<TextSpan> scratch_sources_;
 };
 
 }  // namespace vocarix

@@ -1,9 +1,15 @@
 #include "learning/text_normalizer.hpp"
 
+#include <algorithm>
+
 #include "analysis/pre_tokenizer.hpp"
+#include "analysis/regular_expression.hpp"
+#include "analysis/text_classes.hpp"
+#include "analysis/token_style.hpp"
 #include "document/json_reader.hpp"
 #include "document/text.hpp"
-#include "document/unicode_classes.hpp"
+#include "formats/precompiled_charsmap/precompiled_charsmap.hpp"
+#include "learning/unicode_form_runs.hpp"
 
 namespace vocarix {
 namespace {
@@ -22,20 +28,27 @@ void for_each_char(std::string_view text, F&& f) {
     }
 }
 
-void replace_all(std::string_view text, std::string_view pattern, std::string_view content, std::string& out) {
+// Each match of the pattern replaced by `content`, taken literally.
+void replace_matches(const RegularExpression& regex, std::string_view text, std::string_view content, std::string& out) {
     out.clear();
-    std::size_t start = 0;
-    for (std::size_t at; (at = text.find(pattern, start)) != std::string_view::npos; start = at + pattern.size())
-        out.append(text.substr(start, at - start)).append(content);
-    out.append(text.substr(start));
+    if (text.empty()) return;
+    std::vector<TextSpan> matches;
+    regex.find_all(text, matches);
+    std::size_t last = 0;
+    for (const TextSpan& match : matches) {
+        out.append(text.substr(last, match.begin - last)).append(content);
+        last = match.end;
+    }
+    out.append(text.substr(last));
 }
 
 // Bytes of the first and past the last character that is no white space.
 void strip(std::string_view text, bool left, bool right, std::string& out) {
+    const TextClasses& classes = text_classes();
     std::size_t begin = text.size(), end = 0;
     std::size_t at = 0;
     for_each_char(text, [&](std::uint32_t cp, std::string_view bytes) {
-        if (!is_white_space(cp)) {
+        if (!classes.white_space.contains(cp)) {
             begin = std::min(begin, at);
             end = at + bytes.size();
         }
@@ -58,20 +71,80 @@ bool nmt_makes_space(std::uint32_t cp) {
 }
 
 // The Bert normalizer's cleaning: NUL, U+FFFD and control characters
-// dropped (tab, line feed and carriage return excepted), white space made a space.
+// dropped, then white space made a space.
 void bert_clean(std::string_view text, std::string& out) {
+    const TextClasses& classes = text_classes();
     out.clear();
     for_each_char(text, [&](std::uint32_t cp, std::string_view bytes) {
-        bool white = cp == '\t' || cp == '\n' || cp == '\r' || is_white_space(cp);
-        if (white) out.push_back(' ');
-        else if (cp != 0 && cp != 0xFFFD && !is_other(cp)) out.append(bytes);
+        if (cp == 0 || cp == 0xFFFD || classes.is_bert_control(cp)) return;
+        if (cp == '\t' || cp == '\n' || cp == '\r' || classes.white_space.contains(cp)) out.push_back(' ');
+        else out.append(bytes);
     });
+}
+
+// One normalizer that is not a Sequence.
+Step read_step(const JsonValue& value, const std::string& type) {
+    Step step;
+    if (type == "Replace") {
+        const JsonValue* pattern = value.find("pattern");
+        const std::string* text = pattern ? pattern->find_string("String") : nullptr;
+        const std::string* regex = pattern ? pattern->find_string("Regex") : nullptr;
+        const std::string* content = value.find_string("content");
+        if ((!text && !regex) || !content) throw UnsupportedSetting("the normalizer Replace has no pattern or no content");
+        step.kind = NormalizerKind::kReplace;
+        step.text = text ? *text : *regex;
+        step.content = *content;
+        try {
+            step.regex = std::make_shared<const RegularExpression>(text ? literal_pattern(*text) : *regex);
+        } catch (const RegexError& error) {
+            throw UnsupportedSetting("the normalizer Replace on a regular expression the regular-expression engine "
+                                     "refuses (" + std::string(error.what()) + ")");
+        }
+    } else if (type == "Prepend") {
+        const std::string* prepend = value.find_string("prepend");
+        if (!prepend) throw UnsupportedSetting("the normalizer Prepend has no text");
+        step.kind = NormalizerKind::kPrepend;
+        step.text = *prepend;
+    } else if (type == "Strip") {
+        step.kind = NormalizerKind::kStrip;
+        step.left = value.find_bool("strip_left", true);
+        step.right = value.find_bool("strip_right", true);
+    } else if (type == "StripAccents") {
+        step.kind = NormalizerKind::kStripAccents;
+    } else if (type == "Nmt") {
+        step.kind = NormalizerKind::kNmt;
+    } else if (type == "BertNormalizer") {
+        step.kind = NormalizerKind::kBert;
+        step.clean_text = value.find_bool("clean_text", true);
+        step.chinese = value.find_bool("handle_chinese_chars", true);
+        step.lowercase = value.find_bool("lowercase", true);
+        step.strip_accents = value.find_bool("strip_accents", step.lowercase);  // null: as lowercase
+    } else if (type == "Lowercase") {
+        step.kind = NormalizerKind::kForm;
+        step.text = "lowercase";
+    } else if (type == "NFC" || type == "NFD" || type == "NFKC" || type == "NFKD") {
+        step.kind = NormalizerKind::kForm;
+        step.text = type;
+    } else if (type == "Precompiled") {
+        const std::string* charsmap = value.find_string("precompiled_charsmap");
+        if (!charsmap) throw UnsupportedSetting("the normalizer Precompiled has no precompiled_charsmap");
+        step.kind = NormalizerKind::kPrecompiled;
+        try {
+            step.charsmap = std::make_shared<const PrecompiledCharsmap>(PrecompiledCharsmap::from_base64(*charsmap));
+        } catch (const CharsmapError& error) {
+            throw UnsupportedSetting("the normalizer Precompiled cannot be read: " + std::string(error.what()));
+        }
+    } else if (type == "ByteLevel") {
+        step.kind = NormalizerKind::kByteLevel;
+    } else {
+        throw UnsupportedSetting("the normalizer " + type + " cannot be applied");
+    }
+    return step;
 }
 
 void read_steps(const JsonValue& value, std::vector<Step>& steps) {
     const std::string* type = value.find_string("type");
     if (!type) throw UnsupportedSetting("the normalizer has a step without a type");
-    Step step;
     if (*type == "Sequence") {
         const JsonValue* list = value.find("normalizers");
         const auto* items = list ? std::get_if<JsonArray>(&list->data) : nullptr;
@@ -79,44 +152,7 @@ void read_steps(const JsonValue& value, std::vector<Step>& steps) {
         for (const JsonValue& item : *items) read_steps(item, steps);
         return;
     }
-    if (*type == "Replace") {
-        const JsonValue* pattern = value.find("pattern");
-        const std::string* text = pattern ? pattern->find_string("String") : nullptr;
-        const std::string* content = value.find_string("content");
-        if (!text || !content) throw UnsupportedSetting("the normalizer Replace on a regular expression cannot be applied");
-        if (text->empty()) throw UnsupportedSetting("the normalizer Replace on an empty string cannot be applied");
-        step.kind = NormalizerKind::kReplace;
-        step.text = *text;
-        step.content = *content;
-    } else if (*type == "Prepend") {
-        const std::string* prepend = value.find_string("prepend");
-        if (!prepend) throw UnsupportedSetting("the normalizer Prepend has no text");
-        step.kind = NormalizerKind::kPrepend;
-        step.text = *prepend;
-    } else if (*type == "Strip") {
-        step.kind = NormalizerKind::kStrip;
-        step.left = value.find_bool("strip_left", true);
-        step.right = value.find_bool("strip_right", true);
-    } else if (*type == "StripAccents") {
-        step.kind = NormalizerKind::kStripAccents;
-    } else if (*type == "Nmt") {
-        step.kind = NormalizerKind::kNmt;
-    } else if (*type == "BertNormalizer") {
-        step.kind = NormalizerKind::kBert;
-        step.clean_text = value.find_bool("clean_text", true);
-        step.chinese = value.find_bool("handle_chinese_chars", true);
-        step.lowercase = value.find_bool("lowercase", true);
-        step.strip_accents = value.find_bool("strip_accents", step.lowercase);  // null: as lowercase
-    } else if (*type == "Lowercase") {
-        step.kind = NormalizerKind::kForm;
-        step.text = "lowercase";
-    } else if (*type == "NFC" || *type == "NFD" || *type == "NFKC" || *type == "NFKD") {
-        step.kind = NormalizerKind::kForm;
-        step.text = *type;
-    } else {
-        throw UnsupportedSetting("the normalizer " + *type + " cannot be applied");
-    }
-    steps.push_back(std::move(step));
+    steps.push_back(read_step(value, *type));
 }
 
 bool needs_forms(const Step& step) {
@@ -135,35 +171,36 @@ TextNormalizer::TextNormalizer(const DocumentSections& sections, UnicodeForms* f
                                          ") that was not given");
 }
 
+TextNormalizer::~TextNormalizer() = default;
+TextNormalizer::TextNormalizer(TextNormalizer&&) noexcept = default;
+
 void TextNormalizer::form(std::string_view name, std::string_view text, std::string& out) {
-    out.clear();
-    forms_->apply(name, text, out);
+    apply_unicode_form(*forms_, name, text, out);
 }
 
-void TextNormalizer::apply(const Step& step, std::string_view text, std::string& out) {
+void TextNormalizer::precompiled(const PrecompiledCharsmap& charsmap, std::string_view text, std::string& out) {
+    // Extended grapheme clusters, as the runtime cuts them: a cluster of
+    // under six bytes is looked up whole, any other character by character.
+    static const RegularExpression graphemes("\\X");
+    std::vector<TextSpan> clusters;
+    graphemes.find_all(text, clusters);
     out.clear();
-    switch (step.kind) {
-        case NormalizerKind::kReplace: replace_all(text, step.text, step.content, out); return;
-        case NormalizerKind::kPrepend:
-            if (!text.empty()) out.assign(step.text);
-            out.append(text);
-            return;
-        case NormalizerKind::kStrip: strip(text, step.left, step.right, out); return;
-        case NormalizerKind::kStripAccents:
-            for_each_char(text, [&](std::uint32_t cp, std::string_view bytes) {
-                if (!is_nonspacing_mark(cp)) out.append(bytes);
-            });
-            return;
-        case NormalizerKind::kNmt:
-            for_each_char(text, [&](std::uint32_t cp, std::string_view bytes) {
-                if (nmt_makes_space(cp)) out.push_back(' ');
-                else if (!nmt_drops(cp)) out.append(bytes);
-            });
-            return;
-        case NormalizerKind::kForm: form(step.text, text, out); return;
-        case NormalizerKind::kBert: break;
+    for (const TextSpan& span : clusters) {
+        std::string_view cluster = text.substr(span.begin, span.end - span.begin);
+        if (cluster.size() < 6) {
+            if (auto found = charsmap.replacement(cluster)) {
+                out.append(*found);
+                continue;
+            }
+        }
+        for_each_char(cluster, [&](std::uint32_t, std::string_view bytes) {
+            auto found = charsmap.replacement(bytes);
+            out.append(found ? *found : bytes);
+        });
     }
-    // The Bert normalizer: cleaning, spaces around Chinese characters, accents, lowercase.
+}
+
+void TextNormalizer::bert(const Step& step, std::string_view text, std::string& out) {
     std::string current(text);
     if (step.clean_text) {
         bert_clean(current, out);
@@ -180,8 +217,9 @@ void TextNormalizer::apply(const Step& step, std::string_view text, std::string&
     if (step.strip_accents) {
         form("NFD", current, scratch_);
         out.clear();
+        const TextClasses& classes = text_classes();
         for_each_char(scratch_, [&](std::uint32_t cp, std::string_view bytes) {
-            if (!is_nonspacing_mark(cp)) out.append(bytes);
+            if (!classes.is_bert_accent(cp)) out.append(bytes);
         });
         current.swap(out);
     }
@@ -190,6 +228,35 @@ void TextNormalizer::apply(const Step& step, std::string_view text, std::string&
         current.swap(out);
     }
     out.swap(current);
+}
+
+void TextNormalizer::apply(const Step& step, std::string_view text, std::string& out) {
+    out.clear();
+    switch (step.kind) {
+        case NormalizerKind::kReplace: replace_matches(*step.regex, text, step.content, out); return;
+        case NormalizerKind::kPrepend:
+            if (!text.empty()) out.assign(step.text);
+            out.append(text);
+            return;
+        case NormalizerKind::kStrip: strip(text, step.left, step.right, out); return;
+        case NormalizerKind::kStripAccents: {
+            const TextClasses& classes = text_classes();
+            for_each_char(text, [&](std::uint32_t cp, std::string_view bytes) {
+                if (!classes.is_accent(cp)) out.append(bytes);
+            });
+            return;
+        }
+        case NormalizerKind::kNmt:
+            for_each_char(text, [&](std::uint32_t cp, std::string_view bytes) {
+                if (nmt_makes_space(cp)) out.push_back(' ');
+                else if (!nmt_drops(cp)) out.append(bytes);
+            });
+            return;
+        case NormalizerKind::kForm: form(step.text, text, out); return;
+        case NormalizerKind::kPrecompiled: precompiled(*step.charsmap, text, out); return;
+        case NormalizerKind::kByteLevel: append_byte_level(out, text); return;
+        case NormalizerKind::kBert: bert(step, text, out); return;
+    }
 }
 
 void TextNormalizer::normalize(std::string_view text, std::string& out) {

@@ -32,11 +32,16 @@ def add_counting_arguments(parser: argparse.ArgumentParser) -> None:
                             "or a cluster's scheduler address such as tcp://host:8786")
 
 
-def corpus_words(args: argparse.Namespace, editor: object, paths: list[str]) -> WordCounts:
+def corpus_words(args: argparse.Namespace, editor: object, paths: list[str], tokenizer: str = "") -> WordCounts:
     """Word counts of the corpus files, counted where --jobs/--scheduler say."""
     for path in paths:
         if not os.path.exists(path):
             raise CliError(f"cannot read {path}: no such file")
+    try:
+        corpus_counting.check_counting(editor)  # type: ignore[arg-type]
+    except ValueError as error:
+        raise CliError(f"{tokenizer or args.tokenizer}: {error}; count the words with the tokenizers runtime "
+                       "(its normalizer and pre-tokenizer) and pass the counts with --word-counts") from None
     try:
         return corpus_counting.count_words(editor, paths, jobs=args.jobs, scheduler=args.scheduler)  # type: ignore[arg-type]
     except corpus_counting.DaskMissing as error:
@@ -189,7 +194,7 @@ def cmd_merge(args: argparse.Namespace) -> int:
         raise CliError(f"{difference}; their tokens would not mean the same text (--force merges anyway)")
     usage = counts = None
     if args.corpus:
-        usage = corpus_counting.token_counts(other, corpus_words(args, other, args.corpus))  # type: ignore[arg-type]
+        usage = corpus_counting.token_counts(other, corpus_words(args, other, args.corpus, args.other))  # type: ignore[arg-type]
         counts = corpus_words(args, editor, args.corpus)
     session = start_edit(args, editor)
     report = learning.merge_vocabulary(editor, other, add=args.add, usage=usage, words=counts,  # type: ignore[arg-type]

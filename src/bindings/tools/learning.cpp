@@ -10,8 +10,8 @@
 
 #include "bindings/common/convert.hpp"
 #include "bindings/common/editor_object.hpp"
-#include "bindings/tools/tools_bindings.hpp"
 #include "bindings/tools/python_unicode_forms.hpp"
+#include "bindings/tools/tools_bindings.hpp"
 #include "bindings/tools/result_lists.hpp"
 #include "learning/fixed_size_learning.hpp"
 #include "learning/merge_learning.hpp"

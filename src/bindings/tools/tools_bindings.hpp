@@ -31,6 +31,10 @@ void register_usage(pybind11::module_& module);
 // count_words, learn_merges, merge_vocabulary, token_counts: learning tokens from a corpus or another tokenizer.
 void register_learning(pybind11::module_& module);
 
+// normalize_text, pre_tokenize_text, pattern_matches: the file's normalizer and
+// pre-tokenizer on one text, and the regular-expression matching under them.
+void register_text_pipeline(pybind11::module_& module);
+
 // safetensors_header, rewrite_safetensors, vocabulary_tensors: model weights
 // read strictly and rewritten with their vocabulary rows re-sliced.
 void register_weights(pybind11::module_& module);

@@ -1,0 +1,95 @@
+#include "learning/unicode_form_runs.hpp"
+
+#include <iterator>
+
+#include "analysis/unicode_ages.hpp"
+#include "document/text.hpp"
+#include "learning/text_normalizer.hpp"
+
+namespace vocarix {
+namespace {
+
+// What unicode_form_kept_ranges() gives for each form; tests check every
+// character against the Unicode database.
+constexpr CodePointRange kComposedKept[] = {
+    {0x0000, 0x02FF}, {0x0400, 0x0482}, {0x048A, 0x052F}, {0x0621, 0x064A}, {0x2010, 0x2027}, {0x2030, 0x205E},
+    {0x3000, 0x3029}, {0x3030, 0x3096}, {0x309B, 0x30FF}, {0x3400, 0x4DBF}, {0x4E00, 0x9FFF}, {0xAC00, 0xD7A3},
+    {0xFF01, 0xFFEE},
+};
+constexpr CodePointRange kCompatibilityComposedKept[] = {
+    {0x0000, 0x009F}, {0x00C0, 0x00FF}, {0x0400, 0x0482}, {0x048A, 0x052F}, {0x0621, 0x064A}, {0x3041, 0x3096},
+    {0x30A1, 0x30FA}, {0x3400, 0x4DBF}, {0x4E00, 0x9FFF}, {0xAC00, 0xD7A3},
+};
+constexpr CodePointRange kDecomposedKept[] = {
+    {0x0000, 0x00BF}, {0x0410, 0x0418}, {0x041A, 0x0438}, {0x043A, 0x044F}, {0x3400, 0x4DBF}, {0x4E00, 0x9FFF},
+};
+constexpr CodePointRange kCompatibilityDecomposedKept[] = {
+    {0x0000, 0x009F}, {0x0410, 0x0418}, {0x041A, 0x0438}, {0x043A, 0x044F}, {0x3400, 0x4DBF}, {0x4E00, 0x9FFF},
+};
+
+bool in_ranges(std::span<const CodePointRange> ranges, std::uint32_t cp) {
+    for (const CodePointRange& range : ranges)
+        if (cp >= range.first && cp <= range.last) return true;
+    return false;
+}
+
+bool is_ascii_upper(unsigned char c) { return c >= 'A' && c <= 'Z'; }
+
+// Lower-casing: ASCII here, every other stretch by the Unicode data.
+void lowercase(UnicodeForms& forms, std::string_view text, std::string& out) {
+    for (std::size_t i = 0; i < text.size();) {
+        if (static_cast<unsigned char>(text[i]) < 0x80) {
+            const auto c = static_cast<unsigned char>(text[i++]);
+            out.push_back(static_cast<char>(is_ascii_upper(c) ? c + 32 : c));
+            continue;
+        }
+        std::size_t end = i;
+        while (end < text.size() && static_cast<unsigned char>(text[end]) >= 0x80) ++end;
+        forms.apply("lowercase", text.substr(i, end - i), out);
+        i = end;
+    }
+}
+
+}  // namespace
+
+std::span<const CodePointRange> unicode_form_kept_ranges(std::string_view form) {
+    if (form == "NFC") return kComposedKept;
+    if (form == "NFKC") return kCompatibilityComposedKept;
+    if (form == "NFD") return kDecomposedKept;
+    if (form == "NFKD") return kCompatibilityDecomposedKept;
+    return {};
+}
+
+void apply_unicode_form(UnicodeForms& forms, std::string_view form, std::string_view text, std::string& out) {
+    out.clear();
+    if (form == "lowercase") {
+        lowercase(forms, text, out);
+        return;
+    }
+    // Stretches of characters Unicode 9.0 knew, between those it did not.
+    const auto* p = reinterpret_cast<const unsigned char*>(text.data());
+    std::size_t run_start = 0;
+    bool run_kept = true;
+    const std::span<const CodePointRange> kept = unicode_form_kept_ranges(form);
+    auto flush = [&](std::size_t end) {
+        std::string_view run = text.substr(run_start, end - run_start);
+        if (run_kept) out.append(run);
+        else forms.apply(form, run, out);
+    };
+    for (std::size_t i = 0; i < text.size();) {
+        const std::size_t length = utf8_sequence_length(p[i]);
+        const std::uint32_t cp = length == 1 ? p[i] : decode_utf8_sequence(p + i, length);
+        if (cp >= 0x80 && !assigned_in_unicode_9(cp)) {
+            flush(i);
+            out.append(text.substr(i, length));
+            run_start = i + length;
+            run_kept = true;
+        } else if (run_kept && !in_ranges(kept, cp)) {
+            run_kept = false;
+        }
+        i += length;
+    }
+    flush(text.size());
+}
+
+}  // namespace vocarix
