@@ -104,6 +104,13 @@ def test_words_of_scripts_without_spaces_are_added_bare():
     assert [(f["token"], f["contexts"]) for f in reading["other_forms"]] == [("Ġæķ°æį®åºĵç®¡çĲĨ", ["after_space"])]
 
 
+def test_a_word_the_normalizer_rewrites_takes_the_form_the_runtime_meets():
+    editor = vocarix_tools.open_text(text_of("tinylm-en-8k.array.json"))  # NFKC, and a prefix space
+    [reading] = usage.read_words(editor, ["ｄａｔａｂａｓｅ"])
+    assert [(f["token"], f["contexts"]) for f in reading["forms"]] == [
+        ("Ġdatabase", ["after_space", "text_start"]), ("database", ["after_line_break"])]
+
+
 def test_a_form_running_text_never_gives_is_never_counted_whole():
     """A DeepSeek-style pre-tokenizer cuts a run of Chinese characters off
     the space before it: "Ġ数据库管理" is no word of running text."""

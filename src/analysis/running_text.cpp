@@ -182,6 +182,14 @@ Placement RunningText::place(std::string_view text, ScriptFamily family, WordCon
     return placement;
 }
 
+std::string RunningText::alone(std::string_view text) {
+    words_.clear();
+    splitter_.words_of(text, words_);
+    std::string joined;
+    for (const std::string& word : words_) joined += word;
+    return joined;
+}
+
 bool produced_in_place(Segmenter& segmenter, const FormPlace& place) {
     const EditorState& state = segmenter.state();
     const ModelSettings& model = state.sections.model;

@@ -95,6 +95,9 @@ public:
     // the word lacks, so the rest of the sample cannot be taken for it.
     Placement place(std::string_view text, ScriptFamily family, WordContext context, std::string_view marked,
                     std::string_view bare);
+    // The words the pipeline gives for `text` alone, joined: the typed word
+    // as the normalizer writes it (NFKC, accents stripped, ...).
+    std::string alone(std::string_view text);
 
 private:
     const std::vector<std::string>& words_without(ScriptFamily family, WordContext context);

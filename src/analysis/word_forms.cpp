@@ -93,7 +93,16 @@ WordForm WordReader::form_in(std::string_view word, ScriptFamily family, WordCon
         // Candidates with the style's space mark and without; a style
         // without marks stores both alike, and the bare one is found.
         std::string marked = marks_spaces() ? reader_.encode(spaced) : "";
-        Placement placement = running_->place(word, family, context, marked, reader_.encode(word));
+        std::string bare = reader_.encode(word);
+        Placement placement = running_->place(word, family, context, marked, bare);
+        if (placement.kind == Placement::Kind::kMissing) {
+            // The normalizer rewrote the word: look for it as the pipeline writes it alone.
+            std::string written = running_->alone(word);
+            const std::string mark = marks_spaces() ? reader_.encode(" ") : "";
+            if (!mark.empty() && written.starts_with(mark)) written.erase(0, mark.size());
+            if (!written.empty() && written != bare)
+                placement = running_->place(word, family, context, mark.empty() ? "" : mark + written, written);
+        }
         if (placement.kind == Placement::Kind::kFound) {
             const FormPlace& place = placement.place;
             if (place.begin > 0) form.token = prefix_;
