@@ -184,7 +184,7 @@ Placement RunningText::place(std::string_view text, ScriptFamily family, WordCon
 
 std::string RunningText::alone(std::string_view text) {
     words_.clear();
-    splitter_.words_of(text, words_);
+    if (!splitter_.words_of(text, words_)) return {};
     std::string joined;
     for (const std::string& word : words_) joined += word;
     return joined;

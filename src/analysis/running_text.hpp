@@ -29,8 +29,9 @@ class TextSplitter {
 public:
     virtual ~TextSplitter() = default;
     // Appends the words of `text` (valid UTF-8, one input of the runtime),
-    // in the model's alphabet, to `words`.
-    virtual void words_of(std::string_view text, std::vector<std::string>& words) = 0;
+    // in the model's alphabet, to `words`. False when added tokens were
+    // taken out of the text, which then never reaches the model whole.
+    virtual bool words_of(std::string_view text, std::vector<std::string>& words) = 0;
 };
 
 // Where in running text the runtime meets a form; a form can serve several.
@@ -96,7 +97,8 @@ public:
     Placement place(std::string_view text, ScriptFamily family, WordContext context, std::string_view marked,
                     std::string_view bare);
     // The words the pipeline gives for `text` alone, joined: the typed word
-    // as the normalizer writes it (NFKC, accents stripped, ...).
+    // as the normalizer writes it (NFKC, accents stripped, ...); empty when
+    // an added token takes part of it.
     std::string alone(std::string_view text);
 
 private:

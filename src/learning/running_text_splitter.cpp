@@ -8,8 +8,10 @@ namespace {
 class PipelineSplitter : public TextSplitter {
 public:
     PipelineSplitter(const EditorState& state, UnicodeForms* forms) : counter_(state, forms) {}
-    void words_of(std::string_view text, std::vector<std::string>& words) override {
+    bool words_of(std::string_view text, std::vector<std::string>& words) override {
+        const std::uint64_t added = counter_.added_tokens().total();
         counter_.words_of_line(text, words);
+        return counter_.added_tokens().total() == added;
     }
 
 private:
