@@ -73,12 +73,13 @@ def report_error(command: str, message: str, status: int) -> None:
         print(f"vocarix{' ' + command if command else ''}: error: {message}", file=sys.stderr)
 
 
-def note(message: str) -> None:
-    """A remark on standard error that does not stop the command."""
+def note(message: str, prefix: str = "note") -> None:
+    """A remark on standard error that does not stop the command ("note:
+    ...", or after another prefix); a JSON object with --json."""
     if _json_mode.errors:
-        print(json.dumps({"note": message}), file=sys.stderr)
+        print(json.dumps({"note": message}), file=sys.stderr, flush=True)
     else:
-        print(f"note: {message}", file=sys.stderr)
+        print(f"{prefix}: {message}", file=sys.stderr, flush=True)
 
 
 # --- Loading and saving -----------------------------------------------------

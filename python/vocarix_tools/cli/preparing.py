@@ -6,11 +6,10 @@ from __future__ import annotations
 
 import argparse
 import os
-import sys
 from typing import Iterator
 
 from vocarix_tools import _native, file_writing
-from vocarix_tools.cli.common import STDOUT_PATHS, UsageError
+from vocarix_tools.cli.common import STDOUT_PATHS, UsageError, note
 
 # Arguments that name files a command reads, and those that name files it writes.
 INPUT_ARGUMENTS = ("tokenizer", "source", "other", "from_file", "whitelist_file", "corpus", "word_counts", "counts",
@@ -97,4 +96,4 @@ def prepare(args: argparse.Namespace) -> None:
     for place in places:
         line = file_writing.settle(place)
         if line:
-            print(f"vocarix: {line}", file=sys.stderr, flush=True)
+            note(line, prefix="vocarix")
