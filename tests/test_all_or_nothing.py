@@ -277,15 +277,41 @@ def test_sparse_files_stay_sparse_and_subfolder_weights_are_named(tmp_path):
     assert "note: onnx/model.onnx (weights in a subfolder) is left as it is and keeps the old rows" in text
 
 
-def test_an_in_place_edit_of_a_read_only_folder_changes_nothing(tmp_path):
-    if os.geteuid() == 0:
-        pytest.skip("root writes into read-only directories")
+def test_an_in_place_edit_of_a_folder_that_takes_no_new_file_changes_nothing(tmp_path):
+    """No new file can be made beside the old ones, so none is rewritten in its place."""
     folder = copy_folder(EXAMPLE_FOLDER, tmp_path / "model")
     before = snapshot(folder)
-    folder.chmod(0o555)
+    if os.geteuid() == 0:
+        # Root writes into read-only directories, not into immutable ones.
+        if subprocess.run(["chattr", "+i", str(folder)], capture_output=True).returncode != 0:
+            pytest.skip("the file system has no immutable directories")
+        undo = ["chattr", "-i", str(folder)]
+    else:
+        folder.chmod(0o555)
+        undo = ["chmod", "755", str(folder)]
     try:
         done = vocarix("shrink", folder, "5", "--in-place")
     finally:
-        folder.chmod(0o755)
-    assert done.returncode == 1 and done.stderr.count("\n") == 1
+        subprocess.run(undo, check=True)
+    assert done.returncode == 1 and done.stderr.count("\n") == 1, done.stderr
+    assert "cannot create a new file beside it" in done.stderr
     assert snapshot(folder) == before
+
+
+def test_the_python_api_settles_on_open_and_refuses_a_folder_changed_under_it(edit_case, tmp_path):
+    from vocarix_tools.model_folder import open_model
+
+    folder, counts, before, after = edit_case
+    vocarix(*edit_argv(folder, counts), hook=f"8 {int(signal.SIGKILL)}")
+    model = open_model(folder)
+    assert model.settled.startswith(f"completed an interrupted edit of {folder}")
+    assert snapshot(folder) == after
+    model.editor.shrink(5)
+    (folder / "generation_config.json").write_text('{"eos_token_id": 2}', encoding="utf-8")
+    with pytest.raises(ValueError, match="generation_config.json changed since the folder was read"):
+        model.save()
+    assert (folder / "generation_config.json").read_text(encoding="utf-8") == '{"eos_token_id": 2}'
+    # A record that is not whole (only a hand could make one) stops every command with one line naming it.
+    (folder / ".vocarix-edit-journal").write_text("vocarix edit journal 1\nrename x", encoding="utf-8")
+    done = vocarix("stats", folder)
+    assert done.returncode == 1 and done.stderr.count("\n") == 1 and ".vocarix-edit-journal" in done.stderr

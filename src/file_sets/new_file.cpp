@@ -44,7 +44,11 @@ NewFile::NewFile(std::string target, std::optional<mode_t> mode) : target_(std::
     for (int attempt = 0; attempt < kCreateTries; ++attempt) {
         path_ = temporary_path_for(target_, kNewFileMark);
         fd_ = ::mkostemp(path_.data(), O_CLOEXEC);
-        if (fd_ < 0) fail_new_file(target_, errno);
+        if (fd_ < 0)
+            // Without a new file beside it, the file could only be rewritten in its place, not replaced whole.
+            throw DocumentError("Failed to write: " + debug_quoted(target_),
+                                "cannot create a new file beside it (" + std::string(std::strerror(errno)) +
+                                    "), and a file is only ever replaced whole");
         try_lock(fd_);
         if (still_named(fd_, path_)) break;
         ::close(std::exchange(fd_, -1));
