@@ -95,24 +95,26 @@ def produced_line(words: Sequence[usage.WordAddition], unsupported: str) -> str:
 def reading_lines(words: Sequence[usage.WordAddition], limit: int) -> list[str]:
     """How the words were read, grouped by the word as given."""
     by_word: dict[str, list[str]] = {}
+    rewritten: set[str] = set()  # words read as text with a form other than the text as given
     stored: list[str] = []
     unmet: list[str] = []
     others: list[str] = []
     for word in words:
         if not word["form"] or word["outcome"] in NOT_ADDED:
             continue
-        if word["read_as"] == "text" and word["form"] != word["requested"]:
+        if word["read_as"] == "text":
             by_word.setdefault(word["requested"], []).append(f"{quoted(word['form'])} ({where(word)})")
+            if word["form"] != word["requested"]:
+                rewritten.add(word["requested"])
         elif word["read_as"] == "stored":
             stored.append(quoted(word["form"]))
         if not word["contexts"]:
             unmet.append(quoted(word["form"]))
         others += [f"{quoted(form['token'])} ({where(form)})" for form in word["other_forms"]]
     lines = []
-    if by_word:
-        lines.append("read as text and added in the form the runtime meets: "
-                     + listed([f"{quoted(given)} -> {' and '.join(forms)}" for given, forms in by_word.items()],
-                              limit, "; "))
+    shown = [f"{quoted(given)} -> {' and '.join(forms)}" for given, forms in by_word.items() if given in rewritten]
+    if shown:
+        lines.append("read as text and added in the forms the runtime meets: " + listed(shown, limit, "; "))
     if stored:
         lines.append(f"kept as given, in the file's stored form: {listed(stored, limit)} (--text reads them as text)")
     if unmet:
