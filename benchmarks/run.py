@@ -117,9 +117,10 @@ uses a 4,096 x 64 embedding; ``--skip-weights`` leaves the case out.
 
 GGUF: a model around the bytelevel-128k tokenizer with a Q8_0 embedding
 (1,024 wide) and an untouched tensor of the same size (``benchmarks/gguf_file.py``)
-is opened, shrunk by 1k tokens, reindexed and given 100 new tokens; its
-``save`` to a new file (which flushes it to disk) is timed against a copy of
-the file followed by fsync, alternating. A child process measures the save's
+is opened, shrunk by 1k tokens, reindexed and given 100 new tokens; the
+write of the planned model to a new file (which flushes it to disk) and the
+whole ``save`` (working out the plan, then the write) are timed against a
+copy of the file followed by fsync, alternating; the target is on the write. A child process measures the save's
 peak RSS above its own baseline (model opened and edited), as a multiple of
 the embedding's size. ``--skip-gguf`` leaves the case out.
 

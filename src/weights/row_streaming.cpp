@@ -161,12 +161,18 @@ std::uint64_t TargetWriter::copy_through_buffer(const SourceReader& source, std:
     return done;
 }
 
-// Starts writing what was just written to disk, so the flush at the end has less left to wait for.
+// Starts writing to disk what was written since the last call, once that is
+// a large piece, so that the flush at the end has less left to wait for;
+// asking after every small write costs more than it saves.
 void TargetWriter::written(std::uint64_t n) {
-#if defined(__linux__)
-    if (n > 0) ::sync_file_range(fd_, static_cast<off_t>(total_), static_cast<off_t>(n), SYNC_FILE_RANGE_WRITE);
-#endif
     total_ += n;
+#if defined(__linux__)
+    if (total_ - started_ >= kWritebackPiece) {
+        ::sync_file_range(fd_, static_cast<off_t>(started_), static_cast<off_t>(total_ - started_),
+                          SYNC_FILE_RANGE_WRITE);
+        started_ = total_;
+    }
+#endif
 }
 
 void RowRebuilder::write_slice(std::uint64_t base) {

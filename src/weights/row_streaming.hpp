@@ -23,6 +23,8 @@ inline constexpr std::size_t kBufferSize = std::size_t{8} << 20;
 inline constexpr std::uint64_t kCopyPiece = std::uint64_t{16} << 20;
 // Runs of rows this long skip the buffer: the kernel copies them.
 inline constexpr std::uint64_t kDirectCopySize = std::uint64_t{16} << 10;
+// Written bytes are handed to the disk's writeback in pieces of this size.
+inline constexpr std::uint64_t kWritebackPiece = std::uint64_t{64} << 20;
 // The buffer of a small file.
 inline constexpr std::uint64_t kSmallBuffer = std::uint64_t{1} << 20;
 // Shorter runs go through the buffer, which always has room for them.
@@ -87,6 +89,7 @@ private:
     std::vector<unsigned char> buffer_;
     std::size_t used_ = 0;
     std::uint64_t total_ = 0;
+    std::uint64_t started_ = 0;  // bytes handed to writeback so far
     bool kernel_copy_ = true;
     ProgressCheck& progress_;
 };
