@@ -5,8 +5,8 @@
 #
 # SECONDS per target (default 60); TARGET is fuzz_reader, fuzz_editing and/or
 # fuzz_gguf (default all three, one after the other; set FUZZ_PARALLEL=1 to run them side by
-# side). Needs clang with libFuzzer (Debian: apt-get install clang
-# libclang-rt-14-dev). Build and working corpora go to build/fuzz/; crashes
+# side). Needs clang 16 or later with libFuzzer (Debian: apt-get install
+# clang-16 libclang-rt-16-dev; clang 14 cannot capture structured bindings). Build and working corpora go to build/fuzz/; crashes
 # are written there as build/fuzz/artifacts/<target>-crash-*. Inputs kept in
 # fuzz/regressions/<target>/ are replayed before fuzzing starts.
 #
@@ -22,8 +22,8 @@ shift || true
 TARGETS=("$@")
 [ ${#TARGETS[@]} -gt 0 ] || TARGETS=(fuzz_reader fuzz_editing fuzz_gguf)
 BUILD="$ROOT/build/fuzz"
-CXX_FOR_FUZZ="${CXX_FOR_FUZZ:-$(command -v clang++ || command -v clang++-14 || true)}"
-[ -n "$CXX_FOR_FUZZ" ] || { echo "clang++ not found (apt-get install clang libclang-rt-14-dev)" >&2; exit 1; }
+CXX_FOR_FUZZ="${CXX_FOR_FUZZ:-$(command -v clang++-18 || command -v clang++-17 || command -v clang++-16 || command -v clang++ || true)}"
+[ -n "$CXX_FOR_FUZZ" ] || { echo "clang++ not found (apt-get install clang-16 libclang-rt-16-dev)" >&2; exit 1; }
 
 generator=()
 command -v ninja >/dev/null && generator=(-G Ninja)
