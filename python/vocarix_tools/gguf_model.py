@@ -15,7 +15,9 @@ following the edit. Every other key and tensor is kept byte for byte.
     report = model.save("model-small.Q4_K_M.gguf")
     print(report["rows"], report["written"])
 
-``sync_gguf`` writes a model folder's (or a tokenizer file's) tokenizer into
+Every file of the model is written as one set, all or nothing, as folders
+are (an interrupted write is completed or undone by the next command that
+writes there). ``sync_gguf`` writes a model folder's (or a tokenizer file's) tokenizer into
 a GGUF converted before the edit, with the rows following the folder's id
 map when one is given.
 """
@@ -29,6 +31,7 @@ import vocarix
 
 from vocarix_tools import _native
 from vocarix_tools.consistency import EditOutcome, EditSession
+from vocarix_tools.file_writing import lock_for_edit, settle
 from vocarix_tools.id_maps import IdMap
 from vocarix_tools.model_folder import SpecialTokenRemoved
 
@@ -136,7 +139,16 @@ class GgufModel:
 
     def _write(self, plan: _native.GgufEditPlan, out: Optional[str | os.PathLike[str]]) -> GgufWrite:
         target = None if out is None else os.fspath(out)
-        written = _native.write_gguf_model(plan, target)
+        if target is None:
+            # One edit at a time: the write waits for another process's edit of the model's directory.
+            lock = lock_for_edit(self.path)
+            try:
+                written = _native.write_gguf_model(plan, target)
+            finally:
+                lock.release()
+        else:
+            settle(os.path.dirname(os.path.abspath(target)))
+            written = _native.write_gguf_model(plan, target)
         report: GgufWrite = {**plan.summary, "written": written}  # type: ignore[typeddict-item]
         if target is None:
             self._files, _, self.contents = _native.open_gguf(self.path)

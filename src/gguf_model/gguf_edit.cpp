@@ -7,12 +7,11 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
-#include <memory>
-#include <system_error>
 
 #include "document/file_descriptor.hpp"
 #include "document/replacement_file.hpp"
 #include "document/text.hpp"
+#include "file_sets/file_set_write.hpp"
 #include "formats/gguf/gguf_error.hpp"
 #include "formats/gguf/gguf_rewrite.hpp"
 #include "weights/row_streaming.hpp"
@@ -75,6 +74,18 @@ void find_vocabulary_tensors(GgufModel& model) {
     if (model.rows != tokens)
         throw GgufError(model.path + ": " + embedding->name + " has " + std::to_string(model.rows) +
                         " rows but the tokenizer has " + std::to_string(tokens) + " tokens");
+}
+
+// What the rewrite of one file of the model takes: the new metadata in the
+// first, the row plan where a vocabulary tensor is (no plan where the rows
+// stay as they are: the tensors are copied).
+gguf::GgufRewrite shard_rewrite(const GgufModel& model, const GgufEdit& edit, std::size_t shard) {
+    gguf::GgufRewrite rewrite{shard == 0 ? edit.metadata : model.headers[shard].metadata, {}, {}};
+    if (edit.resized.empty()) return rewrite;
+    for (const auto& [in_shard, name] : model.vocabulary_tensors)
+        if (in_shard == shard) rewrite.resliced.push_back(name);
+    if (!rewrite.resliced.empty()) rewrite.plan = edit.plan;
+    return rewrite;
 }
 
 }  // namespace
@@ -145,48 +156,27 @@ GgufEdit plan_gguf_edit(const GgufModel& model, const EditStart* start, std::opt
         for (const std::string& item : edit.removed_special) listed += (listed.empty() ? "" : ", ") + item;
         throw GgufError(model.path + ": the edit removes the token of " + listed + " (--force drops the key)");
     }
-    for (std::size_t shard = 0; shard < model.headers.size(); ++shard) {
-        gguf::GgufRewrite rewrite{shard == 0 ? edit.metadata : model.headers[shard].metadata, {}, edit.plan};
-        for (const auto& [in_shard, name] : model.vocabulary_tensors)
-            if (in_shard == shard && !edit.resized.empty()) rewrite.resliced.push_back(name);
-        gguf::check_rewrite(model.headers[shard], rewrite, model.files[shard]);
-    }
+    for (std::size_t shard = 0; shard < model.headers.size(); ++shard)
+        gguf::check_rewrite(model.headers[shard], shard_rewrite(model, edit, shard), model.files[shard]);
     return edit;
 }
 
 std::vector<std::string> write_gguf_model(const GgufModel& model, const GgufEdit& edit, const std::string& target,
-                                          const std::function<bool()>& keep_going) {
+                                          const file_sets::WriteOptions& options) {
     std::vector<std::string> targets = target.empty() ? model.files : output_paths(model, target);
-    std::vector<std::unique_ptr<ReplacementFile>> outputs;
-    for (std::size_t shard = 0; shard < model.files.size(); ++shard) {
-        const std::string& path = targets[shard];
-        gguf::GgufRewrite rewrite{shard == 0 ? edit.metadata : model.headers[shard].metadata, {}, edit.plan};
-        for (const auto& [in_shard, name] : model.vocabulary_tensors)
-            if (in_shard == shard && !edit.resized.empty()) rewrite.resliced.push_back(name);
-        if (rewrite.resliced.empty()) {
-            // Rows that stay as they are need no plan: the tensors are copied.
-            rewrite.plan.old_rows = 0;
-            rewrite.plan.rows.clear();
-        }
-        FileDescriptor source(::open(model.files[shard].c_str(), O_RDONLY | O_CLOEXEC));
-        if (source.get() < 0) weights::throw_system("Failed to read: ", model.files[shard], errno);
-        struct stat existing {};
-        bool replaces = ::stat(path.c_str(), &existing) == 0 && S_ISREG(existing.st_mode);
-        try {
-            outputs.push_back(std::make_unique<ReplacementFile>(path, replaces ? &existing : nullptr));
-        } catch (const std::system_error& error) {
-            weights::throw_system("Failed to write: ", path, error.code().value());
-        }
-        gguf::write_rewritten_gguf(source.get(), model.headers[shard], outputs.back()->fd(), rewrite, keep_going,
-                                   model.files[shard], path);
-    }
-    for (std::size_t shard = 0; shard < outputs.size(); ++shard) {
-        try {
-            outputs[shard]->commit();
-        } catch (const std::system_error& error) {
-            weights::throw_system("Failed to write: ", targets[shard], error.code().value());
-        }
-    }
+    // Every file of the model is one set, written all or nothing.
+    std::vector<file_sets::PlannedFile> files;
+    for (std::size_t shard = 0; shard < model.files.size(); ++shard)
+        files.push_back({file_name_of(targets[shard]), [&model, &edit, &options, shard](int fd, const std::string& path) {
+                             gguf::GgufRewrite rewrite = shard_rewrite(model, edit, shard);
+                             const std::string& source_path = model.files[shard];
+                             FileDescriptor source(::open(source_path.c_str(), O_RDONLY | O_CLOEXEC));
+                             if (source.get() < 0) weights::throw_system("Failed to read: ", source_path, errno);
+                             gguf::write_rewritten_gguf(source.get(), model.headers[shard], fd, rewrite,
+                                                        options.keep_going, source_path, path);
+                         },
+                         std::nullopt});
+    file_sets::replace_files(directory_of(targets.front()), files, options);
     return targets;
 }
 

@@ -13,12 +13,12 @@
 #pragma once
 
 #include <cstdint>
-#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "analysis/id_remap.hpp"
+#include "file_sets/file_set_write.hpp"
 #include "formats/gguf/gguf_format.hpp"
 #include "gguf_model/gguf_tokenizer.hpp"
 #include "model_folder/embedding_rows.hpp"
@@ -76,10 +76,10 @@ GgufEdit plan_gguf_edit(const GgufModel& model, const EditStart* start, std::opt
                         const EditorState& after, bool force);
 
 // Writes every file of the model to `output_paths(model, target)` (the input
-// paths for an edit in place): each to a temporary file beside its target,
-// renamed over it once every file is complete.
+// paths for an edit in place, when `target` is empty) as one set of files,
+// all or nothing (file_sets/file_set_write.hpp).
 std::vector<std::string> write_gguf_model(const GgufModel& model, const GgufEdit& edit, const std::string& target,
-                                          const std::function<bool()>& keep_going = {});
+                                          const file_sets::WriteOptions& options = {});
 
 // The tokenizer keys after the edit (tokenizer_keys.cpp), given the
 // runtime's ids of the edited tokenizer and, when known, the id map.

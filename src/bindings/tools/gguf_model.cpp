@@ -142,7 +142,10 @@ py::list write(const GgufPlan& plan, py::handle target) {
     std::string path = target.is_none() ? std::string() : std::string(python::to_str(target, "target"));
     std::vector<std::string> written = gguf_errors([&] {
         py::gil_scoped_release unlocked;
-        return gguf_model::write_gguf_model(model, plan.edit, path, python::no_signal_raised);
+        file_sets::WriteOptions options;
+        options.keep_going = python::no_signal_raised;
+        options.lock_wait.keep_going = python::no_signal_raised;
+        return gguf_model::write_gguf_model(model, plan.edit, path, options);
     });
     return str_items(written);
 }
