@@ -273,12 +273,12 @@ def test_bad_input_is_refused_in_one_line_and_nothing_is_written(tmp_path, cli):
         bad = tmp_path / "bad.gguf"
         bad.write_bytes(data)
         out = tmp_path / "out.gguf"
-        started = time.monotonic()
+        started = time.process_time()  # CPU time: a busy machine does not move it
         for argv in (("stats", bad), ("remove", bad, "Ġthe", "-o", out), ("reindex", bad, "--in-place")):
             code, _, err = cli(*argv)
             assert code == 1, (what, argv, err)
             assert len(err.strip().splitlines()) == 1 and "bad.gguf" in err, (what, err)
-        assert time.monotonic() - started < 5, what
+        assert time.process_time() - started < 5, what
         assert not out.exists() and bad.read_bytes() == data, what
         assert sorted(p.name for p in tmp_path.iterdir()) == ["bad.gguf", "good.gguf", "plain.gguf"], what
 
