@@ -5,6 +5,7 @@
 #include "analysis/runtime_ids.hpp"
 #include "document/text.hpp"
 #include "model_folder/folder_weights.hpp"
+#include "model_folder/reader_files.hpp"
 #include "model_folder/token_fields.hpp"
 
 namespace vocarix::folder {
@@ -15,7 +16,7 @@ std::string quoted(const std::string& token) { return debug_quoted(token); }
 class FolderChecker {
 public:
     FolderChecker(const ModelFolder& folder, const EditorState& tokenizer)
-        : folder_(folder), ids_(runtime_ids(tokenizer)) {
+        : folder_(folder), tokenizer_(tokenizer), ids_(runtime_ids(tokenizer)) {
         for (const auto& [token, id] : ids_.tokens) token_of_id_.try_emplace(id, token);
     }
 
@@ -26,6 +27,7 @@ public:
         id_fields_();
         rows();
         index();
+        for (FolderProblem& problem : check_reader_files(folder_, tokenizer_)) problems_.push_back(std::move(problem));
         return std::move(problems_);
     }
 
@@ -150,6 +152,7 @@ private:
     }
 
     const ModelFolder& folder_;
+    const EditorState& tokenizer_;
     RuntimeIds ids_;
     std::unordered_map<std::uint32_t, std::string> token_of_id_;
     std::vector<FolderProblem> problems_;

@@ -282,6 +282,7 @@ FolderEdit plan_folder_edit(const ModelFolder& folder, const EditStart& start, c
             if (field.config == config) planner.ids(field, edits);
         if (!edits.empty()) edit.configs.emplace_back(config, edits.apply());
     }
+    if (tokenizer_changed || options.repair) edit.reader_files = plan_reader_files(folder, after, tokenizer_changed);
     return edit;
 }
 

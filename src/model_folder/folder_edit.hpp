@@ -14,6 +14,7 @@
 #include "analysis/id_remap.hpp"
 #include "model_folder/embedding_rows.hpp"
 #include "model_folder/folder_files.hpp"
+#include "model_folder/reader_files.hpp"
 #include "state/editor_state.hpp"
 #include "weights/row_plan.hpp"
 #include "weights/safetensors_rewrite.hpp"
@@ -58,6 +59,8 @@ struct FolderEdit {
     std::vector<std::pair<const ConfigText*, std::string>> configs;
     std::vector<FieldChange> changes;
     std::vector<RemovedSpecialToken> removed_special_tokens;
+    // The files of other readers that follow the edit, or are removed.
+    std::vector<ReaderFileEdit> reader_files;
     // Things the edit leaves as they are that the user should know of.
     std::vector<std::string> notes;
     bool tokenizer_changed = false;

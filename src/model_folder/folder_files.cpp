@@ -13,6 +13,7 @@
 #include "document/text.hpp"
 #include "file_sets/journal_record.hpp"
 #include "file_sets/new_file.hpp"
+#include "formats/format_error.hpp"
 
 namespace vocarix::folder {
 namespace {
@@ -152,6 +153,11 @@ ModelFolder read_model_folder(const std::string& path) {
     folder.model_config = read_config(folder, kModelConfigFile);
     folder.generation_config = read_config(folder, kGenerationConfigFile);
     folder.weight_index = read_config(folder, kWeightIndexFile);
+    try {
+        folder.readers = read_reader_files(folder.path, folder.files);
+    } catch (const formats::FormatError& error) {
+        throw FolderError(error.what());
+    }
     for (const std::string& name : folder.files) {
         if (name.ends_with(".safetensors"))
             folder.weights.push_back({name, weights::read_safetensors_header(folder.file_path(name))});

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "model_folder/config_text.hpp"
+#include "model_folder/reader_file_contents.hpp"
 #include "weights/safetensors_format.hpp"
 #include "weights/vocabulary_tensors.hpp"
 
@@ -63,6 +64,8 @@ struct ModelFolder {
     std::vector<weights::WeightsFile> weights;
     // Weights in formats that cannot be rewritten (pickles, HDF5, ...).
     std::vector<std::string> foreign_weights;
+    // The files other readers build the tokenizer from.
+    ReaderFileContents readers;
 
     std::string file_path(std::string_view name) const { return path + "/" + std::string(name); }
     // The config files present, in the order they are written back.

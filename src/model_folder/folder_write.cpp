@@ -74,13 +74,23 @@ public:
         for (const ConfigText* config : folder_.configs())
             if (const std::string* text = text_after(edit_, *config))
                 files.push_back({config->name(), file_sets::text_content(*text), std::nullopt});
+        // The files of other readers; one that cannot follow the edit is removed, or left out of a new folder.
+        std::vector<std::string> left_out;
+        for (const ReaderFileEdit& file : edit_.reader_files) {
+            if (file.content) files.push_back({file.file, file_sets::text_content(*file.content), std::nullopt});
+            else if (!copy_rest) files.push_back({file.file, {}, std::nullopt});
+            else left_out.push_back(file.file);
+        }
         if (edit_.tokenizer_changed)
             files.push_back({std::string(kTokenizerFile), tokenizer_text(after_), std::nullopt});
         for (const file_sets::PlannedFile& file : files) report.rewritten.push_back(file.name);
         if (!copy_rest) return files;
+        auto planned = [&](const std::string& name) {
+            return std::find(report.rewritten.begin(), report.rewritten.end(), name) != report.rewritten.end() ||
+                   std::find(left_out.begin(), left_out.end(), name) != left_out.end();
+        };
         for (const std::string& name : folder_.files)
-            if (std::find(report.rewritten.begin(), report.rewritten.end(), name) == report.rewritten.end())
-                copy(name, files, report.copied);
+            if (!planned(name)) copy(name, files, report.copied);
         for (const std::string& name : folder_.nested_files) copy(name, files, report.copied);
         for (const std::string& name : folder_.subdirectories) report.copied.push_back(name + "/");
         return files;
@@ -135,6 +145,7 @@ std::vector<std::string> files_changed(const ModelFolder& folder, const FolderEd
         if (!file.tensors.empty()) names.push_back(file.file);
     for (const ConfigText* config : folder.configs())
         if (text_after(edit, *config)) names.push_back(config->name());
+    for (const ReaderFileEdit& file : edit.reader_files) names.push_back(file.file);
     if (edit.tokenizer_changed) names.emplace_back(kTokenizerFile);
     return names;
 }

@@ -138,6 +138,15 @@ py::dict edit_dict(const FolderHandle& handle, const folder::FolderEdit& edit) {
             item["token"] = make_str(token.token);
         });
     result["notes"] = str_list(edit.notes);
+    py::list removed;
+    for (const folder::ReaderFileEdit& file : edit.reader_files) {
+        if (file.content) continue;
+        py::dict item;
+        item["file"] = make_str(file.file);
+        item["reason"] = make_str(file.why_removed);
+        removed.append(item);
+    }
+    result["files_removed"] = removed;
     return result;
 }
 
