@@ -43,6 +43,18 @@ class FolderProblem(TypedDict):
     field: str  # "" when the problem is the whole file's
     message: str
     repairable: bool  # save(..., repair=True) sets it right
+    warning: bool  # worth knowing, but the folder loads and runs as it states
+
+
+class NamedToken(TypedDict):
+    token: str
+    file: str
+    field: str
+
+
+class RemovedFile(TypedDict):
+    file: str
+    reason: str  # one line: why the file cannot follow the edit
 
 
 class FieldChange(TypedDict):
@@ -74,6 +86,7 @@ class FolderEdit(TypedDict):
     files_changed: list[str]  # in the order they are written
     changes: list[FieldChange]
     special_tokens_removed: list[RemovedSpecialToken]
+    files_removed: list[RemovedFile]  # files of other readers that cannot say what tokenizer.json says
     notes: list[str]
 
 
@@ -144,7 +157,8 @@ class ModelFolder:
     @property
     def contents(self) -> _native.FolderContents:
         """The folder's files by kind: ``files``, ``subdirectories``, ``configs``,
-        ``weights`` (safetensors), ``foreign_weights`` (formats that cannot be rewritten)."""
+        ``weights`` (safetensors), ``foreign_weights`` (formats that cannot be rewritten),
+        ``reader_files`` (the slow tokenizer's files and tokenizer.model that follow every edit)."""
         return self._files.contents
 
     def begin_edit(self, *, keep_model: bool = True) -> EditSession:
@@ -157,6 +171,13 @@ class ModelFolder:
         """Every disagreement between the folder's other files and the tokenizer in ``editor``."""
         problems: list[FolderProblem] = _native.check_model_folder(self._files, self.editor)
         return problems
+
+    def named_tokens(self) -> list[NamedToken]:
+        """The tokens the folder's configs name as special tokens and its chat
+        templates name, each once: the workflows that choose what to remove
+        spare them, and removing one needs ``force``."""
+        named: list[NamedToken] = _native.folder_named_tokens(self._files, self.editor)
+        return named
 
     def finish(self, *, literal: bool = False) -> EditOutcome:
         """Repairs what the edit left for the tokenizer runtime (see

@@ -343,12 +343,12 @@ def prune(editor: vocarix.Vocarix, counts: Mapping[str, int], *, size: Optional[
     return report
 
 
-def shrink_sparing(editor: vocarix.Vocarix, count: int, min_id: int = 0, *,
+def shrink_sparing(editor: vocarix.Vocarix, count: int, min_id: int = 0, *, keep: Sequence[str] = (),
                    literal: bool = False) -> SparingShrinkReport:
     """``Vocarix.shrink`` that never removes a token ``added_tokens`` lists
-    (nor a special token or single character through a cascade)."""
+    or ``keep`` holds (nor a special token or single character through a cascade)."""
     repairing = _Repairing(editor, literal)
-    report: SparingShrinkReport = _native.shrink_sparing(editor, count, min_id)
+    report: SparingShrinkReport = _native.shrink_sparing(editor, count, min_id, list(keep))
     report["repairs"] = repairing.finish()
     report["final_vocab_size"] = editor.vocab_size
     return report

@@ -144,6 +144,23 @@ void ConfigEdits::replace_span(std::size_t begin, std::size_t end, std::string t
     edits_.push_back({begin, end, std::move(text)});
 }
 
+std::string member_after(const ConfigText& config, const ConfigNode::Member& member, std::string_view key,
+                         std::string_view value) {
+    const std::string& text = config.text();
+    // What stands before the member's key after the comma or brace: its line break and indent.
+    std::size_t lead = member.key_begin;
+    while (lead > 0 && (text[lead - 1] == ' ' || text[lead - 1] == '\t' || text[lead - 1] == '\n' || text[lead - 1] == '\r'))
+        --lead;
+    std::string out = ",";
+    out.append(text, lead, member.key_begin - lead);
+    out += '"';
+    out += key;
+    out += '"';
+    out.append(text, member.key_end, member.value.begin - member.key_end);
+    out += value;
+    return out;
+}
+
 std::string ConfigEdits::apply() const {
     std::vector<const Edit*> order;
     for (const Edit& edit : edits_) order.push_back(&edit);

@@ -88,6 +88,11 @@ struct RekeyedMember {
 };
 std::string rewrite_members(const ConfigText& config, const ConfigNode& object, const std::vector<RekeyedMember>& members);
 
+// The text that, inserted right after `member`'s value, adds the member
+// `key` (plain ASCII) with the JSON text `value`, laid out as `member` is.
+std::string member_after(const ConfigText& config, const ConfigNode::Member& member, std::string_view key,
+                         std::string_view value);
+
 // An array's elements rewritten as `texts`, with the separators and
 // indentation the array had.
 std::string rewrite_elements(const ConfigText& config, const ConfigNode& array, const std::vector<std::string>& texts);

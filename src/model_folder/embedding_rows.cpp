@@ -8,7 +8,7 @@ namespace {
 using weights::RowSource;
 using SourceKind = weights::RowSource::Kind;
 
-constexpr std::uint64_t kLargestMultiple = 1024;
+constexpr std::uint64_t kLargestMultiple = 256;
 constexpr std::uint64_t kSmallestMultiple = 8;
 
 std::uint64_t round_up(std::uint64_t value, std::uint64_t multiple) {
@@ -19,22 +19,23 @@ RowSource copy_of(std::uint64_t row) { return {SourceKind::kCopy, {row}}; }
 
 }  // namespace
 
-std::uint64_t padding_multiple(std::uint64_t rows, std::uint64_t tokens) {
-    if (rows <= tokens) return 1;
+std::uint64_t padding_multiple(std::uint64_t rows) {
+    if (rows == 0) return 1;
     std::uint64_t multiple = 1;
     while (multiple < kLargestMultiple && rows % (multiple * 2) == 0) multiple *= 2;
     return multiple < kSmallestMultiple ? 1 : multiple;
 }
 
 EmbeddingRows embedding_rows(std::uint64_t tokens_before, std::uint64_t rows_before, std::uint64_t tokens_after,
-                             std::optional<std::uint64_t> pad_to_multiple_of) {
+                             std::optional<std::uint64_t> pad_to_multiple_of,
+                             std::optional<std::uint64_t> recorded_multiple) {
     EmbeddingRows rows{tokens_before, rows_before, tokens_after, 0, 1};
     if (pad_to_multiple_of) {
         rows.multiple = std::max<std::uint64_t>(*pad_to_multiple_of, 1);
         rows.rows_after = round_up(tokens_after, rows.multiple);
         return rows;
     }
-    rows.multiple = padding_multiple(rows_before, tokens_before);
+    rows.multiple = recorded_multiple ? std::max<std::uint64_t>(*recorded_multiple, 1) : padding_multiple(rows_before);
     bool into_padding = tokens_after >= tokens_before && tokens_after <= rows_before;
     rows.rows_after = into_padding ? rows_before : round_up(tokens_after, rows.multiple);
     return rows;

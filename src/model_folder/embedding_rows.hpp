@@ -1,7 +1,10 @@
 // How many rows a model's embedding has after an edit, and where each comes
-// from. Models often pad their rows past the tokens to a round multiple
-// (151,936 rows for 151,669 ids, a multiple of 128); the padding is kept to
-// the same multiple, or to the one the caller asks for.
+// from. Models often pad their rows to a round multiple (151,936 rows for
+// 151,669 ids, 1187 x 128); the rows after an edit are padded to the same
+// multiple, read from the rows before it, or to the one the caller asks for.
+// An edit that changes the row count records the multiple in config.json
+// (kPaddingMultipleField), since the new count may happen to be divisible
+// by more: the next edit pads to the recorded multiple.
 #pragma once
 
 #include <cstdint>
@@ -25,16 +28,19 @@ struct EmbeddingRows {
 // alignment gains.
 inline constexpr std::uint64_t kMaxPadMultiple = std::uint64_t{1} << 16;
 
-// The multiple a padded row count was rounded to: the largest power of two
-// dividing it, at most 1024; 1 when the rows are not padded past the tokens
-// or when that power is below 8 (no rounding anyone would choose).
-std::uint64_t padding_multiple(std::uint64_t rows, std::uint64_t tokens);
+// The multiple a row count was rounded to: the largest power of two
+// dividing it, at most 256 (rows that are a multiple of 1024 were rounded
+// to a sensible multiple that happens to divide them more often); 1 when
+// that power is below 8, which no one would round to.
+std::uint64_t padding_multiple(std::uint64_t rows);
 
 // Rows after the edit. Tokens that grow into the padding keep the row count;
-// otherwise the rows are the tokens rounded up to the multiple. An explicit
+// otherwise the rows are the tokens rounded up to the multiple: the one an
+// earlier edit recorded, else the one the rows before show. An explicit
 // `pad_to_multiple_of` always rounds the tokens up to it.
 EmbeddingRows embedding_rows(std::uint64_t tokens_before, std::uint64_t rows_before, std::uint64_t tokens_after,
-                             std::optional<std::uint64_t> pad_to_multiple_of);
+                             std::optional<std::uint64_t> pad_to_multiple_of,
+                             std::optional<std::uint64_t> recorded_multiple = std::nullopt);
 
 // Where each new row comes from: a surviving token's old row (copied bit for
 // bit), a new token's pieces (their mean), a padding row that stays padding

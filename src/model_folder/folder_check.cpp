@@ -4,6 +4,7 @@
 
 #include "analysis/runtime_ids.hpp"
 #include "document/text.hpp"
+#include "model_folder/chat_templates.hpp"
 #include "model_folder/folder_weights.hpp"
 #include "model_folder/reader_files.hpp"
 #include "model_folder/token_fields.hpp"
@@ -28,6 +29,7 @@ public:
         rows();
         index();
         for (FolderProblem& problem : check_reader_files(folder_, tokenizer_)) problems_.push_back(std::move(problem));
+        for (FolderProblem& problem : check_chat_templates(folder_, tokenizer_)) problems_.push_back(std::move(problem));
         return std::move(problems_);
     }
 

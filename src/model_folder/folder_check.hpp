@@ -20,6 +20,8 @@ struct FolderProblem {
     std::string message;
     // A repair (check --fix) sets it right without a choice to make.
     bool repairable = false;
+    // Worth knowing, but the folder loads and runs as it states.
+    bool warning = false;
 };
 
 std::vector<FolderProblem> check_model_folder(const ModelFolder& folder, const EditorState& tokenizer);

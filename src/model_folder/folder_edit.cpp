@@ -5,6 +5,7 @@
 #include <unordered_map>
 
 #include "analysis/runtime_ids.hpp"
+#include "model_folder/chat_templates.hpp"
 #include "model_folder/folder_weights.hpp"
 #include "model_folder/token_fields.hpp"
 #include "state/loading.hpp"
@@ -153,6 +154,29 @@ public:
         }
     }
 
+    // The padding multiple, recorded beside vocab_size when the rows change
+    // or the caller chose it, so that the next edit pads to it too.
+    void padding_record(ConfigEdits& edits) {
+        const EmbeddingRows& rows = edit_.rows;
+        const ConfigNode* recorded = folder_.model_config ? folder_.model_config->root().find(kPaddingMultipleField) : nullptr;
+        auto [object, size] = vocab_size_member(folder_);
+        if (object && !recorded) recorded = object->find(kPaddingMultipleField);
+        bool chosen = options_.pad_to_multiple_of.has_value();
+        if (!recorded && !(chosen || (rows.rows_after != rows.rows_before && rows.multiple > 1))) return;
+        std::string text = std::to_string(rows.multiple);
+        const std::string& file = folder_.model_config->name();
+        if (recorded) {
+            if (folder_.model_config->text_of(*recorded) == text) return;
+            edits.replace(*recorded, text);
+            edit_.changes.push_back({file, std::string(kPaddingMultipleField),
+                                     std::string(folder_.model_config->text_of(*recorded)), text});
+        } else if (size) {
+            edits.replace_span(size->value.end, size->value.end,
+                               member_after(*folder_.model_config, *size, kPaddingMultipleField, text));
+            edit_.changes.push_back({file, std::string(kPaddingMultipleField), "", text});
+        }
+    }
+
 private:
     // The text an id becomes, or nullopt to leave it.
     std::optional<std::string> new_id_text(const IdField& field, std::int64_t id,
@@ -203,7 +227,8 @@ void plan_weights(const ModelFolder& folder, const IdMoves& ids, const FolderEdi
         throw FolderError("cannot pad the embedding rows to a multiple of " + std::to_string(*options.pad_to_multiple_of) +
                           ": the multiple must lie in 1.." + std::to_string(kMaxPadMultiple));
     std::uint64_t rows_before = found.rows.value_or(found.configured_rows.value_or(tokens_before));
-    edit.rows = embedding_rows(tokens_before, rows_before, ids.remap().rows_after, options.pad_to_multiple_of);
+    edit.rows = embedding_rows(tokens_before, rows_before, ids.remap().rows_after, options.pad_to_multiple_of,
+                               recorded_padding_multiple(folder));
     edit.plan = row_plan(ids.remap(), edit.rows);
     edit.weights_change = !keeps_every_row(edit.plan) && found.rows;
     if (!keeps_every_row(edit.plan) && !folder.weights.empty() && !found.rows)
@@ -271,13 +296,21 @@ FolderEdit plan_folder_edit(const ModelFolder& folder, const EditStart& start, c
     for (const NamedToken& named : named_tokens(folder))
         if (ids.before().id_of(named.content) && !ids.after().id_of(named.content))
             edit.removed_special_tokens.push_back({named.config->name(), named.field, named.content});
+    auto was_token = [&ids](std::string_view token) { return ids.before().id_of(token).has_value(); };
+    for (const TemplateToken& named : template_tokens(folder, was_token))
+        if (was_token(named.token) && !ids.after().id_of(named.token))
+            edit.removed_special_tokens.push_back({named.in->file, named.in->field.empty() ? "chat template" : named.in->field,
+                                                   named.token});
 
     ConfigPlanner planner(folder, ids, options, edit);
     for (const ConfigText* config : folder.configs()) {
         ConfigEdits edits(*config);
         if (is(config, folder.weight_index)) plan_index(folder, options, edit, edits);
         if (is(config, folder.tokenizer_config)) planner.decoder(edits);
-        if (is(config, folder.model_config)) planner.vocab_sizes(edits, stale_size);
+        if (is(config, folder.model_config)) {
+            planner.vocab_sizes(edits, stale_size);
+            planner.padding_record(edits);
+        }
         for (const IdField& field : id_fields(folder))
             if (field.config == config) planner.ids(field, edits);
         if (!edits.empty()) edit.configs.emplace_back(config, edits.apply());

@@ -153,6 +153,7 @@ ModelFolder read_model_folder(const std::string& path) {
     folder.model_config = read_config(folder, kModelConfigFile);
     folder.generation_config = read_config(folder, kGenerationConfigFile);
     folder.weight_index = read_config(folder, kWeightIndexFile);
+    folder.chat_templates = read_chat_templates(folder.path, folder.files, folder.tokenizer_config);
     try {
         folder.readers = read_reader_files(folder.path, folder.files);
     } catch (const formats::FormatError& error) {

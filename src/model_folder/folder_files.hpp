@@ -11,6 +11,7 @@
 #include <string_view>
 #include <vector>
 
+#include "model_folder/chat_template_sources.hpp"
 #include "model_folder/config_text.hpp"
 #include "model_folder/reader_file_contents.hpp"
 #include "weights/safetensors_format.hpp"
@@ -66,6 +67,7 @@ struct ModelFolder {
     std::vector<std::string> foreign_weights;
     // The files other readers build the tokenizer from.
     ReaderFileContents readers;
+    std::vector<ChatTemplate> chat_templates;
 
     std::string file_path(std::string_view name) const { return path + "/" + std::string(name); }
     // The config files present, in the order they are written back.

@@ -147,6 +147,24 @@ std::vector<std::pair<std::string, const ConfigNode*>> vocab_size_fields(const M
     return sizes;
 }
 
+std::optional<std::uint64_t> recorded_padding_multiple(const ModelFolder& folder) {
+    const ConfigNode* multiple = config_field(folder, kPaddingMultipleField);
+    if (!multiple || !multiple->is_integer() || multiple->integer < 1) return std::nullopt;
+    return static_cast<std::uint64_t>(multiple->integer);
+}
+
+std::pair<const ConfigNode*, const ConfigNode::Member*> vocab_size_member(const ModelFolder& folder) {
+    if (!folder.model_config) return {nullptr, nullptr};
+    const ConfigNode& root = folder.model_config->root();
+    for (const ConfigNode* object : {&root, root.find("text_config")}) {
+        if (!object || !object->is_object()) continue;
+        const ConfigNode* size = object->find("vocab_size");
+        for (const ConfigNode::Member& member : object->members)
+            if (&member.value == size && size->is_integer()) return {object, &member};
+    }
+    return {nullptr, nullptr};
+}
+
 std::optional<std::uint64_t> configured_vocab_size(const ModelFolder& folder) {
     const ConfigNode* size = config_field(folder, "vocab_size");
     if (!size || !size->is_integer() || size->integer < 0) return std::nullopt;

@@ -8,6 +8,7 @@
 #include <map>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "model_folder/folder_files.hpp"
@@ -63,5 +64,16 @@ std::vector<std::pair<std::string, const ConfigNode*>> vocab_size_fields(const M
 // The size the model's embedding has by its config: the top-level
 // vocab_size, else that of text_config; none without either.
 std::optional<std::uint64_t> configured_vocab_size(const ModelFolder& folder);
+
+// Where an edit records the multiple the embedding's rows are padded to:
+// beside the vocab_size of config.json.
+inline constexpr std::string_view kPaddingMultipleField = "pad_vocab_size_to_multiple_of";
+
+// The multiple an earlier edit recorded (a whole number of at least 1), if any.
+std::optional<std::uint64_t> recorded_padding_multiple(const ModelFolder& folder);
+
+// The member of config.json that holds the vocab_size the rows follow
+// (top level, else in text_config), and the object holding it; nulls without one.
+std::pair<const ConfigNode*, const ConfigNode::Member*> vocab_size_member(const ModelFolder& folder);
 
 }  // namespace vocarix::folder

@@ -16,9 +16,16 @@ from vocarix_tools.cli.common import (
 
 
 def folder_lines(problems: list[FolderProblem]) -> list[str]:
-    """One line per problem, naming the file and the field."""
-    return [f"  {p['file']}" + (f" {p['field']}" if p["field"] else "") + f": {p['message']}"
-            + ("" if p["repairable"] else " (--fix cannot repair this)") for p in problems]
+    """One line per problem, naming the file and the field; warnings last."""
+    ordered = [p for p in problems if not p["warning"]] + [p for p in problems if p["warning"]]
+    return [f"  {'warning: ' if p['warning'] else ''}{p['file']}" + (f" {p['field']}" if p["field"] else "")
+            + f": {p['message']}" + ("" if p["repairable"] or p["warning"] else " (--fix cannot repair this)")
+            for p in ordered]
+
+
+def failing(problems: list[FolderProblem]) -> list[FolderProblem]:
+    """The problems that make check fail: all but the warnings."""
+    return [p for p in problems if not p["warning"]]
 
 
 def problems_left(args: argparse.Namespace, folder: ModelFolder, found: list[FolderProblem]) -> list[FolderProblem]:
@@ -50,9 +57,9 @@ def cmd_check(args: argparse.Namespace) -> int:
             if left and not args.json:
                 print(f"left in the folder: {plural(len(left), 'problem')}")
                 print("\n".join(folder_lines(left)))
-            clean = clean and not left
+            clean = clean and not failing(left)
         return EXIT_OK if clean else EXIT_INPUT
-    clean = report["clean"] and not folder_problems
+    clean = report["clean"] and not failing(folder_problems)
     if args.json:
         emit_json({"command": "check", "input": args.tokenizer, "result": report,
                    **({} if folder is None else {"folder_problems": folder_problems,
@@ -65,11 +72,16 @@ def cmd_check(args: argparse.Namespace) -> int:
         print("\n".join("  " + line for line in vocarix_tools.describe_check(report, show=show)))
         print(rows_line(report))
     if folder is not None and not args.json:
+        found = failing(folder_problems)
+        warnings = len(folder_problems) - len(found)
         if folder_problems:
-            print(f"model folder: {plural(len(folder_problems), 'problem')} in the files beside tokenizer.json")
+            counted = plural(len(found), "problem") + (f" and {plural(warnings, 'warning')}" if warnings else "")
+            print(f"model folder: {counted} in the files beside tokenizer.json")
             print("\n".join(folder_lines(folder_problems)))
         else:
-            print("model folder: every config, decoder entry and weight agrees with tokenizer.json")
+            readers = folder.contents["reader_files"]
+            print("model folder: every config, decoder entry and weight agrees with tokenizer.json"
+                  + (f", and so do {', '.join(readers)}" if readers else ""))
         nested = folder.contents["nested_weights"]
         if nested:
             print(f"note: weights in subfolders are not checked, and edits leave them as they are: {', '.join(nested)}")

@@ -130,6 +130,15 @@ def gguf_of(editor: vocarix.Vocarix) -> GgufModel | None:
     return _ggufs.get(id(editor))
 
 
+def folder_keep(args: argparse.Namespace, editor: vocarix.Vocarix) -> list[str]:
+    """The tokens a model folder's configs and chat templates name, which the
+    commands that choose what to remove spare unless --force."""
+    folder = folder_of(editor)
+    if folder is None or getattr(args, "force", False):
+        return []
+    return [named["token"] for named in folder.named_tokens()]
+
+
 def tokenizer_file(path: str) -> str:
     """The tokenizer file a path names: itself, or a model folder's tokenizer.json."""
     return os.path.join(path, "tokenizer.json") if is_model_folder(path) else path
@@ -352,7 +361,8 @@ def describe_folder_write(report: dict[str, Any], written: bool, limit: int = 8)
         lines.append(f"embedding rows {rows['rows_before']} -> {rows['rows_after']} (no weights in the folder)")
     changes = report["changes"]
     if changes:
-        shown = [f"{c['file']} {c['field']}: {c['before']} -> {c['after'] or '(dropped)'}" for c in changes[:limit]]
+        shown = [f"{c['file']} {c['field']}: {c['before'] or '(none)'} -> {c['after'] or '(dropped)'}"
+                 for c in changes[:limit]]
         lines.append(f"config values carried to the new ids: {len(changes)}")
         lines += [f"  {line}" for line in shown]
         if len(changes) > limit:
@@ -360,6 +370,8 @@ def describe_folder_write(report: dict[str, Any], written: bool, limit: int = 8)
     removed = report["special_tokens_removed"]
     if removed:
         lines.append("warning: " + describe_removed(removed) + " (--force)")
+    verb = "removed" if written else "would remove"
+    lines += [f"{verb} {gone['file']}: {gone['reason']}" for gone in report["files_removed"]]
     lines += [f"note: {text}" for text in report["notes"]]
     return lines
 

@@ -12,8 +12,8 @@ from vocarix_tools import _native, usage
 from vocarix_tools.cli import add_summary, usage_commands
 from vocarix_tools.cli.common import (
     U32_MAX, U64_MAX, CliError, Commands, UsageError, add_listing_arguments, add_reading_arguments, finish_edit,
-    gather_tokens, integer, listed, listing_limit, name_tokens, open_editor, output_target, plural, read_token_file,
-    reading_of, result_dict, show, show_list, start_edit, open_tokenizer,
+    folder_keep, gather_tokens, integer, listed, listing_limit, name_tokens, open_editor, output_target, plural,
+    read_token_file, reading_of, result_dict, show, show_list, start_edit, open_tokenizer,
 )
 from vocarix_tools.cli.guards import refuse_losing_most_merges, refuse_mixed_styles
 
@@ -72,7 +72,8 @@ def cmd_add(args: argparse.Namespace) -> int:
         report: usage.AdditionReport
         if args.keep_size:
             # The session repairs afterwards.
-            kept = usage.add_keep_size(editor, tokens, method=method, whitelist=whitelist, min_id=args.min_id,
+            kept = usage.add_keep_size(editor, tokens, method=method, whitelist=whitelist + folder_keep(args, editor),
+                                       min_id=args.min_id,
                                        counts=counts, literal=True, reading=reading, forms=forms)
             report, result = kept, dict(kept)
             summary += add_summary.describe_keep_size(editor, kept, counts is not None, limit)
@@ -168,7 +169,7 @@ def cmd_shrink(args: argparse.Namespace) -> int:
         spared: list[str] = []
     else:
         # Tokens that added_tokens lists stay, and so does whatever their removal would take.
-        report = usage.shrink_sparing(editor, args.count, args.min_id, literal=True)
+        report = usage.shrink_sparing(editor, args.count, args.min_id, keep=folder_keep(args, editor), literal=True)
         data = dict(report)
         removed, spared = report["removed"], report["spared"]
     if args.dry_run and removed and not args.json:
@@ -181,8 +182,8 @@ def cmd_shrink(args: argparse.Namespace) -> int:
                    f"{plural(data['total_tokens_removed'], 'token')} and "
                    f"{plural(data['total_merges_removed'], 'merge')} in total (dependents included)")
     if spared:
-        summary.append(f"kept {plural(len(spared), 'longer token')} that added_tokens lists or that their removal "
-                       f"would take along: {show_list(spared)}")
+        summary.append(f"kept {plural(len(spared), 'longer token')} that added_tokens lists, the folder names, or "
+                       f"that their removal would take along: {show_list(spared)}")
     return finish_edit(args, editor, before, data, summary)
 
 

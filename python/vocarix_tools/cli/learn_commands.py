@@ -9,8 +9,8 @@ import os
 import vocarix_tools
 from vocarix_tools import corpus_counting, counting, learning
 from vocarix_tools.cli.common import (
-    EXIT_OK, U32_MAX, U64_MAX, CliError, Commands, UsageError, emit_json, finish_edit, integer, name_tokens,
-    one_line, open_editor, output_target, plural, read_token_file, report_stream, show_list, start_edit,
+    EXIT_OK, U32_MAX, U64_MAX, CliError, Commands, UsageError, emit_json, finish_edit, folder_keep, integer,
+    name_tokens, one_line, open_editor, output_target, plural, read_token_file, report_stream, show_list, start_edit,
     open_tokenizer,
 )
 from vocarix_tools.cli.add_summary import entries
@@ -129,6 +129,7 @@ def cmd_learn(args: argparse.Namespace) -> int:
         except OSError as error:
             raise CliError(f"cannot read {args.counts}: {error.strerror or error}") from None
     session = start_edit(args, editor)
+    keep += folder_keep(args, editor)
     report = learning.learn(editor, counts, args.add, min_count=args.min_count, keep_size=args.keep_size,
                             keep=keep, min_id=args.min_id, usage=usage, literal=True)
     return finish_edit(args, editor, session, dict(report), describe_learning(report, args.add))

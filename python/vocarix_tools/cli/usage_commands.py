@@ -10,8 +10,8 @@ from typing import Optional
 from vocarix_tools import counting, usage
 from vocarix_tools.cli.common import (
     EXIT_OK, U32_MAX, U64_MAX, CliError, Commands, UsageError, add_listing_arguments, emit_json, finish_edit, integer,
-    listed, listing_limit, name_tokens, open_editor, output_target, plural, read_token_file, show, start_edit,
-    runtime_source,
+    folder_keep, listed, listing_limit, name_tokens, open_editor, output_target, plural, read_token_file, show,
+    start_edit, runtime_source,
 )
 
 COUNTS_HELP = ("token-count file: a JSON object of token (as the vocabulary writes it) -> times used, "
@@ -83,6 +83,7 @@ def cmd_prune(args: argparse.Namespace) -> int:
     assert counts is not None  # one of --corpus and --counts is required
     session = start_edit(args, editor)
     # The session repairs afterwards; the size leaves room for what it pins.
+    keep += folder_keep(args, editor)
     result = usage.prune(editor, counts, size=args.size, min_count=args.min_count, keep=keep, min_id=args.min_id,
                          literal=True, room_for_pinned=not args.literal, compact_ids=False)
     removed = result["removed"]

@@ -12,6 +12,7 @@
 #include "bindings/common/unlocked_load.hpp"
 #include "bindings/tools/tools_bindings.hpp"
 #include "document/errors.hpp"
+#include "model_folder/chat_templates.hpp"
 #include "model_folder/folder_check.hpp"
 #include "model_folder/folder_edit.hpp"
 #include "model_folder/folder_write.hpp"
@@ -89,6 +90,14 @@ py::dict contents(const FolderHandle& handle) {
     result["weights"] = str_list(weights);
     result["foreign_weights"] = str_list(folder.foreign_weights);
     result["nested_weights"] = str_list(folder.nested_weights);
+    std::vector<std::string> readers;
+    const folder::ReaderFileContents& files = folder.readers;
+    for (auto [present, name] : {std::pair{files.vocab.has_value(), folder::kVocabJsonFile},
+                                 {files.merges.has_value(), folder::kMergesTextFile},
+                                 {files.added_tokens.has_value(), folder::kAddedTokensJsonFile},
+                                 {files.model.has_value(), folder::kSentencePieceModelFile}})
+        if (present) readers.emplace_back(name);
+    result["reader_files"] = str_list(readers);
     return result;
 }
 
@@ -101,6 +110,18 @@ py::list check_folder(const FolderHandle& handle, EditorObject& editor) {
         item["field"] = make_str(problem.field);
         item["message"] = make_str(problem.message);
         item["repairable"] = problem.repairable;
+        item["warning"] = problem.warning;
+    });
+}
+
+py::list named_tokens(const FolderHandle& handle, EditorObject& editor) {
+    python::SharedBorrow borrow(editor);
+    std::vector<folder::NamedByFolder> named =
+        converting_errors([&] { return folder::tokens_named_by_folder(handle.folder, borrow.state()); });
+    return dict_list(named, [](py::dict& item, const folder::NamedByFolder& token) {
+        item["token"] = make_str(token.token);
+        item["file"] = make_str(token.file);
+        item["field"] = make_str(token.field);
     });
 }
 
@@ -204,6 +225,8 @@ void register_model_folder(py::module_& module) {
         .def_property_readonly("contents", &contents);
     module.def("read_model_folder", &open_folder, py::arg("path"), py::arg("editor"),
                "Read the model folder at `path`, whose tokenizer.json `editor` holds as loaded.");
+    module.def("folder_named_tokens", &named_tokens, py::arg("folder"), py::arg("editor"),
+               "The tokens the folder's configs and chat templates name, which workflows spare.");
     module.def("check_model_folder", &check_folder, py::arg("folder"), py::arg("editor"),
                "Every disagreement between the folder's files and the tokenizer in `editor`.");
     py::class_<FolderPlan>(module, "FolderEditPlan",

@@ -219,10 +219,12 @@ py::dict prune(EditorObject& editor, py::handle counts_object, py::handle size, 
     return out;
 }
 
-py::dict shrink_sparing(EditorObject& editor, py::handle count, py::handle min_id) {
+py::dict shrink_sparing(EditorObject& editor, py::handle count, py::handle min_id, py::handle keep) {
+    std::vector<std::string> kept = python::to_str_list(keep, "keep");
     python::ExclusiveBorrow borrow(editor);
     std::uint64_t how_many = python::to_u64(count, "count");
-    SparingShrinkReport report = vocarix::shrink_sparing(borrow.state(), how_many, python::to_u32(min_id, "min_id"));
+    SparingShrinkReport report =
+        vocarix::shrink_sparing(borrow.state(), how_many, python::to_u32(min_id, "min_id"), kept);
     const ShrinkResult& r = report.counts;
     py::dict out;
     out["initial_vocab_size"] = make_int(r.initial_vocab_size);
@@ -339,7 +341,8 @@ void register_usage(py::module_& module) {
                py::arg("room_for_outside_added_tokens") = false,
                "Remove the least used tokens, with what depends on them, down to a size or a count.");
     module.def("shrink_sparing", &shrink_sparing, py::arg("editor"), py::arg("count"), py::arg("min_id") = 0,
-               "Shrink by the longest tokens, sparing added tokens and whatever their cascades would reach.");
+               py::arg("keep") = py::list(),
+               "Shrink by the longest tokens, sparing added tokens, `keep` and whatever their cascades would reach.");
     module.def("pre_token_check", &pre_token_check, py::arg("editor"), py::arg("words"),
                "Whether the pre-tokenizer keeps each word whole: (\"whole\" | \"split\" | \"undecided\" per "
                "word, what it could not judge).");

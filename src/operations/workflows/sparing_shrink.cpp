@@ -4,12 +4,13 @@
 
 namespace vocarix {
 
-SparingShrinkReport shrink_sparing(EditorState& state, std::uint64_t count, std::uint32_t min_id) {
+SparingShrinkReport shrink_sparing(EditorState& state, std::uint64_t count, std::uint32_t min_id,
+                                   const std::vector<std::string>& keep) {
     SparingShrinkReport report;
     ShrinkResult& counts = report.counts;
     counts.initial_vocab_size = state.vocab_size();
     counts.initial_merges_count = state.merge_count();
-    ProtectedTokens protect(state, {{}, min_id});
+    ProtectedTokens protect(state, {keep, min_id});
     if (count > 0) {
         for (const ShrinkCandidate& candidate : find_shrink_candidates(state, UINT64_MAX, min_id)) {
             if (counts.tokens_removed_count == count) break;

@@ -21,6 +21,8 @@ struct SparingShrinkReport {
 
 // Removes `count` candidates (or as many as can go): multi-character,
 // non-special entries with id >= min_id, longest first, then highest id.
-SparingShrinkReport shrink_sparing(EditorState& state, std::uint64_t count, std::uint32_t min_id);
+// The tokens in `keep` are protected too.
+SparingShrinkReport shrink_sparing(EditorState& state, std::uint64_t count, std::uint32_t min_id,
+                                   const std::vector<std::string>& keep = {});
 
 }  // namespace vocarix
