@@ -72,6 +72,33 @@ def pseudo_chinese_lines(count: int = 4000, seed: int = 0) -> list[str]:
     return lines
 
 
+def pseudo_word_lines(alphabet: str, count: int = 1500, seed: int = 0) -> list[str]:
+    """Lines of made-up words in an alphabetic script (the letters given),
+    separated by spaces, word frequencies falling off as in real text."""
+    import random
+
+    rng = random.Random(seed)
+    words = ["".join(rng.choice(alphabet) for _ in range(rng.randrange(2, 10))) for _ in range(2500)]
+    weights = [1 / (rank + 1) for rank in range(len(words))]
+    lines = []
+    for _ in range(count):
+        line = " ".join(rng.choices(words, weights, k=rng.randrange(5, 16)))
+        lines.append(line[0].upper() + line[1:] + rng.choice(".,!?;"))
+    return lines
+
+
+CYRILLIC = "абвгдеёжзийклмнопрстуфхцчшщъыьэюя"
+GREEK = "αβγδεζηθικλμνξοπρστυφχψω"
+
+
+def several_scripts(limit_bytes: int = 400_000, seed: int = 0) -> dict[str, list[str]]:
+    """Text in several scripts, by name: English prose, Python code,
+    made-up Chinese, Cyrillic and Greek."""
+    return {"prose": prose_lines(limit_bytes), "code": code_lines(limit_bytes),
+            "chinese": pseudo_chinese_lines(2000, seed), "cyrillic": pseudo_word_lines(CYRILLIC, 2000, seed + 1),
+            "greek": pseudo_word_lines(GREEK, 1500, seed + 2)}
+
+
 def metaspace_document(lines, vocab_size=700):
     """A "▁" tokenizer like the converted ones: trained with a Metaspace
     pre-tokenizer, then run with none (BPE over the whole line after
