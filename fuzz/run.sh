@@ -3,10 +3,11 @@
 #
 #   fuzz/run.sh [SECONDS] [TARGET...]
 #
-# SECONDS per target (default 60); TARGET is fuzz_reader, fuzz_editing and/or
-# fuzz_gguf (default all three, one after the other; set FUZZ_PARALLEL=1 to run them side by
-# side). Needs clang 16 or later with libFuzzer (Debian: apt-get install
-# clang-16 libclang-rt-16-dev; clang 14 cannot capture structured bindings). Build and working corpora go to build/fuzz/; crashes
+# SECONDS per target (default 60); TARGET is fuzz_reader, fuzz_editing,
+# fuzz_gguf and/or fuzz_reader_files (default all four, one after the other;
+# set FUZZ_PARALLEL=1 to run them side by side). Needs clang with libFuzzer,
+# the newest found first (Debian: apt-get install clang-16
+# libclang-rt-16-dev). Build and working corpora go to build/fuzz/; crashes
 # are written there as build/fuzz/artifacts/<target>-crash-*. Inputs kept in
 # fuzz/regressions/<target>/ are replayed before fuzzing starts.
 #
@@ -20,7 +21,7 @@ ROOT="$(cd "$(dirname "$0")/.." && pwd)"
 SECONDS_PER_TARGET="${1:-60}"
 shift || true
 TARGETS=("$@")
-[ ${#TARGETS[@]} -gt 0 ] || TARGETS=(fuzz_reader fuzz_editing fuzz_gguf)
+[ ${#TARGETS[@]} -gt 0 ] || TARGETS=(fuzz_reader fuzz_editing fuzz_gguf fuzz_reader_files)
 BUILD="$ROOT/build/fuzz"
 CXX_FOR_FUZZ="${CXX_FOR_FUZZ:-$(command -v clang++-18 || command -v clang++-17 || command -v clang++-16 || command -v clang++ || true)}"
 [ -n "$CXX_FOR_FUZZ" ] || { echo "clang++ not found (apt-get install clang-16 libclang-rt-16-dev)" >&2; exit 1; }
@@ -55,6 +56,10 @@ run_target() {
             # A header with a small tokenizer and a few tensors.
             args+=(-max_len=8192)
             dirs+=("$ROOT/fuzz/corpus/gguf") ;;
+        fuzz_reader_files)
+            # One byte picks the reader; the seeds are a small file of each kind.
+            args+=(-max_len=65536)
+            dirs+=("$ROOT/fuzz/corpus/reader_files") ;;
     esac
     local regressions=("$ROOT/fuzz/regressions/$target"/*)
     if [ -e "${regressions[0]}" ]; then

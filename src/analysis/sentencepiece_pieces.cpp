@@ -5,7 +5,6 @@
 #include <limits>
 #include <optional>
 #include <unordered_map>
-#include <unordered_set>
 
 #include "analysis/piece_types.hpp"
 #include "analysis/runtime_ids.hpp"
@@ -66,8 +65,8 @@ class PiecePlanner {
 public:
     PiecePlanner(const EditorState& state, const SentencePieceModel& previous)
         : state_(state), previous_(previous), ids_(runtime_ids(state)) {
-        for (std::size_t i = 0; i < previous.pieces.size(); ++i) previous_index_.emplace(previous.pieces[i].text, i);
-        for (const RuntimeAddedToken& token : ids_.added) added_.insert(token.content);
+        for (const RuntimeAddedToken& token : ids_.added)
+            if (!token.in_vocab) outside_.emplace(token.content, static_cast<std::uint32_t>(token.runtime_id));
     }
 
     SentencePiecePlan plan() {
@@ -87,9 +86,15 @@ private:
         std::optional<float> fixed;  // the score the model had for the piece
     };
 
-    const SentencePiece* previous_piece(std::string_view text) const {
-        auto it = previous_index_.find(text);
-        return it == previous_index_.end() ? nullptr : &previous_.pieces[it->second];
+    // The id the runtime gives a token, if it is one.
+    std::optional<std::uint32_t> id_of(std::string_view token) const {
+        if (std::optional<std::uint32_t> id = state_.token_id(token)) return id;
+        auto it = outside_.find(token);
+        return it == outside_.end() ? std::nullopt : std::optional<std::uint32_t>(it->second);
+    }
+
+    const SentencePiece* previous_piece(std::uint32_t id) const {
+        return previous_of_id_[id] == kNone ? nullptr : &previous_.pieces[previous_of_id_[id]];
     }
 
     std::string check_model() const {
@@ -128,10 +133,14 @@ private:
             if (by_id[id].empty()) return "id " + std::to_string(id) + " is the empty token, which no piece can be";
         }
         tokens_ = std::move(by_id);
-        ids_of_.reserve(tokens_.size());
-        for (std::size_t id = 0; id < tokens_.size(); ++id) ids_of_.emplace(tokens_[id], static_cast<std::uint32_t>(id));
+        previous_of_id_.assign(tokens_.size(), kNone);
+        for (std::size_t i = 0; i < previous_.pieces.size(); ++i)
+            if (std::optional<std::uint32_t> id = id_of(previous_.pieces[i].text)) previous_of_id_[*id] = static_cast<std::uint32_t>(i);
+        added_.assign(tokens_.size(), false);
+        for (const RuntimeAddedToken& token : ids_.added) added_[token.runtime_id] = true;
         types_ = piece_types(state_, ids_, tokens_, previous_.byte_fallback, [this](std::string_view token) {
-            const SentencePiece* piece = previous_piece(token);
+            std::optional<std::uint32_t> id = id_of(token);
+            const SentencePiece* piece = id ? previous_piece(*id) : nullptr;
             return piece ? std::optional<PieceType>(piece->type) : std::nullopt;
         });
         std::size_t unknown = 0;
@@ -142,10 +151,11 @@ private:
         return "";
     }
 
-    std::optional<PieceType> type_of(std::string_view token) const {
-        auto it = ids_of_.find(token);
-        return it == ids_of_.end() ? std::nullopt : std::optional<PieceType>(types_[it->second]);
+    // The kind of an entry's piece; none for a string that is no entry.
+    std::optional<PieceType> type_of(Symbol sym) const {
+        return state_.in_vocab(sym) ? std::optional<PieceType>(types_[state_.id_of(sym)]) : std::nullopt;
     }
+    bool is_added(Symbol sym) const { return state_.in_vocab(sym) && added_[state_.id_of(sym)]; }
 
     // Collects the merges into groups, one per piece, in list order.
     std::string order_merges() {
@@ -157,8 +167,8 @@ private:
             Symbol result = state_.result_of(slot);
             std::string_view left = state_.text(merge.left), right = state_.text(merge.right),
                              joined = state_.text(result);
-            if (added_.count(left) || added_.count(right) || added_.count(joined)) return;  // never fires
-            std::optional<PieceType> types[3] = {type_of(left), type_of(right), type_of(joined)};
+            if (is_added(merge.left) || is_added(merge.right) || is_added(result)) return;  // never fires
+            std::optional<PieceType> types[3] = {type_of(merge.left), type_of(merge.right), type_of(result)};
             for (const std::optional<PieceType>& type : types) {
                 if (!type) {
                     problem = "the merge " + quoted_piece(std::string(left) + " " + std::string(right)) +
@@ -186,7 +196,7 @@ private:
                 return;
             }
             group_of.emplace(result, groups_.size());
-            const SentencePiece* had = previous_piece(joined);
+            const SentencePiece* had = previous_piece(state_.id_of(result));
             groups_.push_back({result, had ? std::optional<float>(had->score) : std::nullopt});
         });
         return problem;
@@ -200,7 +210,7 @@ private:
         for (const SentencePiece& piece : previous_.pieces)
             if (joinable(piece.type)) floor = std::min(floor, piece.score);
         for (std::size_t id = 0; id < tokens_.size(); ++id)
-            if (const SentencePiece* had = previous_piece(tokens_[id])) {
+            if (const SentencePiece* had = previous_piece(static_cast<std::uint32_t>(id))) {
                 scores_[id] = had->score;
                 scored_[id] = true;
             }
@@ -256,7 +266,7 @@ private:
     }
 
     void set_score(Symbol result, float score) {
-        std::uint32_t id = ids_of_.at(state_.text(result));
+        std::uint32_t id = state_.id_of(result);
         scores_[id] = score;
         scored_[id] = true;
     }
@@ -267,7 +277,7 @@ private:
         Segmentation split;
         for (std::size_t id = 0; id < tokens_.size(); ++id) {
             std::string_view token = tokens_[id];
-            if (types_[id] != PieceType::kNormal || added_.count(token) || char_length(token) < 2) continue;
+            if (types_[id] != PieceType::kNormal || added_[id] || char_length(token) < 2) continue;
             segmenter.segment(token, split);
             if (split.pieces.size() == 2 && !split.used_byte_fallback && !split.met_unknown &&
                 joinable_piece(split.pieces[0]) && joinable_piece(split.pieces[1]))
@@ -278,7 +288,7 @@ private:
             for (std::size_t at : {std::size_t{0}, token.size() - last_character_size(token)}) {
                 std::size_t size = character_end(token, at) - at;
                 std::string_view character = token.substr(at, size);
-                if (ids_of_.count(character)) continue;
+                if (id_of(character)) continue;
                 std::string_view rest = at == 0 ? token.substr(size) : token.substr(0, at);
                 segmenter.segment(rest, split);
                 if (split.pieces.size() == 1)
@@ -290,7 +300,7 @@ private:
     }
 
     bool joinable_piece(Symbol sym) const {
-        std::optional<PieceType> type = type_of(state_.text(sym));
+        std::optional<PieceType> type = type_of(sym);
         return type && joinable(*type);
     }
 
@@ -307,7 +317,7 @@ private:
             piece.text = std::string(tokens_[id]);
             piece.type = types_[id];
             piece.score = scores_[id];
-            if (const SentencePiece* had = previous_piece(tokens_[id])) {
+            if (const SentencePiece* had = previous_piece(static_cast<std::uint32_t>(id))) {
                 piece.unknown_fields = had->unknown_fields;
                 piece.has_type = had->has_type;
                 if (had->same_content(piece)) piece.stored = had->stored;
@@ -319,10 +329,12 @@ private:
     const EditorState& state_;
     const SentencePieceModel& previous_;
     RuntimeIds ids_;
-    std::unordered_map<std::string_view, std::size_t> previous_index_;
-    std::unordered_set<std::string_view> added_;
-    std::vector<std::string_view> tokens_;
-    std::unordered_map<std::string_view, std::uint32_t> ids_of_;
+    static constexpr std::uint32_t kNone = UINT32_MAX;
+    // Added tokens outside the vocabulary, with the ids the runtime gives them.
+    std::unordered_map<std::string_view, std::uint32_t> outside_;
+    std::vector<std::string_view> tokens_;  // by id
+    std::vector<std::uint32_t> previous_of_id_;  // the model's piece with the id's token, or kNone
+    std::vector<bool> added_;  // by id: an added token, which the runtime takes out of text before merging
     std::vector<PieceType> types_;
     std::vector<Group> groups_;
     std::vector<float> scores_;

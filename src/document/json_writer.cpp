@@ -162,7 +162,7 @@ struct MemberWriter {
 void write_object(JsonOutput& out, int level, std::vector<MemberWriter> members,
                   const std::vector<std::pair<std::string, CompactJson>>& extra, bool sorted) {
     for (const auto& [key, value] : extra)
-        members.push_back({key, [&value, level](JsonOutput& o) { write_compact(o, value.text, level); }});
+        members.push_back({key, [&text = value.text, level](JsonOutput& o) { write_compact(o, text, level); }});
     if (sorted)
         std::stable_sort(members.begin(), members.end(),
                          [](const MemberWriter& a, const MemberWriter& b) { return a.key < b.key; });

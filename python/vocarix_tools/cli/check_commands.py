@@ -72,10 +72,10 @@ def cmd_check(args: argparse.Namespace) -> int:
         print("\n".join("  " + line for line in vocarix_tools.describe_check(report, show=show)))
         print(rows_line(report))
     if folder is not None and not args.json:
-        found = failing(folder_problems)
-        warnings = len(folder_problems) - len(found)
+        failures = failing(folder_problems)
+        warnings = len(folder_problems) - len(failures)
         if folder_problems:
-            counted = plural(len(found), "problem") + (f" and {plural(warnings, 'warning')}" if warnings else "")
+            counted = plural(len(failures), "problem") + (f" and {plural(warnings, 'warning')}" if warnings else "")
             print(f"model folder: {counted} in the files beside tokenizer.json")
             print("\n".join(folder_lines(folder_problems)))
         else:
