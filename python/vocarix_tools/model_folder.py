@@ -6,8 +6,12 @@ A model folder is a directory holding ``tokenizer.json``, usually beside
 one; edit its ``editor`` (an ordinary ``vocarix.Vocarix``) as usual, then
 ``save`` writes the folder with every id following its token: the
 added-token decoder, the special-token ids of the configs, ``vocab_size``,
-and the rows of every vocabulary-sized tensor (surviving rows copied bit for
-bit, a new token's row the mean of the rows of the pieces it was made of).
+the rows of every vocabulary-sized tensor (surviving rows copied bit for
+bit, a new token's row the mean of the rows of the pieces it was made of),
+and the files other readers build the tokenizer from: ``vocab.json``,
+``merges.txt``, ``added_tokens.json`` and ``tokenizer.model`` (removed, with
+the reason, where no SentencePiece model can encode as the edited tokenizer
+does). Tokens the configs and chat templates name are spared.
 
     import vocarix_tools
 
@@ -203,8 +207,10 @@ class ModelFolder:
 
         Unless ``literal``, the tokenizer is first made loadable as the
         runtime reads it (``EditSession.finish``). An edit that removed a
-        token a config names as a special token raises ``SpecialTokenRemoved``
-        before anything is written, unless ``force``. ``pad_to_multiple_of``
+        token a config names as a special token, or a chat template names,
+        raises ``SpecialTokenRemoved`` before anything is written, unless
+        ``force``. ``files_removed`` in the report lists the files of other
+        readers that could not follow the edit, each with the reason. ``pad_to_multiple_of``
         sets the multiple the embedding rows are padded to (by default the
         one the model used). ``repair`` also sets right what already
         disagreed with the tokenizer (what ``check`` marks repairable).
