@@ -11,6 +11,7 @@
 #include <functional>
 #include <optional>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 #include "analysis/runtime_ids.hpp"
@@ -20,6 +21,20 @@
 namespace vocarix {
 
 using formats::PieceType;
+
+// The kind of a token that a reader's file does not list yet.
+class NewPieceKinds {
+public:
+    // `byte_fallback`: whether the reader's model falls back to bytes (a
+    // SentencePiece model's trainer setting, a GGUF "llama" tokenizer).
+    NewPieceKinds(const EditorState& state, const RuntimeIds& ids, bool byte_fallback);
+    PieceType of(std::string_view token) const;
+
+private:
+    std::unordered_map<std::string_view, bool> added_special_;
+    std::string_view unknown_;
+    bool byte_fallback_;
+};
 
 // The kind a reader's file gives a token, if it lists it.
 using KnownPieceType = std::function<std::optional<PieceType>(std::string_view token)>;

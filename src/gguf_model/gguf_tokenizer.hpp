@@ -29,7 +29,7 @@
 
 namespace vocarix::gguf_model {
 
-// Token types as the file stores them.
+// Token types as the file stores them: the numbers of formats::PieceType.
 enum TokenType : std::int32_t {
     kNormal = 1, kUnknown = 2, kControl = 3, kUserDefined = 4, kUnused = 5, kByte = 6,
 };

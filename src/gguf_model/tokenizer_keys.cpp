@@ -7,6 +7,7 @@
 #include <map>
 #include <unordered_map>
 
+#include "analysis/piece_types.hpp"
 #include "analysis/runtime_ids.hpp"
 #include "document/text.hpp"
 #include "formats/gguf/gguf_error.hpp"
@@ -18,11 +19,6 @@ namespace {
 using gguf::GgufError;
 using gguf::KeyValue;
 using gguf::Value;
-
-bool is_byte_token(std::string_view token) {
-    auto hex = [](char c) { return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'F'); };
-    return token.size() == 6 && token.substr(0, 3) == "<0x" && hex(token[3]) && hex(token[4]) && token[5] == '>';
-}
 
 // The rank of the first merge producing each token that merges produce.
 std::unordered_map<std::string_view, std::size_t> first_merge_ranks(const EditorState& state) {
@@ -85,8 +81,7 @@ std::vector<KeyValue> edited_metadata(const GgufModel& model, const EditorState&
             if (by_id[id])
                 if (auto was = old_ids.find(*by_id[id]); was != old_ids.end()) old_of[id] = was->second;
     }
-    std::unordered_map<std::string_view, bool> added;
-    for (const RuntimeAddedToken& token : now.added) added.emplace(token.content, token.special);
+    NewPieceKinds kinds(after, now, old.model == "llama");
     // Only new tokens of a model with scores need their merges' ranks.
     std::unordered_map<std::string_view, std::size_t> ranks;
     if (!old.scores.empty()) ranks = first_merge_ranks(after);
@@ -110,8 +105,7 @@ std::vector<KeyValue> edited_metadata(const GgufModel& model, const EditorState&
             if (!scores.empty()) scores[id] = old.scores[static_cast<std::size_t>(old_of[id])];
             continue;
         }
-        if (auto entry = added.find(token); entry != added.end()) types[id] = entry->second ? kControl : kUserDefined;
-        else if (old.model == "llama" && is_byte_token(token)) types[id] = kByte;
+        types[id] = static_cast<std::int32_t>(kinds.of(token));
         if (auto rank = ranks.find(token); rank != ranks.end() && types[id] == kNormal)
             new_by_rank.emplace_back(rank->second, id);
     }
