@@ -124,7 +124,8 @@ GgufEdit plan_gguf_edit(const GgufModel& model, const EditStart* start, std::opt
     if (start) remap = remap_ids(*start, now);
     std::uint64_t tokens_after = now.rows;
     if (remap) {
-        edit.rows = folder::embedding_rows(remap->rows_before, model.rows, remap->rows_after, std::nullopt);
+        edit.rows = folder::embedding_rows(remap->rows_before, model.rows, remap->rows_after, std::nullopt,
+                                           {std::nullopt, /*unpadded_rows=*/false});
         // Ids left free inside the token list are filled, not closed: until a
         // reindex makes the ids dense again, the rows keep their count.
         std::vector<bool> held(std::max<std::uint64_t>(tokens_after, model.rows), false);

@@ -27,15 +27,15 @@ std::uint64_t padding_multiple(std::uint64_t rows) {
 }
 
 EmbeddingRows embedding_rows(std::uint64_t tokens_before, std::uint64_t rows_before, std::uint64_t tokens_after,
-                             std::optional<std::uint64_t> pad_to_multiple_of,
-                             std::optional<std::uint64_t> recorded_multiple) {
+                             std::optional<std::uint64_t> pad_to_multiple_of, const RowMultipleSource& source) {
     EmbeddingRows rows{tokens_before, rows_before, tokens_after, 0, 1};
     if (pad_to_multiple_of) {
         rows.multiple = std::max<std::uint64_t>(*pad_to_multiple_of, 1);
         rows.rows_after = round_up(tokens_after, rows.multiple);
         return rows;
     }
-    rows.multiple = recorded_multiple ? std::max<std::uint64_t>(*recorded_multiple, 1) : padding_multiple(rows_before);
+    if (source.recorded) rows.multiple = std::max<std::uint64_t>(*source.recorded, 1);
+    else if (source.unpadded_rows || rows_before > tokens_before) rows.multiple = padding_multiple(rows_before);
     bool into_padding = tokens_after >= tokens_before && tokens_after <= rows_before;
     rows.rows_after = into_padding ? rows_before : round_up(tokens_after, rows.multiple);
     return rows;

@@ -34,13 +34,20 @@ inline constexpr std::uint64_t kMaxPadMultiple = std::uint64_t{1} << 16;
 // that power is below 8, which no one would round to.
 std::uint64_t padding_multiple(std::uint64_t rows);
 
+// Where the multiple of an edit's rows comes from, unless the caller chooses one.
+struct RowMultipleSource {
+    std::optional<std::uint64_t> recorded;  // what an earlier edit recorded
+    // Whether rows that are not padded past the tokens show a multiple too.
+    // A GGUF file, which has nowhere to record one, reads it only from padding.
+    bool unpadded_rows = true;
+};
+
 // Rows after the edit. Tokens that grow into the padding keep the row count;
 // otherwise the rows are the tokens rounded up to the multiple: the one an
 // earlier edit recorded, else the one the rows before show. An explicit
 // `pad_to_multiple_of` always rounds the tokens up to it.
 EmbeddingRows embedding_rows(std::uint64_t tokens_before, std::uint64_t rows_before, std::uint64_t tokens_after,
-                             std::optional<std::uint64_t> pad_to_multiple_of,
-                             std::optional<std::uint64_t> recorded_multiple = std::nullopt);
+                             std::optional<std::uint64_t> pad_to_multiple_of, const RowMultipleSource& source = {});
 
 // Where each new row comes from: a surviving token's old row (copied bit for
 // bit), a new token's pieces (their mean), a padding row that stays padding

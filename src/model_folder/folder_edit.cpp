@@ -228,7 +228,7 @@ void plan_weights(const ModelFolder& folder, const IdMoves& ids, const FolderEdi
                           ": the multiple must lie in 1.." + std::to_string(kMaxPadMultiple));
     std::uint64_t rows_before = found.rows.value_or(found.configured_rows.value_or(tokens_before));
     edit.rows = embedding_rows(tokens_before, rows_before, ids.remap().rows_after, options.pad_to_multiple_of,
-                               recorded_padding_multiple(folder));
+                               {recorded_padding_multiple(folder)});
     edit.plan = row_plan(ids.remap(), edit.rows);
     edit.weights_change = !keeps_every_row(edit.plan) && found.rows;
     if (!keeps_every_row(edit.plan) && !folder.weights.empty() && !found.rows)
