@@ -38,7 +38,8 @@ CHARSMAP = (
 ONE_DIGIT = (r"(?i:'s|'t|'re|'ve|'m|'ll|'d)|[^\r\n\p{L}\p{N}]?\p{L}+|\p{N}| ?[^\s\p{L}\p{N}]+[\r\n]*|\s*[\r\n]+"
              r"|\s+(?!\S)|\s+")
 THREE_DIGITS = ONE_DIGIT.replace(r"\p{N}|", r"\p{N}{1,3}|", 1)
-DEEPSEEK_WORDS = (r"[!\"#$%&'()*+,\-./:;<=>?@\[\\\]^_`{|}~][A-Za-z]+|[^\r\n\p{L}\p{P}\p{S}]?[\p{L}\p{M}]+"
+DEEPSEEK_WORDS = ("[!\"#$%&'()*+,\\-./:;<=>?@\\[\\\\\\]^_`{|}~][A-Za-z]+"
+                  r"|[^\r\n\p{L}\p{P}\p{S}]?[\p{L}\p{M}]+"
                   r"| ?[\p{P}\p{S}]+[\r\n]*|\s*[\r\n]+|\s+(?!\S)|\s+")
 
 

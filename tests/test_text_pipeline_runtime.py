@@ -34,6 +34,11 @@ HAND_WRITTEN = {
     "classic": r"'s|'t|'re|'ve|'m|'ll|'d| ?\p{L}+| ?\p{N}+| ?[^\s\p{L}\p{N}]+|\s+(?!\S)|\s+",
     "one digit": ONE_DIGIT,
     "three digits": ONE_DIGIT.replace(r"\p{N}|", r"\p{N}{1,3}|", 1),
+    "DeepSeek digits": r"\p{N}{1,3}",
+    "DeepSeek CJK": "[一-龥\u3040-ゟ゠-ヿ]+",
+    "DeepSeek CJK escaped": r"[一-龥\u3040-ゟ゠-ヿ]+",
+    "DeepSeek words": ("[!\"#$%&'()*+,\\-./:;<=>?@\\[\\\\\\]^_`{|}~][A-Za-z]+"
+                       r"|[^\r\n\p{L}\p{P}\p{S}]?[\p{L}\p{M}]+| ?[\p{P}\p{S}]+[\r\n]*|\s*[\r\n]+|\s+(?!\S)|\s+"),
 }
 
 

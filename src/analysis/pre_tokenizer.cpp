@@ -8,94 +8,126 @@ namespace {
 
 using PreTokenKind = PreTokenStep::Kind;
 
-// Puts `prefix` before the text; its bytes stand for what the first character stands for.
-void prepend(std::string& text, std::vector<TextSpan>* sources, std::string_view prefix) {
-    text.insert(0, prefix);
-    if (sources) sources->insert(sources->begin(), prefix.size(), sources->front());
+// The byte-level alphabet's form of each byte (one or two bytes of UTF-8).
+struct ByteForms {
+    char text[256][2];
+    std::uint8_t length[256];
+};
+
+const ByteForms& byte_forms() {
+    static const ByteForms forms = [] {
+        ByteForms out{};
+        for (unsigned b = 0; b < 256; ++b) {
+            std::string form;
+            const char byte = static_cast<char>(b);
+            append_byte_level(form, std::string_view(&byte, 1));
+            out.length[b] = static_cast<std::uint8_t>(form.size());
+            for (std::size_t i = 0; i < form.size(); ++i) out.text[b][i] = form[i];
+        }
+        return out;
+    }();
+    return forms;
 }
 
 }  // namespace
 
-PreTokenizer::PreTokenizer(const DocumentSections& sections) : steps_(read_pre_token_steps(sections)) {}
+PreTokenizer::PreTokenizer(const DocumentSections& sections)
+    : steps_(read_pre_token_steps(sections)), levels_(steps_.steps.size()) {}
 
-void PreTokenizer::run_step(const PreTokenStep& step, Piece& piece, bool with_sources) {
-    std::string& text = piece.text;
-    std::vector<TextSpan>* sources = with_sources ? &piece.sources : nullptr;
-    if (step.kind == PreTokenKind::kByteLevel && step.add_prefix_space && !text.starts_with(' '))
-        prepend(text, sources, " ");
-    if (step.kind == PreTokenKind::kMetaspace) {
-        if (text.find(' ') != std::string::npos) {
-            scratch_.clear();
-            scratch_sources_.clear();
-            for (std::size_t i = 0; i < text.size(); ++i) {
-                const std::size_t bytes = text[i] == ' ' ? step.text.size() : 1;
-                if (text[i] == ' ') scratch_.append(step.text);
-                else scratch_.push_back(text[i]);
-                if (sources) scratch_sources_.insert(scratch_sources_.end(), bytes, (*sources)[i]);
-            }
-            text.swap(scratch_);
-            if (sources) sources->swap(scratch_sources_);
-        }
-        bool prepends = step.prepend == PreTokenStep::Prepend::kAlways ||
-                        (step.prepend == PreTokenStep::Prepend::kFirst && piece.at_start);
-        if (prepends && !text.starts_with(step.text)) prepend(text, sources, step.text);
-    }
-    spans_.clear();
-    split_by_step(step, text, spans_);
-    for (const TextSpan& span : spans_) {
-        Piece& out = next_.emplace_back();
-        out.at_start = piece.at_start && span.begin == 0;
-        std::string_view part = std::string_view(text).substr(span.begin, span.end - span.begin);
-        out.text.clear();
-        out.sources.clear();
-        if (step.kind != PreTokenKind::kByteLevel) {
-            out.text.assign(part);
-            if (sources) out.sources.assign(sources->begin() + span.begin, sources->begin() + span.end);
-            continue;
-        }
-        // Each byte becomes one character of the byte-level alphabet.
-        for (std::size_t i = span.begin; i < span.end; ++i) {
-            const std::size_t before = out.text.size();
-            append_byte_level(out.text, std::string_view(text).substr(i, 1));
-            if (sources) out.sources.insert(out.sources.end(), out.text.size() - before, (*sources)[i]);
-        }
-    }
-}
-
-void PreTokenizer::run(std::string_view normalized, bool at_start, bool with_sources) {
-    pieces_.clear();
+void PreTokenizer::run(std::string_view normalized, bool at_start, Sink sink, void* context, bool with_sources) {
     if (normalized.empty()) return;
-    Piece& whole = pieces_.emplace_back();
-    whole.text.assign(normalized);
-    whole.at_start = at_start;
-    whole.sources.clear();
+    sink_ = sink;
+    context_ = context;
+    const TextSpan* sources = nullptr;
     if (with_sources) {
+        input_sources_.clear();
         const auto* p = reinterpret_cast<const unsigned char*>(normalized.data());
         for (std::size_t i = 0; i < normalized.size();) {
             std::size_t length = utf8_sequence_length(p[i]);
-            whole.sources.insert(whole.sources.end(), length, TextSpan{i, i + length});
+            input_sources_.insert(input_sources_.end(), length, TextSpan{i, i + length});
             i += length;
         }
+        sources = input_sources_.data();
     }
-    for (const PreTokenStep& step : steps_.steps) {
-        next_.clear();
-        for (Piece& piece : pieces_) run_step(step, piece, with_sources);
-        pieces_.swap(next_);
+    descend(0, normalized, sources, at_start);
+}
+
+// Runs step `depth` on one piece, then the next steps on each piece it
+// leaves, depth first: every piece is cut independently, as the runtime
+// cuts them, so the words come out in the runtime's order. `sources`, when
+// kept, gives for each byte of `text` the input bytes it stands for.
+void PreTokenizer::descend(std::size_t depth, std::string_view text, const TextSpan* sources, bool at_start) {
+    if (depth == steps_.steps.size()) {
+        sink_(context_, text, sources ? TextSpan{sources[0].begin, sources[text.size() - 1].end} : TextSpan{0, 0});
+        return;
     }
+    const PreTokenStep& step = steps_.steps[depth];
+    Level& level = levels_[depth];
+    // The rewriting that comes before the step's split: the byte-level
+    // prefix space, Metaspace's marks for spaces and before the piece.
+    const bool prefix_space = step.kind == PreTokenKind::kByteLevel && step.add_prefix_space && !text.starts_with(' ');
+    const bool metaspace = step.kind == PreTokenKind::kMetaspace;
+    if (prefix_space || metaspace) {
+        level.text.clear();
+        level.sources.clear();
+        auto put = [&](std::string_view bytes, TextSpan source) {
+            level.text.append(bytes);
+            if (sources) level.sources.insert(level.sources.end(), bytes.size(), source);
+        };
+        const TextSpan first_source = sources ? sources[0] : TextSpan{0, 0};
+        if (prefix_space) put(" ", first_source);
+        if (metaspace) {
+            const bool prepends = step.prepend == PreTokenStep::Prepend::kAlways ||
+                                  (step.prepend == PreTokenStep::Prepend::kFirst && at_start);
+            // The marker is prepended after the spaces became markers: a piece that starts with a space has one.
+            if (prepends && !text.starts_with(' ') && !text.starts_with(step.text)) put(step.text, first_source);
+        }
+        for (std::size_t i = 0; i < text.size(); ++i) {
+            const TextSpan source = sources ? sources[i] : TextSpan{0, 0};
+            put(metaspace && text[i] == ' ' ? std::string_view(step.text) : text.substr(i, 1), source);
+        }
+        text = level.text;
+        if (sources) sources = level.sources.data();
+    }
+    auto on_piece = [&](TextSpan span) {
+        const bool piece_at_start = at_start && span.begin == 0;
+        const std::string_view piece = text.substr(span.begin, span.end - span.begin);
+        const TextSpan* piece_sources = sources ? sources + span.begin : nullptr;
+        if (step.kind != PreTokenKind::kByteLevel) {
+            descend(depth + 1, piece, piece_sources, piece_at_start);
+            return;
+        }
+        // Each byte becomes one character of the byte-level alphabet.
+        const ByteForms& forms = byte_forms();
+        std::string& mapped = level.mapped;
+        mapped.clear();
+        level.mapped_sources.clear();
+        for (std::size_t i = 0; i < piece.size(); ++i) {
+            const auto byte = static_cast<unsigned char>(piece[i]);
+            mapped.append(forms.text[byte], forms.length[byte]);
+            if (piece_sources) level.mapped_sources.insert(level.mapped_sources.end(), forms.length[byte], piece_sources[i]);
+        }
+        descend(depth + 1, mapped, piece_sources ? level.mapped_sources.data() : nullptr, piece_at_start);
+    };
+    for_each_piece(step, text, on_piece);
 }
 
 void PreTokenizer::split(std::string_view normalized, bool at_start, std::vector<std::string>& words) {
-    run(normalized, at_start, false);
-    for (Piece& piece : pieces_) words.push_back(std::move(piece.text));
+    for_each_word(normalized, at_start, [&](std::string_view word) { words.emplace_back(word); });
 }
 
 void PreTokenizer::split(std::string_view normalized, bool at_start, std::vector<std::string>& words,
                          std::vector<TextSpan>& sources) {
-    run(normalized, at_start, true);
-    for (Piece& piece : pieces_) {
-        sources.push_back({piece.sources.front().begin, piece.sources.back().end});
-        words.push_back(std::move(piece.text));
-    }
+    struct Out {
+        std::vector<std::string>& words;
+        std::vector<TextSpan>& sources;
+    } out{words, sources};
+    Sink sink = [](void* context, std::string_view word, TextSpan source) {
+        auto& into = *static_cast<Out*>(context);
+        into.words.emplace_back(word);
+        into.sources.push_back(source);
+    };
+    run(normalized, at_start, sink, &out, true);
 }
 
 }  // namespace vocarix

@@ -19,6 +19,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <type_traits>
 #include <vector>
 
 #include "analysis/regular_expression.hpp"
@@ -53,7 +54,9 @@ struct PreTokenStep {
     // which hand-written matcher, proven to match as the engine does, may
     // stand in for it.
     std::shared_ptr<const RegularExpression> regex;
-    enum class Pattern : std::uint8_t { kEngine, kClassic, kThreeDigits, kOneDigit } pattern = Pattern::kEngine;
+    enum class Pattern : std::uint8_t {
+        kEngine, kClassic, kThreeDigits, kOneDigit, kDeepSeekDigits, kDeepSeekCjk, kDeepSeekWords
+    } pattern = Pattern::kEngine;
 };
 
 struct PreTokenSteps {
@@ -69,8 +72,11 @@ bool is_han_character(std::uint32_t cp);
 PreTokenSteps read_pre_token_steps(const DocumentSections& sections);
 
 // Where one step cuts `text` (valid UTF-8), leaving out what the step
-// changes in the text: the pieces as byte spans, in order, none empty.
-// Throws RegexError when the engine gives up on a search.
+// changes in the text: the pieces as byte spans, in order, none empty,
+// each handed to `on_piece` as soon as it is known. Throws RegexError when
+// the engine gives up on a search.
+void for_each_piece(const PreTokenStep& step, std::string_view text, SpanSink on_piece);
+// The same, the pieces appended to `pieces`.
 void split_by_step(const PreTokenStep& step, std::string_view text, std::vector<TextSpan>& pieces);
 
 class PreTokenizer {
@@ -80,29 +86,39 @@ public:
     const std::string& unsupported_by() const { return steps_.unsupported_by; }
     bool byte_level() const { return steps_.byte_level; }
 
-    // Appends the words of `normalized` (valid UTF-8) in the model's
-    // alphabet. `at_start`: the text begins the input, the only place where
+    // Calls on_word(word) for each word of `normalized` (valid UTF-8), in
+    // order, in the model's alphabet; a word is valid until on_word returns.
+    // `at_start`: the text begins the input, the only place where
     // Metaspace's "first" scheme puts its marker.
+    template <class OnWord>
+    void for_each_word(std::string_view normalized, bool at_start, OnWord&& on_word) {
+        Sink sink = [](void* context, std::string_view word, TextSpan) {
+            (*static_cast<std::remove_reference_t<OnWord>*>(context))(word);
+        };
+        run(normalized, at_start, sink, &on_word, false);
+    }
+    // Appends the words of `normalized` to `words`.
     void split(std::string_view normalized, bool at_start, std::vector<std::string>& words);
     // The same, and for each word the bytes of `normalized` it stands for.
     void split(std::string_view normalized, bool at_start, std::vector<std::string>& words,
                std::vector<TextSpan>& sources);
 
 private:
-    struct Piece {
-        std::string text;
-        bool at_start;
-        // With sources: for each byte of the text, the bytes of the input it stands for.
-        std::vector<TextSpan> sources;
+    using Sink = void (*)(void* context, std::string_view word, TextSpan source);
+    // What one step works on: its text, and with sources, for each byte of
+    // the text the bytes of the input it stands for.
+    struct Level {
+        std::string text, mapped;  // the piece rewritten before its split; a piece in the byte-level alphabet
+        std::vector<TextSpan> sources, mapped_sources;
     };
-    void run(std::string_view normalized, bool at_start, bool with_sources);
-    void run_step(const PreTokenStep& step, Piece& piece, bool with_sources);
+    void run(std::string_view normalized, bool at_start, Sink sink, void* context, bool with_sources);
+    void descend(std::size_t depth, std::string_view text, const TextSpan* sources, bool at_start);
 
     PreTokenSteps steps_;
-    std::vector<Piece> pieces_, next_;
-    std::vector<TextSpan> spans_;
-    std::string scratch_;
-    std::vector<TextSpan> scratch_sources_;
+    std::vector<Level> levels_;
+    std::vector<TextSpan> input_sources_;
+    Sink sink_ = nullptr;
+    void* context_ = nullptr;
 };
 
 }  // namespace vocarix

@@ -2,7 +2,7 @@
 #include <map>
 #include <mutex>
 
-#include "analysis/byte_level_patterns.hpp"
+#include "analysis/known_patterns.hpp"
 #include "analysis/pre_tokenizer.hpp"
 #include "document/json_reader.hpp"
 #include "document/text.hpp"

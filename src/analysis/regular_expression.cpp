@@ -65,6 +65,11 @@ RegularExpression::~RegularExpression() {
 }
 
 void RegularExpression::find_all(std::string_view text, std::vector<TextSpan>& matches) const {
+    auto append = [&](TextSpan match) { matches.push_back(match); };
+    for_each_match(text, append);
+}
+
+void RegularExpression::for_each_match(std::string_view text, SpanSink on_match) const {
     std::unique_ptr<OnigRegion, RegionDeleter> region(onig_region_new());
     const OnigUChar* start = bytes_of(text);
     const OnigUChar* end = start + text.size();
@@ -88,7 +93,7 @@ void RegularExpression::find_all(std::string_view text, std::vector<TextSpan>& m
         } else {
             after_match = true;
         }
-        matches.push_back({begin, stop});
+        on_match({begin, stop});
     }
 }
 

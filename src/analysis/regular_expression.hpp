@@ -39,9 +39,12 @@ public:
 
     const std::string& pattern() const { return pattern_; }
 
-    // Appends the matches in `text` (valid UTF-8) as byte spans, in order,
-    // empty ones included. Safe to call from several threads at once.
-    // Throws RegexError when the engine stops a search at its retry limit.
+    // Hands each match in `text` (valid UTF-8) to `on_match` as a byte span,
+    // in order, empty ones included. Safe to call from several threads at
+    // once, and from inside `on_match`. Throws RegexError when the engine
+    // stops a search at its retry limit.
+    void for_each_match(std::string_view text, SpanSink on_match) const;
+    // The same, the matches appended to `matches`.
     void find_all(std::string_view text, std::vector<TextSpan>& matches) const;
 
 private:

@@ -15,6 +15,7 @@ struct TextClasses {
     UnicodeProperty number{"N"};  // also what the runtime counts as a digit (Nd, Nl, No)
     UnicodeProperty white_space{"White_Space"};
     UnicodeProperty punctuation{"P"};
+    UnicodeProperty symbol{"S"};
     UnicodeProperty word{"Word"};  // the engine's \w: Alphabetic, M, Nd, Pc
     UnicodeProperty join_control{"Join_Control"};
     UnicodeProperty mark{"M"};

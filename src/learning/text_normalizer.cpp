@@ -259,12 +259,17 @@ void TextNormalizer::apply(const Step& step, std::string_view text, std::string&
     }
 }
 
-void TextNormalizer::normalize(std::string_view text, std::string& out) {
-    out.assign(text);
+std::string_view TextNormalizer::normalized(std::string_view text) {
+    std::string_view current = text;
     for (const Step& step : steps_) {
-        apply(step, out, buffer_);
-        out.swap(buffer_);
+        if (step.kind == NormalizerKind::kForm && unicode_form_keeps_text(step.text, current)) continue;
+        apply(step, current, buffer_);
+        result_.swap(buffer_);
+        current = result_;
     }
+    return current;
 }
+
+void TextNormalizer::normalize(std::string_view text, std::string& out) { out.assign(normalized(text)); }
 
 }  // namespace vocarix

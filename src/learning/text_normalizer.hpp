@@ -53,6 +53,9 @@ public:
     bool identity() const { return steps_.empty(); }
     // Normalizes `text`, valid UTF-8, into `out`.
     void normalize(std::string_view text, std::string& out);
+    // The normalized text: `text` itself when no step changes it, else a
+    // view of the normalizer's own buffer, valid until the next call.
+    std::string_view normalized(std::string_view text);
 
     struct Step {
         enum class Kind : std::uint8_t {
@@ -76,7 +79,7 @@ private:
 
     std::vector<Step> steps_;
     UnicodeForms* forms_;
-    std::string buffer_, scratch_;
+    std::string buffer_, result_, scratch_;
 };
 
 }  // namespace vocarix

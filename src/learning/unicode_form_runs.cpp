@@ -35,6 +35,17 @@ bool in_ranges(std::span<const CodePointRange> ranges, std::uint32_t cp) {
 
 bool is_ascii_upper(unsigned char c) { return c >= 'A' && c <= 'Z'; }
 
+// Text goes to the Unicode data in parts of about this size.
+constexpr std::size_t kPartBytes = 1 << 16;
+
+// Whether a character the form keeps starts at byte `at` of `text`.
+bool starts_kept_character(std::string_view text, std::size_t at, std::span<const CodePointRange> kept) {
+    const auto* p = reinterpret_cast<const unsigned char*>(text.data());
+    if ((p[at] & 0xC0) == 0x80) return false;
+    const std::size_t length = utf8_sequence_length(p[at]);
+    return at + length <= text.size() && in_ranges(kept, decode_utf8_sequence(p + at, length));
+}
+
 // Lower-casing: ASCII here, every other stretch by the Unicode data.
 void lowercase(UnicodeForms& forms, std::string_view text, std::string& out) {
     for (std::size_t i = 0; i < text.size();) {
@@ -43,8 +54,11 @@ void lowercase(UnicodeForms& forms, std::string_view text, std::string& out) {
             out.push_back(static_cast<char>(is_ascii_upper(c) ? c + 32 : c));
             continue;
         }
+        // Every character is lowered on its own: any character boundary can end a part.
         std::size_t end = i;
-        while (end < text.size() && static_cast<unsigned char>(text[end]) >= 0x80) ++end;
+        while (end < text.size() && static_cast<unsigned char>(text[end]) >= 0x80 &&
+               (end - i < kPartBytes || (static_cast<unsigned char>(text[end]) & 0xC0) == 0x80))
+            ++end;
         forms.apply("lowercase", text.substr(i, end - i), out);
         i = end;
     }
@@ -60,6 +74,25 @@ std::span<const CodePointRange> unicode_form_kept_ranges(std::string_view form) 
     return {};
 }
 
+bool unicode_form_keeps_text(std::string_view form, std::string_view text) {
+    const bool lowering = form == "lowercase";
+    const std::span<const CodePointRange> kept = unicode_form_kept_ranges(form);
+    const auto* p = reinterpret_cast<const unsigned char*>(text.data());
+    for (std::size_t i = 0; i < text.size();) {
+        if (p[i] < 0x80) {
+            if (lowering && is_ascii_upper(p[i])) return false;
+            ++i;
+            continue;
+        }
+        if (lowering) return false;
+        const std::size_t length = utf8_sequence_length(p[i]);
+        const std::uint32_t cp = decode_utf8_sequence(p + i, length);
+        if (!in_ranges(kept, cp) && assigned_in_unicode_9(cp)) return false;
+        i += length;
+    }
+    return true;
+}
+
 void apply_unicode_form(UnicodeForms& forms, std::string_view form, std::string_view text, std::string& out) {
     out.clear();
     if (form == "lowercase") {
@@ -71,10 +104,23 @@ void apply_unicode_form(UnicodeForms& forms, std::string_view form, std::string_
     std::size_t run_start = 0;
     bool run_kept = true;
     const std::span<const CodePointRange> kept = unicode_form_kept_ranges(form);
+    // A long run goes to the Unicode data in parts, each cut before a
+    // character the form keeps wherever it stands: nothing composes or
+    // reorders across such a character, so the parts normalize alone.
     auto flush = [&](std::size_t end) {
         std::string_view run = text.substr(run_start, end - run_start);
-        if (run_kept) out.append(run);
-        else forms.apply(form, run, out);
+        if (run_kept) {
+            out.append(run);
+            return;
+        }
+        while (run.size() > kPartBytes) {
+            std::size_t cut = kPartBytes;
+            while (cut < run.size() && !starts_kept_character(run, cut, kept)) ++cut;
+            if (cut == run.size()) break;
+            forms.apply(form, run.substr(0, cut), out);
+            run.remove_prefix(cut);
+        }
+        forms.apply(form, run, out);
     };
     for (std::size_t i = 0; i < text.size();) {
         const std::size_t length = utf8_sequence_length(p[i]);

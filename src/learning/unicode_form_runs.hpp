@@ -20,6 +20,10 @@ class UnicodeForms;
 // `form`: "NFC", "NFD", "NFKC", "NFKD" or "lowercase". Writes the result to `out`.
 void apply_unicode_form(UnicodeForms& forms, std::string_view form, std::string_view text, std::string& out);
 
+// Whether `form` leaves all of `text` as it is (conservative: false may
+// still mean no change).
+bool unicode_form_keeps_text(std::string_view form, std::string_view text);
+
 // The characters a normalization form leaves as they are wherever they
 // stand: no decomposition for the form, canonical combining class 0, never
 // the second half of a composition. Conservative: a character outside them

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "analysis/byte_level_patterns.hpp"
+#include "analysis/known_patterns.hpp"
 #include "analysis/pre_tokenizer.hpp"
 #include "bindings/common/convert.hpp"
 #include "bindings/common/editor_object.hpp"
@@ -78,7 +78,8 @@ py::list pattern_matches(py::handle pattern_object, py::handle text_object, bool
     const PreTokenStep::Pattern known = known_pattern(pattern);
     if (hand_written) {
         if (known == PreTokenStep::Pattern::kEngine) python::raise(PyExc_ValueError, "no hand-written matcher for this pattern");
-        match_known_pattern(known, text, matches);
+        auto append = [&](TextSpan match) { matches.push_back(match); };
+        match_known_pattern(known, text, append);
     } else {
         RegularExpression(pattern).find_all(text, matches);
     }
