@@ -71,6 +71,12 @@ bool needs_unicode_escape(std::uint32_t cp) {
     return (cp & 0xFFFE) == 0xFFFE;  // noncharacters U+xxFFFE and U+xxFFFF
 }
 
+void put_json_hex4(std::string& out, std::uint32_t unit) {
+    constexpr char kHex[] = "0123456789abcdef";
+    out += "\\u";
+    for (int shift = 12; shift >= 0; shift -= 4) out += kHex[(unit >> shift) & 0xF];
+}
+
 }  // namespace
 
 std::string debug_quoted(std::string_view s) {
@@ -134,6 +140,39 @@ bool is_valid_utf8_so_far(std::string_view s) {
         if (is_valid_utf8(completed)) return true;
     }
     return false;
+}
+
+void append_python_json_string(std::string& out, std::string_view text, bool ascii) {
+    out += '"';
+    for (std::size_t i = 0; i < text.size();) {
+        auto byte = static_cast<unsigned char>(text[i]);
+        if (byte >= 0x80 && ascii) {
+            std::size_t length = utf8_sequence_length(byte);
+            std::uint32_t cp = decode_utf8_sequence(reinterpret_cast<const unsigned char*>(text.data() + i), length);
+            if (cp >= 0x10000) {
+                put_json_hex4(out, 0xD800 + ((cp - 0x10000) >> 10));
+                put_json_hex4(out, 0xDC00 + ((cp - 0x10000) & 0x3FF));
+            } else {
+                put_json_hex4(out, cp);
+            }
+            i += length;
+            continue;
+        }
+        switch (byte) {
+            case '"': out += "\\\""; break;
+            case '\\': out += "\\\\"; break;
+            case '\n': out += "\\n"; break;
+            case '\r': out += "\\r"; break;
+            case '\t': out += "\\t"; break;
+            case '\b': out += "\\b"; break;
+            case '\f': out += "\\f"; break;
+            default:
+                if (byte < 0x20 || (byte == 0x7F && ascii)) put_json_hex4(out, byte);
+                else out += static_cast<char>(byte);
+        }
+        ++i;
+    }
+    out += '"';
 }
 
 }  // namespace vocarix

@@ -152,4 +152,9 @@ namespace vocarix {
 // format and combining characters as \u{hex}; printable text kept as is.
 std::string debug_quoted(std::string_view s);
 
+// Appends `text` as a JSON string the way Python's json module writes it:
+// with `ascii`, every non-ASCII character and DEL as \uXXXX (surrogate pairs
+// above the plane); without, raw UTF-8 and only control characters escaped.
+void append_python_json_string(std::string& out, std::string_view text, bool ascii);
+
 }  // namespace vocarix

@@ -69,46 +69,6 @@ bool has_non_ascii(std::string_view text) {
     return std::any_of(text.begin(), text.end(), [](char c) { return static_cast<unsigned char>(c) >= 0x80; });
 }
 
-void put_hex4(std::string& out, std::uint32_t unit) {
-    constexpr char kHex[] = "0123456789abcdef";
-    out += "\\u";
-    for (int shift = 12; shift >= 0; shift -= 4) out += kHex[(unit >> shift) & 0xF];
-}
-
-// A JSON string as Python's json module writes it, with or without ASCII escapes.
-void put_string(std::string& out, std::string_view text, bool ascii) {
-    out += '"';
-    for (std::size_t i = 0; i < text.size();) {
-        auto byte = static_cast<unsigned char>(text[i]);
-        if (byte >= 0x80 && ascii) {
-            std::size_t length = utf8_sequence_length(byte);
-            std::uint32_t cp = decode_utf8_sequence(reinterpret_cast<const unsigned char*>(text.data() + i), length);
-            if (cp >= 0x10000) {
-                put_hex4(out, 0xD800 + ((cp - 0x10000) >> 10));
-                put_hex4(out, 0xDC00 + ((cp - 0x10000) & 0x3FF));
-            } else {
-                put_hex4(out, cp);
-            }
-            i += length;
-            continue;
-        }
-        switch (byte) {
-            case '"': out += "\\\""; break;
-            case '\\': out += "\\\\"; break;
-            case '\n': out += "\\n"; break;
-            case '\r': out += "\\r"; break;
-            case '\t': out += "\\t"; break;
-            case '\b': out += "\\b"; break;
-            case '\f': out += "\\f"; break;
-            default:
-                if (byte < 0x20 || (byte == 0x7F && ascii)) put_hex4(out, byte);
-                else out += static_cast<char>(byte);
-        }
-        ++i;
-    }
-    out += '"';
-}
-
 }  // namespace
 
 TokenIdsLayout default_token_ids_layout() {
@@ -153,7 +113,7 @@ std::string write_token_ids(TokenIds entries, const TokenIdsLayout& layout) {
     out.reserve(size);
     for (std::size_t i = 0; i < entries.size(); ++i) {
         out += i == 0 ? layout.opening : "," + layout.after_comma;
-        put_string(out, entries[i].first, layout.ascii_escapes);
+        append_python_json_string(out, entries[i].first, layout.ascii_escapes);
         out += layout.key_separator;
         out += std::to_string(entries[i].second);
     }
