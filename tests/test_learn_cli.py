@@ -119,7 +119,7 @@ def test_bad_corpora_counts_and_tokenizers_fail_in_one_line_and_write_nothing(cl
     out = tmp_path / "out.json"
     learn = ["learn", EXAMPLE, "-o", out]
     cases = {
-        "an empty corpus": (learn + ["--corpus", empty, "--add", "5"], 1, "no words"),
+        "an empty corpus": (learn + ["--corpus", empty, "--add", "5"], 1, "empty.txt: holds no text"),
         "a binary corpus": (learn + ["--corpus", binary, "--add", "5"], 1, "binary.bin"),
         "a corpus that is not UTF-8": (learn + ["--corpus", latin1, "--add", "5"], 1, "latin1.txt"),
         "a missing corpus": (learn + ["--corpus", tmp_path / "missing.txt", "--add", "5"], 1, "missing.txt"),

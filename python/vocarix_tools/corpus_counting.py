@@ -4,127 +4,318 @@ The core counts words: the pieces of text the BPE model receives, after the
 file's added tokens, normalizer and pre-tokenizer, exactly as a tokenizer
 runtime cuts them. This module only cuts the corpus into chunks (whole
 lines, so that every line is counted once whatever the cut), hands each to
-the core (the map step) and adds the tables up (the reduce step). The sum
-does not depend on how the corpus was cut or where it was counted.
+the core (the map step) and adds the tables up, in the core too (the reduce
+step). The sum does not depend on how the corpus was cut or where it was
+counted.
 
-- ``count_words(editor, paths)``: word counts of text files. The files are
-  cut into chunks of ``chunk_bytes``; chunks go to ``jobs`` processes
-  (default: one per CPU; a corpus of one chunk is counted in this process),
-  or with ``scheduler`` to Dask: ``"local"`` runs Dask's local threaded
-  scheduler (the core releases the interpreter lock while it counts),
-  any other value is the address of a Dask cluster (``"tcp://host:8786"``),
-  whose workers need vocarix installed and the files at the same paths.
-  Dask is the optional extra ``vocarix[scale]``.
+- ``count_words(editor, inputs)``: word counts of text files, of standard
+  input (``"-"``), of FIFOs and of the pipes a shell's ``<(...)`` passes.
+  Files are cut into chunks of ``chunk_bytes`` that each process reads by
+  offset; a stream is read once, here, and its chunks handed on. Chunks go
+  to ``jobs`` processes (default: one per CPU; a corpus of one chunk is
+  counted in this process), or with ``scheduler`` to Dask: ``"local"`` runs
+  Dask's local threaded scheduler (the core releases the interpreter lock
+  while it counts), any other value is the address of a Dask cluster
+  (``"tcp://host:8786"``), whose workers need vocarix installed and the
+  files at the same paths. Dask is the optional extra ``vocarix[scale]``.
 - ``token_counts(editor, counts)``: how often the model uses each token on
   those words (the counts pruning and fixed-size eviction rank by).
 
-Corpus files are UTF-8 text read line by line; a line break is "\\n" or
-"\\r\\n", empty lines are skipped and a byte-order mark at the start of a
-file is dropped. A NUL byte or bytes that are not UTF-8 stop the count with
-a ValueError naming the file and the byte.
+Corpora are UTF-8 text read line by line; a line break is "\\n" or "\\r\\n",
+empty lines are skipped and a byte-order mark at the start of an input is
+dropped. Inputs are read in blocks and checked as they are read: a NUL byte
+or bytes that are not UTF-8 stop the count with a ValueError naming the
+input and the byte, at the first chunk that holds them, and memory stays
+bounded by the longest line whatever an input's size. An input that cannot
+be read is an OSError naming it; one that holds no line of text is a
+ValueError naming it.
 """
 
 from __future__ import annotations
 
 import importlib
 import os
+import queue
 import threading
-from concurrent.futures import ProcessPoolExecutor
-from dataclasses import dataclass, field
-from typing import Any, Iterable, Optional, Sequence, Union
+from typing import Any, Iterable, Iterator, Mapping, Optional, Sequence, Union
 
 import vocarix
 
 from vocarix_tools import _native
+from vocarix_tools.corpus_inputs import Chunk, CorpusInput, StreamChunk, open_inputs
 from vocarix_tools.loading import open_text
 
 PathLike = Union[str, "os.PathLike[str]"]
+Task = Union[Chunk, StreamChunk]
 
 DASK_HINT = 'counting on Dask needs the scale extra: pip install "vocarix[scale]"'
 
 # Chunks of this many bytes or more, so that a process's work outweighs its start.
 DEFAULT_CHUNK_BYTES = 8 << 20
-BOM = b"\xef\xbb\xbf"
 
 
-@dataclass
 class WordCounts:
     """Word -> count, added token -> count (the runtime hands those over
-    whole), and how many non-empty lines were read."""
+    whole), and how many non-empty lines were read. Counted by the core (the
+    tables stay native until asked for) or read from count files."""
 
-    words: dict[str, int] = field(default_factory=dict)
-    added_tokens: dict[str, int] = field(default_factory=dict)
-    lines: int = 0
+    def __init__(self, words: Optional[Mapping[str, int]] = None, added_tokens: Optional[Mapping[str, int]] = None,
+                 lines: int = 0, table: Optional[_native.WordCountTable] = None) -> None:
+        self._table = table
+        self._words = dict(words) if words is not None else None
+        self._added = dict(added_tokens) if added_tokens is not None else None
+        self.lines = table.lines if table is not None else lines
+
+    @property
+    def words(self) -> dict[str, int]:
+        if self._words is None:
+            self._words = self._table.words() if self._table is not None else {}
+        return self._words
+
+    @property
+    def added_tokens(self) -> dict[str, int]:
+        if self._added is None:
+            self._added = self._table.added_tokens() if self._table is not None else {}
+        return self._added
+
+    def __eq__(self, other: object) -> bool:
+        if not isinstance(other, WordCounts):
+            return NotImplemented
+        return (self.words, self.added_tokens, self.lines) == (other.words, other.added_tokens, other.lines)
+
+    def __repr__(self) -> str:
+        return f"WordCounts({len(self.words)} words, {len(self.added_tokens)} added tokens, {self.lines} lines)"
 
     def add(self, other: "WordCounts") -> None:
         for mine, theirs in ((self.words, other.words), (self.added_tokens, other.added_tokens)):
             for key, count in theirs.items():
                 mine[key] = mine.get(key, 0) + count
+        self._table = None
         self.lines += other.lines
 
+    @property
+    def memory_bytes(self) -> int:
+        """Bytes the counts take in the core (0 for counts read from files)."""
+        return int(self._table.memory_bytes) if self._table is not None else 0
 
-@dataclass(frozen=True)
-class Chunk:
-    path: str
-    start: int
-    end: int
+    def words_json(self) -> str:
+        """The word counts as a JSON object, most used first: a word-count file."""
+        if self._table is not None:
+            return self._table.words_json()
+        import json
+        ordered = dict(sorted(self.words.items(), key=lambda item: (-item[1], item[0])))
+        return json.dumps(ordered, ensure_ascii=False, indent=0) + "\n"
 
 
 class DaskMissing(ImportError):
     """Dask is not installed."""
 
 
-def chunks_of(paths: Sequence[PathLike], chunk_bytes: int = DEFAULT_CHUNK_BYTES) -> list[Chunk]:
-    """The files cut into chunks of about `chunk_bytes`, each ending after a
-    line break (or at the end of its file). OSError for a file that cannot be read."""
-    out: list[Chunk] = []
-    for path in paths:
-        name = os.fspath(path)
-        if os.path.isdir(name):
-            raise IsADirectoryError(21, "it is a directory", name)
-        with open(name, "rb") as handle:
-            size = os.fstat(handle.fileno()).st_size
-            start = 0
-            while start < size:
-                handle.seek(min(start + max(1, chunk_bytes), size))
-                handle.readline()
-                end = min(handle.tell(), size)
-                out.append(Chunk(name, start, end))
-                start = end
-    return out
-
-
-def _read(chunk: Chunk) -> tuple[bytes, int]:
-    """The chunk's bytes and where they start in the file, a leading byte-order mark dropped."""
-    with open(chunk.path, "rb") as handle:
-        handle.seek(chunk.start)
-        data = handle.read(chunk.end - chunk.start)
-    if chunk.start == 0 and data.startswith(BOM):
-        return data[len(BOM):], len(BOM)
-    return data, chunk.start
-
-
-def count_chunk(editor: vocarix.Vocarix, chunk: Chunk) -> WordCounts:
-    """The map step: the word counts of one chunk, by the core."""
-    data, first = _read(chunk)
-    try:
-        words, added, lines = _native.count_words(editor, data, first)
-    except ValueError as error:
-        raise ValueError(f"{chunk.path}: {error}") from None
-    return WordCounts(words, added, lines)
-
-
 def count_text(editor: vocarix.Vocarix, text: str) -> WordCounts:
     """The word counts of text in memory."""
-    words, added, lines = _native.count_words(editor, text.encode("utf-8", "surrogatepass"))
-    return WordCounts(words, added, lines)
+    table = _native.WordCountTable(editor)
+    table.count_bytes(text.encode("utf-8", "surrogatepass"), "the text")
+    return WordCounts(table=table)
 
 
-# --- workers: each process (or Dask worker) opens the tokenizer once ---------
+def check_counting(editor: vocarix.Vocarix) -> None:
+    """ValueError naming the normalizer or pre-tokenizer (and what in it) that
+    the core cannot apply as the runtime does."""
+    _native.check_counting(editor)
+
+
+def _tasks(inputs: list[CorpusInput], chunk_bytes: int) -> Iterator[Task]:
+    """Every input's chunks: files by offset, streams read here."""
+    for corpus_input in inputs:
+        if corpus_input.seekable:
+            yield from corpus_input.chunks(chunk_bytes)
+        else:
+            yield from corpus_input.stream_chunks(chunk_bytes)
+
+
+Tables = list[_native.WordCountTable]
+
+
+def _count_task(tables: Tables, task: Task) -> int:
+    """The map step: counts one chunk into each table (one per tokenizer); returns its lines."""
+    lines = 0
+    if isinstance(task, StreamChunk):
+        for table in tables:
+            lines = int(table.count_bytes(task.data, task.name, task.first_byte))
+        return lines
+    fd = os.open(task.name, os.O_RDONLY)
+    try:
+        for table in tables:
+            lines = int(table.count_file(fd, task.name, task.start, task.end, True))
+    finally:
+        os.close(fd)
+    return lines
+
+
+class _Tally:
+    """Lines per input and the errors of chunks, by the chunk's place in the corpus."""
+
+    def __init__(self, inputs: list[CorpusInput]) -> None:
+        self.inputs = inputs
+        self.lines = [0] * len(inputs)
+        self.errors: list[tuple[int, str]] = []
+
+    def done(self, place: int, input_index: int, lines: int, error: Optional[str]) -> None:
+        self.lines[input_index] += lines
+        if error is not None:
+            self.errors.append((place, error))
+
+    def check(self) -> None:
+        if self.errors:
+            raise ValueError(min(self.errors)[1])
+        for corpus_input, lines in zip(self.inputs, self.lines):
+            if lines == 0:
+                raise ValueError(f"{corpus_input.name}: holds no text (no line with anything on it)")
+
+
+# --- in this process --------------------------------------------------------
+
+def _count_here(editors: list[vocarix.Vocarix], inputs: list[CorpusInput], chunk_bytes: int,
+                tally: _Tally) -> Tables:
+    tables = [_native.WordCountTable(editor) for editor in editors]
+    for corpus_input in inputs:
+        if corpus_input.seekable or len(tables) > 1:
+            # A stream counted for several tokenizers is read once, a chunk at a time.
+            for place, task in enumerate(_tasks([corpus_input], chunk_bytes)):
+                tally.done(place, corpus_input.index, _count_task(tables, task), None)
+        else:
+            lines = tables[0].count_file(corpus_input.fd, corpus_input.name, 0, None, False)
+            tally.done(0, corpus_input.index, int(lines), None)
+    return tables
+
+
+# --- on processes: each counts chunks into one table, sent back at the end ---
+
+_forked_editors: list[vocarix.Vocarix] = []
+
+
+def _process_worker(documents: Optional[list[str]], tasks: Any, results: Any) -> None:
+    editors = _forked_editors if documents is None else [open_text(document) for document in documents]
+    tables = [_native.WordCountTable(editor) for editor in editors]
+    while True:
+        item = tasks.get()
+        if item is None:
+            results.put(("tables", [table.serialized() for table in tables]))
+            return
+        place, task = item
+        try:
+            results.put(("done", place, task.input, _count_task(tables, task), None))
+        except (OSError, ValueError) as error:
+            results.put(("done", place, task.input, 0, str(error)))
+
+
+def _count_on_processes(editors: list[vocarix.Vocarix], inputs: list[CorpusInput], chunk_bytes: int, workers: int,
+                        tally: _Tally) -> Tables:
+    """Chunks counted by `workers` processes. When every input is a file this
+    process is one of them, and the others' tables are added to its own; a
+    stream is read here and its chunks handed on, a few at a time."""
+    import multiprocessing
+
+    global _forked_editors
+    # A forked worker finds the editors where the parent left them; a spawned one opens their JSON text.
+    forking = "fork" in multiprocessing.get_all_start_methods()
+    context = multiprocessing.get_context("fork") if forking else multiprocessing.get_context("spawn")
+    documents = None if forking else [editor.to_json() for editor in editors]
+    files_only = all(corpus_input.seekable for corpus_input in inputs)
+    _forked_editors = editors
+    tasks, results = context.Queue(), context.Queue()
+    processes = [context.Process(target=_process_worker, args=(documents, tasks, results), daemon=True)
+                 for _ in range(workers - 1 if files_only else workers)]
+    totals = [_native.WordCountTable(editor) for editor in editors]
+    pending = {"done": 0, "tables": 0}
+
+    def collect(wait: bool = True) -> bool:
+        while True:
+            try:
+                message = results.get(timeout=0.5) if wait else results.get_nowait()
+                break
+            except queue.Empty:
+                if not wait:
+                    return False
+                if any(p.exitcode not in (None, 0) for p in processes):
+                    raise RuntimeError("a counting process ended without finishing its work") from None
+        if message[0] == "tables":
+            for total, serialized in zip(totals, message[1]):
+                total.add_serialized(serialized)
+            pending["tables"] += 1
+        else:
+            tally.done(*message[1:])
+            pending["done"] += 1
+        return True
+
+    try:
+        for process in processes:
+            process.start()
+        issued = 0
+        if files_only:
+            # File chunks are only offsets: all of them wait in the queue, and this process takes its share.
+            for task in _tasks(inputs, chunk_bytes):
+                tasks.put((issued, task))
+                issued += 1
+            while not tally.errors:
+                try:
+                    place, task = tasks.get(timeout=0.1)
+                except queue.Empty:
+                    if tasks.empty():
+                        break
+                    continue
+                try:
+                    tally.done(place, task.input, _count_task(totals, task), None)
+                except (OSError, ValueError) as error:
+                    tally.done(place, task.input, 0, str(error))
+                pending["done"] += 1
+                while collect(wait=False):
+                    pass
+        else:
+            for task in _tasks(inputs, chunk_bytes):
+                # Few chunks wait at a time: a stream's chunks are held in memory until counted.
+                while issued - pending["done"] >= 2 * workers:
+                    collect()
+                if tally.errors:
+                    break
+                tasks.put((issued, task))
+                issued += 1
+        if tally.errors:
+            # Chunks not yet taken are dropped; those being counted finish.
+            while True:
+                try:
+                    tasks.get(timeout=0.1)
+                    issued -= 1
+                except queue.Empty:
+                    break
+        while pending["done"] < issued:
+            collect()
+        for _ in processes:
+            tasks.put(None)
+        while pending["tables"] < len(processes):
+            collect()
+        for process in processes:
+            process.join()
+    finally:
+        _forked_editors = []
+        for process in processes:
+            if process.is_alive():
+                process.terminate()
+    return totals
+
+
+# --- on Dask ----------------------------------------------------------------
+
+def _optional_module(name: str) -> Any:
+    """An optional dependency of the scale extra (untyped here)."""
+    try:
+        return importlib.import_module(name)
+    except ImportError:
+        raise DaskMissing(DASK_HINT) from None
+
 
 _worker_editors: dict[int, vocarix.Vocarix] = {}
 _worker_lock = threading.Lock()
-_forked_editor: Optional[vocarix.Vocarix] = None
 
 
 def _editor_for(document: str) -> vocarix.Vocarix:
@@ -136,80 +327,91 @@ def _editor_for(document: str) -> vocarix.Vocarix:
         return editor
 
 
-def count_document_chunk(document: str, chunk: Chunk) -> WordCounts:
-    """The map step where the tokenizer travels as its JSON text (a Dask task)."""
-    return count_chunk(_editor_for(document), chunk)
+DaskResult = tuple[int, int, int, list[bytes], Optional[str]]
 
 
-def _start_worker(document: Optional[str]) -> None:
-    if document is not None:
-        _editor_for(document)
-
-
-def _count_in_worker(document: Optional[str], chunk: Chunk) -> WordCounts:
-    editor = _forked_editor if document is None else _editor_for(document)
-    assert editor is not None
-    return count_chunk(editor, chunk)
-
-
-def _count_on_processes(editor: vocarix.Vocarix, chunks: list[Chunk], jobs: int) -> Iterable[WordCounts]:
-    import multiprocessing
-
-    global _forked_editor
-    # A forked worker finds the editor where the parent left it; a spawned one opens its JSON text.
-    forking = "fork" in multiprocessing.get_all_start_methods()
-    context = multiprocessing.get_context("fork" if forking else "spawn")
-    document = None if forking else editor.to_json()
-    _forked_editor = editor
+def _dask_task(editors: list[Any], place: int, task: Task) -> DaskResult:
+    """The map step as a Dask task: (place, input, lines, serialized tables, error)."""
+    tables = [_native.WordCountTable(editor if isinstance(editor, vocarix.Vocarix) else _editor_for(editor))
+              for editor in editors]
     try:
-        with ProcessPoolExecutor(max_workers=jobs, mp_context=context, initializer=_start_worker,
-                                 initargs=(document,)) as pool:
-            return list(pool.map(_count_in_worker, [document] * len(chunks), chunks))
-    finally:
-        _forked_editor = None
+        lines = _count_task(tables, task)
+    except (OSError, ValueError) as error:
+        return place, task.input, 0, [], str(error)
+    return place, task.input, lines, [table.serialized() for table in tables], None
 
 
-def _optional_module(name: str) -> Any:
-    """An optional dependency of the scale extra (untyped here)."""
-    try:
-        return importlib.import_module(name)
-    except ImportError:
-        raise DaskMissing(DASK_HINT) from None
+def _batches(items: Iterable[Task], size: int) -> Iterator[list[tuple[int, Task]]]:
+    batch: list[tuple[int, Task]] = []
+    for place, item in enumerate(items):
+        batch.append((place, item))
+        if len(batch) == size:
+            yield batch
+            batch = []
+    if batch:
+        yield batch
 
 
-def _count_on_dask(editor: vocarix.Vocarix, chunks: list[Chunk], scheduler: str) -> Iterable[WordCounts]:
+def _count_on_dask(editors: list[vocarix.Vocarix], inputs: list[CorpusInput], chunk_bytes: int, scheduler: str,
+                   tally: _Tally) -> Tables:
     dask = _optional_module("dask")
+    totals = [_native.WordCountTable(editor) for editor in editors]
+
+    def take(result: DaskResult) -> None:
+        place, input_index, lines, serialized, error = result
+        tally.done(place, input_index, lines, error)
+        for total, table in zip(totals, serialized):
+            total.add_serialized(table)
+
+    # Tasks go in batches, so that a stream's chunks are not all held at once.
+    batch_size = 4 * (os.cpu_count() or 1)
     if scheduler == "local":
-        tasks = [dask.delayed(count_chunk)(editor, chunk) for chunk in chunks]
-        return list(dask.compute(*tasks, scheduler="threads"))
+        for batch in _batches(_tasks(inputs, chunk_bytes), batch_size):
+            for result in dask.compute(*[dask.delayed(_dask_task)(editors, p, t) for p, t in batch],
+                                       scheduler="threads"):
+                take(result)
+        return totals
     distributed = _optional_module("distributed")
     with distributed.Client(scheduler) as client:
-        document = client.scatter(editor.to_json(), broadcast=True)
-        futures = client.map(count_document_chunk, [document] * len(chunks), chunks, pure=False)
-        return list(client.gather(futures))
+        documents = [client.scatter(editor.to_json(), broadcast=True) for editor in editors]
+        for batch in _batches(_tasks(inputs, chunk_bytes), batch_size):
+            futures = [client.submit(_dask_task, documents, p, t, pure=False) for p, t in batch]
+            for result in client.gather(futures):
+                take(result)
+    return totals
 
 
-def check_counting(editor: vocarix.Vocarix) -> None:
-    """ValueError naming the normalizer or pre-tokenizer (and what in it) that
-    the core cannot apply as the runtime does."""
-    _native.check_counting(editor)
+def count_words_for(editors: Sequence[vocarix.Vocarix], paths: Sequence[PathLike], *, jobs: Optional[int] = None,
+                    scheduler: Optional[str] = None, chunk_bytes: int = DEFAULT_CHUNK_BYTES) -> list[WordCounts]:
+    """The word counts of the inputs for each tokenizer, the inputs read once
+    (a stream cannot be read twice)."""
+    editors = list(editors)
+    for editor in editors:
+        check_counting(editor)
+    inputs = open_inputs(list(paths))
+    tally = _Tally(inputs)
+    try:
+        if scheduler is not None:
+            tables = _count_on_dask(editors, inputs, chunk_bytes, scheduler, tally)
+        else:
+            streams = any(not corpus_input.seekable for corpus_input in inputs)
+            file_chunks = sum(-(-corpus_input.size // max(1, chunk_bytes)) for corpus_input in inputs)
+            workers = min(jobs or os.cpu_count() or 1, 1 << 20 if streams else file_chunks)
+            if workers > 1:
+                tables = _count_on_processes(editors, inputs, chunk_bytes, workers, tally)
+            else:
+                tables = _count_here(editors, inputs, chunk_bytes, tally)
+    finally:
+        for corpus_input in inputs:
+            corpus_input.close()
+    tally.check()
+    return [WordCounts(table=table) for table in tables]
 
 
 def count_words(editor: vocarix.Vocarix, paths: Sequence[PathLike], *, jobs: Optional[int] = None,
                 scheduler: Optional[str] = None, chunk_bytes: int = DEFAULT_CHUNK_BYTES) -> WordCounts:
-    """Word counts of the files, counted in chunks (see the module's doc)."""
-    check_counting(editor)
-    chunks = chunks_of(paths, chunk_bytes)
-    if scheduler is not None:
-        parts = _count_on_dask(editor, chunks, scheduler)
-    else:
-        workers = min(jobs or os.cpu_count() or 1, len(chunks))
-        parts = _count_on_processes(editor, chunks, workers) if workers > 1 else (
-            count_chunk(editor, chunk) for chunk in chunks)
-    total = WordCounts()
-    for part in parts:
-        total.add(part)
-    return total
+    """Word counts of the inputs, counted in chunks (see the module's doc)."""
+    return count_words_for([editor], paths, jobs=jobs, scheduler=scheduler, chunk_bytes=chunk_bytes)[0]
 
 
 def token_counts(editor: vocarix.Vocarix, counts: WordCounts) -> dict[str, int]:
@@ -223,14 +425,3 @@ def token_counts(editor: vocarix.Vocarix, counts: WordCounts) -> dict[str, int]:
 def tokens_for(editor: vocarix.Vocarix, counts: WordCounts) -> int:
     """How many tokens the model gives for the counted words and added tokens."""
     return int(_native.tokens_for_words(editor, counts.words)) + sum(counts.added_tokens.values())
-
-
-def describe_scheduler(scheduler: Optional[str], jobs: Optional[int], chunks: int) -> str:
-    """For people: where the counting ran."""
-    if scheduler == "local":
-        return "Dask's local scheduler"
-    if scheduler is not None:
-        return f"the Dask cluster at {scheduler}"
-    workers = min(jobs or os.cpu_count() or 1, chunks)
-    return f"{workers} processes" if workers > 1 else "one process"
-

@@ -9,6 +9,12 @@
 #include "document/unicode_classes.hpp"
 
 namespace vocarix {
+namespace {
+
+// Words are added to the table in batches of about this many.
+constexpr std::size_t kBatchWords = 4096;
+
+}  // namespace
 
 // Finds added tokens in text as the runtime does: leftmost match first, the
 // longest among those starting there; a single-word token only where no
@@ -20,10 +26,6 @@ public:
         std::string content;
         bool single_word, lstrip, rstrip;
     };
-    struct Segment {
-        std::size_t begin, end;
-        const Token* token;  // null for text between tokens
-    };
 
     explicit AddedTokenMatcher(std::vector<Token> tokens) : tokens_(std::move(tokens)) {
         std::sort(tokens_.begin(), tokens_.end(),
@@ -33,7 +35,7 @@ public:
     }
     bool empty() const { return tokens_.empty(); }
 
-    void split(std::string_view text, std::vector<Segment>& out) const {
+    void split(std::string_view text, std::vector<AddedTokenSegment>& out) const {
         out.clear();
         std::size_t taken = 0;  // end of the last token taken, with its stripped space
         for (std::size_t at = 0; at < text.size();) {
@@ -50,7 +52,7 @@ public:
             if (token->lstrip) begin = std::max(taken, begin - white_space_bytes(text.substr(0, begin), true));
             if (token->rstrip) end += white_space_bytes(text.substr(end), false);
             if (taken < begin) out.push_back({taken, begin, nullptr});
-            out.push_back({begin, end, token});
+            out.push_back({begin, end, &token->content});
             taken = end;
             at = std::max(at, end);
         }
@@ -94,23 +96,6 @@ private:
     std::array<std::vector<std::size_t>, 256> by_first_byte_;
 };
 
-void WordTable::add(std::string_view word, std::uint64_t count) {
-    auto it = counts_.find(word);
-    if (it == counts_.end()) it = counts_.emplace(std::string(word), 0).first;
-    it->second = add_counts(it->second, count);
-    total_ = add_counts(total_, count);
-}
-
-void WordTable::add(const WordTable& other) {
-    for (const auto& [word, count] : other.counts_) add(word, count);
-}
-
-std::vector<std::pair<std::string, std::uint64_t>> WordTable::sorted() const {
-    std::vector<std::pair<std::string, std::uint64_t>> out(counts_.begin(), counts_.end());
-    std::sort(out.begin(), out.end());
-    return out;
-}
-
 WordCounter::WordCounter(const EditorState& state, UnicodeForms* forms)
     : normalizer_(state.sections, forms), pre_tokenizer_(state.sections) {
     if (!pre_tokenizer_.unsupported_by().empty())
@@ -133,39 +118,45 @@ WordCounter::WordCounter(const EditorState& state, UnicodeForms* forms)
 
 WordCounter::~WordCounter() = default;
 
-void WordCounter::split_normalized(std::string_view text, bool at_start, std::vector<std::string>& words) {
+template <class OnWord>
+void WordCounter::words_of_normalized(std::string_view text, bool at_start, OnWord& on_word) {
     if (normalized_added_->empty()) {
-        pre_tokenizer_.split(text, at_start, words);
+        pre_tokenizer_.for_each_word(text, at_start, on_word);
         return;
     }
-    std::vector<AddedTokenMatcher::Segment> segments;
-    normalized_added_->split(text, segments);
-    for (const auto& segment : segments) {
-        if (segment.token) added_.add(segment.token->content, 1);
+    normalized_added_->split(text, normalized_segments_);
+    for (const auto& segment : normalized_segments_) {
+        if (segment.token) counts_.added_tokens.add(*segment.token, 1);
         else
-            pre_tokenizer_.split(text.substr(segment.begin, segment.end - segment.begin),
-                                 at_start && segment.begin == 0, words);
+            pre_tokenizer_.for_each_word(text.substr(segment.begin, segment.end - segment.begin),
+                                         at_start && segment.begin == 0, on_word);
     }
 }
 
-void WordCounter::words_of_line(std::string_view line, std::vector<std::string>& words) {
-    std::vector<AddedTokenMatcher::Segment> segments;
-    if (raw_added_->empty()) segments.push_back({0, line.size(), nullptr});
-    else raw_added_->split(line, segments);
-    for (const auto& segment : segments) {
+template <class OnWord>
+void WordCounter::for_each_word_of_line(std::string_view line, OnWord&& on_word) {
+    if (raw_added_->empty()) {
+        words_of_normalized(normalizer_.identity() ? line : normalizer_.normalized(line), true, on_word);
+        return;
+    }
+    raw_added_->split(line, raw_segments_);
+    for (const auto& segment : raw_segments_) {
         if (segment.token) {
-            added_.add(segment.token->content, 1);
+            counts_.added_tokens.add(*segment.token, 1);
             continue;
         }
         std::string_view text = line.substr(segment.begin, segment.end - segment.begin);
         if (text.empty()) continue;
-        if (normalizer_.identity()) {
-            split_normalized(text, segment.begin == 0, words);
-        } else {
-            normalizer_.normalize(text, normalized_);
-            split_normalized(normalized_, segment.begin == 0, words);
+        if (!normalizer_.identity()) {
+            normalized_.assign(normalizer_.normalized(text));
+            text = normalized_;
         }
+        words_of_normalized(text, segment.begin == 0, on_word);
     }
+}
+
+void WordCounter::words_of_line(std::string_view line, std::vector<std::string>& words) {
+    for_each_word_of_line(line, [&](std::string_view word) { words.emplace_back(word); });
 }
 
 void WordCounter::count_text(std::string_view text, std::uint64_t first_byte) {
@@ -174,6 +165,10 @@ void WordCounter::count_text(std::string_view text, std::uint64_t first_byte) {
                           std::to_string(first_byte + static_cast<std::uint64_t>(static_cast<const char*>(nul) - text.data())));
     if (std::size_t bad = find_invalid_utf8(text); bad != text.size())
         throw CorpusError("not UTF-8 text (byte " + std::to_string(first_byte + bad) + ")");
+    count_checked_text(text);
+}
+
+void WordCounter::count_checked_text(std::string_view text) {
     for (std::size_t start = 0; start < text.size();) {
         std::size_t end = text.find('\n', start);
         if (end == std::string_view::npos) end = text.size();
@@ -181,11 +176,17 @@ void WordCounter::count_text(std::string_view text, std::uint64_t first_byte) {
         start = end + 1;
         if (line.ends_with('\r')) line.remove_suffix(1);
         if (line.empty()) continue;
-        ++lines_;
-        line_words_.clear();
-        words_of_line(line, line_words_);
-        for (const std::string& word : line_words_) words_.add(word, 1);
+        ++counts_.lines;
+        for_each_word_of_line(line, [this](std::string_view word) {
+            batch_.push(word);
+            if (batch_.size() >= kBatchWords) {
+                counts_.words.add_batch(batch_);
+                batch_.clear();
+            }
+        });
     }
+    counts_.words.add_batch(batch_);
+    batch_.clear();
 }
 
 }  // namespace vocarix

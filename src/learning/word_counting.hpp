@@ -20,6 +20,7 @@
 
 #include "analysis/pre_tokenizer.hpp"
 #include "learning/text_normalizer.hpp"
+#include "learning/word_table.hpp"
 #include "state/editor_state.hpp"
 
 namespace vocarix {
@@ -30,33 +31,13 @@ public:
     using std::invalid_argument::invalid_argument;
 };
 
-// Word -> how often it occurs.
-class WordTable {
-public:
-    void add(std::string_view word, std::uint64_t count);
-    void add(const WordTable& other);
-    std::size_t distinct() const { return counts_.size(); }
-    std::uint64_t total() const { return total_; }
-    // The words in ascending byte order with their counts: the same whatever
-    // order they were counted in.
-    std::vector<std::pair<std::string, std::uint64_t>> sorted() const;
-    // Lookups by string_view without building a string.
-    struct Hash {
-        using is_transparent = void;
-        std::size_t operator()(std::string_view s) const { return std::hash<std::string_view>{}(s); }
-    };
-    using Map = std::unordered_map<std::string, std::uint64_t, Hash, std::equal_to<>>;
-    const Map& counts() const { return counts_; }
-
-private:
-    Map counts_;
-    std::uint64_t total_ = 0;
-};
-
-// Adds two counts, stopping at the largest count instead of wrapping.
-inline std::uint64_t add_counts(std::uint64_t a, std::uint64_t b) { return a > UINT64_MAX - b ? UINT64_MAX : a + b; }
-
 class AddedTokenMatcher;
+
+// A stretch of a line: an added token, or the text between added tokens.
+struct AddedTokenSegment {
+    std::size_t begin, end;
+    const std::string* token;  // the added token; null for text
+};
 
 class WordCounter {
 public:
@@ -72,23 +53,31 @@ public:
     // file), for a NUL byte or bytes that are not UTF-8; nothing of the text
     // is counted then.
     void count_text(std::string_view text, std::uint64_t first_byte = 0);
+    // The same for text already known to be UTF-8 without NUL bytes (as a
+    // CorpusReader hands it out).
+    void count_checked_text(std::string_view text);
     // The words of one line, as the model receives them, appended to `words`.
     void words_of_line(std::string_view line, std::vector<std::string>& words);
 
-    const WordTable& words() const { return words_; }
+    const WordTable& words() const { return counts_.words; }
     // Added tokens met in the text, which the runtime hands over whole.
-    const WordTable& added_tokens() const { return added_; }
-    std::uint64_t lines() const { return lines_; }
+    const WordTable& added_tokens() const { return counts_.added_tokens; }
+    std::uint64_t lines() const { return counts_.lines; }
+    // What was counted so far, which more counts (of other chunks) may join.
+    WordCounts& counts() { return counts_; }
 
 private:
-    void split_normalized(std::string_view text, bool at_start, std::vector<std::string>& words);
+    template <class OnWord>
+    void for_each_word_of_line(std::string_view line, OnWord&& on_word);
+    template <class OnWord>
+    void words_of_normalized(std::string_view text, bool at_start, OnWord& on_word);
 
     TextNormalizer normalizer_;
     PreTokenizer pre_tokenizer_;
     std::unique_ptr<AddedTokenMatcher> raw_added_, normalized_added_;
-    WordTable words_, added_;
-    std::uint64_t lines_ = 0;
-    std::vector<std::string> line_words_;
+    WordCounts counts_;
+    WordBatch batch_;
+    std::vector<AddedTokenSegment> raw_segments_, normalized_segments_;
     std::string normalized_;
 };
 

@@ -63,7 +63,7 @@ def cmd_add(args: argparse.Namespace) -> int:
     # Whitelisted tokens are named as every command names tokens; one that names none is kept by nobody.
     whitelist, unnamed = name_tokens(editor, named)
     whitelist += unnamed
-    counts = usage_commands.usage_counts(args) if args.keep_size else None
+    counts = usage_commands.usage_counts(args, editor) if args.keep_size else None
     before = start_edit(args, editor)
     summary: list[str] = []
     result: Any

@@ -4,7 +4,6 @@ merge (another tokenizer's entries) and count-words (the word counts both start 
 from __future__ import annotations
 
 import argparse
-import os
 
 import vocarix_tools
 from vocarix_tools import corpus_counting, counting, learning
@@ -14,44 +13,12 @@ from vocarix_tools.cli.common import (
     open_tokenizer,
 )
 from vocarix_tools.cli.add_summary import entries
+from vocarix_tools.cli.corpus_arguments import CORPUS_HELP, add_counting_arguments, corpus_words, corpus_words_for
 from vocarix_tools.corpus_counting import WordCounts
+from vocarix_tools.file_writing import write_text
 
-CORPUS_HELP = ("UTF-8 text files (or shards of one corpus), read line by line: normalized and pre-tokenized "
-               "as the tokenizer says, and counted by the core")
 WORD_COUNTS_HELP = ("word-count files instead of --corpus: JSON objects of word (as the model receives it) "
                     "-> count, or JSON Lines of [word, count], as 'vocarix count-words' writes them; they add up")
-
-
-def add_counting_arguments(parser: argparse.ArgumentParser) -> None:
-    """--jobs and --scheduler: where a corpus is counted."""
-    where = parser.add_argument_group("counting")
-    where.add_argument("--jobs", metavar="N", type=integer(1, 1024), default=None,
-                       help="count on N processes (default: one per CPU for corpora of several 8 MB chunks)")
-    where.add_argument("--scheduler", metavar="ADDRESS", default=None,
-                       help="count on Dask (pip install \"vocarix[scale]\"): 'local' for its local scheduler, "
-                            "or a cluster's scheduler address such as tcp://host:8786")
-
-
-def corpus_words(args: argparse.Namespace, editor: object, paths: list[str], tokenizer: str = "") -> WordCounts:
-    """Word counts of the corpus files, counted where --jobs/--scheduler say."""
-    for path in paths:
-        if not os.path.exists(path):
-            raise CliError(f"cannot read {path}: no such file")
-    try:
-        corpus_counting.check_counting(editor)  # type: ignore[arg-type]
-    except ValueError as error:
-        raise CliError(f"{tokenizer or args.tokenizer}: {error}; count the words with the tokenizers runtime "
-                       "(its normalizer and pre-tokenizer) and pass the counts with --word-counts") from None
-    try:
-        return corpus_counting.count_words(editor, paths, jobs=args.jobs, scheduler=args.scheduler)  # type: ignore[arg-type]
-    except corpus_counting.DaskMissing as error:
-        raise CliError(str(error)) from None
-    except IsADirectoryError as error:
-        raise CliError(f"cannot read {error.filename}: it is a directory") from None
-    except OSError as error:
-        if isinstance(error, (ConnectionError, TimeoutError)):
-            raise CliError(f"cannot reach the Dask scheduler {args.scheduler}: {error}") from None
-        raise CliError(f"cannot read {error.filename or 'the corpus'}: {error.strerror or error}") from None
 
 
 def word_counts_from_files(paths: list[str]) -> WordCounts:
@@ -138,7 +105,7 @@ def cmd_learn(args: argparse.Namespace) -> int:
 def cmd_count_words(args: argparse.Namespace) -> int:
     editor = open_editor(args.tokenizer)
     counts = corpus_words(args, editor, args.corpus)
-    counting.write_counts(counts.words, args.output)
+    write_text(args.output, counts.words_json())
     total = sum(counts.words.values())
     if args.json:
         emit_json({"command": "count-words", "input": args.tokenizer, "output": args.output, "lines": counts.lines,
@@ -195,8 +162,8 @@ def cmd_merge(args: argparse.Namespace) -> int:
         raise CliError(f"{difference}; their tokens would not mean the same text (--force merges anyway)")
     usage = counts = None
     if args.corpus:
-        usage = corpus_counting.token_counts(other, corpus_words(args, other, args.corpus, args.other))  # type: ignore[arg-type]
-        counts = corpus_words(args, editor, args.corpus)
+        other_counts, counts = corpus_words_for(args, [(other, args.other), (editor, args.tokenizer)], args.corpus)
+        usage = corpus_counting.token_counts(other, other_counts)  # type: ignore[arg-type]
     session = start_edit(args, editor)
     report = learning.merge_vocabulary(editor, other, add=args.add, usage=usage, words=counts,  # type: ignore[arg-type]
                                        rank_by_usage=(args.by or "count") == "count", literal=True)

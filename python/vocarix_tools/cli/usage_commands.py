@@ -7,17 +7,18 @@ import argparse
 import os
 from typing import Optional
 
-from vocarix_tools import counting, usage
+from vocarix_tools import corpus_counting, counting, usage
 from vocarix_tools.cli.common import (
     EXIT_OK, U32_MAX, U64_MAX, CliError, Commands, UsageError, add_listing_arguments, emit_json, finish_edit, integer,
     folder_keep, listed, listing_limit, name_tokens, open_editor, output_target, plural, read_token_file, show,
     start_edit, runtime_source,
 )
+from vocarix_tools.cli.corpus_arguments import add_counting_arguments, corpus_words
 
 COUNTS_HELP = ("token-count file: a JSON object of token (as the vocabulary writes it) -> times used, "
                "as 'vocarix count' writes it")
-CORPUS_HELP = ("UTF-8 text files, encoded line by line with the tokenizers runtime to count "
-               "how often each token is used (needs: pip install \"vocarix[runtime]\")")
+CORPUS_HELP = ("UTF-8 text ('-' for standard input, FIFOs, <(command) too): how often the model uses each token "
+               "on it, counted as the tokenizers runtime encodes it line by line")
 
 
 def add_usage_arguments(parser: argparse.ArgumentParser, required: bool) -> None:
@@ -25,10 +26,16 @@ def add_usage_arguments(parser: argparse.ArgumentParser, required: bool) -> None
     source = parser.add_mutually_exclusive_group(required=required)
     source.add_argument("--corpus", metavar="TEXT", nargs="+", action="extend", help=CORPUS_HELP)
     source.add_argument("--counts", metavar="COUNTS", help=COUNTS_HELP)
+    add_counting_arguments(parser)
 
 
-def usage_counts(args: argparse.Namespace) -> Optional[dict[str, int]]:
-    """The counts that --counts names or that --corpus gives; None when neither is given."""
+def usage_counts(args: argparse.Namespace, editor: object) -> Optional[dict[str, int]]:
+    """The counts that --counts names or that --corpus gives; None when neither is given.
+
+    A corpus is counted by the core, as the runtime would encode it (its
+    words segmented by the model as the runtime applies it), read as a
+    stream; a file whose normalizer or pre-tokenizer the core cannot apply
+    is encoded by the runtime itself, line by line."""
     if args.counts is not None:
         try:
             return counting.read_counts(args.counts)
@@ -36,17 +43,30 @@ def usage_counts(args: argparse.Namespace) -> Optional[dict[str, int]]:
             raise CliError(f"cannot read {args.counts}: {error.strerror or error}") from None
     if not args.corpus:
         return None
+    try:
+        corpus_counting.check_counting(editor)  # type: ignore[arg-type]
+    except ValueError:
+        return runtime_usage_counts(args)
+    words = corpus_words(args, editor, args.corpus)
+    return corpus_counting.token_counts(editor, words)  # type: ignore[arg-type]
+
+
+def runtime_usage_counts(args: argparse.Namespace) -> dict[str, int]:
+    """Token counts of --corpus encoded by the tokenizers runtime, line by line."""
     for path in args.corpus:
         if not os.path.isfile(path):
             raise CliError(f"cannot read {path}: no such file")
+    path = args.corpus[0]
     try:
         runtime = counting.load_runtime(runtime_source(args.tokenizer))
-        return dict(counting.merge_counts(
-            counting.count_tokens(runtime, counting.read_lines(path)) for path in args.corpus))
+        parts = []
+        for path in args.corpus:
+            parts.append(counting.count_tokens(runtime, counting.read_lines(path)))
+        return dict(counting.merge_counts(parts))
     except counting.RuntimeMissing as error:
         raise CliError(str(error)) from None
     except UnicodeDecodeError as error:
-        raise CliError(f"the corpus is not UTF-8 text ({error.reason} at byte {error.start})") from None
+        raise CliError(f"{path}: not UTF-8 text ({error.reason} at byte {error.start})") from None
     except Exception as error:
         # The runtime's own errors (a file it refuses) are no Python built-ins.
         if isinstance(error, (CliError, OSError, ValueError)):
@@ -56,8 +76,8 @@ def usage_counts(args: argparse.Namespace) -> Optional[dict[str, int]]:
 
 def cmd_count(args: argparse.Namespace) -> int:
     # The file must be one the tools read, not only one the runtime reads.
-    open_editor(args.tokenizer)
-    counts = usage_counts(args)
+    editor = open_editor(args.tokenizer)
+    counts = usage_counts(args, editor)
     assert counts is not None  # --corpus is required
     counting.write_counts(counts, args.output)
     total = sum(counts.values())
@@ -79,7 +99,7 @@ def cmd_prune(args: argparse.Namespace) -> int:
     editor = open_editor(args.tokenizer)
     keep, unnamed = name_tokens(editor, named)
     keep += unnamed
-    counts = usage_counts(args)
+    counts = usage_counts(args, editor)
     assert counts is not None  # one of --corpus and --counts is required
     session = start_edit(args, editor)
     # The session repairs afterwards; the size leaves room for what it pins.
@@ -113,6 +133,7 @@ def register(commands: Commands) -> None:
     count.add_argument("--corpus", metavar="TEXT", nargs="+", action="extend", required=True, help=CORPUS_HELP)
     count.set_defaults(counts=None)
     count.add_argument("-o", "--output", metavar="COUNTS", required=True, help="the token-count file to write")
+    add_counting_arguments(count)
 
     prune = commands.add("prune", cmd_prune, "remove the least used tokens, keeping what the others need",
                          [parents.writing])

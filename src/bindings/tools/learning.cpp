@@ -1,5 +1,5 @@
-// Learning from text: the words of a corpus counted as the runtime cuts
-// them, and new merges learned from word counts.
+// Learning from text: new merges learned from word counts, another
+// tokenizer's entries brought in, token counts of counted words.
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
@@ -10,13 +10,11 @@
 
 #include "bindings/common/convert.hpp"
 #include "bindings/common/editor_object.hpp"
-#include "bindings/tools/python_unicode_forms.hpp"
 #include "bindings/tools/tools_bindings.hpp"
 #include "bindings/tools/result_lists.hpp"
 #include "learning/fixed_size_learning.hpp"
 #include "learning/merge_learning.hpp"
 #include "learning/vocabulary_merge.hpp"
-#include "learning/word_counting.hpp"
 
 namespace vocarix::tools {
 namespace {
@@ -24,32 +22,6 @@ namespace {
 namespace py = pybind11;
 using python::EditorObject;
 using python::make_int;
-
-py::dict table_dict(const WordTable& table) {
-    py::dict out;
-    for (const auto& [word, count] : table.counts()) out[python::make_str(word)] = make_int(count);
-    return out;
-}
-
-py::tuple count_words(EditorObject& editor, py::bytes data, py::handle first_byte) {
-    const std::uint64_t offset = python::to_u64(first_byte, "first_byte");
-    python::SharedBorrow borrow(editor);
-    PythonUnicodeForms forms;
-    WordCounter counter(borrow.state(), &forms);
-    std::string_view text = data;
-    {
-        // The counter holds what it reads of the editor; other threads run meanwhile.
-        py::gil_scoped_release unlocked;
-        counter.count_text(text, offset);
-    }
-    return py::make_tuple(table_dict(counter.words()), table_dict(counter.added_tokens()), make_int(counter.lines()));
-}
-
-void check_counting(EditorObject& editor) {
-    python::SharedBorrow borrow(editor);
-    PythonUnicodeForms forms;
-    WordCounter counter(borrow.state(), &forms);
-}
 
 py::dict learn_report_dict(const LearnReport& report) {
     py::dict out;
@@ -177,11 +149,6 @@ py::str style_difference(EditorObject& base, EditorObject& other) {
 }  // namespace
 
 void register_learning(py::module_& module) {
-    module.def("count_words", &count_words, py::arg("editor"), py::arg("data"), py::arg("first_byte") = 0,
-               "Words of UTF-8 text, line by line, as the model receives them: "
-               "(word -> count, added token -> count, lines).");
-    module.def("check_counting", &check_counting, py::arg("editor"),
-               "Raises ValueError when the file's normalizer or pre-tokenizer cannot be applied exactly.");
     module.def("learn_merges", &learn, py::arg("editor"), py::arg("words"), py::arg("entries"),
                py::arg("min_count") = 2, py::arg("add_characters") = true, py::arg("keep_size") = false,
                py::arg("keep") = py::none(), py::arg("min_id") = 0, py::arg("usage") = py::none(),

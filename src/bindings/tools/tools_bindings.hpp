@@ -28,8 +28,12 @@ void register_consistency(pybind11::module_& module);
 // add_tokens (recorded, fixed size), prune, shrink_sparing: what goes, by usage and by what must stay.
 void register_usage(pybind11::module_& module);
 
-// count_words, learn_merges, merge_vocabulary, token_counts: learning tokens from a corpus or another tokenizer.
+// learn_merges, merge_vocabulary, token_counts: learning tokens from counted words or another tokenizer.
 void register_learning(pybind11::module_& module);
+
+// WordCountTable, CorpusStream, check_counting, line_end_after: corpus word
+// counts, read from files and streams and added up across processes.
+void register_word_counts(pybind11::module_& module);
 
 // normalize_text, pre_tokenize_text, pattern_matches: the file's normalizer and
 // pre-tokenizer on one text, and the regular-expression matching under them.

@@ -1,0 +1,175 @@
+// Counting the words of a corpus as the runtime cuts them: a table that
+// files, ranges of files, streams and byte chunks are counted into, and
+// that the tables of other processes add up with.
+#include <pybind11/pybind11.h>
+
+#include <memory>
+#include <string>
+
+#include "bindings/common/convert.hpp"
+#include "bindings/common/editor_object.hpp"
+#include "bindings/tools/python_unicode_forms.hpp"
+#include "bindings/tools/tools_bindings.hpp"
+#include "learning/corpus_reader.hpp"
+#include "learning/word_counting.hpp"
+
+namespace vocarix::tools {
+namespace {
+
+namespace py = pybind11;
+using python::EditorObject;
+using python::make_int;
+
+// Text is handed to the counter in runs of whole lines of about this size.
+constexpr std::size_t kRunBytes = 4 << 20;
+
+py::dict table_dict(const WordTable& table) {
+    py::dict out;
+    table.for_each([&](std::string_view word, std::uint64_t count) { out[python::make_str(word)] = make_int(count); });
+    return out;
+}
+
+class WordCountTable {
+public:
+    // The editor's pipeline is read once; the table does not follow later edits.
+    explicit WordCountTable(EditorObject& editor) {
+        python::SharedBorrow borrow(editor);
+        counter_ = std::make_unique<WordCounter>(borrow.state(), &forms_);
+    }
+
+    // Counts what `fd` holds from `start` (to `end`, or to its end); returns the lines counted.
+    py::int_ count_file(int fd, const std::string& name, std::uint64_t start, py::handle end, bool seekable) {
+        const std::uint64_t stop = end.is_none() ? CorpusReader::kToEnd : python::to_u64(end, "end");
+        const std::uint64_t before = counter_->lines();
+        {
+            py::gil_scoped_release unlocked;
+            CorpusReader reader(fd, name, start, stop, seekable);
+            std::string_view text;
+            std::uint64_t first_byte = 0;
+            while (reader.next(text, first_byte, kRunBytes)) counter_->count_checked_text(text);
+        }
+        return make_int(counter_->lines() - before);
+    }
+
+    // Counts whole lines given as bytes; returns the lines counted.
+    py::int_ count_bytes(py::bytes data, const std::string& name, std::uint64_t first_byte) {
+        const std::uint64_t before = counter_->lines();
+        std::string_view text = data;
+        {
+            py::gil_scoped_release unlocked;
+            count(text, first_byte, name);
+        }
+        return make_int(counter_->lines() - before);
+    }
+
+    void add_serialized(py::bytes data) {
+        std::string_view bytes = data;
+        try {
+            counter_->counts().add_serialized(bytes);
+        } catch (const std::invalid_argument& error) {
+            python::raise(PyExc_ValueError, error.what());
+        }
+    }
+    py::bytes serialized() const {
+        std::string bytes = counter_->counts().serialized();
+        return py::bytes(bytes);
+    }
+    py::dict words() const { return table_dict(counter_->words()); }
+    py::dict added_tokens() const { return table_dict(counter_->added_tokens()); }
+    py::int_ lines() const { return make_int(counter_->lines()); }
+    py::int_ total() const { return make_int(counter_->words().total()); }
+    py::int_ distinct() const { return make_int(counter_->words().distinct()); }
+    py::str words_json() const { return python::make_str(counter_->words().json_by_count()); }
+    py::int_ memory_bytes() const {
+        return make_int(counter_->words().memory_bytes() + counter_->added_tokens().memory_bytes());
+    }
+
+private:
+    void count(std::string_view text, std::uint64_t first_byte, const std::string& name) {
+        try {
+            counter_->count_text(text, first_byte);
+        } catch (const CorpusError& error) {
+            throw CorpusError(name + ": " + error.what());
+        }
+    }
+
+    PythonUnicodeForms forms_;
+    std::unique_ptr<WordCounter> counter_;
+};
+
+// A stream read in runs of whole lines, for counting them elsewhere.
+class CorpusStream {
+public:
+    CorpusStream(int fd, const std::string& name) : reader_(fd, name, 0, CorpusReader::kToEnd, false) {}
+
+    // (bytes, first byte) of the next run of at least min_bytes of whole lines; None at the end.
+    py::object next(std::size_t min_bytes) {
+        bool more;
+        {
+            py::gil_scoped_release unlocked;
+            more = reader_.next(text_, first_byte_, min_bytes);
+        }
+        if (!more) return py::none();
+        return py::make_tuple(py::bytes(text_.data(), text_.size()), make_int(first_byte_));
+    }
+
+private:
+    CorpusReader reader_;
+    std::string_view text_;
+    std::uint64_t first_byte_ = 0;
+};
+
+void check_counting(EditorObject& editor) {
+    python::SharedBorrow borrow(editor);
+    PythonUnicodeForms forms;
+    WordCounter counter(borrow.state(), &forms);
+}
+
+py::int_ line_end(int fd, const std::string& name, std::uint64_t offset) {
+    std::uint64_t end;
+    {
+        py::gil_scoped_release unlocked;
+        end = line_end_after(fd, name, offset);
+    }
+    return make_int(end);
+}
+
+}  // namespace
+
+void register_word_counts(py::module_& module) {
+    py::class_<WordCountTable>(module, "WordCountTable",
+                               "Word counts of a corpus as the model receives its text, added up over files, "
+                               "ranges, streams and the tables of other processes.")
+        .def(py::init<EditorObject&>(), py::arg("editor"))
+        .def("count_file", &WordCountTable::count_file, py::arg("fd"), py::arg("name"), py::arg("start") = 0,
+             py::arg("end") = py::none(), py::arg("seekable") = true,
+             "Count the lines the file descriptor holds from start to end (by offset when seekable, else "
+             "reading the stream to its end); returns the lines counted. ValueError names the input and the "
+             "byte of a NUL or of bytes that are not UTF-8.")
+        .def("count_bytes", &WordCountTable::count_bytes, py::arg("data"), py::arg("name"), py::arg("first_byte") = 0,
+             "Count whole lines given as bytes; returns the lines counted.")
+        .def("add_serialized", &WordCountTable::add_serialized, py::arg("data"),
+             "Add the counts another table's serialized() gave.")
+        .def("serialized", &WordCountTable::serialized, "The counts as bytes another table can add.")
+        .def("words", &WordCountTable::words, "word -> count")
+        .def("added_tokens", &WordCountTable::added_tokens, "added token -> count")
+        .def_property_readonly("lines", &WordCountTable::lines)
+        .def_property_readonly("total", &WordCountTable::total)
+        .def_property_readonly("distinct", &WordCountTable::distinct)
+        .def_property_readonly("memory_bytes", &WordCountTable::memory_bytes,
+                               "Bytes the counts take: the tables' slots and their words.")
+        .def("words_json", &WordCountTable::words_json,
+             "The word counts as a JSON object, most used first, one member to a line.");
+    py::class_<CorpusStream>(module, "CorpusStream", "A stream read in runs of whole lines, each checked as read.")
+        .def(py::init<int, const std::string&>(), py::arg("fd"), py::arg("name"))
+        .def("next", &CorpusStream::next, py::arg("min_bytes"),
+             "(bytes, first byte) of the next run of at least min_bytes of whole lines; None at the end. "
+             "ValueError names the input and the byte of a NUL or of bytes that are not UTF-8.");
+    module.def("check_counting", &check_counting, py::arg("editor"),
+               "Raises ValueError when the file's normalizer or pre-tokenizer cannot be applied exactly.");
+    module.def("line_end_after", &line_end, py::arg("fd"), py::arg("name"), py::arg("offset"),
+               "Where the line holding byte `offset` of the file ends (after its line break, at a NUL byte, "
+               "or at the file's end).");
+}
+
+}  // namespace vocarix::tools

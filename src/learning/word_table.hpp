@@ -1,0 +1,113 @@
+// Counts keyed by word (or added token), as word counting builds them and
+// adds up the tables of a corpus's chunks, whatever process counted them.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+namespace vocarix {
+
+// Adds two counts, stopping at the largest count instead of wrapping.
+inline std::uint64_t add_counts(std::uint64_t a, std::uint64_t b) { return a > UINT64_MAX - b ? UINT64_MAX : a + b; }
+
+// Words gathered for adding to a table together (WordTable::add_batch).
+class WordBatch {
+public:
+    void push(std::string_view word) {
+        bytes_.append(word);
+        ends_.push_back(static_cast<std::uint32_t>(bytes_.size()));
+    }
+    std::size_t size() const { return ends_.size(); }
+    std::size_t bytes() const { return bytes_.size(); }
+    std::string_view operator[](std::size_t i) const {
+        const std::uint32_t begin = i ? ends_[i - 1] : 0;
+        return std::string_view(bytes_).substr(begin, ends_[i] - begin);
+    }
+    void clear() {
+        bytes_.clear();
+        ends_.clear();
+    }
+
+private:
+    std::string bytes_;
+    std::vector<std::uint32_t> ends_;
+};
+
+// Word -> how often it occurs. An open-addressing table of 16-byte slots
+// over one arena of word bytes. Counting a corpus looks words up millions
+// of times in a table far larger than the caches, so batches are added
+// with the slots and bytes they will touch fetched ahead.
+class WordTable {
+public:
+    WordTable() = default;
+    WordTable(WordTable&&) noexcept = default;
+    WordTable& operator=(WordTable&&) noexcept = default;
+
+    void add(std::string_view word, std::uint64_t count);
+    void add(const WordTable& other);
+    // Adds each word of the batch once.
+    void add_batch(const WordBatch& batch);
+    std::size_t distinct() const { return size_; }
+    std::uint64_t total() const { return total_; }
+    // The words in ascending byte order with their counts: the same whatever
+    // order they were counted in.
+    std::vector<std::pair<std::string, std::uint64_t>> sorted() const;
+
+    // The table as bytes that add_serialized() of another table, in any
+    // process, adds up: each word as its length (4 bytes), its bytes and its
+    // count (8 bytes), little-endian.
+    std::string serialized() const;
+    // Throws std::invalid_argument for bytes serialized() did not write.
+    void add_serialized(std::string_view bytes);
+
+    // The table as a JSON object of word -> count, most used first (then by
+    // word), one member to a line.
+    std::string json_by_count() const;
+
+    // Calls f(word, count) for every word, in no particular order.
+    template <class F>
+    void for_each(F&& f) const {
+        for (std::size_t i = 0; i < capacity_; ++i)
+            if (slots_[i].count) f(word_at(slots_[i].offset), slots_[i].count);
+    }
+    // Bytes the table holds (its slots and its arena of words).
+    std::size_t memory_bytes() const { return capacity_ * sizeof(Slot) + arena_.capacity(); }
+
+private:
+    struct Slot {
+        std::uint32_t hash;    // the low half of the word's hash
+        std::uint32_t offset;  // in the arena: the word's length (4 bytes), then its bytes
+        std::uint64_t count;   // 0: empty (a counted word has a count of at least 1)
+    };
+    struct FreeSlots {
+        void operator()(Slot* slots) const;
+    };
+    std::string_view word_at(std::uint32_t offset) const;
+    void add_hashed(std::string_view word, std::uint64_t hash, std::uint64_t count);
+    void grow();
+
+    std::unique_ptr<Slot[], FreeSlots> slots_;
+    std::size_t capacity_ = 0;  // a power of two
+    std::string arena_;
+    std::size_t size_ = 0;
+    std::uint64_t total_ = 0;
+    std::vector<std::uint64_t> hashes_;  // of the batch being added
+};
+
+// What counting a corpus gives: its words, the added tokens met in it
+// (which the runtime hands over whole) and how many non-empty lines it had.
+struct WordCounts {
+    WordTable words, added_tokens;
+    std::uint64_t lines = 0;
+
+    void add(const WordCounts& other);
+    // Both tables and the line count as bytes add_serialized() adds up.
+    std::string serialized() const;
+    void add_serialized(std::string_view bytes);
+};
+
+}  // namespace vocarix
