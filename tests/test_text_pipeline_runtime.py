@@ -39,6 +39,11 @@ HAND_WRITTEN = {
     "DeepSeek CJK escaped": r"[一-龥\u3040-ゟ゠-ヿ]+",
     "DeepSeek words": ("[!\"#$%&'()*+,\\-./:;<=>?@\\[\\\\\\]^_`{|}~][A-Za-z]+"
                        r"|[^\r\n\p{L}\p{P}\p{S}]?[\p{L}\p{M}]+| ?[\p{P}\p{S}]+[\r\n]*|\s*[\r\n]+|\s+(?!\S)|\s+"),
+    # Files written from strings that were not raw hold the line breaks themselves, and may escape the quote.
+    "DeepSeek words, line breaks written out": ("[!\\\"#$%&'()*+,\\-./:;<=>?@\\[\\\\\\]^_`{|}~][A-Za-z]+"
+                                                "|[^\r\n\\p{L}\\p{P}\\p{S}]?[\\p{L}\\p{M}]+| ?[\\p{P}\\p{S}]+[\r\n]*"
+                                                "|\\s*[\r\n]+|\\s+(?!\\S)|\\s+"),
+    "one digit, line breaks written out": ONE_DIGIT.replace(r"\r", "\r").replace(r"\n", "\n"),
 }
 
 
@@ -113,10 +118,49 @@ def unknown_to_python(text: str) -> bool:
     return any(unicodedata.category(c) == "Cn" for c in text)
 
 
+def running_text():
+    """Longer text: pieces of the sample cut anywhere, runs of white space of
+    every kind, and random characters, one after another."""
+    def cut(line):
+        return st.tuples(st.integers(0, len(line)), st.integers(0, len(line))).map(lambda ends: line[min(ends):max(ends)])
+    spaces = st.lists(st.sampled_from(" \t\n\r\x0b\x0c\x85\xa0\u2028\u3000"), min_size=1, max_size=6).map("".join)
+    return st.lists(st.one_of(st.sampled_from(SAMPLE).flatmap(cut), spaces, random_text()), max_size=10).map("".join)
+
+
+def lowercases(path: Path) -> bool:
+    import json
+
+    return "owercase" in json.dumps(json.loads(path.read_text(encoding="utf-8")).get("normalizer"))
+
+
 @pytest.mark.parametrize("path", PIPELINES, ids=lambda path: path.stem)
 @settings(max_examples=60, deadline=None, suppress_health_check=[HealthCheck.too_slow])
 @given(text=random_text())
 def test_every_kind_cuts_random_unicode_as_the_runtime_does(path, text):
+    under_test = pipeline(path)
+    if under_test.name in LOWERCASING and unknown_to_python(text):
+        return
+    under_test.assert_same(text)
+
+
+@pytest.mark.parametrize("name", all_real_names())
+@settings(max_examples=40, deadline=None, suppress_health_check=[HealthCheck.too_slow])
+@given(text=running_text())
+def test_every_real_file_cuts_random_running_text_as_the_runtime_does(name, text):
+    path = real_fixture(name)
+    try:
+        under_test = pipeline(path)
+    except Exception:
+        pytest.skip(f"the runtime does not read {name}")
+    if lowercases(path) and unknown_to_python(text):
+        return
+    under_test.assert_same(text)
+
+
+@pytest.mark.parametrize("path", PIPELINES, ids=lambda path: path.stem)
+@settings(max_examples=25, deadline=None, suppress_health_check=[HealthCheck.too_slow])
+@given(text=running_text())
+def test_every_kind_cuts_random_running_text_as_the_runtime_does(path, text):
     under_test = pipeline(path)
     if under_test.name in LOWERCASING and unknown_to_python(text):
         return

@@ -1,6 +1,9 @@
 #include "analysis/known_patterns.hpp"
 
+#include <algorithm>
 #include <array>
+#include <charconv>
+#include <string>
 #include <utility>
 
 #include "analysis/text_classes.hpp"
@@ -16,8 +19,7 @@ constexpr std::string_view kThreeDigitsPattern =
 constexpr std::string_view kOneDigitPattern =
     R"((?i:'s|'t|'re|'ve|'m|'ll|'d)|[^\r\n\p{L}\p{N}]?\p{L}+|\p{N}| ?[^\s\p{L}\p{N}]+[\r\n]*|\s*[\r\n]+|\s+(?!\S)|\s+)";
 constexpr std::string_view kDeepSeekDigitsPattern = R"(\p{N}{1,3})";
-// DeepSeek's files write the class with the characters themselves; "\u3040" is the same class.
-constexpr std::string_view kDeepSeekCjkPatterns[] = {"[一-龥\u3040-ゟ゠-ヿ]+", R"([一-龥\u3040-ゟ゠-ヿ]+)"};
+constexpr std::string_view kDeepSeekCjkPattern = R"([一-龥\u3040-ゟ゠-ヿ]+)";
 constexpr std::string_view kDeepSeekWordsPattern =
     R"([!"#$%&'()*+,\-./:;<=>?@\[\\\]^_`{|}~][A-Za-z]+|[^\r\n\p{L}\p{P}\p{S}]?[\p{L}\p{M}]+| ?[\p{P}\p{S}]+[\r\n]*|\s*[\r\n]+|\s+(?!\S)|\s+)";
 
@@ -190,14 +192,51 @@ bool is_deepseek_cjk(std::uint32_t cp) {
 
 }  // namespace
 
+std::string canonical_spelling(std::string_view pattern) {
+    std::string out;
+    out.reserve(pattern.size());
+    auto is_hex = [](char c) { return (c >= '0' && c <= '9') || ((c | 0x20) >= 'a' && (c | 0x20) <= 'f'); };
+    for (std::size_t i = 0; i < pattern.size(); ++i) {
+        const char c = pattern[i];
+        if (c == '\r') out += "\\r";
+        else if (c == '\n') out += "\\n";
+        else if (c == '\t') out += "\\t";
+        else if (c != '\\' || i + 1 == pattern.size()) out += c;
+        else if (pattern[i + 1] == '"') out += pattern[++i];
+        else if (pattern[i + 1] == 'u' && i + 6 <= pattern.size() &&
+                 std::all_of(pattern.begin() + i + 2, pattern.begin() + i + 6, is_hex)) {
+            std::uint32_t cp = 0;
+            std::from_chars(pattern.data() + i + 2, pattern.data() + i + 6, cp, 16);
+            // Only characters no syntax gives a meaning to are written out.
+            if (cp < 0x80 || (cp >= 0xD800 && cp < 0xE000)) {
+                out.append(pattern.substr(i, 6));
+            } else {
+                append_utf8(out, cp);
+            }
+            i += 5;
+        } else {
+            out.append(pattern.substr(i, 2));
+            ++i;
+        }
+    }
+    return out;
+}
+
 PreTokenStep::Pattern known_pattern(std::string_view pattern) {
-    for (auto [text, id] : {std::pair{kByteLevelPattern, Pattern::kClassic}, std::pair{kThreeDigitsPattern, Pattern::kThreeDigits},
-                            std::pair{kOneDigitPattern, Pattern::kOneDigit},
-                            std::pair{kDeepSeekDigitsPattern, Pattern::kDeepSeekDigits},
-                            std::pair{kDeepSeekWordsPattern, Pattern::kDeepSeekWords}})
-        if (pattern == text) return id;
-    for (std::string_view cjk : kDeepSeekCjkPatterns)
-        if (pattern == cjk) return Pattern::kDeepSeekCjk;
+    static const auto known = [] {
+        std::vector<std::pair<std::string, Pattern>> list;
+        for (auto [text, id] : {std::pair{kByteLevelPattern, Pattern::kClassic},
+                                std::pair{kThreeDigitsPattern, Pattern::kThreeDigits},
+                                std::pair{kOneDigitPattern, Pattern::kOneDigit},
+                                std::pair{kDeepSeekDigitsPattern, Pattern::kDeepSeekDigits},
+                                std::pair{kDeepSeekCjkPattern, Pattern::kDeepSeekCjk},
+                                std::pair{kDeepSeekWordsPattern, Pattern::kDeepSeekWords}})
+            list.emplace_back(canonical_spelling(text), id);
+        return list;
+    }();
+    const std::string spelling = canonical_spelling(pattern);
+    for (const auto& [text, id] : known)
+        if (spelling == text) return id;
     return Pattern::kEngine;
 }
 

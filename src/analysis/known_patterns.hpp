@@ -6,6 +6,7 @@
 // with the engine on random text.
 #pragma once
 
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -17,7 +18,14 @@ namespace vocarix {
 inline constexpr std::string_view kByteLevelPattern =
     R"('s|'t|'re|'ve|'m|'ll|'d| ?\p{L}+| ?\p{N}+| ?[^\s\p{L}\p{N}]+|\s+(?!\S)|\s+)";
 
-// Which hand-written matcher stands for `pattern`; kEngine for none.
+// `pattern` spelled one way among the spellings the engine reads alike, so
+// that files writing the same expression differently are recognised: line
+// breaks and tabs as \r \n \t, \" as ", and \uXXXX of a non-ASCII character
+// as the character itself.
+std::string canonical_spelling(std::string_view pattern);
+
+// Which hand-written matcher stands for `pattern` (in any spelling
+// canonical_spelling makes alike); kEngine for none.
 PreTokenStep::Pattern known_pattern(std::string_view pattern);
 
 // Hands the matches of a known pattern in `text` (valid UTF-8) to
