@@ -25,10 +25,13 @@ Corpora are UTF-8 text read line by line; a line break is "\\n" or "\\r\\n",
 empty lines are skipped and a byte-order mark at the start of an input is
 dropped. Inputs are read in blocks and checked as they are read: a NUL byte
 or bytes that are not UTF-8 stop the count with a ValueError naming the
-input and the byte, at the first chunk that holds them, and memory stays
-bounded by the longest line whatever an input's size. An input that cannot
-be read is an OSError naming it; one that holds no line of text is a
-ValueError naming it.
+input and the byte, at the first chunk that holds them. A line longer than
+a chunk is cut where no word spans the cut (line_cuts in the core), so
+memory stays bounded by the chunk size whatever the line lengths, with the
+counts of the whole line; only a pipeline that allows no such cut (no
+pre-tokenizer: a line is one word) holds its longest line whole. An input
+that cannot be read is an OSError naming it; one that holds nothing but
+white space is a ValueError naming it.
 """
 
 from __future__ import annotations
@@ -36,6 +39,7 @@ from __future__ import annotations
 import importlib
 import os
 import queue
+import signal
 import threading
 from typing import Any, Iterable, Iterator, Mapping, Optional, Sequence, Union
 
@@ -124,68 +128,69 @@ def check_counting(editor: vocarix.Vocarix) -> None:
     _native.check_counting(editor)
 
 
-def _tasks(inputs: list[CorpusInput], chunk_bytes: int) -> Iterator[Task]:
+def _tasks(inputs: list[CorpusInput], chunk_bytes: int, cuts: _native.LineCuts) -> Iterator[Task]:
     """Every input's chunks: files by offset, streams read here."""
     for corpus_input in inputs:
         if corpus_input.seekable:
-            yield from corpus_input.chunks(chunk_bytes)
+            yield from corpus_input.chunks(chunk_bytes, cuts)
         else:
-            yield from corpus_input.stream_chunks(chunk_bytes)
+            yield from corpus_input.stream_chunks(chunk_bytes, cuts)
 
 
 Tables = list[_native.WordCountTable]
 
 
-def _count_task(tables: Tables, task: Task) -> int:
-    """The map step: counts one chunk into each table (one per tokenizer); returns its lines."""
-    lines = 0
+def _count_task(tables: Tables, task: Task) -> bool:
+    """The map step: counts one chunk into each table (one per tokenizer);
+    returns whether it held anything but white space."""
+    held = False
     if isinstance(task, StreamChunk):
         for table in tables:
-            lines = int(table.count_bytes(task.data, task.name, task.first_byte))
-        return lines
+            held = table.count_bytes(task.data, task.name, task.first_byte, task.continues_line)[1]
+        return held
     fd = os.open(task.name, os.O_RDONLY)
     try:
         for table in tables:
-            lines = int(table.count_file(fd, task.name, task.start, task.end, True))
+            held = table.count_file(fd, task.name, task.start, task.end, True)[1]
     finally:
         os.close(fd)
-    return lines
+    return held
 
 
 class _Tally:
-    """Lines per input and the errors of chunks, by the chunk's place in the corpus."""
+    """Which inputs held text, and the errors of chunks, by the chunk's place in the corpus."""
 
     def __init__(self, inputs: list[CorpusInput]) -> None:
         self.inputs = inputs
-        self.lines = [0] * len(inputs)
+        self.held_text = [False] * len(inputs)
         self.errors: list[tuple[int, str]] = []
 
-    def done(self, place: int, input_index: int, lines: int, error: Optional[str]) -> None:
-        self.lines[input_index] += lines
+    def done(self, place: int, input_index: int, held_text: bool, error: Optional[str]) -> None:
+        self.held_text[input_index] = self.held_text[input_index] or held_text
         if error is not None:
             self.errors.append((place, error))
 
     def check(self) -> None:
         if self.errors:
             raise ValueError(min(self.errors)[1])
-        for corpus_input, lines in zip(self.inputs, self.lines):
-            if lines == 0:
-                raise ValueError(f"{corpus_input.name}: holds no text (no line with anything on it)")
+        for corpus_input, held in zip(self.inputs, self.held_text):
+            if not held:
+                raise ValueError(f"{corpus_input.name}: holds no text (nothing but white space and line breaks)")
 
 
 # --- in this process --------------------------------------------------------
 
 def _count_here(editors: list[vocarix.Vocarix], inputs: list[CorpusInput], chunk_bytes: int,
-                tally: _Tally) -> Tables:
+                cuts: _native.LineCuts, tally: _Tally) -> Tables:
     tables = [_native.WordCountTable(editor) for editor in editors]
     for corpus_input in inputs:
         if corpus_input.seekable or len(tables) > 1:
             # A stream counted for several tokenizers is read once, a chunk at a time.
-            for place, task in enumerate(_tasks([corpus_input], chunk_bytes)):
+            for place, task in enumerate(_tasks([corpus_input], chunk_bytes, cuts)):
                 tally.done(place, corpus_input.index, _count_task(tables, task), None)
         else:
-            lines = tables[0].count_file(corpus_input.fd, corpus_input.name, 0, None, False)
-            tally.done(0, corpus_input.index, int(lines), None)
+            held = tables[0].count_file(corpus_input.fd, corpus_input.name, 0, None, False)[1]
+            tally.done(0, corpus_input.index, held, None)
     return tables
 
 
@@ -194,7 +199,9 @@ def _count_here(editors: list[vocarix.Vocarix], inputs: list[CorpusInput], chunk
 _forked_editors: list[vocarix.Vocarix] = []
 
 
-def _process_worker(documents: Optional[list[str]], tasks: Any, results: Any) -> None:
+def _process_worker(documents: Optional[list[str]], tasks: Any, results: Any, stopped: Any) -> None:
+    # Ctrl-C is the parent's to handle: it stops the workers itself.
+    signal.signal(signal.SIGINT, signal.SIG_IGN)
     editors = _forked_editors if documents is None else [open_text(document) for document in documents]
     tables = [_native.WordCountTable(editor) for editor in editors]
     while True:
@@ -203,14 +210,19 @@ def _process_worker(documents: Optional[list[str]], tasks: Any, results: Any) ->
             results.put(("tables", [table.serialized() for table in tables]))
             return
         place, task = item
+        if stopped.is_set():
+            # A chunk before failed: the count ends with its error, the rest is not read.
+            results.put(("done", place, task.input, False, None))
+            continue
         try:
             results.put(("done", place, task.input, _count_task(tables, task), None))
         except (OSError, ValueError) as error:
-            results.put(("done", place, task.input, 0, str(error)))
+            stopped.set()
+            results.put(("done", place, task.input, False, str(error)))
 
 
-def _count_on_processes(editors: list[vocarix.Vocarix], inputs: list[CorpusInput], chunk_bytes: int, workers: int,
-                        tally: _Tally) -> Tables:
+def _count_on_processes(editors: list[vocarix.Vocarix], inputs: list[CorpusInput], chunk_bytes: int,
+                        cuts: _native.LineCuts, workers: int, tally: _Tally) -> Tables:
     """Chunks counted by `workers` processes. When every input is a file this
     process is one of them, and the others' tables are added to its own; a
     stream is read here and its chunks handed on, a few at a time."""
@@ -223,8 +235,8 @@ def _count_on_processes(editors: list[vocarix.Vocarix], inputs: list[CorpusInput
     documents = None if forking else [editor.to_json() for editor in editors]
     files_only = all(corpus_input.seekable for corpus_input in inputs)
     _forked_editors = editors
-    tasks, results = context.Queue(), context.Queue()
-    processes = [context.Process(target=_process_worker, args=(documents, tasks, results), daemon=True)
+    tasks, results, stopped = context.Queue(), context.Queue(), context.Event()
+    processes = [context.Process(target=_process_worker, args=(documents, tasks, results, stopped), daemon=True)
                  for _ in range(workers - 1 if files_only else workers)]
     totals = [_native.WordCountTable(editor) for editor in editors]
     pending = {"done": 0, "tables": 0}
@@ -246,6 +258,8 @@ def _count_on_processes(editors: list[vocarix.Vocarix], inputs: list[CorpusInput
         else:
             tally.done(*message[1:])
             pending["done"] += 1
+            if tally.errors:
+                stopped.set()
         return True
 
     try:
@@ -254,7 +268,7 @@ def _count_on_processes(editors: list[vocarix.Vocarix], inputs: list[CorpusInput
         issued = 0
         if files_only:
             # File chunks are only offsets: all of them wait in the queue, and this process takes its share.
-            for task in _tasks(inputs, chunk_bytes):
+            for task in _tasks(inputs, chunk_bytes, cuts):
                 tasks.put((issued, task))
                 issued += 1
             while not tally.errors:
@@ -267,12 +281,13 @@ def _count_on_processes(editors: list[vocarix.Vocarix], inputs: list[CorpusInput
                 try:
                     tally.done(place, task.input, _count_task(totals, task), None)
                 except (OSError, ValueError) as error:
-                    tally.done(place, task.input, 0, str(error))
+                    tally.done(place, task.input, False, str(error))
+                    stopped.set()
                 pending["done"] += 1
                 while collect(wait=False):
                     pass
         else:
-            for task in _tasks(inputs, chunk_bytes):
+            for task in _tasks(inputs, chunk_bytes, cuts):
                 # Few chunks wait at a time: a stream's chunks are held in memory until counted.
                 while issued - pending["done"] >= 2 * workers:
                     collect()
@@ -327,18 +342,18 @@ def _editor_for(document: str) -> vocarix.Vocarix:
         return editor
 
 
-DaskResult = tuple[int, int, int, list[bytes], Optional[str]]
+DaskResult = tuple[int, int, bool, list[bytes], Optional[str]]
 
 
 def _dask_task(editors: list[Any], place: int, task: Task) -> DaskResult:
-    """The map step as a Dask task: (place, input, lines, serialized tables, error)."""
+    """The map step as a Dask task: (place, input, held text, serialized tables, error)."""
     tables = [_native.WordCountTable(editor if isinstance(editor, vocarix.Vocarix) else _editor_for(editor))
               for editor in editors]
     try:
-        lines = _count_task(tables, task)
+        held = _count_task(tables, task)
     except (OSError, ValueError) as error:
-        return place, task.input, 0, [], str(error)
-    return place, task.input, lines, [table.serialized() for table in tables], None
+        return place, task.input, False, [], str(error)
+    return place, task.input, held, [table.serialized() for table in tables], None
 
 
 def _batches(items: Iterable[Task], size: int) -> Iterator[list[tuple[int, Task]]]:
@@ -352,32 +367,36 @@ def _batches(items: Iterable[Task], size: int) -> Iterator[list[tuple[int, Task]
         yield batch
 
 
-def _count_on_dask(editors: list[vocarix.Vocarix], inputs: list[CorpusInput], chunk_bytes: int, scheduler: str,
-                   tally: _Tally) -> Tables:
+def _count_on_dask(editors: list[vocarix.Vocarix], inputs: list[CorpusInput], chunk_bytes: int,
+                   cuts: _native.LineCuts, scheduler: str, tally: _Tally) -> Tables:
     dask = _optional_module("dask")
     totals = [_native.WordCountTable(editor) for editor in editors]
 
     def take(result: DaskResult) -> None:
-        place, input_index, lines, serialized, error = result
-        tally.done(place, input_index, lines, error)
+        place, input_index, held, serialized, error = result
+        tally.done(place, input_index, held, error)
         for total, table in zip(totals, serialized):
             total.add_serialized(table)
 
     # Tasks go in batches, so that a stream's chunks are not all held at once.
     batch_size = 4 * (os.cpu_count() or 1)
     if scheduler == "local":
-        for batch in _batches(_tasks(inputs, chunk_bytes), batch_size):
+        for batch in _batches(_tasks(inputs, chunk_bytes, cuts), batch_size):
             for result in dask.compute(*[dask.delayed(_dask_task)(editors, p, t) for p, t in batch],
                                        scheduler="threads"):
                 take(result)
+            if tally.errors:  # the count ends with the first error: the rest is not read
+                break
         return totals
     distributed = _optional_module("distributed")
     with distributed.Client(scheduler) as client:
         documents = [client.scatter(editor.to_json(), broadcast=True) for editor in editors]
-        for batch in _batches(_tasks(inputs, chunk_bytes), batch_size):
+        for batch in _batches(_tasks(inputs, chunk_bytes, cuts), batch_size):
             futures = [client.submit(_dask_task, documents, p, t, pure=False) for p, t in batch]
             for result in client.gather(futures):
                 take(result)
+            if tally.errors:
+                break
     return totals
 
 
@@ -388,19 +407,21 @@ def count_words_for(editors: Sequence[vocarix.Vocarix], paths: Sequence[PathLike
     editors = list(editors)
     for editor in editors:
         check_counting(editor)
+    # Where long lines may be cut: places that change the words of none of the tokenizers.
+    cuts = _native.LineCuts(editors)
     inputs = open_inputs(list(paths))
     tally = _Tally(inputs)
     try:
         if scheduler is not None:
-            tables = _count_on_dask(editors, inputs, chunk_bytes, scheduler, tally)
+            tables = _count_on_dask(editors, inputs, chunk_bytes, cuts, scheduler, tally)
         else:
             streams = any(not corpus_input.seekable for corpus_input in inputs)
             file_chunks = sum(-(-corpus_input.size // max(1, chunk_bytes)) for corpus_input in inputs)
             workers = min(jobs or os.cpu_count() or 1, 1 << 20 if streams else file_chunks)
             if workers > 1:
-                tables = _count_on_processes(editors, inputs, chunk_bytes, workers, tally)
+                tables = _count_on_processes(editors, inputs, chunk_bytes, cuts, workers, tally)
             else:
-                tables = _count_here(editors, inputs, chunk_bytes, tally)
+                tables = _count_here(editors, inputs, chunk_bytes, cuts, tally)
     finally:
         for corpus_input in inputs:
             corpus_input.close()

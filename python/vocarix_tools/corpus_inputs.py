@@ -3,9 +3,11 @@ pipes a shell's ``<(...)`` passes (``/dev/fd/N``).
 
 A file is counted in chunks of whole lines, each read by offset where it is
 counted; a stream can only be read once, from its start, so the process
-that opens it reads it and hands its chunks on. Opening a FIFO waits for a
-program to open it for writing; after a second of waiting a line on
-standard error says what the count waits for.
+that opens it reads it and hands its chunks on. A line longer than a chunk
+is cut where the tokenizers' pipelines allow (``_native.LineCuts``), so
+that a chunk's rest of a line is counted as the middle of that line.
+Opening a FIFO waits for a program to open it for writing; after a second
+of waiting a line on standard error says what the count waits for.
 """
 
 from __future__ import annotations
@@ -26,7 +28,8 @@ STDIN = "-"
 
 @dataclass(frozen=True)
 class Chunk:
-    """Whole lines of a file, from byte `start` to byte `end`."""
+    """Whole lines of a file, from byte `start` to byte `end` (either may be
+    a place where a long line is cut)."""
 
     input: int  # index of the input among those of the count
     name: str
@@ -36,12 +39,14 @@ class Chunk:
 
 @dataclass(frozen=True)
 class StreamChunk:
-    """Whole lines read from a stream, and where they start in it."""
+    """Whole lines read from a stream (or the head of a long line), and where
+    they start in it; `continues_line` when they start with the rest of a cut line."""
 
     input: int
     name: str
     data: bytes
     first_byte: int
+    continues_line: bool = False
 
 
 class CorpusInput:
@@ -60,23 +65,26 @@ class CorpusInput:
             os.close(self.fd)
             self._owned = False
 
-    def chunks(self, chunk_bytes: int) -> Iterator[Chunk]:
-        """A file's chunks of about `chunk_bytes`, each ending after a line break (or at the end)."""
+    def chunks(self, chunk_bytes: int, cuts: Optional[_native.LineCuts] = None) -> Iterator[Chunk]:
+        """A file's chunks of about `chunk_bytes`, each ending after a line break,
+        at a place where `cuts` allows a long line to be cut, or at the end."""
         start = 0
         while start < self.size:
             cut = start + max(1, chunk_bytes)
-            end = self.size if cut >= self.size else min(_native.line_end_after(self.fd, self.name, cut), self.size)
+            end = self.size if cut >= self.size else min(_native.chunk_end_after(self.fd, self.name, cut, cuts),
+                                                          self.size)
             yield Chunk(self.index, self.name, start, end)
             start = end
 
-    def stream_chunks(self, chunk_bytes: int) -> Iterator[StreamChunk]:
-        """A stream's runs of whole lines, read here, each checked as it is read."""
-        stream = _native.CorpusStream(self.fd, self.name)
+    def stream_chunks(self, chunk_bytes: int, cuts: Optional[_native.LineCuts] = None) -> Iterator[StreamChunk]:
+        """A stream's runs of whole lines (long lines cut where `cuts` allows),
+        read here, each checked as it is read."""
+        stream = _native.CorpusStream(self.fd, self.name, cuts)
         while True:
             run = stream.next(chunk_bytes)
             if run is None:
                 return
-            yield StreamChunk(self.index, self.name, run[0], run[1])
+            yield StreamChunk(self.index, self.name, run[0], run[1], run[2])
 
 
 def tell_waiting(message: str) -> None:

@@ -70,6 +70,8 @@ public:
         std::shared_ptr<const RegularExpression> regex;     // Replace
         std::shared_ptr<const PrecompiledCharsmap> charsmap;  // Precompiled
     };
+    // The steps, in the order they run.
+    const std::vector<Step>& steps() const { return steps_; }
 
 private:
     void apply(const Step& step, std::string_view text, std::string& out);

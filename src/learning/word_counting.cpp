@@ -134,9 +134,9 @@ void WordCounter::words_of_normalized(std::string_view text, bool at_start, OnWo
 }
 
 template <class OnWord>
-void WordCounter::for_each_word_of_line(std::string_view line, OnWord&& on_word) {
+void WordCounter::for_each_word_of_line(std::string_view line, bool at_line_start, OnWord&& on_word) {
     if (raw_added_->empty()) {
-        words_of_normalized(normalizer_.identity() ? line : normalizer_.normalized(line), true, on_word);
+        words_of_normalized(normalizer_.identity() ? line : normalizer_.normalized(line), at_line_start, on_word);
         return;
     }
     raw_added_->split(line, raw_segments_);
@@ -151,33 +151,35 @@ void WordCounter::for_each_word_of_line(std::string_view line, OnWord&& on_word)
             normalized_.assign(normalizer_.normalized(text));
             text = normalized_;
         }
-        words_of_normalized(text, segment.begin == 0, on_word);
+        words_of_normalized(text, at_line_start && segment.begin == 0, on_word);
     }
 }
 
 void WordCounter::words_of_line(std::string_view line, std::vector<std::string>& words) {
-    for_each_word_of_line(line, [&](std::string_view word) { words.emplace_back(word); });
+    for_each_word_of_line(line, true, [&](std::string_view word) { words.emplace_back(word); });
 }
 
-void WordCounter::count_text(std::string_view text, std::uint64_t first_byte) {
+void WordCounter::count_text(std::string_view text, std::uint64_t first_byte, bool continues_line) {
     if (const void* nul = std::memchr(text.data(), 0, text.size()))
         throw CorpusError("not text: a NUL byte at byte " +
                           std::to_string(first_byte + static_cast<std::uint64_t>(static_cast<const char*>(nul) - text.data())));
     if (std::size_t bad = find_invalid_utf8(text); bad != text.size())
         throw CorpusError("not UTF-8 text (byte " + std::to_string(first_byte + bad) + ")");
-    count_checked_text(text);
+    count_checked_text(text, continues_line);
 }
 
-void WordCounter::count_checked_text(std::string_view text) {
+void WordCounter::count_checked_text(std::string_view text, bool continues_line) {
     for (std::size_t start = 0; start < text.size();) {
         std::size_t end = text.find('\n', start);
         if (end == std::string_view::npos) end = text.size();
         std::string_view line = text.substr(start, end - start);
+        // The rest of a line cut before was counted as a line with its head.
+        const bool line_start = start > 0 || !continues_line;
         start = end + 1;
         if (line.ends_with('\r')) line.remove_suffix(1);
         if (line.empty()) continue;
-        ++counts_.lines;
-        for_each_word_of_line(line, [this](std::string_view word) {
+        if (line_start) ++counts_.lines;
+        for_each_word_of_line(line, line_start, [this](std::string_view word) {
             batch_.push(word);
             if (batch_.size() >= kBatchWords) {
                 counts_.words.add_batch(batch_);

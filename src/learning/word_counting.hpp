@@ -51,11 +51,13 @@ public:
     // Counts the words of `text`, line by line. Throws CorpusError, naming
     // the byte (counted from `first_byte`, where the text starts in its
     // file), for a NUL byte or bytes that are not UTF-8; nothing of the text
-    // is counted then.
-    void count_text(std::string_view text, std::uint64_t first_byte = 0);
+    // is counted then. With `continues_line`, the text up to its first line
+    // break is the rest of a line cut where its words allow (line_cuts.hpp):
+    // not a line of its own, and not at the start of one.
+    void count_text(std::string_view text, std::uint64_t first_byte = 0, bool continues_line = false);
     // The same for text already known to be UTF-8 without NUL bytes (as a
     // CorpusReader hands it out).
-    void count_checked_text(std::string_view text);
+    void count_checked_text(std::string_view text, bool continues_line = false);
     // The words of one line, as the model receives them, appended to `words`.
     void words_of_line(std::string_view line, std::vector<std::string>& words);
 
@@ -68,7 +70,7 @@ public:
 
 private:
     template <class OnWord>
-    void for_each_word_of_line(std::string_view line, OnWord&& on_word);
+    void for_each_word_of_line(std::string_view line, bool at_line_start, OnWord&& on_word);
     template <class OnWord>
     void words_of_normalized(std::string_view text, bool at_start, OnWord& on_word);
 

@@ -19,6 +19,7 @@ PYBIND11_MODULE(_native, module) {
     vocarix::tools::register_learning(module);
     vocarix::tools::register_text_pipeline(module);
     vocarix::tools::register_word_counts(module);
+    vocarix::tools::register_corpus_reading(module);
     vocarix::tools::register_weights(module);
     vocarix::tools::register_model_folder(module);
     vocarix::tools::register_gguf_model(module);

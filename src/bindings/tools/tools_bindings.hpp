@@ -31,9 +31,13 @@ void register_usage(pybind11::module_& module);
 // learn_merges, merge_vocabulary, token_counts: learning tokens from counted words or another tokenizer.
 void register_learning(pybind11::module_& module);
 
-// WordCountTable, CorpusStream, check_counting, line_end_after: corpus word
-// counts, read from files and streams and added up across processes.
+// WordCountTable, check_counting: corpus word counts, read from files and
+// streams and added up across processes.
 void register_word_counts(pybind11::module_& module);
+
+// LineCuts, CorpusStream, chunk_end_after: how corpora are read, cut into
+// chunks, and where their long lines may be cut.
+void register_corpus_reading(pybind11::module_& module);
 
 // normalize_text, pre_tokenize_text, pattern_matches: the file's normalizer and
 // pre-tokenizer on one text, and the regular-expression matching under them.

@@ -8,6 +8,7 @@
 
 #include "bindings/common/convert.hpp"
 #include "bindings/common/editor_object.hpp"
+#include "bindings/tools/corpus_reading.hpp"
 #include "bindings/tools/python_unicode_forms.hpp"
 #include "bindings/tools/tools_bindings.hpp"
 #include "learning/corpus_reader.hpp"
@@ -20,8 +21,10 @@ namespace py = pybind11;
 using python::EditorObject;
 using python::make_int;
 
-// Text is handed to the counter in runs of whole lines of about this size.
+// Text is handed to the counter in runs of whole lines of about this size
+// (a longer line in pieces of about this size, where it may be cut).
 constexpr std::size_t kRunBytes = 4 << 20;
+constexpr std::string_view kBlank = " \t\n\r\v\f";
 
 py::dict table_dict(const WordTable& table) {
     py::dict out;
@@ -35,31 +38,36 @@ public:
     explicit WordCountTable(EditorObject& editor) {
         python::SharedBorrow borrow(editor);
         counter_ = std::make_unique<WordCounter>(borrow.state(), &forms_);
+        TextNormalizer normalizer(borrow.state().sections, &forms_);
+        cuts_ = LineCutRule(borrow.state(), normalizer);
     }
 
-    // Counts what `fd` holds from `start` (to `end`, or to its end); returns the lines counted.
-    py::int_ count_file(int fd, const std::string& name, std::uint64_t start, py::handle end, bool seekable) {
+    // Counts what `fd` holds from `start` (to `end`, or to its end); returns
+    // (lines counted, whether it held anything but white space).
+    py::tuple count_file(int fd, const std::string& name, std::uint64_t start, py::handle end, bool seekable) {
         const std::uint64_t stop = end.is_none() ? CorpusReader::kToEnd : python::to_u64(end, "end");
         const std::uint64_t before = counter_->lines();
-        {
-            py::gil_scoped_release unlocked;
-            CorpusReader reader(fd, name, start, stop, seekable);
+        CorpusReader reader(fd, name, start, stop, seekable, &cuts_);
+        read_without_lock(reader, [&] {
             std::string_view text;
             std::uint64_t first_byte = 0;
-            while (reader.next(text, first_byte, kRunBytes)) counter_->count_checked_text(text);
-        }
-        return make_int(counter_->lines() - before);
+            while (reader.next(text, first_byte, kRunBytes)) counter_->count_checked_text(text, reader.continues_line());
+        });
+        return py::make_tuple(make_int(counter_->lines() - before), py::bool_(reader.holds_text()));
     }
 
-    // Counts whole lines given as bytes; returns the lines counted.
-    py::int_ count_bytes(py::bytes data, const std::string& name, std::uint64_t first_byte) {
+    // Counts whole lines given as bytes (with `continues_line`, the first is
+    // the rest of a cut line); returns (lines counted, whether they held
+    // anything but white space).
+    py::tuple count_bytes(py::bytes data, const std::string& name, std::uint64_t first_byte, bool continues_line) {
         const std::uint64_t before = counter_->lines();
         std::string_view text = data;
         {
             py::gil_scoped_release unlocked;
-            count(text, first_byte, name);
+            count(text, first_byte, name, continues_line);
         }
-        return make_int(counter_->lines() - before);
+        return py::make_tuple(make_int(counter_->lines() - before),
+                              py::bool_(text.find_first_not_of(kBlank) != std::string_view::npos));
     }
 
     void add_serialized(py::bytes data) {
@@ -85,9 +93,9 @@ public:
     }
 
 private:
-    void count(std::string_view text, std::uint64_t first_byte, const std::string& name) {
+    void count(std::string_view text, std::uint64_t first_byte, const std::string& name, bool continues_line) {
         try {
-            counter_->count_text(text, first_byte);
+            counter_->count_text(text, first_byte, continues_line);
         } catch (const CorpusError& error) {
             throw CorpusError(name + ": " + error.what());
         }
@@ -95,43 +103,13 @@ private:
 
     PythonUnicodeForms forms_;
     std::unique_ptr<WordCounter> counter_;
-};
-
-// A stream read in runs of whole lines, for counting them elsewhere.
-class CorpusStream {
-public:
-    CorpusStream(int fd, const std::string& name) : reader_(fd, name, 0, CorpusReader::kToEnd, false) {}
-
-    // (bytes, first byte) of the next run of at least min_bytes of whole lines; None at the end.
-    py::object next(std::size_t min_bytes) {
-        bool more;
-        {
-            py::gil_scoped_release unlocked;
-            more = reader_.next(text_, first_byte_, min_bytes);
-        }
-        if (!more) return py::none();
-        return py::make_tuple(py::bytes(text_.data(), text_.size()), make_int(first_byte_));
-    }
-
-private:
-    CorpusReader reader_;
-    std::string_view text_;
-    std::uint64_t first_byte_ = 0;
+    LineCutRule cuts_;
 };
 
 void check_counting(EditorObject& editor) {
     python::SharedBorrow borrow(editor);
     PythonUnicodeForms forms;
     WordCounter counter(borrow.state(), &forms);
-}
-
-py::int_ line_end(int fd, const std::string& name, std::uint64_t offset) {
-    std::uint64_t end;
-    {
-        py::gil_scoped_release unlocked;
-        end = line_end_after(fd, name, offset);
-    }
-    return make_int(end);
 }
 
 }  // namespace
@@ -144,10 +122,12 @@ void register_word_counts(py::module_& module) {
         .def("count_file", &WordCountTable::count_file, py::arg("fd"), py::arg("name"), py::arg("start") = 0,
              py::arg("end") = py::none(), py::arg("seekable") = true,
              "Count the lines the file descriptor holds from start to end (by offset when seekable, else "
-             "reading the stream to its end); returns the lines counted. ValueError names the input and the "
-             "byte of a NUL or of bytes that are not UTF-8.")
+             "reading the stream to its end); returns (lines counted, whether they held anything but white "
+             "space). ValueError names the input and the byte of a NUL or of bytes that are not UTF-8.")
         .def("count_bytes", &WordCountTable::count_bytes, py::arg("data"), py::arg("name"), py::arg("first_byte") = 0,
-             "Count whole lines given as bytes; returns the lines counted.")
+             py::arg("continues_line") = false,
+             "Count whole lines given as bytes (with continues_line, the first is the rest of a line cut "
+             "before); returns (lines counted, whether they held anything but white space).")
         .def("add_serialized", &WordCountTable::add_serialized, py::arg("data"),
              "Add the counts another table's serialized() gave.")
         .def("serialized", &WordCountTable::serialized, "The counts as bytes another table can add.")
@@ -160,16 +140,8 @@ void register_word_counts(py::module_& module) {
                                "Bytes the counts take: the tables' slots and their words.")
         .def("words_json", &WordCountTable::words_json,
              "The word counts as a JSON object, most used first, one member to a line.");
-    py::class_<CorpusStream>(module, "CorpusStream", "A stream read in runs of whole lines, each checked as read.")
-        .def(py::init<int, const std::string&>(), py::arg("fd"), py::arg("name"))
-        .def("next", &CorpusStream::next, py::arg("min_bytes"),
-             "(bytes, first byte) of the next run of at least min_bytes of whole lines; None at the end. "
-             "ValueError names the input and the byte of a NUL or of bytes that are not UTF-8.");
     module.def("check_counting", &check_counting, py::arg("editor"),
                "Raises ValueError when the file's normalizer or pre-tokenizer cannot be applied exactly.");
-    module.def("line_end_after", &line_end, py::arg("fd"), py::arg("name"), py::arg("offset"),
-               "Where the line holding byte `offset` of the file ends (after its line break, at a NUL byte, "
-               "or at the file's end).");
 }
 
 }  // namespace vocarix::tools
