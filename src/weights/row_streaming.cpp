@@ -97,13 +97,13 @@ void TargetWriter::flush() {
 }
 
 void TargetWriter::copy(const SourceReader& source, std::uint64_t offset, std::uint64_t size) {
-    flush();
     while (size > 0) {
-        std::uint64_t piece = std::min(size, kCopyPiece);
-        std::uint64_t done = kernel_copy_ ? copy_in_kernel(source, offset, piece) : 0;
-        if (done == 0) done = copy_through_buffer(source, offset, piece);
-        offset += done;
-        size -= done;
+        if (used_ == buffer_.size()) flush();
+        std::size_t piece = static_cast<std::size_t>(std::min<std::uint64_t>(size, buffer_.size() - used_));
+        source.read(offset, buffer_.data() + used_, piece);
+        used_ += piece;
+        offset += piece;
+        size -= piece;
         progress_.check_now_and_then();
     }
 }
@@ -119,46 +119,6 @@ void TargetWriter::write_all(const unsigned char* data, std::size_t size) {
         left -= static_cast<std::size_t>(n);
     }
     written(size);
-}
-
-// Bytes copied by copy_file_range, or 0 when the kernel cannot copy
-// between these files (it then is not asked again).
-std::uint64_t TargetWriter::copy_in_kernel(const SourceReader& source, std::uint64_t offset, std::uint64_t size) {
-#if !defined(__linux__)
-    kernel_copy_ = false;
-    return 0;
-#else
-    loff_t from = static_cast<loff_t>(offset);
-    std::uint64_t done = 0;
-    while (done < size) {
-        ssize_t n = ::copy_file_range(source.fd(), &from, fd_, nullptr, size - done, 0);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            if (done == 0 && (errno == EXDEV || errno == ENOSYS || errno == EOPNOTSUPP || errno == EINVAL ||
-                              errno == EBADF || errno == EPERM || errno == ETXTBSY)) {
-                kernel_copy_ = false;
-                return 0;
-            }
-            throw_system("Failed to write: ", path_, errno);
-        }
-        if (n == 0) source.ended_early();
-        done += static_cast<std::uint64_t>(n);
-    }
-    written(done);
-    return done;
-#endif
-}
-
-std::uint64_t TargetWriter::copy_through_buffer(const SourceReader& source, std::uint64_t offset, std::uint64_t size) {
-    std::uint64_t done = 0;
-    while (done < size) {
-        std::size_t piece = static_cast<std::size_t>(std::min<std::uint64_t>(size - done, buffer_.size()));
-        source.read(offset + done, claim(piece), piece);
-        added(piece);
-        flush();
-        done += piece;
-    }
-    return done;
 }
 
 // Starts writing to disk what was written since the last call, once that is
@@ -182,18 +142,11 @@ void RowRebuilder::write_slice(std::uint64_t base) {
     for (std::size_t i = 0; i < rows.size();) {
         const RowSource& source = rows[i];
         if (is_copy(source)) {
-            // Runs of consecutive old rows are read at once, and long ones copied by the kernel.
+            // Runs of consecutive old rows are read at once.
             std::uint64_t first = source.rows[0];
             std::size_t run = 1;
             while (i + run < rows.size() && is_copy(rows[i + run]) && rows[i + run].rows[0] == first + run) ++run;
-            std::uint64_t offset = base + first * row_bytes_;
-            std::uint64_t bytes = run * row_bytes_;
-            if (bytes >= kDirectCopySize) {
-                target_.copy(source_, offset, bytes);
-            } else {
-                source_.read(offset, target_.claim(static_cast<std::size_t>(bytes)), bytes);
-                target_.added(static_cast<std::size_t>(bytes));
-            }
+            target_.copy(source_, base + first * row_bytes_, run * row_bytes_);
             i += run;
         } else if (source.kind == RowSource::Kind::kMean) {
             write_mean(base, source.rows);

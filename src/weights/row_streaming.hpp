@@ -1,7 +1,6 @@
 // Streaming a weights file into a new one: exact ranges read from the
-// source, writes gathered in a bounded buffer (long unchanged ranges copied
-// by the kernel), and the rows of a vocabulary tensor rebuilt one at a time
-// by a row plan. The safetensors and GGUF rewrites share these; each tells
+// source into a small buffer and written from it, and the rows of a
+// vocabulary tensor rebuilt one at a time by a row plan. The safetensors and GGUF rewrites share these; each tells
 // how its rows' values are read as float32 and written back (a RowCodec).
 #pragma once
 
@@ -16,19 +15,17 @@
 
 namespace vocarix::weights {
 
-// Rows are gathered in a buffer of this size before each write; unchanged
-// tensors are copied in pieces of the copy size, so progress is checked
-// between them.
-inline constexpr std::size_t kBufferSize = std::size_t{8} << 20;
-inline constexpr std::uint64_t kCopyPiece = std::uint64_t{16} << 20;
-// Runs of rows this long skip the buffer: the kernel copies them.
-inline constexpr std::uint64_t kDirectCopySize = std::uint64_t{16} << 10;
-// Written bytes are handed to the disk's writeback in pieces of this size.
-inline constexpr std::uint64_t kWritebackPiece = std::uint64_t{64} << 20;
-// The buffer of a small file.
-inline constexpr std::uint64_t kSmallBuffer = std::uint64_t{1} << 20;
-// Shorter runs go through the buffer, which always has room for them.
-static_assert(kDirectCopySize <= kSmallBuffer && kSmallBuffer <= kBufferSize);
+// Everything written (copied ranges and rebuilt rows alike) goes through a
+// buffer of this size, or of one row when a row is wider, and progress is
+// checked after each piece. It is small so that the bytes read into it are
+// still in the core's cache when they are written out: with 4 MiB or more
+// the copy took twice as long, and the kernel's copy_file_range was a third
+// slower than this buffer wherever the new file's offsets are not the old
+// ones (benchmarks/gguf_file.py).
+inline constexpr std::size_t kBufferSize = std::size_t{1} << 20;
+// Written bytes are handed to the disk's writeback in pieces of this size,
+// so that the flush at the end has little left to wait for.
+inline constexpr std::uint64_t kWritebackPiece = std::uint64_t{8} << 20;
 
 // Throws DocumentError("<what><path>") with the system's reason.
 [[noreturn]] void throw_system(const std::string& what, const std::string& path, int error);
@@ -58,7 +55,7 @@ private:
     const std::string& path_;
 };
 
-// The target file, written through a buffer; unchanged ranges bypass it.
+// The target file, written through a buffer.
 class TargetWriter {
 public:
     TargetWriter(int fd, const std::string& path, std::size_t capacity, ProgressCheck& progress)
@@ -74,14 +71,12 @@ public:
     // `n` zero bytes (padding).
     void zeros(std::size_t n);
     void flush();
-    // Copies `size` bytes of the source at `offset`, in the kernel where it can.
+    // Copies `size` bytes of the source at `offset`.
     void copy(const SourceReader& source, std::uint64_t offset, std::uint64_t size);
     std::uint64_t total() const { return total_ + used_; }
 
 private:
     void write_all(const unsigned char* data, std::size_t size);
-    std::uint64_t copy_in_kernel(const SourceReader& source, std::uint64_t offset, std::uint64_t size);
-    std::uint64_t copy_through_buffer(const SourceReader& source, std::uint64_t offset, std::uint64_t size);
     void written(std::uint64_t n);
 
     int fd_;
@@ -90,7 +85,6 @@ private:
     std::size_t used_ = 0;
     std::uint64_t total_ = 0;
     std::uint64_t started_ = 0;  // bytes handed to writeback so far
-    bool kernel_copy_ = true;
     ProgressCheck& progress_;
 };
 

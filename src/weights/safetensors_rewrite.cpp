@@ -164,15 +164,13 @@ RewriteReport write_rewritten(int source_fd, const SafetensorsHeader& header, in
     ProgressCheck progress(options.keep_going);
     SourceReader source(source_fd, source_path);
 
-    // The buffer holds a whole row, and is no larger than the largest rebuilt tensor needs.
-    std::uint64_t widest_row = 0, largest_tensor = 0;
+    // The buffer holds a whole row.
+    std::uint64_t widest_row = 0;
     for (const VocabularyTensor& listed : tensors)
-        if (const TensorEntry* tensor = header.find(listed.name)) {
+        if (const TensorEntry* tensor = header.find(listed.name))
             widest_row = std::max(widest_row, geometry_of(*tensor, listed.axis).row_bytes);
-            largest_tensor = std::max(largest_tensor, tensor->byte_size());
-        }
-    std::uint64_t capacity = std::max(widest_row, std::min<std::uint64_t>(kBufferSize, std::max(largest_tensor, kSmallBuffer)));
-    TargetWriter target(target_fd, target_path, static_cast<std::size_t>(capacity), progress);
+    TargetWriter target(target_fd, target_path, static_cast<std::size_t>(std::max<std::uint64_t>(widest_row, kBufferSize)),
+                        progress);
 
     report.header_kept = true;
     for (std::size_t i = 0; i < header.tensors.size(); ++i)
