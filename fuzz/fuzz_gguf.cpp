@@ -56,13 +56,14 @@ bool same_header(const vocarix::gguf::GgufHeader& a, const vocarix::gguf::GgufHe
 }
 
 void check_rewrite(int fd, const vocarix::gguf::GgufHeader& header) {
-    vocarix::gguf::GgufRewrite rewrite{header.metadata, {}, {}};
+    vocarix::weights::RowPlan plan;
+    vocarix::gguf::GgufRewrite rewrite{header.metadata, {}, plan};
     const vocarix::gguf::TensorInfo* embedding = header.tensor("token_embd.weight");
     if (embedding && embedding->dims.size() == 2 && embedding->dims[1] <= 4096) {
         rewrite.resliced.push_back(embedding->name);
-        rewrite.plan.old_rows = embedding->dims[1];
+        plan.old_rows = embedding->dims[1];
         for (std::uint64_t row = 0; row < embedding->dims[1]; ++row)
-            rewrite.plan.rows.push_back({vocarix::weights::RowSource::Kind::kCopy, {row}});
+            plan.rows.push_back({vocarix::weights::RowSource::Kind::kCopy, {row}});
     }
     int out = ::memfd_create("fuzz_gguf_out", 0);
     if (out < 0) fail("memfd_create failed");

@@ -80,12 +80,13 @@ void find_vocabulary_tensors(GgufModel& model) {
 // first, the row plan where a vocabulary tensor is (no plan where the rows
 // stay as they are: the tensors are copied).
 gguf::GgufRewrite shard_rewrite(const GgufModel& model, const GgufEdit& edit, std::size_t shard) {
-    gguf::GgufRewrite rewrite{shard == 0 ? edit.metadata : model.headers[shard].metadata, {}, {}};
-    if (edit.resized.empty()) return rewrite;
-    for (const auto& [in_shard, name] : model.vocabulary_tensors)
-        if (in_shard == shard) rewrite.resliced.push_back(name);
-    if (!rewrite.resliced.empty()) rewrite.plan = edit.plan;
-    return rewrite;
+    static const weights::RowPlan kNoRows;
+    std::vector<std::string> resliced;
+    if (!edit.resized.empty())
+        for (const auto& [in_shard, name] : model.vocabulary_tensors)
+            if (in_shard == shard) resliced.push_back(name);
+    const weights::RowPlan& plan = resliced.empty() ? kNoRows : edit.plan;
+    return {shard == 0 ? edit.metadata : model.headers[shard].metadata, std::move(resliced), plan};
 }
 
 }  // namespace

@@ -31,24 +31,25 @@ bool plan_averages_all(const RowPlan& plan) {
 }
 
 void check_row_plan(const RowPlan& plan) {
+    auto row = [](std::size_t i) { return "row plan: new row " + std::to_string(i); };
     for (std::size_t i = 0; i < plan.rows.size(); ++i) {
         const RowSource& source = plan.rows[i];
-        std::string row = "row plan: new row " + std::to_string(i);
         switch (source.kind) {
             case RowSource::Kind::kCopy:
                 if (source.rows.size() != 1)
-                    throw WeightsError(row + " copies " + std::to_string(source.rows.size()) + " old rows; a copy takes one");
+                    throw WeightsError(row(i) + " copies " + std::to_string(source.rows.size()) +
+                                       " old rows; a copy takes one");
                 break;
             case RowSource::Kind::kMean:
-                if (source.rows.empty()) throw WeightsError(row + " is the mean of no rows");
+                if (source.rows.empty()) throw WeightsError(row(i) + " is the mean of no rows");
                 break;
             case RowSource::Kind::kMeanOfAll:
-                if (plan.old_rows == 0) throw WeightsError(row + " is the mean of all old rows, but there are none");
+                if (plan.old_rows == 0) throw WeightsError(row(i) + " is the mean of all old rows, but there are none");
                 break;
         }
         for (std::uint64_t old_row : source.rows)
             if (old_row >= plan.old_rows)
-                throw WeightsError(row + " takes old row " + std::to_string(old_row) + ", but there are only " +
+                throw WeightsError(row(i) + " takes old row " + std::to_string(old_row) + ", but there are only " +
                                    std::to_string(plan.old_rows));
     }
 }

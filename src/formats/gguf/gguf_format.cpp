@@ -290,20 +290,27 @@ std::uint64_t lay_out(std::vector<TensorInfo>& tensors, std::uint64_t alignment)
     return offset;
 }
 
-std::string gguf_prefix(const GgufHeader& header) {
-    std::string out = "GGUF";
-    append_u32(out, header.version);
-    append_u64(out, header.tensors.size());
-    append_u64(out, header.metadata.size());
-    for (const KeyValue& pair : header.metadata) append_key_value(out, pair);
-    for (const TensorInfo& tensor : header.tensors) {
+std::string gguf_prefix(std::uint32_t version, const std::vector<KeyValue>& metadata,
+                        const std::vector<TensorInfo>& tensors, std::uint64_t alignment) {
+    // Sized first: the token and merge lists make it megabytes.
+    std::size_t size = 4 + 4 + 8 + 8;
+    for (const KeyValue& pair : metadata) size += 8 + pair.key.size() + 4 + 12 + pair.value.bytes.size();
+    for (const TensorInfo& tensor : tensors) size += 8 + tensor.name.size() + 4 + 8 * tensor.dims.size() + 4 + 8;
+    std::string out;
+    out.reserve(static_cast<std::size_t>(align_up(size, alignment)));
+    out.append("GGUF");
+    append_u32(out, version);
+    append_u64(out, tensors.size());
+    append_u64(out, metadata.size());
+    for (const KeyValue& pair : metadata) append_key_value(out, pair);
+    for (const TensorInfo& tensor : tensors) {
         append_string(out, tensor.name);
         append_u32(out, static_cast<std::uint32_t>(tensor.dims.size()));
         for (std::uint64_t dim : tensor.dims) append_u64(out, dim);
         append_u32(out, tensor.type);
         append_u64(out, tensor.offset);
     }
-    out.resize(static_cast<std::size_t>(align_up(out.size(), header.alignment)), '\0');
+    out.resize(static_cast<std::size_t>(align_up(out.size(), alignment)), '\0');
     return out;
 }
 

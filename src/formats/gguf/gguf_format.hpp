@@ -67,7 +67,9 @@ std::uint64_t tensor_bytes(std::uint32_t type, const std::vector<std::uint64_t>&
 // Gives the tensors offsets in their order, each aligned; returns the data's size.
 std::uint64_t lay_out(std::vector<TensorInfo>& tensors, std::uint64_t alignment);
 
-// Everything before the data of a file with this header, padding included.
-std::string gguf_prefix(const GgufHeader& header);
+// Everything before the data of a file of this version, metadata and tensor
+// infos, padding to the alignment included.
+std::string gguf_prefix(std::uint32_t version, const std::vector<KeyValue>& metadata,
+                        const std::vector<TensorInfo>& tensors, std::uint64_t alignment);
 
 }  // namespace vocarix::gguf

@@ -71,23 +71,22 @@ void check_rewrite(const GgufHeader& header, const GgufRewrite& rewrite, const s
     }
 }
 
-GgufHeader rewritten_header(const GgufHeader& header, const GgufRewrite& rewrite) {
-    GgufHeader result = header;
-    result.metadata = rewrite.metadata;
-    for (TensorInfo& tensor : result.tensors) {
+RewrittenLayout rewritten_layout(const GgufHeader& header, const GgufRewrite& rewrite) {
+    RewrittenLayout layout;
+    layout.tensors = header.tensors;
+    for (TensorInfo& tensor : layout.tensors) {
         if (!is_listed(rewrite, tensor.name)) continue;
         tensor.dims[1] = rewrite.plan.rows.size();
         tensor.byte_size = tensor_bytes(tensor.type, tensor.dims);
     }
     std::uint64_t offset = 0;
     for (std::size_t index : data_order(header.tensors)) {
-        result.tensors[index].offset = offset;
-        offset = (offset + result.tensors[index].byte_size + result.alignment - 1) / result.alignment * result.alignment;
+        layout.tensors[index].offset = offset;
+        offset = (offset + layout.tensors[index].byte_size + header.alignment - 1) / header.alignment * header.alignment;
     }
-    std::string prefix = gguf_prefix(result);
-    result.data_start = prefix.size();
-    result.file_size = result.data_start + offset;
-    return result;
+    layout.prefix = gguf_prefix(header.version, rewrite.metadata, layout.tensors, header.alignment);
+    layout.file_size = layout.prefix.size() + offset;
+    return layout;
 }
 
 std::uint64_t write_rewritten_gguf(int source_fd, const GgufHeader& header, int target_fd, const GgufRewrite& rewrite,
@@ -99,19 +98,18 @@ std::uint64_t write_rewritten_gguf(int source_fd, const GgufHeader& header, int 
         throw GgufError(source_path + ": " + error.what());
     }
     check_rewrite(header, rewrite, source_path);
-    GgufHeader target_header = rewritten_header(header, rewrite);
+    RewrittenLayout layout = rewritten_layout(header, rewrite);
     ProgressCheck progress(keep_going);
     SourceReader source(source_fd, source_path);
     std::uint64_t widest_row = 0;
     for (const std::string& name : rewrite.resliced) widest_row = std::max(widest_row, header.tensor(name)->row_bytes());
     TargetWriter target(target_fd, target_path, static_cast<std::size_t>(std::max(widest_row, weights::kBufferSize)),
                         progress);
-    std::string prefix = gguf_prefix(target_header);
-    target.put(reinterpret_cast<const unsigned char*>(prefix.data()), prefix.size());
+    target.put(reinterpret_cast<const unsigned char*>(layout.prefix.data()), layout.prefix.size());
     for (std::size_t index : data_order(header.tensors)) {
         const TensorInfo& tensor = header.tensors[index];
-        const TensorInfo& written = target_header.tensors[index];
-        target.zeros(static_cast<std::size_t>(target_header.data_start + written.offset - target.total()));
+        const TensorInfo& written = layout.tensors[index];
+        target.zeros(static_cast<std::size_t>(layout.prefix.size() + written.offset - target.total()));
         std::uint64_t begin = header.data_start + tensor.offset;
         if (!is_listed(rewrite, tensor.name)) {
             target.copy(source, begin, tensor.byte_size);
@@ -121,7 +119,7 @@ std::uint64_t write_rewritten_gguf(int source_fd, const GgufHeader& header, int 
                                                 : RowCodec{};
         weights::RowRebuilder(rewrite.plan, tensor.row_bytes(), codec, source, target, progress).write_slice(begin);
     }
-    target.zeros(static_cast<std::size_t>(target_header.file_size - target.total()));
+    target.zeros(static_cast<std::size_t>(layout.file_size - target.total()));
     target.flush();
     return target.total();
 }

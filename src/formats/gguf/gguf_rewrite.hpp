@@ -18,12 +18,14 @@
 
 namespace vocarix::gguf {
 
+// What a rewrite changes. It refers to the metadata and the plan (megabytes
+// each for a large vocabulary), which outlive it.
 struct GgufRewrite {
     // The new file's metadata, in order (general.alignment kept as it was).
-    std::vector<KeyValue> metadata;
+    const std::vector<KeyValue>& metadata;
     // Tensors with one row per token (dims [row length, rows]) that follow the plan.
     std::vector<std::string> resliced;
-    weights::RowPlan plan;
+    const weights::RowPlan& plan;
 };
 
 // Throws GgufError naming `path` and the tensor when a listed tensor is
@@ -31,9 +33,15 @@ struct GgufRewrite {
 // or is of a type whose new rows cannot be computed (the type is named).
 void check_rewrite(const GgufHeader& header, const GgufRewrite& rewrite, const std::string& path);
 
-// The header of the rewritten file: new metadata, the listed tensors with the
-// plan's rows, offsets laid out again in the order of the data.
-GgufHeader rewritten_header(const GgufHeader& header, const GgufRewrite& rewrite);
+// The layout of the rewritten file: its tensor infos (the listed tensors with
+// the plan's rows, offsets laid out again in the order of the data), the
+// bytes before the data (the new metadata and those infos) and its size.
+struct RewrittenLayout {
+    std::vector<TensorInfo> tensors;
+    std::string prefix;
+    std::uint64_t file_size = 0;
+};
+RewrittenLayout rewritten_layout(const GgufHeader& header, const GgufRewrite& rewrite);
 
 // Writes the rewritten file through `target_fd` (an empty file). Runs the
 // checks first. `keep_going` is asked now and then; false stops the write

@@ -13,7 +13,9 @@ std::uint64_t load_le(const char* bytes, std::size_t size) {
 }
 
 void append_le(std::string& out, std::uint64_t value, std::size_t size) {
-    for (std::size_t i = 0; i < size; ++i) out.push_back(static_cast<char>((value >> (8 * i)) & 0xFF));
+    char bytes[8];
+    for (std::size_t i = 0; i < size; ++i) bytes[i] = static_cast<char>((value >> (8 * i)) & 0xFF);
+    out.append(bytes, size);
 }
 
 bool is_integer(ValueType type) {
