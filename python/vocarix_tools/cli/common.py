@@ -200,7 +200,8 @@ def start_edit(args: argparse.Namespace, editor: vocarix.Vocarix) -> vocarix_too
     if model is not None:
         if args.write_to is not None and not args.in_place:
             check_gguf_output(model, args.write_to)
-        return model.begin_edit()
+        # Opening the model began its session, and commands only read the tokenizer before they edit it.
+        return model.session
     folder = folder_of(editor)
     if folder is not None:
         if args.write_to is not None and not args.in_place:
