@@ -118,11 +118,14 @@ uses a 4,096 x 64 embedding; ``--skip-weights`` leaves the case out.
 GGUF: a model around the bytelevel-128k tokenizer with a Q8_0 embedding
 (1,024 wide) and an untouched tensor of the same size (``benchmarks/gguf_file.py``)
 is opened, shrunk by 1k tokens, reindexed and given 100 new tokens; the
-write of the planned model to a new file (which flushes it to disk) and the
-whole ``save`` (working out the plan, then the write) are timed against a
-copy of the file followed by fsync, alternating; the target is on the write. A child process measures the save's
-peak RSS above its own baseline (model opened and edited), as a multiple of
-the embedding's size. ``--skip-gguf`` leaves the case out.
+write of the planned model to a new file (which flushes it to disk), the
+whole ``save`` (working out the plan, then the write) and the command
+``vocarix shrink MODEL 1000 -o OUT.gguf`` in a new process (start, open,
+edit, repair, save) are timed against a copy of the file followed by fsync,
+alternating, each writing a new file; the target is on the save. A child
+process measures the save's peak RSS above its own baseline (model opened
+and edited), as a multiple of the embedding's size. ``--skip-gguf`` leaves
+the case out.
 
 Model folders: for each case of ``benchmarks/model_folder.py`` (a tied bf16
 embedding in one file, an untied f32 embedding and head in one file, a tied
@@ -160,7 +163,8 @@ get_token_by_id for every id under 0.2 s, and `vocarix diff` of the file
 against an edited copy, both loaded, under 0.5 s; the weights rewrite <= 2.5x
 ``shutil.copyfile`` and its peak memory < 1.5x the embedding; a model folder
 edit's extra time for its weights <= 2.5x ``shutil.copyfile`` of them and its
-extra peak memory < 1.5x the embedding; ``vocarix --version`` <= 3x
+extra peak memory < 1.5x the embedding; the GGUF save <= 2x a durable copy
+of the file and its peak memory < 1.5x the embedding; ``vocarix --version`` <= 3x
 ``python -c pass``, and on bytelevel-151k ``vocarix add`` of ten words <= 2x
 ``vocarix stats``; learning 3,000 entries <= 2x BpeTrainer.
 """

@@ -18,14 +18,13 @@ namespace vocarix::weights {
 // Everything written (copied ranges and rebuilt rows alike) goes through a
 // buffer of this size, or of one row when a row is wider, and progress is
 // checked after each piece. It is small so that the bytes read into it are
-// still in the core's cache when they are written out: with 4 MiB or more
-// the copy took twice as long, and the kernel's copy_file_range was a third
-// slower than this buffer wherever the new file's offsets are not the old
-// ones (benchmarks/gguf_file.py).
-inline constexpr std::size_t kBufferSize = std::size_t{1} << 20;
-// Written bytes are handed to the disk's writeback in pieces of this size,
-// so that the flush at the end has little left to wait for.
-inline constexpr std::uint64_t kWritebackPiece = std::uint64_t{8} << 20;
+// still in the core's cache when they are written out: 512 KiB and 1 MiB did
+// best, 4 MiB took twice as long. The kernel's copy_file_range, which saves
+// the copy into the buffer, was a tenth to a third slower for both the GGUF
+// and the safetensors rewrite (benchmarks/gguf_file.py, benchmarks/weights.py).
+inline constexpr std::size_t kBufferSize = std::size_t{512} << 10;
+// Written bytes are handed to the disk's writeback in pieces of this size.
+inline constexpr std::uint64_t kWritebackPiece = std::uint64_t{16} << 20;
 
 // Throws DocumentError("<what><path>") with the system's reason.
 [[noreturn]] void throw_system(const std::string& what, const std::string& path, int error);
