@@ -326,9 +326,25 @@ def test_sync_gguf_refuses_rows_that_cannot_fit(tmp_path, cli):
     code, _, err = cli("sync-gguf", grown, source, "-o", out)
     assert code == 1 and len(err.strip().splitlines()) == 1 and "rows" in err and not out.exists()
     # A tokenizer that fits is written over the same rows, ids as they are.
-    assert cli("sync-gguf", GPT2, source, "-o", out)[0] == 0
+    code, stdout, _ = cli("sync-gguf", GPT2, source, "-o", out)
+    assert code == 0 and "warning" not in stdout
     assert field(read(out), "tokenizer.ggml.tokens") == field(read(source), "tokenizer.ggml.tokens")
     assert bytes(tensors(read(out))["token_embd.weight"].data) == bytes(tensors(read(source))["token_embd.weight"].data)
+
+
+def test_sync_gguf_without_an_id_map_warns_when_tokens_take_other_tokens_rows(tmp_path, cli):
+    source = gpt2_model(tmp_path / "m.gguf")
+    removed, renumbered = tmp_path / "removed.json", tmp_path / "renumbered.json"
+    assert cli("remove", GPT2, "Ġthe", "-o", removed)[0] == 0
+    assert cli("reindex", removed, "-o", renumbered)[0] == 0
+    vocab = json.loads(renumbered.read_text())["model"]["vocab"]
+    old_tokens = field(read(source), "tokenizer.ggml.tokens")
+    moved = sum(1 for token, token_id in vocab.items() if old_tokens[token_id] != token)
+    out = tmp_path / "out.gguf"
+    code, stdout, _ = cli("sync-gguf", renumbered, source, "-o", out, "--json")
+    assert code == 0 and json.loads(stdout)["gguf"]["rows_of_other_tokens"] == moved > 0
+    code, stdout, _ = cli("sync-gguf", renumbered, source, "-o", out)
+    assert code == 0 and f"{moved} tokens now stand at an id that held another token" in stdout
 
 
 def test_every_editing_command_writes_a_gguf_the_reader_takes(tmp_path, cli):

@@ -60,6 +60,9 @@ class GgufEdit(TypedDict):
     changes: list[KeyChange]
     special_tokens_removed: list[str]  # "key ('token')"
     placeholders: int  # ids no token holds, filled with unused placeholder tokens
+    # Without an id map (sync_gguf): tokens whose id held another token in the
+    # file, so that the row they keep is that token's.
+    rows_of_other_tokens: int
 
 
 class GgufWrite(GgufEdit):

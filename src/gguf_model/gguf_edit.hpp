@@ -65,6 +65,9 @@ struct GgufEdit {
     std::vector<std::string> removed_special;
     std::vector<std::string> resized;  // tensors whose rows change
     std::size_t placeholders = 0;      // ids filled by placeholders
+    // Without an id map: tokens whose id held another token in the file's
+    // list, and whose row, kept where it was, is that token's.
+    std::size_t rows_of_other_tokens = 0;
 };
 
 // What writing the model after an edit changes. Where every id went comes

@@ -84,9 +84,11 @@ std::vector<KeyValue> edited_metadata(const GgufModel& model, const EditorState&
         std::unordered_map<std::string_view, std::uint32_t> old_ids;
         for (std::size_t id = 0; id < old.tokens.size(); ++id)
             if (!old.is_placeholder(id)) old_ids.emplace(old.tokens[id], static_cast<std::uint32_t>(id));
-        for (std::uint64_t id = 0; id < rows; ++id)
-            if (by_id[id])
-                if (auto was = old_ids.find(*by_id[id]); was != old_ids.end()) old_of[id] = was->second;
+        for (std::uint64_t id = 0; id < rows; ++id) {
+            if (!by_id[id]) continue;
+            if (auto was = old_ids.find(*by_id[id]); was != old_ids.end()) old_of[id] = was->second;
+            if (old_of[id] != static_cast<std::int64_t>(id)) ++edit.rows_of_other_tokens;
+        }
     }
     NewPieceKinds kinds(after, now, old.model == "llama");
     // Only new tokens of a model with scores need their merges' ranks.

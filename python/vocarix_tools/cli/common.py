@@ -342,6 +342,10 @@ def describe_gguf_write(report: dict[str, Any], limit: int = 8) -> list[str]:
                      + (f"; ... ({len(changes) - limit} more)" if len(changes) > limit else ""))
     for removed in report["special_tokens_removed"]:
         lines.append(f"warning: the edit removed the token of {removed}; the key is dropped")
+    if report["rows_of_other_tokens"]:
+        lines.append(f"warning: the rows stay as they are, and {plural(report['rows_of_other_tokens'], 'token')} "
+                     "now stand at an id that held another token in the model, whose row they take; if the model "
+                     "was converted before the edit, give the edit's --id-map")
     return lines
 
 

@@ -123,6 +123,7 @@ py::dict edit_summary(const gguf_model::GgufEdit& edit) {
     result["changes"] = changes;
     result["special_tokens_removed"] = str_items(edit.removed_special);
     result["placeholders"] = make_int(edit.placeholders);
+    result["rows_of_other_tokens"] = make_int(edit.rows_of_other_tokens);
     return result;
 }
 
