@@ -146,6 +146,14 @@ runtime's ``BpeTrainer`` training a fresh byte-level model with the byte
 alphabet and 3,000 merges on the same file (``benchmarks/learning_case.py``).
 ``--quick`` uses 100 kB and 200 entries; ``--skip-learning`` leaves it out.
 
+Corpus shapes: 50 MB of mixed-script text counted in lines from a file, on
+one line from a file, and on one line through a pipe, each in a child
+interpreter reporting its peak RSS above its start, for the qwen3-style and
+byte-level pipelines; and a sparse 2 GiB file of NUL bytes refused on one
+and two processes, with the time and the bytes read
+(``benchmarks/corpus_shapes_case.py``). ``--quick`` uses 2 MB;
+``--skip-corpus-shapes`` leaves it out.
+
 The report also records the load average at the start and end of the run:
 other processes sharing the cores slow the measurements (the ratios less so,
 since the contenders of a measurement alternate).
@@ -166,7 +174,9 @@ edit's extra time for its weights <= 2.5x ``shutil.copyfile`` of them and its
 extra peak memory < 1.5x the embedding; the GGUF save <= 2x a durable copy
 of the file and its peak memory < 1.5x the embedding; ``vocarix --version`` <= 3x
 ``python -c pass``, and on bytelevel-151k ``vocarix add`` of ten words <= 2x
-``vocarix stats``; learning 3,000 entries <= 2x BpeTrainer.
+``vocarix stats``; learning 3,000 entries <= 2x BpeTrainer; counting a corpus
+on one line (from a file or a pipe) peaks within 2x the same text in lines,
+and a 2 GiB file of NUL bytes is refused having read under 1% of it.
 """
 
 from __future__ import annotations
@@ -194,6 +204,7 @@ from benchmarks.workloads import (  # noqa: E402
     strict_document,
 )
 from benchmarks.child_processes import command_env, measure_memory, run_command, startup_row  # noqa: E402
+from benchmarks.corpus_shapes_case import run_corpus_shapes_case  # noqa: E402
 from benchmarks.learning_case import run_learning_case  # noqa: E402
 from benchmarks.model_cases import run_folder_cases, run_gguf_case, run_weights_case  # noqa: E402
 from benchmarks.report import load_average, render, source_revision  # noqa: E402
@@ -622,6 +633,7 @@ def main(argv: list[str] | None = None) -> int:
     parser.add_argument("--skip-folders", action="store_true", help="leave out the model folder cases")
     parser.add_argument("--skip-gguf", action="store_true", help="leave out the GGUF model case")
     parser.add_argument("--skip-learning", action="store_true", help="leave out the learning case")
+    parser.add_argument("--skip-corpus-shapes", action="store_true", help="leave out the corpus shapes case")
     parser.add_argument("--output", type=Path,
                         help="markdown file for the report (default benchmarks/RESULTS.md; none with --quick)")
     args = parser.parse_args(argv)
@@ -661,6 +673,8 @@ def main(argv: list[str] | None = None) -> int:
             run_gguf_case(reps, Path(tmp), args.quick, rows)
         if not args.skip_learning:
             run_learning_case(reps, Path(tmp), args.quick, rows)
+        if not args.skip_corpus_shapes:
+            run_corpus_shapes_case(reps, Path(tmp), args.quick, rows)
 
     report = render(args, reps, infos, rows, scaling, skipped, load_at_start, revision)
     print(report)

@@ -4,6 +4,7 @@ counted in bounded pieces with the counts of the whole line; inputs that
 cannot be read, hold no text or are not text fail at once, naming the input;
 a Ctrl-C while a corpus is awaited ends the command with nothing written."""
 
+import json
 import os
 import signal
 import subprocess
@@ -91,6 +92,23 @@ def test_standard_input_a_pipe_and_a_fifo_count_as_the_file_they_carry(command, 
     from_file = run_shaped(cli, command, "file", corpus_file, tmp_path, monkeypatch)
     for shape in ("-", "pipe", "fifo"):
         assert run_shaped(cli, command, shape, corpus_file, tmp_path, monkeypatch) == from_file, shape
+
+
+def test_the_runtime_counting_a_pipeline_the_core_cannot_reads_every_shape_too(cli, corpus_file, tmp_path,
+                                                                             monkeypatch):
+    pytest.importorskip("tokenizers")
+    from_core = json.loads(run_shaped(cli, "count", "file", corpus_file, tmp_path, monkeypatch))
+
+    def cannot(editor):
+        raise ValueError("the pre-tokenizer Example cannot be applied")
+
+    monkeypatch.setattr(corpus_counting, "check_counting", cannot)
+    for shape in ("file", "-", "fifo"):
+        assert json.loads(run_shaped(cli, "count", shape, corpus_file, tmp_path, monkeypatch)) == from_core, shape
+    blank = tmp_path / "blank.txt"
+    blank.write_bytes(b" \n\n")
+    code, _, err = cli("count", EXAMPLE, "--corpus", corpus_file, blank, "-o", tmp_path / "out.json")
+    assert code == 1 and f"{blank}: holds no text" in err
 
 
 def test_a_shell_pipe_counts_as_its_file_on_processes_and_on_dask(corpus_file, tmp_path):

@@ -46,7 +46,7 @@ from typing import Any, Iterable, Iterator, Mapping, Optional, Sequence, Union
 import vocarix
 
 from vocarix_tools import _native
-from vocarix_tools.corpus_inputs import Chunk, CorpusInput, StreamChunk, open_inputs
+from vocarix_tools.corpus_inputs import NO_TEXT, Chunk, CorpusInput, StreamChunk, open_inputs
 from vocarix_tools.loading import open_text
 
 PathLike = Union[str, "os.PathLike[str]"]
@@ -175,7 +175,7 @@ class _Tally:
             raise ValueError(min(self.errors)[1])
         for corpus_input, held in zip(self.inputs, self.held_text):
             if not held:
-                raise ValueError(f"{corpus_input.name}: holds no text (nothing but white space and line breaks)")
+                raise ValueError(f"{corpus_input.name}: {NO_TEXT}")
 
 
 # --- in this process --------------------------------------------------------

@@ -24,6 +24,7 @@ from vocarix_tools import _native
 PathLike = Union[str, "os.PathLike[str]"]
 
 STDIN = "-"
+NO_TEXT = "holds no text (nothing but white space and line breaks)"
 
 
 @dataclass(frozen=True)
@@ -136,3 +137,25 @@ def open_inputs(paths: list[PathLike], on_wait: Optional[Callable[[str], None]] 
             corpus_input.close()
         raise
     return opened
+
+
+def text_lines(path: PathLike, require_text: bool = False,
+               on_wait: Callable[[str], None] = tell_waiting) -> Iterator[str]:
+    """The non-empty lines of one input (a file, "-", a FIFO, a pipe) as text,
+    without their line breaks ("\\n" or "\\r\\n"), for encoders outside the
+    core: read in blocks and checked like any corpus (ValueError naming the
+    input and the byte of a NUL or of bytes that are not UTF-8; OSError when
+    it cannot be read; with `require_text`, ValueError when it holds nothing
+    but white space). Lines are kept whole."""
+    corpus_input = open_input(0, path, on_wait)
+    try:
+        stream = _native.CorpusStream(corpus_input.fd, corpus_input.name)
+        while (run := stream.next(1 << 20)) is not None:
+            for line in run[0].decode("utf-8").split("\n"):
+                line = line.removesuffix("\r")
+                if line:
+                    yield line
+        if require_text and not stream.holds_text:
+            raise ValueError(f"{corpus_input.name}: {NO_TEXT}")
+    finally:
+        corpus_input.close()

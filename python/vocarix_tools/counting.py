@@ -45,6 +45,7 @@ from typing import Any, Iterable, Iterator, Mapping, Optional, Union
 
 import vocarix
 
+from vocarix_tools.corpus_inputs import text_lines
 from vocarix_tools.file_writing import write_text
 
 RUNTIME_HINT = 'counting token usage needs the tokenizers runtime: pip install "vocarix[runtime]"'
@@ -91,12 +92,11 @@ def count_tokens(tokenizer: Any, texts: Iterable[str], batch_size: int = 1024) -
 
 
 def read_lines(path: Union[str, "os.PathLike[str]"]) -> Iterator[str]:
-    """The lines of a UTF-8 text file, without their line breaks; empty lines skipped."""
-    with open(path, encoding="utf-8", errors="strict") as handle:
-        for line in handle:
-            line = line.rstrip("\r\n")
-            if line:
-                yield line
+    """The lines of a UTF-8 text file (or "-", a FIFO, a pipe), without their
+    line breaks ("\\n" or "\\r\\n"); empty lines skipped. Read and checked as
+    every corpus is (corpus_inputs.text_lines): ValueError names the file and
+    the byte of a NUL or of bytes that are not UTF-8."""
+    return text_lines(path)
 
 
 def count_file(tokenizer_path: Union[str, "os.PathLike[str]"], text_path: Union[str, "os.PathLike[str]"]) -> dict[str, int]:

@@ -5,6 +5,8 @@ itself, with its errors said in one line naming the input or the tokenizer."""
 from __future__ import annotations
 
 import argparse
+from contextlib import contextmanager
+from typing import Iterator
 
 from vocarix_tools import corpus_counting
 from vocarix_tools.cli.common import CliError, integer
@@ -34,9 +36,16 @@ def corpus_words_for(args: argparse.Namespace, tokenizers: list[tuple[object, st
         except ValueError as error:
             raise CliError(f"{name}: {error}; count the words with the tokenizers runtime (its normalizer and "
                            "pre-tokenizer) and pass the counts with --word-counts") from None
-    try:
+    with reading_corpus(args):
         return corpus_counting.count_words_for([editor for editor, _ in tokenizers], paths,  # type: ignore[misc]
                                                jobs=args.jobs, scheduler=args.scheduler)
+
+
+@contextmanager
+def reading_corpus(args: argparse.Namespace) -> Iterator[None]:
+    """The failures of reading a corpus said in one line naming the input."""
+    try:
+        yield
     except corpus_counting.DaskMissing as error:
         raise CliError(str(error)) from None
     except IsADirectoryError as error:

@@ -4,7 +4,6 @@
 from __future__ import annotations
 
 import argparse
-import os
 from typing import Optional
 
 from vocarix_tools import corpus_counting, counting, usage
@@ -13,7 +12,8 @@ from vocarix_tools.cli.common import (
     folder_keep, listed, listing_limit, name_tokens, open_editor, output_target, plural, read_token_file, show,
     start_edit, runtime_source,
 )
-from vocarix_tools.cli.corpus_arguments import add_counting_arguments, corpus_words
+from vocarix_tools.cli.corpus_arguments import add_counting_arguments, corpus_words, reading_corpus
+from vocarix_tools.corpus_inputs import text_lines
 
 COUNTS_HELP = ("token-count file: a JSON object of token (as the vocabulary writes it) -> times used, "
                "as 'vocarix count' writes it")
@@ -52,26 +52,25 @@ def usage_counts(args: argparse.Namespace, editor: object) -> Optional[dict[str,
 
 
 def runtime_usage_counts(args: argparse.Namespace) -> dict[str, int]:
-    """Token counts of --corpus encoded by the tokenizers runtime, line by line."""
-    for path in args.corpus:
-        if not os.path.isfile(path):
-            raise CliError(f"cannot read {path}: no such file")
-    path = args.corpus[0]
+    """Token counts of --corpus encoded by the tokenizers runtime, line by
+    line, the corpus read as every corpus is (corpus_inputs.text_lines)."""
     try:
         runtime = counting.load_runtime(runtime_source(args.tokenizer))
-        parts = []
-        for path in args.corpus:
-            parts.append(counting.count_tokens(runtime, counting.read_lines(path)))
-        return dict(counting.merge_counts(parts))
     except counting.RuntimeMissing as error:
         raise CliError(str(error)) from None
-    except UnicodeDecodeError as error:
-        raise CliError(f"{path}: not UTF-8 text ({error.reason} at byte {error.start})") from None
     except Exception as error:
         # The runtime's own errors (a file it refuses) are no Python built-ins.
-        if isinstance(error, (CliError, OSError, ValueError)):
-            raise
         raise CliError(f"the tokenizers runtime failed: {error}") from None
+    parts = []
+    with reading_corpus(args):
+        for path in args.corpus:
+            try:
+                parts.append(counting.count_tokens(runtime, text_lines(path, require_text=True)))
+            except (OSError, ValueError):
+                raise
+            except Exception as error:
+                raise CliError(f"the tokenizers runtime failed on {path}: {error}") from None
+    return dict(counting.merge_counts(parts))
 
 
 def cmd_count(args: argparse.Namespace) -> int:
