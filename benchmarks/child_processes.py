@@ -46,15 +46,34 @@ print(json.dumps({"retained": after - before, "peak": peak - before, "reset": re
 """
 
 
-def measure_memory(path: Path, mode: str, vocarix_dir: str) -> dict | None:
-    env = dict(os.environ)
-    env["PYTHONPATH"] = os.pathsep.join(p for p in (vocarix_dir, str(REPO), env.get("PYTHONPATH", "")) if p)
-    proc = subprocess.run([sys.executable, "-c", MEMORY_CHILD, mode, str(path)],
-                          capture_output=True, text=True, env=env)
+def child_env(vocarix_dir: str) -> dict[str, str]:
+    """The environment of a child interpreter that imports vocarix from
+    `vocarix_dir` (bytecode compiled, as an installation has it) and the benchmarks."""
+    env = command_env(vocarix_dir)
+    env["PYTHONPATH"] = os.pathsep.join(p for p in (env["PYTHONPATH"], str(REPO)) if p)
+    return env
+
+
+def child_json(script: str, args: list[str], env: dict[str, str], what: str,
+               stdin_from: Path | None = None) -> dict | None:
+    """The JSON object a child interpreter running `script` prints last; None
+    (logged) when it fails. `stdin_from`: a file fed to its standard input
+    through a pipe, by `cat`."""
+    feeder = subprocess.Popen(["cat", str(stdin_from)], stdout=subprocess.PIPE) if stdin_from else None
+    proc = subprocess.run([sys.executable, "-c", script, *args], capture_output=True, text=True, env=env,
+                          stdin=feeder.stdout if feeder else None)
+    if feeder:
+        assert feeder.stdout is not None
+        feeder.stdout.close()
+        feeder.wait()
     if proc.returncode != 0:
-        log(f"  memory ({mode}) failed: {proc.stderr.strip().splitlines()[-1:]}")
+        log(f"  {what} failed: {proc.stderr.strip().splitlines()[-1:]}")
         return None
     return json.loads(proc.stdout.strip().splitlines()[-1])
+
+
+def measure_memory(path: Path, mode: str, vocarix_dir: str) -> dict | None:
+    return child_json(MEMORY_CHILD, [mode, str(path)], child_env(vocarix_dir), f"memory ({mode})")
 
 
 # ---------------------------------------------------------------------------

@@ -25,13 +25,10 @@ on two; the time to the error and the bytes the processes read (Linux's
 
 from __future__ import annotations
 
-import json
 import os
-import subprocess
-import sys
 from pathlib import Path
 
-from benchmarks.child_processes import command_env
+from benchmarks.child_processes import child_env, child_json
 from benchmarks.measuring import Row, Target, fmt_mib, fmt_ratio, fmt_time, log
 from benchmarks.settings import REPO
 
@@ -108,26 +105,12 @@ def texts(size: int) -> dict[str, Path]:
     return paths
 
 
-def child(script: str, args: list[str], env: dict[str, str], stdin_from: Path | None = None) -> dict | None:
-    feeder = subprocess.Popen(["cat", str(stdin_from)], stdout=subprocess.PIPE) if stdin_from else None
-    proc = subprocess.run([sys.executable, "-c", script, *args], capture_output=True, text=True, env=env,
-                          stdin=feeder.stdout if feeder else None)
-    if feeder:
-        feeder.stdout.close()
-        feeder.wait()
-    if proc.returncode != 0:
-        log(f"  failed: {proc.stderr.strip().splitlines()[-1:]}")
-        return None
-    return json.loads(proc.stdout.strip().splitlines()[-1])
-
-
 def run_corpus_shapes_case(reps: int, tmp: Path, quick: bool, rows: list[Row]) -> None:
     import vocarix
 
     size = QUICK_BYTES if quick else FULL_BYTES
     paths = texts(size)
-    env = command_env(str(Path(vocarix.__file__).resolve().parent))
-    env["PYTHONPATH"] = os.pathsep.join(p for p in (env.get("PYTHONPATH", ""), str(REPO)) if p)
+    env = child_env(str(Path(vocarix.__file__).resolve().parent))
     for name in TOKENIZERS:
         tokenizer = PIPELINES / f"{name}.json"
         label = f"corpus shapes: {name}"
@@ -136,7 +119,8 @@ def run_corpus_shapes_case(reps: int, tmp: Path, quick: bool, rows: list[Row]) -
         for _ in range(reps):
             for shape, text, given in SHAPES:
                 corpus = "-" if given == "pipe" else str(paths[text])
-                result = child(COUNT_CHILD, [str(tokenizer), corpus], env, paths[text] if given == "pipe" else None)
+                result = child_json(COUNT_CHILD, [str(tokenizer), corpus], env, f"counting {shape}",
+                                    paths[text] if given == "pipe" else None)
                 if result and (shape not in best or result["peak"] < best[shape]["peak"]):
                     best[shape] = result
         lines = best.get("in lines, a file")
@@ -164,7 +148,7 @@ def run_corpus_shapes_case(reps: int, tmp: Path, quick: bool, rows: list[Row]) -
     tokenizer = PIPELINES / "byte-level.json"
     for jobs in (1, 2):
         label = "corpus shapes: not text"
-        result = child(NUL_CHILD, [str(tokenizer), str(zeros), str(jobs)], env)
+        result = child_json(NUL_CHILD, [str(tokenizer), str(zeros), str(jobs)], env, "refusing NUL bytes")
         if result is None:
             rows.append(Row(label, f"refuse {fmt_mib(NUL_BYTES)} of NUL bytes on {jobs} process(es)", "failed"))
             continue

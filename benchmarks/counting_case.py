@@ -26,13 +26,12 @@ for comparison, the size of the word-count file.
 
 from __future__ import annotations
 
-import json
 import os
 import subprocess
 import sys
 from pathlib import Path
 
-from benchmarks.child_processes import command_env
+from benchmarks.child_processes import child_env, child_json
 from benchmarks.measuring import Contender, Row, Target, fmt_mib, fmt_ratio, fmt_time, log, measure, relative
 from benchmarks.settings import REPO
 
@@ -100,12 +99,7 @@ def train(tokenizer: Path, corpus: Path) -> None:
 
 
 def peak_memory(tokenizer: Path, corpus: Path, env: dict[str, str]) -> dict | None:
-    proc = subprocess.run([sys.executable, "-c", MEMORY_CHILD, str(tokenizer), str(corpus)],
-                          capture_output=True, text=True, env=env)
-    if proc.returncode != 0:
-        log(f"  memory failed: {proc.stderr.strip().splitlines()[-1:]}")
-        return None
-    return json.loads(proc.stdout.strip().splitlines()[-1])
+    return child_json(MEMORY_CHILD, [str(tokenizer), str(corpus)], env, "memory")
 
 
 def run_counting_case(reps: int, tmp: Path, quick: bool, rows: list[Row]) -> None:
@@ -113,8 +107,7 @@ def run_counting_case(reps: int, tmp: Path, quick: bool, rows: list[Row]) -> Non
 
     size = QUICK_BYTES if quick else FULL_BYTES
     corpus = corpus_file(size)
-    env = command_env(str(Path(vocarix.__file__).resolve().parent))
-    env["PYTHONPATH"] = os.pathsep.join(p for p in (env.get("PYTHONPATH", ""), str(REPO)) if p)
+    env = child_env(str(Path(vocarix.__file__).resolve().parent))
     out = tmp / "word-counts.json"
     for case in CASES:
         tokenizer = PIPELINES / f"{case}.json"

@@ -64,6 +64,9 @@ def test_quick_run_prints_and_writes_the_full_table(tmp_path):
     # The learning case, beside BpeTrainer.
     learning = [line for line in report.splitlines() if line.startswith("| learn: ")]
     assert len(learning) == 1 and "BpeTrainer" in learning[0], learning
+    # The corpus shapes case: three shapes for two pipelines, and the refusal of NUL bytes on one and two processes.
+    shapes = [line.split(" | ") for line in report.splitlines() if line.startswith("| corpus shapes: ")]
+    assert len(shapes) == 8 and not [cells for cells in shapes if cells[2].startswith("failed")], shapes
 
 
 def test_unknown_fixture_is_refused(tmp_path):

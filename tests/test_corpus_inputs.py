@@ -16,7 +16,7 @@ import pytest
 from hypothesis import HealthCheck, given, settings, strategies as st
 
 from conftest import REPO
-from corpora import code_lines, prose_lines, write
+from corpora import code_lines, prose_lines
 from vocarix_tools import _native, corpus_counting
 from vocarix_tools import open as open_tokenizer
 
