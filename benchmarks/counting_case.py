@@ -54,7 +54,7 @@ with open("/proc/self/statm") as f:
 reset = reset_peak()
 counts = corpus_counting.count_words(editor, [corpus], jobs=1)
 print(json.dumps({"peak": peak() - before, "counts": counts.memory_bytes, "reset": reset,
-                  "file": len(counts.words_json().encode())}))
+                  "file": len(counts.words_json())}))
 """
 
 

@@ -189,3 +189,33 @@ def test_a_word_is_the_text_between_added_tokens():
          "special": True}]))
     assert corpus_counting.count_text(editor, "banana").words == {"b": 1, "n": 2}
 
+
+
+def test_tables_of_other_processes_add_up_exactly_and_in_linear_time():
+    """Another table's words arrive in the order of its slots, which is the
+    order of their hashes; added in that order to a table that grows, they
+    once piled up in runs every later word probed through (seconds for a few
+    hundred thousand words). Counts and words must add up exactly, too."""
+    import time
+
+    editor = vocarix_tools.open(str(REPO / "tests" / "fixtures" / "pipelines" / "whitespace-split.json"))
+    n = 300_000
+
+    def table_of(words):
+        table = _native.WordCountTable(editor)
+        table.count_bytes("\n".join(words).encode() + b"\n", "words")
+        return table
+
+    first = table_of(f"w{i}" for i in range(n))
+    second = table_of(f"w{i}" for i in range(n // 2, n + n // 2))
+    for into in (_native.WordCountTable(editor), table_of(f"w{i}" for i in range(0, n, 3))):
+        before = into.words()
+        started = time.process_time()  # CPU time: a busy machine does not move it
+        into.add_serialized(first.serialized())
+        into.add_serialized(second.serialized())
+        assert time.process_time() - started < 0.6  # a few hundredths of a second; the runs took seconds
+        expected = Counter(before) + Counter(first.words()) + Counter(second.words())
+        assert (into.words(), into.distinct, into.total) == (dict(expected), len(expected), sum(expected.values()))
+    with pytest.raises(ValueError, match="cut short"):
+        into.add_serialized(first.serialized()[:-3])
+    assert into.words() == dict(expected)  # a table cut short adds nothing

@@ -98,17 +98,27 @@ class WordCounts:
         self.lines += other.lines
 
     @property
+    def total(self) -> int:
+        """How many words were counted (the sum of the counts)."""
+        return int(self._table.total) if self._table is not None else sum(self.words.values())
+
+    @property
+    def distinct(self) -> int:
+        """How many different words were counted."""
+        return int(self._table.distinct) if self._table is not None else len(self.words)
+
+    @property
     def memory_bytes(self) -> int:
         """Bytes the counts take in the core (0 for counts read from files)."""
         return int(self._table.memory_bytes) if self._table is not None else 0
 
-    def words_json(self) -> str:
-        """The word counts as a JSON object, most used first: a word-count file."""
+    def words_json(self) -> bytes:
+        """The word counts as a JSON object in UTF-8, most used first: a word-count file."""
         if self._table is not None:
             return self._table.words_json()
         import json
         ordered = dict(sorted(self.words.items(), key=lambda item: (-item[1], item[0])))
-        return json.dumps(ordered, ensure_ascii=False, indent=0) + "\n"
+        return (json.dumps(ordered, ensure_ascii=False, indent=0) + "\n").encode("utf-8")
 
 
 class DaskMissing(ImportError):

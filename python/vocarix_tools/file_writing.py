@@ -19,8 +19,9 @@ from vocarix_tools import _native
 PathLike = Union[str, "os.PathLike[str]"]
 
 
-def write_text(path: PathLike, text: str) -> None:
-    """Writes `text` (UTF-8) to `path`, replacing the file only once it is complete."""
+def write_text(path: PathLike, text: Union[str, bytes]) -> None:
+    """Writes `text` (as UTF-8; bytes of UTF-8 text as they are) to `path`,
+    replacing the file only once it is complete."""
     _native.write_text_file(os.fspath(path), text)
 
 

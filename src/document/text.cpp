@@ -71,6 +71,11 @@ bool needs_unicode_escape(std::uint32_t cp) {
     return (cp & 0xFFFE) == 0xFFFE;  // noncharacters U+xxFFFE and U+xxFFFF
 }
 
+// Whether Python's json module writes `byte` other than as itself.
+bool json_escaped_byte(unsigned char byte, bool ascii) {
+    return byte < 0x20 || byte == '"' || byte == '\\' || (ascii && byte >= 0x7F);
+}
+
 void put_json_hex4(std::string& out, std::uint32_t unit) {
     constexpr char kHex[] = "0123456789abcdef";
     out += "\\u";
@@ -145,6 +150,14 @@ bool is_valid_utf8_so_far(std::string_view s) {
 void append_python_json_string(std::string& out, std::string_view text, bool ascii) {
     out += '"';
     for (std::size_t i = 0; i < text.size();) {
+        // Runs that need no escape are copied whole.
+        std::size_t run = i;
+        while (run < text.size() && !json_escaped_byte(static_cast<unsigned char>(text[run]), ascii)) ++run;
+        if (run > i) {
+            out.append(text.data() + i, run - i);
+            i = run;
+            continue;
+        }
         auto byte = static_cast<unsigned char>(text[i]);
         if (byte >= 0x80 && ascii) {
             std::size_t length = utf8_sequence_length(byte);

@@ -50,17 +50,10 @@ std::uint64_t hash_word(std::string_view word) {
 
 void WordTable::FreeSlots::operator()(Slot* slots) const { std::free(slots); }
 
-std::string_view WordTable::word_at(std::uint32_t offset) const {
-    std::uint32_t length;
-    std::memcpy(&length, arena_.data() + offset, 4);
-    return std::string_view(arena_).substr(offset + 4, length);
-}
-
-// Doubles the slots (1024 at first). Large tables ask for huge pages: every
-// lookup lands on a page of its own, and small pages would each cost a walk
-// of the page tables as well.
-void WordTable::grow() {
-    const std::size_t capacity = capacity_ ? capacity_ * 2 : 1024;
+// Moves the words to `capacity` slots (a power of two). Large tables ask for
+// huge pages: every lookup lands on a page of its own, and small pages would
+// each cost a walk of the page tables as well.
+void WordTable::rehash(std::size_t capacity) {
     const std::size_t bytes = capacity * sizeof(Slot);
     constexpr std::size_t kHugePage = 2 << 20;
     const bool huge = bytes >= kHugePage;
@@ -84,9 +77,15 @@ void WordTable::grow() {
     capacity_ = capacity;
 }
 
+void WordTable::reserve(std::size_t words) {
+    std::size_t capacity = capacity_ ? capacity_ : 1024;
+    while (4 * words > 3 * capacity) capacity *= 2;
+    if (capacity != capacity_) rehash(capacity);
+}
+
 void WordTable::add_hashed(std::string_view word, std::uint64_t hash, std::uint64_t count) {
     if (count == 0) return;
-    if (4 * (size_ + 1) > 3 * capacity_) grow();
+    if (4 * (size_ + 1) > 3 * capacity_) rehash(capacity_ ? capacity_ * 2 : 1024);
     const auto low = static_cast<std::uint32_t>(hash);
     const std::size_t mask = capacity_ - 1;
     std::size_t at = low & mask;
@@ -112,13 +111,13 @@ void WordTable::add_hashed(std::string_view word, std::uint64_t hash, std::uint6
 
 void WordTable::add(std::string_view word, std::uint64_t count) { add_hashed(word, hash_word(word), count); }
 
-void WordTable::add_batch(const WordBatch& batch) {
+template <class WordAt>
+void WordTable::add_prefetched(std::size_t n, WordAt&& word_at_index, const std::uint64_t* counts) {
     // Fetch ahead: the slot a word lands on sixteen words before it is added,
     // the bytes that slot points to eight words before.
     constexpr std::size_t kSlotsAhead = 16, kBytesAhead = 8;
-    const std::size_t n = batch.size();
     hashes_.resize(n);
-    for (std::size_t i = 0; i < n; ++i) hashes_[i] = hash_word(batch[i]);
+    for (std::size_t i = 0; i < n; ++i) hashes_[i] = hash_word(word_at_index(i));
     for (std::size_t i = 0; i < n; ++i) {
         if (capacity_) {
             const std::size_t mask = capacity_ - 1;
@@ -128,12 +127,63 @@ void WordTable::add_batch(const WordBatch& batch) {
                 if (ahead.count) __builtin_prefetch(arena_.data() + ahead.offset);
             }
         }
-        add_hashed(batch[i], hashes_[i], 1);
+        add_hashed(word_at_index(i), hashes_[i], counts ? counts[i] : 1);
     }
 }
 
+void WordTable::add_batch(const WordBatch& batch) {
+    add_prefetched(batch.size(), [&](std::size_t i) { return batch[i]; }, nullptr);
+}
+
+namespace {
+
+// Another table's words come in the order of its slots, which is the order
+// of their hashes. Added in that order, the words pile up in runs that each
+// later one probes through to the end (linear probing is quadratic on
+// sorted input), so they are added in a scattered order instead: position
+// i * kScatterStep modulo the count, a permutation whenever the count is
+// not a multiple of this prime.
+constexpr std::uint64_t kScatterStep = 2654435761u;
+
+std::uint64_t scatter_step(std::size_t n) { return n % kScatterStep ? kScatterStep : 1; }
+
+}  // namespace
+
+template <class WordAt, class CountAt, class Fetch>
+void WordTable::add_scattered(std::size_t n, WordAt&& word_at_index, CountAt&& count_at_index, Fetch&& fetch) {
+    constexpr std::size_t kBatch = 4096;
+    const std::uint64_t step = scatter_step(n);
+    std::vector<std::string_view> words;
+    std::vector<std::uint64_t> counts;
+    words.reserve(kBatch);
+    counts.reserve(kBatch);
+    auto flush = [&] {
+        add_prefetched(words.size(), [&](std::size_t i) { return words[i]; }, counts.data());
+        words.clear();
+        counts.clear();
+    };
+    constexpr std::size_t kAhead = 8;  // the scattered order defeats the caches: what comes is fetched ahead
+    for (std::size_t i = 0; i < n; ++i) {
+        if (i + kAhead < n) fetch(static_cast<std::size_t>((i + kAhead) * step % n));
+        const std::size_t at = static_cast<std::size_t>(i * step % n);
+        const std::uint64_t count = count_at_index(at);
+        if (!count) continue;
+        words.push_back(word_at_index(at));
+        counts.push_back(count);
+        if (words.size() == kBatch) flush();
+    }
+    flush();
+}
+
 void WordTable::add(const WordTable& other) {
-    other.for_each([&](std::string_view word, std::uint64_t count) { add(word, count); });
+    reserve(other.size_);
+    add_scattered(
+        other.capacity_, [&](std::size_t i) { return other.word_at(other.slots_[i].offset); },
+        [&](std::size_t i) { return other.slots_[i].count; },
+        [&](std::size_t i) {
+            __builtin_prefetch(&other.slots_[i]);
+            if (other.slots_[i].count) __builtin_prefetch(other.arena_.data() + other.slots_[i].offset);
+        });
 }
 
 std::vector<std::pair<std::string, std::uint64_t>> WordTable::sorted() const {
@@ -145,60 +195,96 @@ std::vector<std::pair<std::string, std::uint64_t>> WordTable::sorted() const {
 }
 
 std::string WordTable::serialized() const {
-    std::string out;
-    out.reserve(8 * size_ + arena_.size());
+    // Each word takes its arena bytes (length and text) and a count.
+    std::string out(arena_.size() + 8 * size_, '\0');
+    char* at = out.data();
     for_each([&](std::string_view word, std::uint64_t count) {
-        put_le(out, word.size(), 4);
-        out.append(word);
-        put_le(out, count, 8);
+        const auto length = static_cast<std::uint32_t>(word.size());
+        for (int i = 0; i < 4; ++i) *at++ = static_cast<char>(length >> (8 * i) & 0xFF);
+        std::memcpy(at, word.data(), word.size());
+        at += word.size();
+        for (int i = 0; i < 8; ++i) *at++ = static_cast<char>(count >> (8 * i) & 0xFF);
     });
+    out.resize(static_cast<std::size_t>(at - out.data()));
     return out;
 }
 
 void WordTable::add_serialized(std::string_view bytes) {
+    // Every record is checked before any is added: bytes cut short add nothing.
+    std::vector<std::size_t> records;
     for (std::size_t at = 0; at < bytes.size();) {
         if (bytes.size() - at < 4) throw std::invalid_argument("a word table cut short");
         const std::uint64_t length = get_le(bytes, at, 4);
         if (bytes.size() - at - 4 < length + 8) throw std::invalid_argument("a word table cut short");
-        add(bytes.substr(at + 4, length), get_le(bytes, at + 4 + length, 8));
+        records.push_back(at);
         at += 4 + length + 8;
     }
+    reserve(records.size());
+    auto word = [&](std::size_t i) { return bytes.substr(records[i] + 4, get_le(bytes, records[i], 4)); };
+    auto count = [&](std::size_t i) { return get_le(bytes, records[i] + 4 + get_le(bytes, records[i], 4), 8); };
+    add_scattered(records.size(), word, count, [&](std::size_t i) { __builtin_prefetch(bytes.data() + records[i]); });
 }
 
 std::string WordTable::json_by_count() const {
     // Sorted by count, then by word: ties are many (most words occur once),
-    // so each record carries its word's first eight bytes, which settle
+    // so each record carries its word's first sixteen bytes, which settle
     // most of them without reaching into the arena.
     struct Record {
-        std::uint64_t count, prefix;
-        std::string_view word;
+        std::uint64_t count, prefix[2];
+        const char* word;
+        std::size_t length;
     };
     std::vector<Record> order;
     order.reserve(size_);
-    for (std::size_t i = 0; i < capacity_; ++i) {
-        if (!slots_[i].count) continue;
-        const std::string_view word = word_at(slots_[i].offset);
-        std::uint64_t prefix = 0;
-        for (std::size_t k = 0; k < 8; ++k)
-            prefix = prefix << 8 | (k < word.size() ? static_cast<unsigned char>(word[k]) : 0);
-        order.push_back({slots_[i].count, prefix, word});
-    }
+    for_each([&](std::string_view word, std::uint64_t count) {
+        Record record{count, {0, 0}, word.data(), word.size()};
+        for (std::size_t k = 0; k < 16; ++k)
+            record.prefix[k / 8] = record.prefix[k / 8] << 8 | (k < word.size() ? static_cast<unsigned char>(word[k]) : 0);
+        order.push_back(record);
+    });
     std::sort(order.begin(), order.end(), [](const Record& a, const Record& b) {
         if (a.count != b.count) return a.count > b.count;
-        if (a.prefix != b.prefix) return a.prefix < b.prefix;
-        return a.word < b.word;
+        if (a.prefix[0] != b.prefix[0]) return a.prefix[0] < b.prefix[0];
+        if (a.prefix[1] != b.prefix[1]) return a.prefix[1] < b.prefix[1];
+        return std::string_view(a.word, a.length) < std::string_view(b.word, b.length);
     });
-    std::string out;
-    out.reserve(arena_.size() + 26 * size_ + 4);
-    out += "{";
-    char digits[24];
+    // Written into a buffer sized for words that need no escape (nearly
+    // all of them); one that does goes through the general writer.
+    std::string out(arena_.size() + 30 * size_ + 4, '\0');
+    char* at = out.data();
+    std::string escaped;
+    auto put = [&](const char* bytes, std::size_t length) {
+        if (static_cast<std::size_t>(out.data() + out.size() - at) < length + 32) {
+            const std::size_t used = static_cast<std::size_t>(at - out.data());
+            out.resize(2 * out.size() + length + 32);
+            at = out.data() + used;
+        }
+        std::memcpy(at, bytes, length);
+        at += length;
+    };
+    put("{", 1);
     for (std::size_t i = 0; i < order.size(); ++i) {
-        out += i ? ",\n" : "\n";
-        append_python_json_string(out, order[i].word, false);
-        out += ": ";
-        out.append(digits, std::to_chars(digits, digits + sizeof digits, order[i].count).ptr);
+        const Record& record = order[i];
+        if (i + 8 < order.size()) __builtin_prefetch(order[i + 8].word);  // the words lie apart in the arena
+        put(i ? ",\n\"" : "\n\"", i ? 3 : 2);
+        const std::string_view word(record.word, record.length);
+        if (std::none_of(word.begin(), word.end(), [](char c) {
+                const auto byte = static_cast<unsigned char>(c);
+                return byte < 0x20 || byte == '"' || byte == '\\';
+            })) {
+            put(word.data(), word.size());
+        } else {
+            escaped.clear();
+            append_python_json_string(escaped, word, false);
+            put(escaped.data() + 1, escaped.size() - 2);  // without its quotes
+        }
+        put("\": ", 3);
+        char digits[24];
+        put(digits, static_cast<std::size_t>(std::to_chars(digits, digits + sizeof digits, record.count).ptr - digits));
     }
-    out += order.empty() ? "}\n" : "\n}\n";
+    if (order.empty()) put("}\n", 2);
+    else put("\n}\n", 3);
+    out.resize(static_cast<std::size_t>(at - out.data()));
     return out;
 }
 

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstring>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -49,6 +50,8 @@ public:
 
     void add(std::string_view word, std::uint64_t count);
     void add(const WordTable& other);
+    // Makes room for `words` distinct words without moving them again.
+    void reserve(std::size_t words);
     // Adds each word of the batch once.
     void add_batch(const WordBatch& batch);
     std::size_t distinct() const { return size_; }
@@ -71,8 +74,13 @@ public:
     // Calls f(word, count) for every word, in no particular order.
     template <class F>
     void for_each(F&& f) const {
-        for (std::size_t i = 0; i < capacity_; ++i)
+        // The words lie in the arena in the order they were met, not in the
+        // slots' order: each is fetched a few slots ahead.
+        constexpr std::size_t kAhead = 8;
+        for (std::size_t i = 0; i < capacity_; ++i) {
+            if (i + kAhead < capacity_ && slots_[i + kAhead].count) __builtin_prefetch(arena_.data() + slots_[i + kAhead].offset);
             if (slots_[i].count) f(word_at(slots_[i].offset), slots_[i].count);
+        }
     }
     // Bytes the table holds (its slots and its arena of words).
     std::size_t memory_bytes() const { return capacity_ * sizeof(Slot) + arena_.capacity(); }
@@ -86,9 +94,21 @@ private:
     struct FreeSlots {
         void operator()(Slot* slots) const;
     };
-    std::string_view word_at(std::uint32_t offset) const;
+    std::string_view word_at(std::uint32_t offset) const {
+        std::uint32_t length;
+        std::memcpy(&length, arena_.data() + offset, 4);
+        return std::string_view(arena_).substr(offset + 4, length);
+    }
     void add_hashed(std::string_view word, std::uint64_t hash, std::uint64_t count);
-    void grow();
+    // Adds word_at_index(i) for i < n, with counts[i] (1 without counts),
+    // hashes first and slots fetched ahead.
+    template <class WordAt>
+    void add_prefetched(std::size_t n, WordAt&& word_at_index, const std::uint64_t* counts);
+    // Adds the words of indexes below n in a scattered order, those of count
+    // 0 left out; fetch(i) asks for what index i reads ahead of time.
+    template <class WordAt, class CountAt, class Fetch>
+    void add_scattered(std::size_t n, WordAt&& word_at_index, CountAt&& count_at_index, Fetch&& fetch);
+    void rehash(std::size_t capacity);
 
     std::unique_ptr<Slot[], FreeSlots> slots_;
     std::size_t capacity_ = 0;  // a power of two

@@ -106,13 +106,14 @@ def cmd_count_words(args: argparse.Namespace) -> int:
     editor = open_editor(args.tokenizer)
     counts = corpus_words(args, editor, args.corpus)
     write_text(args.output, counts.words_json())
-    total = sum(counts.words.values())
+    # The totals come from the core's table: the words never become a dict here.
+    total = counts.total
     if args.json:
         emit_json({"command": "count-words", "input": args.tokenizer, "output": args.output, "lines": counts.lines,
-                   "distinct_words": len(counts.words), "words": total,
+                   "distinct_words": counts.distinct, "words": total,
                    "added_tokens": sum(counts.added_tokens.values())})
     else:
-        print(f"counted {total:,} words, {len(counts.words):,} distinct, in {counts.lines:,} lines; "
+        print(f"counted {total:,} words, {counts.distinct:,} distinct, in {counts.lines:,} lines; "
               f"wrote {args.output}", file=report_stream(args))
     return EXIT_OK
 

@@ -69,7 +69,9 @@ py::str settle(const std::string& path) {
 }
 
 void write_text_file(const std::string& path, py::handle text) {
-    std::string bytes(python::to_str(text, "text"));
+    // Text made in the core comes as UTF-8 bytes, spared a round trip through str.
+    std::string bytes(PyBytes_Check(text.ptr()) ? std::string_view(py::reinterpret_borrow<py::bytes>(text))
+                                                 : python::to_str(text, "text"));
     unlocked_io([&] { file_sets::replace_file(path, file_sets::text_content(std::move(bytes)), interruptible()); });
 }
 
@@ -100,7 +102,7 @@ void register_file_writing(py::module_& module) {
                "Complete or undo what an interrupted write left in a folder (or a file's directory); a line saying "
                "what was done, or \"\".");
     module.def("write_text_file", &write_text_file, py::arg("path"), py::arg("text"),
-               "Write a str as UTF-8 to path, replacing the file (not what a link there points at) only once whole.");
+               "Write a str as UTF-8 (or bytes of UTF-8 text as they are) to path, replacing the file (not what a link there points at) only once whole.");
     module.def("save_tokenizer", &save_tokenizer, py::arg("editor"), py::arg("path"),
                "Write the editor's document to path, replacing the file (not what a link there points at) only "
                "once whole.");

@@ -87,7 +87,14 @@ public:
     py::int_ lines() const { return make_int(counter_->lines()); }
     py::int_ total() const { return make_int(counter_->words().total()); }
     py::int_ distinct() const { return make_int(counter_->words().distinct()); }
-    py::str words_json() const { return python::make_str(counter_->words().json_by_count()); }
+    py::bytes words_json() const {
+        std::string json;
+        {
+            py::gil_scoped_release unlocked;
+            json = counter_->words().json_by_count();
+        }
+        return py::bytes(json);
+    }
     py::int_ memory_bytes() const {
         return make_int(counter_->words().memory_bytes() + counter_->added_tokens().memory_bytes());
     }
@@ -139,7 +146,7 @@ void register_word_counts(py::module_& module) {
         .def_property_readonly("memory_bytes", &WordCountTable::memory_bytes,
                                "Bytes the counts take: the tables' slots and their words.")
         .def("words_json", &WordCountTable::words_json,
-             "The word counts as a JSON object, most used first, one member to a line.");
+             "The word counts as a JSON object (UTF-8 bytes), most used first, one member to a line.");
     module.def("check_counting", &check_counting, py::arg("editor"),
                "Raises ValueError when the file's normalizer or pre-tokenizer cannot be applied exactly.");
 }
