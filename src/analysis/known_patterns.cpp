@@ -38,32 +38,39 @@ std::uint8_t classify(std::uint32_t cp) {
     return bits;
 }
 
-// The classes of the Basic Multilingual Plane, looked up; others computed.
-std::uint8_t class_of(std::uint32_t cp) {
+// The classes of every character of the Basic Multilingual Plane.
+const std::uint8_t* bmp_classes() {
     static const std::vector<std::uint8_t> bmp = [] {
         std::vector<std::uint8_t> table(0x10000);
         for (std::uint32_t c = 0; c < table.size(); ++c) table[c] = classify(c);
         return table;
     }();
-    return cp < 0x10000 ? bmp[cp] : classify(cp);
+    return bmp.data();
 }
 
 // The text read a character at a time, at byte positions: the matchers keep
-// no copy of it, however long it is.
+// no copy of it, however long it is. Classes are looked up (computed beyond
+// the Basic Multilingual Plane); ASCII is never decoded.
 class CharCursor {
 public:
-    explicit CharCursor(std::string_view text) : text_(text), p_(reinterpret_cast<const unsigned char*>(text.data())) {}
+    explicit CharCursor(std::string_view text)
+        : text_(text), p_(reinterpret_cast<const unsigned char*>(text.data())), classes_(bmp_classes()) {}
     std::size_t size() const { return text_.size(); }
     std::size_t length(std::size_t at) const { return utf8_sequence_length(p_[at]); }
     std::uint32_t cp(std::size_t at) const {
         return p_[at] < 0x80 ? p_[at] : decode_utf8_sequence(p_ + at, length(at));
     }
     std::size_t next(std::size_t at) const { return at + length(at); }
+    std::uint8_t classes_at(std::size_t at) const {
+        if (p_[at] < 0x80) return classes_[p_[at]];
+        const std::uint32_t c = decode_utf8_sequence(p_ + at, length(at));
+        return c < 0x10000 ? classes_[c] : classify(c);
+    }
     // Whether there is a character at `at` with any of the classes `bits`.
-    bool is(std::size_t at, std::uint8_t bits) const { return at < size() && (class_of(cp(at)) & bits); }
+    bool is(std::size_t at, std::uint8_t bits) const { return at < size() && (classes_at(at) & bits); }
     // The first character at or after `from` that has none of the classes `bits`.
     std::size_t run_end(std::size_t from, std::uint8_t bits) const {
-        while (from < size() && (class_of(cp(from)) & bits)) from = next(from);
+        while (from < size() && (classes_at(from) & bits)) from = next(from);
         return from;
     }
     template <class Pred>
@@ -75,6 +82,7 @@ public:
 private:
     std::string_view text_;
     const unsigned char* p_;
+    const std::uint8_t* classes_;
 };
 
 bool is_line_break(std::uint32_t cp) { return cp == '\r' || cp == '\n'; }

@@ -97,15 +97,23 @@ void PreTokenizer::descend(std::size_t depth, std::string_view text, const TextS
             descend(depth + 1, piece, piece_sources, piece_at_start);
             return;
         }
-        // Each byte becomes one character of the byte-level alphabet.
+        // Each byte becomes one character of the byte-level alphabet (one or two bytes).
         const ByteForms& forms = byte_forms();
         std::string& mapped = level.mapped;
-        mapped.clear();
-        level.mapped_sources.clear();
-        for (std::size_t i = 0; i < piece.size(); ++i) {
-            const auto byte = static_cast<unsigned char>(piece[i]);
-            mapped.append(forms.text[byte], forms.length[byte]);
-            if (piece_sources) level.mapped_sources.insert(level.mapped_sources.end(), forms.length[byte], piece_sources[i]);
+        mapped.resize(2 * piece.size());
+        char* out = mapped.data();
+        for (const char c : piece) {
+            const auto byte = static_cast<unsigned char>(c);
+            out[0] = forms.text[byte][0];
+            out[1] = forms.text[byte][1];
+            out += forms.length[byte];
+        }
+        mapped.resize(static_cast<std::size_t>(out - mapped.data()));
+        if (piece_sources) {
+            level.mapped_sources.clear();
+            for (std::size_t i = 0; i < piece.size(); ++i)
+                level.mapped_sources.insert(level.mapped_sources.end(), forms.length[static_cast<unsigned char>(piece[i])],
+                                            piece_sources[i]);
         }
         descend(depth + 1, mapped, piece_sources ? level.mapped_sources.data() : nullptr, piece_at_start);
     };

@@ -1,6 +1,8 @@
 #include "learning/unicode_form_runs.hpp"
 
+#include <cstring>
 #include <iterator>
+#include <vector>
 
 #include "analysis/unicode_ages.hpp"
 #include "document/text.hpp"
@@ -74,20 +76,55 @@ std::span<const CodePointRange> unicode_form_kept_ranges(std::string_view form) 
     return {};
 }
 
+namespace {
+
+// For each character of the Basic Multilingual Plane, a bit: whether the
+// form leaves it as it is wherever it stands (a kept character, or one
+// unassigned in the Unicode version the forms are taken from).
+using PlaneBits = std::vector<std::uint64_t>;
+
+PlaneBits left_alone_bits(std::span<const CodePointRange> kept) {
+    PlaneBits bits(0x10000 / 64, 0);
+    for (std::uint32_t cp = 0; cp < 0x10000; ++cp)
+        if (in_ranges(kept, cp) || !assigned_in_unicode_9(cp)) bits[cp >> 6] |= std::uint64_t{1} << (cp & 63);
+    return bits;
+}
+
+const PlaneBits& left_alone_in_plane(std::string_view form) {
+    static const PlaneBits composed = left_alone_bits(kComposedKept);
+    static const PlaneBits compatibility_composed = left_alone_bits(kCompatibilityComposedKept);
+    static const PlaneBits decomposed = left_alone_bits(kDecomposedKept);
+    static const PlaneBits compatibility_decomposed = left_alone_bits(kCompatibilityDecomposedKept);
+    if (form == "NFC") return composed;
+    if (form == "NFKC") return compatibility_composed;
+    if (form == "NFD") return decomposed;
+    return compatibility_decomposed;
+}
+
+}  // namespace
+
 bool unicode_form_keeps_text(std::string_view form, std::string_view text) {
     const bool lowering = form == "lowercase";
     const std::span<const CodePointRange> kept = unicode_form_kept_ranges(form);
+    const PlaneBits* plane = lowering ? nullptr : &left_alone_in_plane(form);
     const auto* p = reinterpret_cast<const unsigned char*>(text.data());
     for (std::size_t i = 0; i < text.size();) {
         if (p[i] < 0x80) {
             if (lowering && is_ascii_upper(p[i])) return false;
             ++i;
+            // ASCII, which every form keeps, eight bytes at a time.
+            if (!lowering) {
+                std::uint64_t eight;
+                while (i + 8 <= text.size() && (std::memcpy(&eight, p + i, 8), (eight & 0x8080808080808080ULL) == 0)) i += 8;
+            }
             continue;
         }
         if (lowering) return false;
         const std::size_t length = utf8_sequence_length(p[i]);
         const std::uint32_t cp = decode_utf8_sequence(p + i, length);
-        if (!in_ranges(kept, cp) && assigned_in_unicode_9(cp)) return false;
+        const bool left_alone = cp < 0x10000 ? ((*plane)[cp >> 6] >> (cp & 63)) & 1
+                                             : in_ranges(kept, cp) || !assigned_in_unicode_9(cp);
+        if (!left_alone) return false;
         i += length;
     }
     return true;
