@@ -32,7 +32,9 @@ import sys
 from pathlib import Path
 
 from benchmarks.child_processes import child_env, child_json
-from benchmarks.measuring import Contender, Row, Target, fmt_mib, fmt_ratio, fmt_time, log, measure, relative
+from benchmarks.measuring import (
+    Contender, Row, Target, baseline_cell, fmt_mib, fmt_ratio, fmt_time, log, measure, relative,
+)
 from benchmarks.settings import REPO
 
 CACHE = REPO / "benchmarks" / ".cache"
@@ -122,10 +124,11 @@ def run_counting_case(reps: int, tmp: Path, quick: bool, rows: list[Row]) -> Non
         faster = relative(trainer, one)
         rows.append(Row(label, f"count the words of {fmt_mib(corpus.stat().st_size)} of mixed-script text, "
                                "one process", fmt_time(one.median) if not one.error else f"failed: {one.error}",
-                        baselines={"BpeTrainer": fmt_time(trainer.median)},
+                        baselines={"tokenizers": baseline_cell(one, trainer)},
                         target=None if quick else Target(">= 3x faster than BpeTrainer",
                                                          faster is not None and faster >= 3.0, fmt_ratio(faster)),
-                        work=f"BpeTrainer training {MERGES:,} merges with the file's normalizer and pre-tokenizer"))
+                        work=f"tokenizers: BpeTrainer training {MERGES:,} merges with the file's normalizer and "
+                             f"pre-tokenizer, {fmt_time(trainer.median)}"))
         scaling = relative(one, two)
         rows.append(Row(label, "the same on two processes", fmt_time(two.median) if not two.error
                         else f"failed: {two.error}",

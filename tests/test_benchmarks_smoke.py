@@ -73,3 +73,15 @@ def test_unknown_fixture_is_refused(tmp_path):
     proc = run("--quick", "--fixtures", "no-such-fixture", cwd=tmp_path)
     assert proc.returncode != 0
     assert "unknown fixture 'no-such-fixture'" in proc.stderr
+
+
+def test_quick_counting_run_reports_each_pipeline_against_the_trainer(tmp_path):
+    out = tmp_path / "counting.md"
+    proc = run("--quick", "--only", "counting", "--output", str(out), cwd=tmp_path)
+    assert proc.returncode == 0, proc.stderr
+    rows = [line.split(" | ") for line in out.read_text(encoding="utf-8").splitlines()
+            if line.startswith("| count-words: ")]
+    assert [cells[0] for cells in rows] == ["| count-words: qwen3-style"] * 3 + ["| count-words: deepseek-style"] * 3
+    assert [cells[1].split(" ")[0] for cells in rows] == ["count", "the", "memory:"] * 2
+    assert not [cells for cells in rows if any(cell.startswith("failed") for cell in cells)]
+    assert all("BpeTrainer" in cells[-1] for cells in rows[::3])

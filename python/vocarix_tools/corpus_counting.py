@@ -56,6 +56,8 @@ DASK_HINT = 'counting on Dask needs the scale extra: pip install "vocarix[scale]
 
 # Chunks of this many bytes or more, so that a process's work outweighs its start.
 DEFAULT_CHUNK_BYTES = 8 << 20
+# Files counted on several processes are cut finer, down to this size.
+BALANCED_CHUNK_BYTES = 1 << 20
 
 
 class WordCounts:
@@ -112,10 +114,11 @@ class WordCounts:
         """Bytes the counts take in the core (0 for counts read from files)."""
         return int(self._table.memory_bytes) if self._table is not None else 0
 
-    def words_json(self) -> bytes:
-        """The word counts as a JSON object in UTF-8, most used first: a word-count file."""
+    def words_json(self, threads: int = 1) -> bytes:
+        """The word counts as a JSON object in UTF-8, most used first: a
+        word-count file, sorted and written on up to `threads` threads."""
         if self._table is not None:
-            return self._table.words_json()
+            return self._table.words_json(threads)
         import json
         ordered = dict(sorted(self.words.items(), key=lambda item: (-item[1], item[0])))
         return (json.dumps(ordered, ensure_ascii=False, indent=0) + "\n").encode("utf-8")
@@ -429,6 +432,10 @@ def count_words_for(editors: Sequence[vocarix.Vocarix], paths: Sequence[PathLike
             file_chunks = sum(-(-corpus_input.size // max(1, chunk_bytes)) for corpus_input in inputs)
             workers = min(jobs or os.cpu_count() or 1, 1 << 20 if streams else file_chunks)
             if workers > 1:
+                if not streams:
+                    # Sixteen chunks or more for each process, so that they finish close together.
+                    total = sum(corpus_input.size for corpus_input in inputs)
+                    chunk_bytes = min(chunk_bytes, max(BALANCED_CHUNK_BYTES, -(-total // (16 * workers))))
                 tables = _count_on_processes(editors, inputs, chunk_bytes, cuts, workers, tally)
             else:
                 tables = _count_here(editors, inputs, chunk_bytes, cuts, tally)

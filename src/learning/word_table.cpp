@@ -7,7 +7,10 @@
 #include <cstdlib>
 #include <cstring>
 #include <new>
+#include <exception>
 #include <stdexcept>
+#include <system_error>
+#include <thread>
 
 #include "document/text.hpp"
 
@@ -225,48 +228,48 @@ void WordTable::add_serialized(std::string_view bytes) {
     add_scattered(records.size(), word, count, [&](std::size_t i) { __builtin_prefetch(bytes.data() + records[i]); });
 }
 
-std::string WordTable::json_by_count() const {
-    // Sorted by count, then by word: ties are many (most words occur once),
-    // so each record carries its word's first sixteen bytes, which settle
-    // most of them without reaching into the arena.
-    struct Record {
-        std::uint64_t count, prefix[2];
-        const char* word;
-        std::size_t length;
-    };
-    std::vector<Record> order;
-    order.reserve(size_);
-    for_each([&](std::string_view word, std::uint64_t count) {
-        Record record{count, {0, 0}, word.data(), word.size()};
-        for (std::size_t k = 0; k < 16; ++k)
-            record.prefix[k / 8] = record.prefix[k / 8] << 8 | (k < word.size() ? static_cast<unsigned char>(word[k]) : 0);
-        order.push_back(record);
-    });
-    std::sort(order.begin(), order.end(), [](const Record& a, const Record& b) {
-        if (a.count != b.count) return a.count > b.count;
-        if (a.prefix[0] != b.prefix[0]) return a.prefix[0] < b.prefix[0];
-        if (a.prefix[1] != b.prefix[1]) return a.prefix[1] < b.prefix[1];
-        return std::string_view(a.word, a.length) < std::string_view(b.word, b.length);
-    });
-    // Written into a buffer sized for words that need no escape (nearly
-    // all of them); one that does goes through the general writer.
-    std::string out(arena_.size() + 30 * size_ + 4, '\0');
-    char* at = out.data();
+namespace {
+
+// A word of the JSON output: its count, its first sixteen bytes (which
+// settle most ties without reaching into the arena) and where it lies.
+struct CountRecord {
+    std::uint64_t count, prefix[2];
+    const char* word;
+    std::size_t length;
+};
+
+bool before_in_json(const CountRecord& a, const CountRecord& b) {
+    if (a.count != b.count) return a.count > b.count;
+    if (a.prefix[0] != b.prefix[0]) return a.prefix[0] < b.prefix[0];
+    if (a.prefix[1] != b.prefix[1]) return a.prefix[1] < b.prefix[1];
+    return std::string_view(a.word, a.length) < std::string_view(b.word, b.length);
+}
+
+// Appends the members of `records` (sorted), each after ",\n" except the
+// very first of the object (`first`).
+void append_members(std::string& out, const std::vector<CountRecord>& records, bool first) {
+    // Written into room made for words that need no escape (nearly all of
+    // them); one that does goes through the general writer.
+    std::size_t used = out.size();
+    std::size_t room = 0;
+    for (const CountRecord& record : records) room += record.length + 30;
+    out.resize(used + room + 32);
+    char* at = out.data() + used;
     std::string escaped;
     auto put = [&](const char* bytes, std::size_t length) {
         if (static_cast<std::size_t>(out.data() + out.size() - at) < length + 32) {
-            const std::size_t used = static_cast<std::size_t>(at - out.data());
+            used = static_cast<std::size_t>(at - out.data());
             out.resize(2 * out.size() + length + 32);
             at = out.data() + used;
         }
         std::memcpy(at, bytes, length);
         at += length;
     };
-    put("{", 1);
-    for (std::size_t i = 0; i < order.size(); ++i) {
-        const Record& record = order[i];
-        if (i + 8 < order.size()) __builtin_prefetch(order[i + 8].word);  // the words lie apart in the arena
-        put(i ? ",\n\"" : "\n\"", i ? 3 : 2);
+    for (std::size_t i = 0; i < records.size(); ++i) {
+        const CountRecord& record = records[i];
+        if (i + 8 < records.size()) __builtin_prefetch(records[i + 8].word);  // the words lie apart in the arena
+        const bool opens = first && i == 0;
+        put(opens ? "\n\"" : ",\n\"", opens ? 2 : 3);
         const std::string_view word(record.word, record.length);
         if (std::none_of(word.begin(), word.end(), [](char c) {
                 const auto byte = static_cast<unsigned char>(c);
@@ -282,9 +285,75 @@ std::string WordTable::json_by_count() const {
         char digits[24];
         put(digits, static_cast<std::size_t>(std::to_chars(digits, digits + sizeof digits, record.count).ptr - digits));
     }
-    if (order.empty()) put("}\n", 2);
-    else put("\n}\n", 3);
     out.resize(static_cast<std::size_t>(at - out.data()));
+}
+
+// Runs first() here and second() on a thread of its own when `parallel`
+// (here too when no thread can be had); an exception of either is thrown here.
+template <class First, class Second>
+void run_both(bool parallel, First&& first, Second&& second) {
+    std::exception_ptr failure;
+    std::thread other;
+    if (parallel) {
+        try {
+            other = std::thread([&] {
+                try {
+                    second();
+                } catch (...) {
+                    failure = std::current_exception();
+                }
+            });
+        } catch (const std::system_error&) {
+            parallel = false;
+        }
+    }
+    std::exception_ptr mine;
+    try {
+        first();
+    } catch (...) {
+        mine = std::current_exception();
+    }
+    if (parallel) other.join();
+    else if (!mine) second();
+    if (mine) std::rethrow_exception(mine);
+    if (failure) std::rethrow_exception(failure);
+}
+
+}  // namespace
+
+std::string WordTable::json_by_count(unsigned threads) const {
+    // Sorted by count, then by word. Words counted once (most of them) and
+    // the others are sorted and written apart, on two threads when asked:
+    // the object is the second part after the first.
+    const bool parallel = threads > 1 && size_ > 100'000;
+    std::vector<CountRecord> more, once;
+    // The records of the words counted once (`once`) or more often.
+    auto gather = [&](std::vector<CountRecord>& records, bool counted_once) {
+        records.reserve(size_ / 2);
+        for_each_slot([&](const Slot& slot) {
+            if ((slot.count == 1) != counted_once) return;
+            const std::string_view word = word_at(slot.offset);
+            CountRecord record{slot.count, {0, 0}, word.data(), word.size()};
+            for (std::size_t k = 0; k < 16; ++k)
+                record.prefix[k / 8] =
+                    record.prefix[k / 8] << 8 | (k < word.size() ? static_cast<unsigned char>(word[k]) : 0);
+            records.push_back(record);
+        });
+        std::sort(records.begin(), records.end(), before_in_json);
+    };
+    std::string out = "{", tail;
+    run_both(
+        parallel,
+        [&] {
+            gather(more, false);
+            append_members(out, more, true);
+        },
+        [&] {
+            gather(once, true);
+            append_members(tail, once, size_ == once.size());
+        });
+    out += tail;
+    out += size_ ? "\n}\n" : "}\n";
     return out;
 }
 

@@ -69,18 +69,13 @@ public:
 
     // The table as a JSON object of word -> count, most used first (then by
     // word), one member to a line.
-    std::string json_by_count() const;
+    // Sorting and writing take up to `threads` threads (two at most).
+    std::string json_by_count(unsigned threads = 1) const;
 
     // Calls f(word, count) for every word, in no particular order.
     template <class F>
     void for_each(F&& f) const {
-        // The words lie in the arena in the order they were met, not in the
-        // slots' order: each is fetched a few slots ahead.
-        constexpr std::size_t kAhead = 8;
-        for (std::size_t i = 0; i < capacity_; ++i) {
-            if (i + kAhead < capacity_ && slots_[i + kAhead].count) __builtin_prefetch(arena_.data() + slots_[i + kAhead].offset);
-            if (slots_[i].count) f(word_at(slots_[i].offset), slots_[i].count);
-        }
+        for_each_slot([&](const Slot& slot) { f(word_at(slot.offset), slot.count); });
     }
     // Bytes the table holds (its slots and its arena of words).
     std::size_t memory_bytes() const { return capacity_ * sizeof(Slot) + arena_.capacity(); }
@@ -94,6 +89,17 @@ private:
     struct FreeSlots {
         void operator()(Slot* slots) const;
     };
+    // Calls f(slot) for every slot that holds a word, its word fetched ahead:
+    // the words lie in the arena in the order they were met, not in the
+    // slots' order.
+    template <class F>
+    void for_each_slot(F&& f) const {
+        constexpr std::size_t kAhead = 8;
+        for (std::size_t i = 0; i < capacity_; ++i) {
+            if (i + kAhead < capacity_ && slots_[i + kAhead].count) __builtin_prefetch(arena_.data() + slots_[i + kAhead].offset);
+            if (slots_[i].count) f(slots_[i]);
+        }
+    }
     std::string_view word_at(std::uint32_t offset) const {
         std::uint32_t length;
         std::memcpy(&length, arena_.data() + offset, 4);

@@ -4,6 +4,7 @@ merge (another tokenizer's entries) and count-words (the word counts both start 
 from __future__ import annotations
 
 import argparse
+import os
 
 import vocarix_tools
 from vocarix_tools import corpus_counting, counting, learning
@@ -105,7 +106,8 @@ def cmd_learn(args: argparse.Namespace) -> int:
 def cmd_count_words(args: argparse.Namespace) -> int:
     editor = open_editor(args.tokenizer)
     counts = corpus_words(args, editor, args.corpus)
-    write_text(args.output, counts.words_json())
+    # The file is made on as many threads as the corpus was counted on processes.
+    write_text(args.output, counts.words_json(threads=args.jobs or os.cpu_count() or 1))
     # The totals come from the core's table: the words never become a dict here.
     total = counts.total
     if args.json:

@@ -87,11 +87,11 @@ public:
     py::int_ lines() const { return make_int(counter_->lines()); }
     py::int_ total() const { return make_int(counter_->words().total()); }
     py::int_ distinct() const { return make_int(counter_->words().distinct()); }
-    py::bytes words_json() const {
+    py::bytes words_json(unsigned threads) const {
         std::string json;
         {
             py::gil_scoped_release unlocked;
-            json = counter_->words().json_by_count();
+            json = counter_->words().json_by_count(threads);
         }
         return py::bytes(json);
     }
@@ -145,8 +145,9 @@ void register_word_counts(py::module_& module) {
         .def_property_readonly("distinct", &WordCountTable::distinct)
         .def_property_readonly("memory_bytes", &WordCountTable::memory_bytes,
                                "Bytes the counts take: the tables' slots and their words.")
-        .def("words_json", &WordCountTable::words_json,
-             "The word counts as a JSON object (UTF-8 bytes), most used first, one member to a line.");
+        .def("words_json", &WordCountTable::words_json, py::arg("threads") = 1,
+             "The word counts as a JSON object (UTF-8 bytes), most used first, one member to a line; "
+             "sorted and written on up to `threads` threads.");
     module.def("check_counting", &check_counting, py::arg("editor"),
                "Raises ValueError when the file's normalizer or pre-tokenizer cannot be applied exactly.");
 }
