@@ -1,9 +1,9 @@
-"""The README's benchmark tables, made from ``benchmarks/RESULTS.md``.
+"""The README's benchmark tables, made from the benchmark results files.
 
 Usage::
 
     python benchmarks/readme_tables.py           # rewrites the tables in README.md
-    python benchmarks/readme_tables.py --check   # exit status 1 when README.md is not what RESULTS.md gives
+    python benchmarks/readme_tables.py --check   # exit status 1 when README.md is not what the results give
 
 Every benchmark table in the README stands between two markers::
 
@@ -11,8 +11,10 @@ Every benchmark table in the README stands between two markers::
     | header | ... |
     <!-- end of results -->
 
-and NAME, a key of ``TABLES``, says which rows of which table of the results
-file it shows: the table is copied, never typed, so no row can stray in.
+and NAME, a key of ``TABLES``, says which rows of which table of which
+results file it shows (``benchmarks/RESULTS.md``, or
+``benchmarks/RESULTS-counting.md`` for the counting case, which runs
+alone): the table is copied, never typed, so no row can stray in.
 """
 
 from __future__ import annotations
@@ -27,12 +29,15 @@ REPO = Path(__file__).resolve().parents[1]
 README = REPO / "README.md"
 RESULTS = REPO / "benchmarks" / "RESULTS.md"
 
+COUNTING_RESULTS = REPO / "benchmarks" / "RESULTS-counting.md"
+
 Cells = list[str]
-# Name -> (heading of the results file's section, which of its rows).
-TABLES: dict[str, tuple[str, Callable[[Cells], bool]]] = {
-    "bytelevel-128k": ("## Results", lambda cells: cells[0] == "bytelevel-128k"),
-    "commands": ("## Results", lambda cells: cells[1].startswith("`vocarix")),
-    "remove_tokens": ("## Cost grows with the work: remove_tokens", lambda cells: True),
+# Name -> (results file, heading of its section, which of its rows).
+TABLES: dict[str, tuple[Path, str, Callable[[Cells], bool]]] = {
+    "bytelevel-128k": (RESULTS, "## Results", lambda cells: cells[0] == "bytelevel-128k"),
+    "commands": (RESULTS, "## Results", lambda cells: cells[1].startswith("`vocarix")),
+    "remove_tokens": (RESULTS, "## Cost grows with the work: remove_tokens", lambda cells: True),
+    "counting": (COUNTING_RESULTS, "## Results", lambda cells: cells[0].startswith("count-words")),
 }
 
 BLOCK = re.compile(r"(<!-- results: (?P<name>[\w-]+) -->\n)(?P<table>.*?)(<!-- end of results -->)", re.S)
@@ -44,13 +49,13 @@ def cells_of(line: str) -> Cells:
     return [cell.strip().replace("\\|", "|") for cell in re.split(r"(?<!\\)\|", inner)]
 
 
-def section_table(results: str, heading: str) -> list[str]:
-    """The lines of the first table under `heading`."""
+def section_table(results: str, heading: str, name: str) -> list[str]:
+    """The lines of the first table under `heading` of the results file `name`."""
     lines = results.splitlines()
     try:
         start = lines.index(heading)
     except ValueError:
-        raise SystemExit(f"{RESULTS.name} has no section {heading!r}") from None
+        raise SystemExit(f"{name} has no section {heading!r}") from None
     table: list[str] = []
     for line in lines[start + 1:]:
         if line.startswith("## "):
@@ -60,18 +65,23 @@ def section_table(results: str, heading: str) -> list[str]:
         elif table:
             break
     if len(table) < 2:
-        raise SystemExit(f"{RESULTS.name}: no table under {heading!r}")
+        raise SystemExit(f"{name}: no table under {heading!r}")
     return table
 
 
-def table(results: str, name: str) -> str:
-    heading, wanted = TABLES[name]
-    header, rule, *rows = section_table(results, heading)
+def read_results() -> dict[Path, str]:
+    """The text of every results file the tables come from."""
+    return {path: path.read_text(encoding="utf-8") for path in {source for source, _, _ in TABLES.values()}}
+
+
+def table(results: dict[Path, str], name: str) -> str:
+    source, heading, wanted = TABLES[name]
+    header, rule, *rows = section_table(results[source], heading, source.name)
     return "\n".join([header, rule, *(row for row in rows if wanted(cells_of(row)))]) + "\n"
 
 
-def render(readme: str, results: str) -> str:
-    """`readme` with every marked table made afresh from `results`."""
+def render(readme: str, results: dict[Path, str]) -> str:
+    """`readme` with every marked table made afresh from `results` (file -> text)."""
     def fill(match: re.Match[str]) -> str:
         name = match.group("name")
         if name not in TABLES:
@@ -86,10 +96,10 @@ def main(argv: list[str] | None = None) -> int:
     parser.add_argument("--check", action="store_true", help="only report whether README.md is current")
     args = parser.parse_args(argv)
     readme = README.read_text(encoding="utf-8")
-    made = render(readme, RESULTS.read_text(encoding="utf-8"))
+    made = render(readme, read_results())
     if args.check:
         if made != readme:
-            print("README.md's benchmark tables differ from benchmarks/RESULTS.md; "
+            print("README.md's benchmark tables differ from the results files; "
                   "run python benchmarks/readme_tables.py", file=sys.stderr)
             return 1
         return 0

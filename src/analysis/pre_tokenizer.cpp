@@ -93,7 +93,7 @@ void PreTokenizer::descend(std::size_t depth, std::string_view text, const TextS
         const bool piece_at_start = at_start && span.begin == 0;
         const std::string_view piece = text.substr(span.begin, span.end - span.begin);
         const TextSpan* piece_sources = sources ? sources + span.begin : nullptr;
-        if (step.kind != PreTokenKind::kByteLevel) {
+        if (step.kind != PreTokenKind::kByteLevel || (unmapped_last_ && depth + 1 == steps_.steps.size())) {
             descend(depth + 1, piece, piece_sources, piece_at_start);
             return;
         }

@@ -85,6 +85,9 @@ public:
 
     const std::string& unsupported_by() const { return steps_.unsupported_by; }
     bool byte_level() const { return steps_.byte_level; }
+    // Whether the last step is ByteLevel, whose words are the bytes of its
+    // pieces written in the byte-level alphabet (see for_each_unmapped_word).
+    bool maps_bytes_last() const { return !steps_.steps.empty() && steps_.steps.back().kind == PreTokenStep::Kind::kByteLevel; }
 
     // Calls on_word(word) for each word of `normalized` (valid UTF-8), in
     // order, in the model's alphabet; a word is valid until on_word returns.
@@ -96,6 +99,20 @@ public:
             (*static_cast<std::remove_reference_t<OnWord>*>(context))(word);
         };
         run(normalized, at_start, sink, &on_word, false);
+    }
+    // The same, except that when the last step is ByteLevel the words are
+    // its pieces as they are, before each byte becomes a character of the
+    // byte-level alphabet (append_byte_level writes them as the model
+    // receives them): counting keys fewer bytes, and writes each distinct
+    // word once.
+    template <class OnWord>
+    void for_each_unmapped_word(std::string_view normalized, bool at_start, OnWord&& on_word) {
+        struct Reset {
+            bool& flag;
+            ~Reset() { flag = false; }
+        } reset{unmapped_last_};
+        unmapped_last_ = maps_bytes_last();
+        for_each_word(normalized, at_start, on_word);
     }
     // Appends the words of `normalized` to `words`.
     void split(std::string_view normalized, bool at_start, std::vector<std::string>& words);
@@ -119,6 +136,7 @@ private:
     std::vector<TextSpan> input_sources_;
     Sink sink_ = nullptr;
     void* context_ = nullptr;
+    bool unmapped_last_ = false;  // the last step's pieces are handed on before the byte-level mapping
 };
 
 }  // namespace vocarix

@@ -1,7 +1,6 @@
 #include "analysis/token_style.hpp"
 
 #include <algorithm>
-
 #include <array>
 #include <charconv>
 #include <span>
@@ -296,6 +295,21 @@ void append_byte_level(std::string& out, std::string_view bytes) {
         return forms;
     }();
     for (unsigned char b : bytes) out.append(kForms.text[b], kForms.length[b]);
+}
+
+const std::uint8_t* byte_level_ranks() {
+    // Bytes that stand for themselves keep their code point; the others take
+    // U+0100 on in byte order: every one of them after every byte kept.
+    static const auto ranks = [] {
+        std::array<std::uint8_t, 256> out{};
+        unsigned next = 0;
+        for (unsigned b = 0; b < 256; ++b)
+            if (byte_stands_for_itself(b)) out[b] = static_cast<std::uint8_t>(next++);
+        for (unsigned b = 0; b < 256; ++b)
+            if (!byte_stands_for_itself(b)) out[b] = static_cast<std::uint8_t>(next++);
+        return out;
+    }();
+    return ranks.data();
 }
 
 std::string text_with_byte_escapes(std::string_view bytes) {

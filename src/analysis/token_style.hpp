@@ -7,6 +7,7 @@
 // text they stand for, so displays decode them.
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <string_view>
 #include <unordered_set>
@@ -75,6 +76,11 @@ private:
 
 // Appends the byte-level form of `bytes`: each byte as its printable character.
 void append_byte_level(std::string& out, std::string_view bytes);
+
+// For each byte, the place of its byte-level character among the 256 in
+// code point order: byte strings compared byte by byte through these ranks
+// are ordered as their byte-level forms are.
+const std::uint8_t* byte_level_ranks();
 
 // Decoded bytes as text: valid UTF-8 as it is, each byte of an invalid
 // sequence as the four characters \xNN.

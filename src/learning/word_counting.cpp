@@ -6,6 +6,7 @@
 
 #include "analysis/added_tokens_view.hpp"
 #include "document/text.hpp"
+#include "analysis/token_style.hpp"
 #include "document/unicode_classes.hpp"
 
 namespace vocarix {
@@ -114,29 +115,39 @@ WordCounter::WordCounter(const EditorState& state, UnicodeForms* forms)
     }
     raw_added_ = std::make_unique<AddedTokenMatcher>(std::move(raw));
     normalized_added_ = std::make_unique<AddedTokenMatcher>(std::move(normalized));
+    words_unmapped_ = pre_tokenizer_.maps_bytes_last();
+}
+
+std::string WordCounter::words_json(unsigned threads) const {
+    WordTable::KeyForm form;
+    if (words_unmapped_) form = {append_byte_level, byte_level_ranks(), 2};
+    return counts_.words.json_by_count(threads, form);
 }
 
 WordCounter::~WordCounter() = default;
 
 template <class OnWord>
-void WordCounter::words_of_normalized(std::string_view text, bool at_start, OnWord& on_word) {
+void WordCounter::words_of_normalized(std::string_view text, bool at_start, bool unmapped, OnWord& on_word) {
+    auto words_of = [&](std::string_view piece, bool piece_at_start) {
+        if (unmapped) pre_tokenizer_.for_each_unmapped_word(piece, piece_at_start, on_word);
+        else pre_tokenizer_.for_each_word(piece, piece_at_start, on_word);
+    };
     if (normalized_added_->empty()) {
-        pre_tokenizer_.for_each_word(text, at_start, on_word);
+        words_of(text, at_start);
         return;
     }
     normalized_added_->split(text, normalized_segments_);
     for (const auto& segment : normalized_segments_) {
         if (segment.token) counts_.added_tokens.add(*segment.token, 1);
-        else
-            pre_tokenizer_.for_each_word(text.substr(segment.begin, segment.end - segment.begin),
-                                         at_start && segment.begin == 0, on_word);
+        else words_of(text.substr(segment.begin, segment.end - segment.begin), at_start && segment.begin == 0);
     }
 }
 
 template <class OnWord>
-void WordCounter::for_each_word_of_line(std::string_view line, bool at_line_start, OnWord&& on_word) {
+void WordCounter::for_each_word_of_line(std::string_view line, bool at_line_start, bool unmapped, OnWord&& on_word) {
     if (raw_added_->empty()) {
-        words_of_normalized(normalizer_.identity() ? line : normalizer_.normalized(line), at_line_start, on_word);
+        words_of_normalized(normalizer_.identity() ? line : normalizer_.normalized(line), at_line_start, unmapped,
+                            on_word);
         return;
     }
     raw_added_->split(line, raw_segments_);
@@ -151,12 +162,12 @@ void WordCounter::for_each_word_of_line(std::string_view line, bool at_line_star
             normalized_.assign(normalizer_.normalized(text));
             text = normalized_;
         }
-        words_of_normalized(text, at_line_start && segment.begin == 0, on_word);
+        words_of_normalized(text, at_line_start && segment.begin == 0, unmapped, on_word);
     }
 }
 
 void WordCounter::words_of_line(std::string_view line, std::vector<std::string>& words) {
-    for_each_word_of_line(line, true, [&](std::string_view word) { words.emplace_back(word); });
+    for_each_word_of_line(line, true, false, [&](std::string_view word) { words.emplace_back(word); });
 }
 
 void WordCounter::count_text(std::string_view text, std::uint64_t first_byte, bool continues_line) {
@@ -179,7 +190,7 @@ void WordCounter::count_checked_text(std::string_view text, bool continues_line)
         if (line.ends_with('\r')) line.remove_suffix(1);
         if (line.empty()) continue;
         if (line_start) ++counts_.lines;
-        for_each_word_of_line(line, line_start, [this](std::string_view word) {
+        for_each_word_of_line(line, line_start, words_unmapped_, [this](std::string_view word) {
             batch_.push(word);
             if (batch_.size() >= kBatchWords) {
                 counts_.words.add_batch(batch_);

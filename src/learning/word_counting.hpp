@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "analysis/pre_tokenizer.hpp"
+#include "analysis/token_style.hpp"
 #include "learning/text_normalizer.hpp"
 #include "learning/word_table.hpp"
 #include "state/editor_state.hpp"
@@ -61,7 +62,25 @@ public:
     // The words of one line, as the model receives them, appended to `words`.
     void words_of_line(std::string_view line, std::vector<std::string>& words);
 
+    // The counted words. When the pre-tokenizer ends with ByteLevel the
+    // table keeps each word as the bytes it stands for (a piece of the
+    // text): it is written in the byte-level alphabet by words_unmapped()'s
+    // callers, for_each_word_count() and words_json().
     const WordTable& words() const { return counts_.words; }
+    bool words_unmapped() const { return words_unmapped_; }
+    // Calls f(word, count) for every word as the model receives it, in no particular order.
+    template <class F>
+    void for_each_word_count(F&& f) const {
+        if (!words_unmapped_) return counts_.words.for_each(f);
+        std::string mapped;
+        counts_.words.for_each([&](std::string_view word, std::uint64_t count) {
+            mapped.clear();
+            append_byte_level(mapped, word);
+            f(std::string_view(mapped), count);
+        });
+    }
+    // The word counts as a word-count file (see WordTable::json_by_count).
+    std::string words_json(unsigned threads) const;
     // Added tokens met in the text, which the runtime hands over whole.
     const WordTable& added_tokens() const { return counts_.added_tokens; }
     std::uint64_t lines() const { return counts_.lines; }
@@ -69,10 +88,11 @@ public:
     WordCounts& counts() { return counts_; }
 
 private:
+    // `unmapped`: words of a pre-tokenizer ending with ByteLevel before its mapping.
     template <class OnWord>
-    void for_each_word_of_line(std::string_view line, bool at_line_start, OnWord&& on_word);
+    void for_each_word_of_line(std::string_view line, bool at_line_start, bool unmapped, OnWord&& on_word);
     template <class OnWord>
-    void words_of_normalized(std::string_view text, bool at_start, OnWord& on_word);
+    void words_of_normalized(std::string_view text, bool at_start, bool unmapped, OnWord& on_word);
 
     TextNormalizer normalizer_;
     PreTokenizer pre_tokenizer_;
@@ -81,6 +101,7 @@ private:
     WordBatch batch_;
     std::vector<AddedTokenSegment> raw_segments_, normalized_segments_;
     std::string normalized_;
+    bool words_unmapped_ = false;
 };
 
 }  // namespace vocarix

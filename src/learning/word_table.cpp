@@ -1,6 +1,7 @@
 #include "learning/word_table.hpp"
 
 #include <algorithm>
+#include <array>
 #include <sys/mman.h>
 
 #include <charconv>
@@ -230,32 +231,42 @@ void WordTable::add_serialized(std::string_view bytes) {
 
 namespace {
 
-// A word of the JSON output: its count, its first sixteen bytes (which
-// settle most ties without reaching into the arena) and where it lies.
+// A word of the JSON output: its count, its first sixteen bytes as ranks
+// (which settle most ties without reaching into the arena) and where it lies.
 struct CountRecord {
     std::uint64_t count, prefix[2];
     const char* word;
     std::size_t length;
 };
 
-bool before_in_json(const CountRecord& a, const CountRecord& b) {
-    if (a.count != b.count) return a.count > b.count;
-    if (a.prefix[0] != b.prefix[0]) return a.prefix[0] < b.prefix[0];
-    if (a.prefix[1] != b.prefix[1]) return a.prefix[1] < b.prefix[1];
-    return std::string_view(a.word, a.length) < std::string_view(b.word, b.length);
-}
+// Most used first, then by word: the words as written, compared through the
+// ranks of their bytes.
+struct BeforeInJson {
+    const std::uint8_t* rank;
+    bool operator()(const CountRecord& a, const CountRecord& b) const {
+        if (a.count != b.count) return a.count > b.count;
+        if (a.prefix[0] != b.prefix[0]) return a.prefix[0] < b.prefix[0];
+        if (a.prefix[1] != b.prefix[1]) return a.prefix[1] < b.prefix[1];
+        const std::size_t common = std::min(a.length, b.length);
+        for (std::size_t i = 16; i < common; ++i) {
+            const std::uint8_t x = rank[static_cast<unsigned char>(a.word[i])], y = rank[static_cast<unsigned char>(b.word[i])];
+            if (x != y) return x < y;
+        }
+        return a.length < b.length;
+    }
+};
 
 // Appends the members of `records` (sorted), each after ",\n" except the
-// very first of the object (`first`).
-void append_members(std::string& out, const std::vector<CountRecord>& records, bool first) {
+// very first of the object (`first`), their words as `form` writes them.
+void append_members(std::string& out, const std::vector<CountRecord>& records, bool first, const WordTable::KeyForm& form) {
     // Written into room made for words that need no escape (nearly all of
     // them); one that does goes through the general writer.
     std::size_t used = out.size();
     std::size_t room = 0;
-    for (const CountRecord& record : records) room += record.length + 30;
+    for (const CountRecord& record : records) room += form.growth * record.length + 30;
     out.resize(used + room + 32);
     char* at = out.data() + used;
-    std::string escaped;
+    std::string written, escaped;
     auto put = [&](const char* bytes, std::size_t length) {
         if (static_cast<std::size_t>(out.data() + out.size() - at) < length + 32) {
             used = static_cast<std::size_t>(at - out.data());
@@ -270,7 +281,12 @@ void append_members(std::string& out, const std::vector<CountRecord>& records, b
         if (i + 8 < records.size()) __builtin_prefetch(records[i + 8].word);  // the words lie apart in the arena
         const bool opens = first && i == 0;
         put(opens ? "\n\"" : ",\n\"", opens ? 2 : 3);
-        const std::string_view word(record.word, record.length);
+        std::string_view word(record.word, record.length);
+        if (form.write) {
+            written.clear();
+            form.write(written, word);
+            word = written;
+        }
         if (std::none_of(word.begin(), word.end(), [](char c) {
                 const auto byte = static_cast<unsigned char>(c);
                 return byte < 0x20 || byte == '"' || byte == '\\';
@@ -319,15 +335,25 @@ void run_both(bool parallel, First&& first, Second&& second) {
     if (failure) std::rethrow_exception(failure);
 }
 
+const std::uint8_t* identity_ranks() {
+    static const auto ranks = [] {
+        std::array<std::uint8_t, 256> out{};
+        for (unsigned b = 0; b < 256; ++b) out[b] = static_cast<std::uint8_t>(b);
+        return out;
+    }();
+    return ranks.data();
+}
+
 }  // namespace
 
-std::string WordTable::json_by_count(unsigned threads) const {
+std::string WordTable::json_by_count(unsigned threads, const KeyForm& form) const {
     // Sorted by count, then by word. Words counted once (most of them) and
     // the others are sorted and written apart, on two threads when asked:
     // the object is the second part after the first.
     const bool parallel = threads > 1 && size_ > 100'000;
+    const std::uint8_t* rank = form.rank ? form.rank : identity_ranks();
     std::vector<CountRecord> more, once;
-    // The records of the words counted once (`once`) or more often.
+    // The records of the words counted once (`once`) or more often, sorted.
     auto gather = [&](std::vector<CountRecord>& records, bool counted_once) {
         records.reserve(size_ / 2);
         for_each_slot([&](const Slot& slot) {
@@ -336,21 +362,21 @@ std::string WordTable::json_by_count(unsigned threads) const {
             CountRecord record{slot.count, {0, 0}, word.data(), word.size()};
             for (std::size_t k = 0; k < 16; ++k)
                 record.prefix[k / 8] =
-                    record.prefix[k / 8] << 8 | (k < word.size() ? static_cast<unsigned char>(word[k]) : 0);
+                    record.prefix[k / 8] << 8 | (k < word.size() ? rank[static_cast<unsigned char>(word[k])] : 0);
             records.push_back(record);
         });
-        std::sort(records.begin(), records.end(), before_in_json);
+        std::sort(records.begin(), records.end(), BeforeInJson{rank});
     };
     std::string out = "{", tail;
     run_both(
         parallel,
         [&] {
             gather(more, false);
-            append_members(out, more, true);
+            append_members(out, more, true, form);
         },
         [&] {
             gather(once, true);
-            append_members(tail, once, size_ == once.size());
+            append_members(tail, once, size_ == once.size(), form);
         });
     out += tail;
     out += size_ ? "\n}\n" : "}\n";

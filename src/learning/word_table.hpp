@@ -38,6 +38,17 @@ private:
     std::vector<std::uint32_t> ends_;
 };
 
+// How a table's words are written out: `write` appends a word's written
+// form (at most `growth` times its bytes; null: the word as it is), and
+// `rank` gives each byte's place in the order of written forms, so that
+// comparing words byte by byte through it orders them as their written
+// forms (null: the bytes' own order).
+struct WordKeyForm {
+    void (*write)(std::string& out, std::string_view word) = nullptr;
+    const std::uint8_t* rank = nullptr;
+    std::size_t growth = 1;
+};
+
 // Word -> how often it occurs. An open-addressing table of 16-byte slots
 // over one arena of word bytes. Counting a corpus looks words up millions
 // of times in a table far larger than the caches, so batches are added
@@ -70,7 +81,8 @@ public:
     // The table as a JSON object of word -> count, most used first (then by
     // word), one member to a line.
     // Sorting and writing take up to `threads` threads (two at most).
-    std::string json_by_count(unsigned threads = 1) const;
+    using KeyForm = WordKeyForm;
+    std::string json_by_count(unsigned threads = 1, const KeyForm& form = KeyForm()) const;
 
     // Calls f(word, count) for every word, in no particular order.
     template <class F>
@@ -94,7 +106,7 @@ private:
     // slots' order.
     template <class F>
     void for_each_slot(F&& f) const {
-        constexpr std::size_t kAhead = 8;
+        constexpr std::size_t kAhead = 24;
         for (std::size_t i = 0; i < capacity_; ++i) {
             if (i + kAhead < capacity_ && slots_[i + kAhead].count) __builtin_prefetch(arena_.data() + slots_[i + kAhead].offset);
             if (slots_[i].count) f(slots_[i]);

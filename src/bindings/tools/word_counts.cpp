@@ -32,6 +32,13 @@ py::dict table_dict(const WordTable& table) {
     return out;
 }
 
+py::dict words_dict(const WordCounter& counter) {
+    py::dict out;
+    counter.for_each_word_count(
+        [&](std::string_view word, std::uint64_t count) { out[python::make_str(word)] = make_int(count); });
+    return out;
+}
+
 class WordCountTable {
 public:
     // The editor's pipeline is read once; the table does not follow later edits.
@@ -82,7 +89,7 @@ public:
         std::string bytes = counter_->counts().serialized();
         return py::bytes(bytes);
     }
-    py::dict words() const { return table_dict(counter_->words()); }
+    py::dict words() const { return words_dict(*counter_); }
     py::dict added_tokens() const { return table_dict(counter_->added_tokens()); }
     py::int_ lines() const { return make_int(counter_->lines()); }
     py::int_ total() const { return make_int(counter_->words().total()); }
@@ -91,7 +98,7 @@ public:
         std::string json;
         {
             py::gil_scoped_release unlocked;
-            json = counter_->words().json_by_count(threads);
+            json = counter_->words_json(threads);
         }
         return py::bytes(json);
     }
@@ -137,7 +144,8 @@ void register_word_counts(py::module_& module) {
              "before); returns (lines counted, whether they held anything but white space).")
         .def("add_serialized", &WordCountTable::add_serialized, py::arg("data"),
              "Add the counts another table's serialized() gave.")
-        .def("serialized", &WordCountTable::serialized, "The counts as bytes another table can add.")
+        .def("serialized", &WordCountTable::serialized,
+             "The counts as bytes another table of the same tokenizer can add.")
         .def("words", &WordCountTable::words, "word -> count")
         .def("added_tokens", &WordCountTable::added_tokens, "added token -> count")
         .def_property_readonly("lines", &WordCountTable::lines)
