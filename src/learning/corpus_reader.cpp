@@ -159,13 +159,11 @@ std::uint64_t chunk_end_after(int fd, std::string_view name, std::uint64_t offse
         if (got == kReadFailed) fail_to_read(name);
         if (got <= before) return offset;
         const std::string_view seen(block.data(), got);
-        std::size_t end = seen.find_first_of(std::string_view("\n\0", 2), before);
-        if (end != std::string_view::npos) ++end;
-        if (cuts) {
-            const std::size_t cut = cuts->first_cut(seen, before, end == std::string_view::npos ? got : end);
-            if (cut != LineCutRule::kNone) end = cut;
-        }
-        if (end != std::string_view::npos) return offset - before + end;
+        // A line that ends in what was read ends the chunk; a longer one is cut.
+        if (const std::size_t end = seen.find_first_of(std::string_view("\n\0", 2), before); end != std::string_view::npos)
+            return offset - before + end + 1;
+        const std::size_t cut = cuts ? cuts->first_cut(seen, before, got) : LineCutRule::kNone;
+        if (cut != LineCutRule::kNone) return offset - before + cut;
         offset += got - before;
     }
 }

@@ -77,10 +77,11 @@ private:
 };
 
 // Where a chunk of the file `fd` that reaches byte `offset` may end: after
-// the line break that ends the line holding that byte, or before the first
-// place after it where `cuts` allows a cut (null: line breaks only), or at
-// the file's end. Reads forward in small blocks; a NUL byte ends the search
-// too (the chunk that holds it reports it). Throws CorpusError naming the input.
+// the line break that ends the line holding that byte, or, when none comes
+// in the block read, before the first place there where `cuts` allows a cut
+// (null: line breaks only), or at the file's end. Reads forward in small
+// blocks, then larger ones; a NUL byte ends the search too (the chunk that
+// holds it reports it). Throws CorpusError naming the input.
 std::uint64_t chunk_end_after(int fd, std::string_view name, std::uint64_t offset, const LineCutRule* cuts);
 
 }  // namespace vocarix
