@@ -219,3 +219,28 @@ def test_tables_of_other_processes_add_up_exactly_and_in_linear_time():
     with pytest.raises(ValueError, match="cut short"):
         into.add_serialized(first.serialized()[:-3])
     assert into.words() == dict(expected)  # a table cut short adds nothing
+
+
+def test_a_word_count_file_lists_words_as_the_model_receives_them_most_used_first():
+    """Byte-level files are counted as the bytes of their pieces and written
+    in the byte-level alphabet at the end; the file must still be ordered by
+    count, then by the written word, on one thread and on two (enough words
+    for the two to share the work)."""
+    import json
+    import random
+
+    editor = vocarix_tools.open(str(REPO / "tests" / "fixtures" / "pipelines" / "qwen3-style.json"))
+    rng = random.Random(7)
+    alphabet = "abcxyzéßЖж中文字한국!~\u00a0\u0100"
+    words = ["".join(rng.choice(alphabet) for _ in range(rng.randint(1, 9))) for _ in range(300_000)]
+    lines = [" ".join(rng.choice(words) for _ in range(12)) for _ in range(40_000)]
+    counts = corpus_counting.count_text(editor, "\n".join(lines))
+    runtime = tokenizers.Tokenizer.from_file(str(REPO / "tests" / "fixtures" / "pipelines" / "qwen3-style.json"))
+    expected = Counter(word for line in lines[:2000]
+                       for word, _ in runtime.pre_tokenizer.pre_tokenize_str(runtime.normalizer.normalize_str(line)))
+    assert corpus_counting.count_text(editor, "\n".join(lines[:2000])).words == dict(expected)
+    assert counts.distinct > 100_000
+    for threads in (1, 2):
+        written = json.loads(counts.words_json(threads))
+        assert written == counts.words
+        assert list(written.items()) == sorted(written.items(), key=lambda item: (-item[1], item[0]))
