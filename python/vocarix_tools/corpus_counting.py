@@ -279,18 +279,28 @@ def _count_on_processes(editors: list[vocarix.Vocarix], inputs: list[CorpusInput
         for process in processes:
             process.start()
         issued = 0
+        ends_to_send = len(processes)
         if files_only:
-            # File chunks are only offsets: all of them wait in the queue, and this process takes its share.
+            # File chunks are only offsets: all of them wait in the queue, then an end mark for each
+            # worker, which sends its table as soon as it finds nothing left to count while this
+            # process may still count its share (the end marks it meets it leaves for them).
             for task in _tasks(inputs, chunk_bytes, cuts):
                 tasks.put((issued, task))
                 issued += 1
+            for _ in processes:
+                tasks.put(None)
+            ends_to_send = 0
             while not tally.errors:
                 try:
-                    place, task = tasks.get(timeout=0.1)
+                    item = tasks.get(timeout=0.1)
                 except queue.Empty:
                     if tasks.empty():
                         break
                     continue
+                if item is None:
+                    tasks.put(None)
+                    break
+                place, task = item
                 try:
                     tally.done(place, task.input, _count_task(totals, task), None)
                 except (OSError, ValueError) as error:
@@ -309,16 +319,19 @@ def _count_on_processes(editors: list[vocarix.Vocarix], inputs: list[CorpusInput
                 tasks.put((issued, task))
                 issued += 1
         if tally.errors:
-            # Chunks not yet taken are dropped; those being counted finish.
+            # Chunks not yet taken are dropped (end marks too, sent again below); those being counted finish.
             while True:
                 try:
-                    tasks.get(timeout=0.1)
-                    issued -= 1
+                    item = tasks.get(timeout=0.1)
                 except queue.Empty:
                     break
+                if item is None:
+                    ends_to_send += 1
+                else:
+                    issued -= 1
         while pending["done"] < issued:
             collect()
-        for _ in processes:
+        for _ in range(ends_to_send):
             tasks.put(None)
         while pending["tables"] < len(processes):
             collect()
