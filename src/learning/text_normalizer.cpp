@@ -28,17 +28,18 @@ void for_each_char(std::string_view text, F&& f) {
     }
 }
 
-// Each match of the pattern replaced by `content`, taken literally.
+// Each match of the pattern replaced by `content`, taken literally. The
+// matches are taken as they are found: a long line with many of them (every
+// space of a line made "▁") keeps no list of them.
 void replace_matches(const RegularExpression& regex, std::string_view text, std::string_view content, std::string& out) {
     out.clear();
     if (text.empty()) return;
-    std::vector<TextSpan> matches;
-    regex.find_all(text, matches);
     std::size_t last = 0;
-    for (const TextSpan& match : matches) {
+    auto replace = [&](TextSpan match) {
         out.append(text.substr(last, match.begin - last)).append(content);
         last = match.end;
-    }
+    };
+    regex.for_each_match(text, replace);
     out.append(text.substr(last));
 }
 
