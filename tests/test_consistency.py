@@ -177,6 +177,15 @@ class TestEditSession:
         assert outcome.added_tokens_removed == ["ab"]
         assert session.id_map()["old_to_new"] == {"0": None, "1": 1, "2": None, "3": 3}
 
+    @pytest.mark.parametrize("removed, follows", [("a", None), ("b", 1)])
+    def test_an_id_two_entries_share_follows_the_first_in_key_order(self, removed, follows):
+        # "a" and "b" share id 1; the runtime reads 1 as "a", the first in byte order.
+        editor = vocarix.Vocarix.from_json(doc_text({"c": 0, "b": 1, "a": 1, "d": 2}, []))
+        session = vocarix_tools.EditSession(editor)
+        editor.remove_token(removed)
+        session.finish(literal=True)
+        assert session.id_map()["old_to_new"] == {"0": 0, "1": follows, "2": 2}
+
     def test_shared_old_id_follows_the_added_token(self):
         # The runtime numbers "<x>" 2, the id "c" holds, and reads 2 as "<x>".
         editor = vocarix.Vocarix.from_json(doc_text({"a": 0, "c": 2}, [], added_tokens=[added("<x>", 9)]))

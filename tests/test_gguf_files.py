@@ -169,6 +169,43 @@ def test_in_place_edit_and_dry_run(tmp_path, cli):
     assert [p.name for p in tmp_path.iterdir()] == ["m.gguf"]
 
 
+def test_tensors_larger_than_the_copy_buffers_are_streamed_byte_for_byte(tmp_path, cli):
+    # 40 MiB before the embedding and after it: the copy goes through many
+    # buffers and writeback pieces, the embedding starts in the middle of one.
+    import gguf
+
+    document = json.loads(GPT2.read_text())
+    keys = gguf_models.tokenizer_keys(document, "gpt-2")
+    rng = np.random.default_rng(5)
+    writer = gguf.GGUFWriter(str(tmp_path / "big.gguf"), "llama")
+    writer.add_vocab_size(len(keys["tokens"]))
+    writer.add_tokenizer_model("gpt2")
+    writer.add_token_list(keys["tokens"])
+    writer.add_token_merges(keys["merges"])
+    before_bytes = rng.integers(0, 256, size=(10_240, 4_096), dtype=np.uint8)
+    after_bytes = rng.integers(0, 256, size=(10_240, 4_096 + 32), dtype=np.uint8)
+    embedding = rng.normal(0, 0.02, size=(len(keys["tokens"]), 96)).astype(np.float32)
+    writer.add_tensor("blk.0.ffn_up.weight", before_bytes, raw_dtype=gguf.GGMLQuantizationType.I8)
+    writer.add_tensor("token_embd.weight", embedding)
+    writer.add_tensor("blk.0.ffn_down.weight", after_bytes, raw_dtype=gguf.GGMLQuantizationType.I8)
+    writer.write_header_to_file()
+    writer.write_kv_data_to_file()
+    writer.write_tensors_to_file()
+    writer.close()
+
+    out, ids = tmp_path / "out.gguf", tmp_path / "ids.json"
+    assert cli("add", tmp_path / "big.gguf", "Ġzqxjv", "-o", out, "--id-map", ids)[0] == 0
+    written = tensors(read(out))
+    assert bytes(written["blk.0.ffn_up.weight"].data) == before_bytes.tobytes()
+    assert bytes(written["blk.0.ffn_down.weight"].data) == after_bytes.tobytes()
+    rows, mapping = np.asarray(written["token_embd.weight"].data), id_map(ids)
+    assert len(rows) == mapping["rows_after"] == len(embedding) + len(mapping["added"])
+    for old_id, new_id in mapping["old_to_new"].items():
+        assert (rows[new_id] == embedding[int(old_id)]).all()
+    for token, new_row in mapping["added"].items():
+        assert np.allclose(rows[new_row["id"]], embedding[new_row["from"]].mean(axis=0), atol=1e-7), token
+
+
 def test_a_split_model_is_edited_as_one(tmp_path, cli):
     gpt2_model(tmp_path / "m.gguf", embedding_type="F16", split_max_tensors=6)
     shards = sorted(p.name for p in tmp_path.iterdir())
