@@ -169,6 +169,22 @@ def test_in_place_edit_and_dry_run(tmp_path, cli):
     assert [p.name for p in tmp_path.iterdir()] == ["m.gguf"]
 
 
+def test_a_model_changed_since_it_was_opened_is_not_written(tmp_path, cli):
+    import vocarix_tools
+
+    source = gpt2_model(tmp_path / "m.gguf")
+    model = vocarix_tools.open_gguf(source)
+    model.editor.add_token("Ġzqxjv")
+    # Another edit replaces the file: its data no longer stands where the header read at opening says.
+    assert cli("shrink", source, "10", "--in-place")[0] == 0
+    for out in (tmp_path / "out.gguf", None):
+        with pytest.raises(ValueError, match="changed since it was read") as refused:
+            model.save(out)
+        assert "\n" not in str(refused.value)
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["m.gguf"]
+    assert "Ġzqxjv" not in field(read(source), "tokenizer.ggml.tokens")
+
+
 def test_tensors_larger_than_the_copy_buffers_are_streamed_byte_for_byte(tmp_path, cli):
     # 40 MiB before the embedding and after it: the copy goes through many
     # buffers and writeback pieces, the embedding starts in the middle of one.

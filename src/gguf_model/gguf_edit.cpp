@@ -46,13 +46,20 @@ std::string shard_path(const std::string& prefix, std::size_t index, std::size_t
     return prefix + suffix;
 }
 
-gguf::GgufHeader read_header(const std::string& path) {
+FileIdentity identity_of(int fd, const std::string& path) {
+    struct stat info {};
+    if (::fstat(fd, &info) != 0) weights::throw_system("Failed to read: ", path, errno);
+    if (!S_ISREG(info.st_mode)) throw GgufError(path + ": not a regular file");
+    return {static_cast<std::uint64_t>(info.st_dev), static_cast<std::uint64_t>(info.st_ino),
+            static_cast<std::uint64_t>(info.st_size),
+            std::int64_t{info.st_mtim.tv_sec} * 1'000'000'000 + info.st_mtim.tv_nsec};
+}
+
+void read_file(GgufModel& model, const std::string& path) {
     FileDescriptor file(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
     if (file.get() < 0) weights::throw_system("Failed to read: ", path, errno);
-    struct stat info {};
-    if (::fstat(file.get(), &info) != 0) weights::throw_system("Failed to read: ", path, errno);
-    if (!S_ISREG(info.st_mode)) throw GgufError(path + ": not a regular file");
-    return gguf::read_gguf_header(file.get(), static_cast<std::uint64_t>(info.st_size), path);
+    model.identities.push_back(identity_of(file.get(), path));
+    model.headers.push_back(gguf::read_gguf_header(file.get(), model.identities.back().size, path));
 }
 
 void find_vocabulary_tensors(GgufModel& model) {
@@ -97,7 +104,7 @@ GgufModel read_gguf_model(const std::string& path) {
     model.files.push_back(path);
     if (auto shard = first_shard(path))
         for (std::size_t k = 2; k <= shard->second; ++k) model.files.push_back(shard_path(shard->first, k, shard->second));
-    for (const std::string& file : model.files) model.headers.push_back(read_header(file));
+    for (const std::string& file : model.files) read_file(model, file);
     if (const gguf::Value* count = model.headers.front().find("split.count"))
         if (gguf::as_unsigned(*count).value_or(1) != model.files.size())
             throw GgufError(path + ": split.count says " + std::to_string(gguf::as_unsigned(*count).value_or(0)) +
@@ -174,6 +181,9 @@ std::vector<std::string> write_gguf_model(const GgufModel& model, const GgufEdit
                              const std::string& source_path = model.files[shard];
                              FileDescriptor source(::open(source_path.c_str(), O_RDONLY | O_CLOEXEC));
                              if (source.get() < 0) weights::throw_system("Failed to read: ", source_path, errno);
+                             if (!(identity_of(source.get(), source_path) == model.identities[shard]))
+                                 throw GgufError(source_path + " changed since it was read (by another program?): "
+                                                 "nothing written; open it again and redo the edit");
                              gguf::write_rewritten_gguf(source.get(), model.headers[shard], fd, rewrite,
                                                         options.keep_going, source_path, path);
                          },

@@ -30,10 +30,19 @@ namespace vocarix::gguf_model {
 inline constexpr char kEmbeddingTensor[] = "token_embd.weight";
 inline constexpr char kOutputTensor[] = "output.weight";
 
+// What a file was when it was read: a write refuses a source that changed
+// since, whose bytes no longer stand where its header said.
+struct FileIdentity {
+    std::uint64_t device = 0, inode = 0, size = 0;
+    std::int64_t modified_ns = 0;
+    bool operator==(const FileIdentity&) const = default;
+};
+
 struct GgufModel {
     std::string path;                 // as given (the first shard of a split model)
     std::vector<std::string> files;   // every file of the model, in shard order
     std::vector<gguf::GgufHeader> headers;
+    std::vector<FileIdentity> identities;  // of `files`, when they were read
     GgufTokenizer tokenizer;          // from the first file
     // The shard index and name of every tensor with one row per token.
     std::vector<std::pair<std::size_t, std::string>> vocabulary_tensors;
@@ -80,7 +89,8 @@ GgufEdit plan_gguf_edit(const GgufModel& model, const EditStart* start, std::opt
 
 // Writes every file of the model to `output_paths(model, target)` (the input
 // paths for an edit in place, when `target` is empty) as one set of files,
-// all or nothing (file_sets/file_set_write.hpp).
+// all or nothing (file_sets/file_set_write.hpp). GgufError, with nothing
+// written, when a file of the model changed since it was read.
 std::vector<std::string> write_gguf_model(const GgufModel& model, const GgufEdit& edit, const std::string& target,
                                           const file_sets::WriteOptions& options = {});
 
