@@ -294,7 +294,7 @@ def patched(data: bytes, at: int, fmt: str, value) -> bytes:
 
 def bad_files(good: bytes, tmp_path: Path) -> dict[str, bytes]:
     places = header_positions(good)
-    tokens = places["keys"]["tokenizer.ggml.tokens"]
+    tokens, types = places["keys"]["tokenizer.ggml.tokens"], places["keys"]["tokenizer.ggml.token_type"]
     first, second = places["tensors"][0], places["tensors"][1]
     import gguf
 
@@ -317,6 +317,8 @@ def bad_files(good: bytes, tmp_path: Path) -> dict[str, bytes]:
         "no tokenizer": no_tokenizer.read_bytes(),
         "unaligned offset": patched(good, second["offset"], "<Q", struct.unpack_from("<Q", good, second["offset"])[0] + 4),
         "wrong version": patched(good, 4, "<I", 9),
+        "a token type past 32 bits": patched(patched(good, types["value"], "<I", 4), types["value"] + 12, "<I", 1 << 31),
+        "token types that are no integers": patched(good, types["value"], "<I", 6),
     } if gguf else {}
 
 

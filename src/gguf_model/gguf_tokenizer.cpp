@@ -54,6 +54,26 @@ std::vector<float> per_token_numbers(const GgufHeader& header, const char* key, 
     return *numbers;
 }
 
+// The token types, as int32 like the runtime reads them (normal when the file has none).
+std::vector<std::int32_t> token_types(const GgufHeader& header, std::size_t tokens, const std::string& path) {
+    const Value* value = header.find(kTypesKey);
+    if (!value) return std::vector<std::int32_t>(tokens, kNormal);
+    std::optional<std::vector<std::int64_t>> numbers = gguf::as_integer_array(*value);
+    if (!numbers) refuse(path, std::string(kTypesKey) + " is not an array of integers");
+    if (numbers->size() != tokens)
+        refuse(path, std::string(kTypesKey) + " has " + std::to_string(numbers->size()) + " entries for " +
+                         std::to_string(tokens) + " tokens");
+    std::vector<std::int32_t> types(tokens);
+    for (std::size_t id = 0; id < tokens; ++id) {
+        std::int64_t type = (*numbers)[id];
+        if (type < INT32_MIN || type > INT32_MAX)
+            refuse(path, std::string(kTypesKey) + " gives token " + std::to_string(id) + " the type " +
+                             std::to_string(type) + ", past the 32-bit types a token has");
+        types[id] = static_cast<std::int32_t>(type);
+    }
+    return types;
+}
+
 void put_key(JsonOutput& out, std::string_view key) {
     out.put_string(key);
     out.put(':');
@@ -182,9 +202,7 @@ GgufTokenizer read_gguf_tokenizer(const GgufHeader& header, const std::string& p
     if (!list) refuse(path, std::string(kTokensKey) + " is not an array of strings");
     tokenizer.tokens = std::move(*list);
     const std::size_t count = tokenizer.tokens.size();
-    std::vector<float> types = per_token_numbers(header, kTypesKey, count, path);
-    tokenizer.types.assign(count, kNormal);
-    for (std::size_t i = 0; i < types.size(); ++i) tokenizer.types[i] = static_cast<std::int32_t>(types[i]);
+    tokenizer.types = token_types(header, count, path);
     tokenizer.scores = per_token_numbers(header, kScoresKey, count, path);
     if (tokenizer.model == "llama" && tokenizer.scores.empty()) tokenizer.scores.assign(count, 0.0f);
     if (const Value* merges = header.find(kMergesKey)) {
