@@ -387,6 +387,32 @@ def test_sync_gguf_refuses_rows_that_cannot_fit(tmp_path, cli):
     assert bytes(tensors(read(out))["token_embd.weight"].data) == bytes(tensors(read(source))["token_embd.weight"].data)
 
 
+def test_a_special_id_past_its_keys_integer_type_is_written_wider(tmp_path, cli):
+    # The model's list holds "Ġdescrib" at 200 and eos names it in a u8; the
+    # tokenizer taken in holds it at 999, which a u8 cannot.
+    import gguf
+
+    document = json.loads(GPT2.read_text())
+    keys = gguf_models.tokenizer_keys(document, "gpt-2")
+    tokens = list(keys["tokens"])
+    tokens[200], tokens[999] = tokens[999], tokens[200]
+    writer = gguf.GGUFWriter(str(tmp_path / "m.gguf"), "llama")
+    writer.add_tokenizer_model("gpt2")
+    writer.add_token_list(tokens)
+    writer.add_token_merges(keys["merges"])
+    writer.add_uint8("tokenizer.ggml.eos_token_id", 200)
+    writer.add_tensor("token_embd.weight", np.zeros((len(tokens), 32), dtype=np.float32))
+    writer.write_header_to_file()
+    writer.write_kv_data_to_file()
+    writer.write_tensors_to_file()
+    writer.close()
+    out = tmp_path / "out.gguf"
+    assert cli("sync-gguf", GPT2, tmp_path / "m.gguf", "-o", out)[0] == 0
+    written = read(out)
+    assert field(written, "tokenizer.ggml.eos_token_id") == 999
+    assert field(written, "tokenizer.ggml.tokens")[999] == "Ġdescrib"
+
+
 def test_sync_gguf_without_an_id_map_warns_when_tokens_take_other_tokens_rows(tmp_path, cli):
     source = gpt2_model(tmp_path / "m.gguf")
     removed, renumbered = tmp_path / "removed.json", tmp_path / "renumbered.json"

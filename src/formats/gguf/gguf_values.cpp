@@ -2,6 +2,7 @@
 
 #include <bit>
 #include <cstring>
+#include <limits>
 
 namespace vocarix::gguf {
 namespace {
@@ -30,6 +31,20 @@ bool is_integer(ValueType type) {
 
 bool is_signed(ValueType type) {
     return type == ValueType::kI8 || type == ValueType::kI16 || type == ValueType::kI32 || type == ValueType::kI64;
+}
+
+// A double as the nearest float, past the float range an infinity (a plain
+// conversion of such a value is undefined).
+float to_float(double value) {
+    if (value > std::numeric_limits<float>::max()) return std::numeric_limits<float>::infinity();
+    if (value < -std::numeric_limits<float>::max()) return -std::numeric_limits<float>::infinity();
+    return static_cast<float>(value);
+}
+
+// Whether `number` is a value of the integer type `type`.
+bool holds(ValueType type, std::uint64_t number) {
+    std::uint64_t bits = 8 * scalar_size(type) - (is_signed(type) ? 1 : 0);
+    return bits >= 64 || number < (std::uint64_t{1} << bits);
 }
 
 // One integer of `type` at `bytes`, sign-extended where the type is signed.
@@ -104,7 +119,7 @@ std::optional<std::vector<float>> as_float_array(const Value& value) {
         if (value.element_type == ValueType::kF32)
             items[i] = std::bit_cast<float>(static_cast<std::uint32_t>(load_le(at, 4)));
         else if (value.element_type == ValueType::kF64)
-            items[i] = static_cast<float>(std::bit_cast<double>(load_le(at, 8)));
+            items[i] = to_float(std::bit_cast<double>(load_le(at, 8)));
         else if (is_integer(value.element_type))
             items[i] = static_cast<float>(integer_at(at, value.element_type));
         else
@@ -153,6 +168,7 @@ Value i32_array(const std::vector<std::int32_t>& items) {
 
 Value integer_like(const Value& like, std::uint64_t number) {
     ValueType type = is_integer(like.type) ? like.type : ValueType::kU32;
+    if (!holds(type, number)) type = holds(ValueType::kU32, number) ? ValueType::kU32 : ValueType::kU64;
     Value value{type, ValueType::kU8, 0, {}};
     append_le(value.bytes, number, static_cast<std::size_t>(scalar_size(type)));
     return value;

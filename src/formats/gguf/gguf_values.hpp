@@ -55,7 +55,8 @@ Value string_value(std::string_view text);
 Value string_array(const std::vector<std::string>& items);
 Value f32_array(const std::vector<float>& items);
 Value i32_array(const std::vector<std::int32_t>& items);
-// `number` in the integer type of `like` (u32 when `like` is not an integer).
+// `number` in the integer type of `like`; u32 (u64 past it) when `like` is
+// not an integer or its type cannot hold the number.
 Value integer_like(const Value& like, std::uint64_t number);
 
 // The whole encoding of a key-value pair as it stands in a file.
