@@ -38,6 +38,8 @@ TABLES: dict[str, tuple[Path, str, Callable[[Cells], bool]]] = {
     "commands": (RESULTS, "## Results", lambda cells: cells[1].startswith("`vocarix")),
     "remove_tokens": (RESULTS, "## Cost grows with the work: remove_tokens", lambda cells: True),
     "counting": (COUNTING_RESULTS, "## Results", lambda cells: cells[0].startswith("count-words")),
+    "model-folders": (RESULTS, "## Results", lambda cells: cells[0].startswith(("weights ", "folder: "))),
+    "gguf": (RESULTS, "## Results", lambda cells: cells[0].startswith("GGUF: ")),
 }
 
 BLOCK = re.compile(r"(<!-- results: (?P<name>[\w-]+) -->\n)(?P<table>.*?)(<!-- end of results -->)", re.S)
