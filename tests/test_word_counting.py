@@ -212,12 +212,14 @@ def test_tables_of_other_processes_add_up_exactly_and_in_linear_time():
         before = into.words()
         started = time.process_time()  # CPU time: a busy machine does not move it
         into.add_serialized(first.serialized())
-        into.add_serialized(second.serialized())
+        into.add_serialized(memoryview(second.serialized()))  # as a worker's table is mapped from its file
         assert time.process_time() - started < 0.6  # a few hundredths of a second; the runs took seconds
         expected = Counter(before) + Counter(first.words()) + Counter(second.words())
         assert (into.words(), into.distinct, into.total) == (dict(expected), len(expected), sum(expected.values()))
     with pytest.raises(ValueError, match="cut short"):
         into.add_serialized(first.serialized()[:-3])
+    with pytest.raises(TypeError, match="contiguous"):
+        into.add_serialized(memoryview(first.serialized())[::2])
     assert into.words() == dict(expected)  # a table cut short adds nothing
 
 

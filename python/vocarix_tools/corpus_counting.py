@@ -212,7 +212,36 @@ def _count_here(editors: list[vocarix.Vocarix], inputs: list[CorpusInput], chunk
 _forked_editors: list[vocarix.Vocarix] = []
 
 
-def _process_worker(documents: Optional[list[str]], tasks: Any, results: Any, stopped: Any) -> None:
+def _table_file() -> Optional[int]:
+    """A file in memory for a forked worker's tables (None where there is none)."""
+    if not hasattr(os, "memfd_create"):
+        return None
+    try:
+        return os.memfd_create("vocarix-word-counts", os.MFD_CLOEXEC)
+    except OSError:
+        return None
+
+
+def _hand_over(tables: Tables, worker: int, table_file: Optional[int]) -> tuple:
+    """A worker's tables as the message that hands them to the parent: their
+    bytes written to the worker's file in memory, which the parent maps (a
+    queue would pickle them, pipe them and copy them twice more), or the
+    bytes themselves without one."""
+    serialized = [table.serialized() for table in tables]
+    if table_file is None:
+        return ("tables", worker, serialized)
+    offset = 0
+    for data in serialized:
+        view = memoryview(data)
+        while view:  # a single write stops short of 2 GiB
+            written = os.pwrite(table_file, view, offset)
+            view = view[written:]
+            offset += written
+    return ("tables", worker, [len(data) for data in serialized])
+
+
+def _process_worker(documents: Optional[list[str]], tasks: Any, results: Any, stopped: Any, worker: int,
+                    table_file: Optional[int]) -> None:
     # Ctrl-C is the parent's to handle: it stops the workers itself.
     signal.signal(signal.SIGINT, signal.SIG_IGN)
     editors = _forked_editors if documents is None else [open_text(document) for document in documents]
@@ -220,7 +249,7 @@ def _process_worker(documents: Optional[list[str]], tasks: Any, results: Any, st
     while True:
         item = tasks.get()
         if item is None:
-            results.put(("tables", [table.serialized() for table in tables]))
+            results.put(_hand_over(tables, worker, table_file))
             return
         place, task = item
         if stopped.is_set():
@@ -232,6 +261,29 @@ def _process_worker(documents: Optional[list[str]], tasks: Any, results: Any, st
         except (OSError, ValueError) as error:
             stopped.set()
             results.put(("done", place, task.input, False, str(error)))
+
+
+def _add_tables(totals: Tables, table_file: Optional[int], payload: Any) -> None:
+    """Adds the tables of a worker's hand-over: their bytes, or the sizes of
+    the bytes it wrote to its file."""
+    if table_file is None:
+        for total, serialized in zip(totals, payload):
+            total.add_serialized(serialized)
+        return
+    import mmap
+
+    sizes = payload
+    if not sum(sizes):
+        return
+    with mmap.mmap(table_file, sum(sizes), access=mmap.ACCESS_READ) as mapped:
+        view = memoryview(mapped)
+        try:
+            start = 0
+            for total, size in zip(totals, sizes):
+                total.add_serialized(view[start:start + size])
+                start += size
+        finally:
+            view.release()
 
 
 def _count_on_processes(editors: list[vocarix.Vocarix], inputs: list[CorpusInput], chunk_bytes: int,
@@ -249,8 +301,12 @@ def _count_on_processes(editors: list[vocarix.Vocarix], inputs: list[CorpusInput
     files_only = all(corpus_input.seekable for corpus_input in inputs)
     _forked_editors = editors
     tasks, results, stopped = context.Queue(), context.Queue(), context.Event()
-    processes = [context.Process(target=_process_worker, args=(documents, tasks, results, stopped), daemon=True)
-                 for _ in range(workers - 1 if files_only else workers)]
+    worker_count = workers - 1 if files_only else workers
+    # A forked worker inherits a file of its own to write its tables to.
+    table_files = [_table_file() if forking else None for _ in range(worker_count)]
+    processes = [context.Process(target=_process_worker,
+                                 args=(documents, tasks, results, stopped, worker, table_file), daemon=True)
+                 for worker, table_file in enumerate(table_files)]
     totals = [_native.WordCountTable(editor) for editor in editors]
     pending = {"done": 0, "tables": 0}
 
@@ -265,8 +321,7 @@ def _count_on_processes(editors: list[vocarix.Vocarix], inputs: list[CorpusInput
                 if any(p.exitcode not in (None, 0) for p in processes):
                     raise RuntimeError("a counting process ended without finishing its work") from None
         if message[0] == "tables":
-            for total, serialized in zip(totals, message[1]):
-                total.add_serialized(serialized)
+            _add_tables(totals, table_files[message[1]], message[2])
             pending["tables"] += 1
         else:
             tally.done(*message[1:])
@@ -342,6 +397,9 @@ def _count_on_processes(editors: list[vocarix.Vocarix], inputs: list[CorpusInput
         for process in processes:
             if process.is_alive():
                 process.terminate()
+        for table_file in table_files:
+            if table_file is not None:
+                os.close(table_file)
     return totals
 
 

@@ -2,6 +2,7 @@
 // adds up the tables of a corpus's chunks, whatever process counted them.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <memory>
@@ -60,7 +61,6 @@ public:
     WordTable& operator=(WordTable&&) noexcept = default;
 
     void add(std::string_view word, std::uint64_t count);
-    void add(const WordTable& other);
     // Makes room for `words` distinct words without moving them again.
     void reserve(std::size_t words);
     // Adds each word of the batch once.
@@ -101,14 +101,15 @@ private:
     struct FreeSlots {
         void operator()(Slot* slots) const;
     };
-    // Calls f(slot) for every slot that holds a word, its word fetched ahead:
-    // the words lie in the arena in the order they were met, not in the
-    // slots' order.
+    // Calls f(slot) for every slot from `begin` to `end` that holds a word,
+    // its word fetched ahead: the words lie in the arena in the order they
+    // were met, not in the slots' order.
     template <class F>
-    void for_each_slot(F&& f) const {
+    void for_each_slot(F&& f, std::size_t begin = 0, std::size_t end = SIZE_MAX) const {
         constexpr std::size_t kAhead = 24;
-        for (std::size_t i = 0; i < capacity_; ++i) {
-            if (i + kAhead < capacity_ && slots_[i + kAhead].count) __builtin_prefetch(arena_.data() + slots_[i + kAhead].offset);
+        end = std::min(end, capacity_);
+        for (std::size_t i = begin; i < end; ++i) {
+            if (i + kAhead < end && slots_[i + kAhead].count) __builtin_prefetch(arena_.data() + slots_[i + kAhead].offset);
             if (slots_[i].count) f(slots_[i]);
         }
     }
@@ -117,15 +118,23 @@ private:
         std::memcpy(&length, arena_.data() + offset, 4);
         return std::string_view(arena_).substr(offset + 4, length);
     }
+    // The slot holding `word` (whose hash's low half is `low`), or the empty
+    // slot where it would go.
+    Slot& slot_for(std::string_view word, std::uint32_t low);
+    // Puts a word not in the table yet into its empty slot.
+    void fill(Slot& slot, std::string_view word, std::uint32_t low, std::uint64_t count);
     void add_hashed(std::string_view word, std::uint64_t hash, std::uint64_t count);
     // Adds word_at_index(i) for i < n, with counts[i] (1 without counts),
     // hashes first and slots fetched ahead.
     template <class WordAt>
     void add_prefetched(std::size_t n, WordAt&& word_at_index, const std::uint64_t* counts);
-    // Adds the words of indexes below n in a scattered order, those of count
-    // 0 left out; fetch(i) asks for what index i reads ahead of time.
+    // Adds word_at_index(i) with count_at_index(i) for i < n, in the order
+    // of the slots they land on; fetch(i) asks for what index i reads.
     template <class WordAt, class CountAt, class Fetch>
-    void add_scattered(std::size_t n, WordAt&& word_at_index, CountAt&& count_at_index, Fetch&& fetch);
+    void add_in_slot_order(std::size_t n, WordAt&& word_at_index, CountAt&& count_at_index, Fetch&& fetch);
+    // Sorts indexes of `hashes` by the slot each hash lands on (roughly:
+    // by blocks of slots).
+    void order_by_home(std::vector<std::size_t>& indexes, const std::vector<std::uint64_t>& hashes) const;
     void rehash(std::size_t capacity);
 
     std::unique_ptr<Slot[], FreeSlots> slots_;
@@ -142,7 +151,6 @@ struct WordCounts {
     WordTable words, added_tokens;
     std::uint64_t lines = 0;
 
-    void add(const WordCounts& other);
     // Both tables and the line count as bytes add_serialized() adds up.
     std::string serialized() const;
     void add_serialized(std::string_view bytes);

@@ -77,8 +77,12 @@ public:
                               py::bool_(text.find_first_not_of(kBlank) != std::string_view::npos));
     }
 
-    void add_serialized(py::bytes data) {
-        std::string_view bytes = data;
+    // `data`: bytes, or any buffer of bytes (a memory map of them).
+    void add_serialized(const py::buffer& data) {
+        const py::buffer_info info = data.request();
+        if (info.ndim > 1 || info.itemsize != 1 || (info.ndim == 1 && info.strides[0] != 1))
+            python::raise(PyExc_TypeError, "serialized word counts are a contiguous buffer of bytes");
+        const std::string_view bytes(static_cast<const char*>(info.ptr), static_cast<std::size_t>(info.size));
         try {
             counter_->counts().add_serialized(bytes);
         } catch (const std::invalid_argument& error) {

@@ -1,0 +1,192 @@
+// A word table written as a word-count file: a JSON object of word ->
+// count, most used first, then by word, one member to a line.
+#include <algorithm>
+#include <array>
+#include <charconv>
+#include <cstring>
+#include <exception>
+#include <system_error>
+#include <thread>
+
+#include "document/text.hpp"
+#include "learning/word_table.hpp"
+
+namespace vocarix {
+namespace {
+
+// A word of the JSON output: its count, its first sixteen bytes as ranks
+// (which settle most ties without reaching into the arena) and where it lies.
+struct CountRecord {
+    std::uint64_t count, prefix[2];
+    const char* word;
+    std::size_t length;
+};
+
+// Most used first, then by word: the words as written, compared through the
+// ranks of their bytes.
+struct BeforeInJson {
+    const std::uint8_t* rank;
+    bool operator()(const CountRecord& a, const CountRecord& b) const {
+        if (a.count != b.count) return a.count > b.count;
+        if (a.prefix[0] != b.prefix[0]) return a.prefix[0] < b.prefix[0];
+        if (a.prefix[1] != b.prefix[1]) return a.prefix[1] < b.prefix[1];
+        const std::size_t common = std::min(a.length, b.length);
+        for (std::size_t i = 16; i < common; ++i) {
+            const std::uint8_t x = rank[static_cast<unsigned char>(a.word[i])], y = rank[static_cast<unsigned char>(b.word[i])];
+            if (x != y) return x < y;
+        }
+        return a.length < b.length;
+    }
+};
+
+// Appends the members of `records` (sorted), each after ",\n" except the
+// very first of the object (`first`), their words as `form` writes them.
+void append_members(std::string& out, const std::vector<CountRecord>& records, bool first, const WordTable::KeyForm& form) {
+    // Written into room made for words that need no escape (nearly all of
+    // them); one that does goes through the general writer.
+    std::size_t used = out.size();
+    std::size_t room = 0;
+    for (const CountRecord& record : records) room += form.growth * record.length + 30;
+    out.resize(used + room + 32);
+    char* at = out.data() + used;
+    std::string written, escaped;
+    auto put = [&](const char* bytes, std::size_t length) {
+        if (static_cast<std::size_t>(out.data() + out.size() - at) < length + 32) {
+            used = static_cast<std::size_t>(at - out.data());
+            out.resize(2 * out.size() + length + 32);
+            at = out.data() + used;
+        }
+        std::memcpy(at, bytes, length);
+        at += length;
+    };
+    for (std::size_t i = 0; i < records.size(); ++i) {
+        const CountRecord& record = records[i];
+        if (i + 8 < records.size()) __builtin_prefetch(records[i + 8].word);  // the words lie apart in the arena
+        const bool opens = first && i == 0;
+        put(opens ? "\n\"" : ",\n\"", opens ? 2 : 3);
+        std::string_view word(record.word, record.length);
+        if (form.write) {
+            written.clear();
+            form.write(written, word);
+            word = written;
+        }
+        if (std::none_of(word.begin(), word.end(), [](char c) {
+                const auto byte = static_cast<unsigned char>(c);
+                return byte < 0x20 || byte == '"' || byte == '\\';
+            })) {
+            put(word.data(), word.size());
+        } else {
+            escaped.clear();
+            append_python_json_string(escaped, word, false);
+            put(escaped.data() + 1, escaped.size() - 2);  // without its quotes
+        }
+        put("\": ", 3);
+        char digits[24];
+        put(digits, static_cast<std::size_t>(std::to_chars(digits, digits + sizeof digits, record.count).ptr - digits));
+    }
+    out.resize(static_cast<std::size_t>(at - out.data()));
+}
+
+// Runs first() here and second() on a thread of its own when `parallel`
+// (here too when no thread can be had); an exception of either is thrown here.
+template <class First, class Second>
+void run_both(bool parallel, First&& first, Second&& second) {
+    std::exception_ptr failure;
+    std::thread other;
+    if (parallel) {
+        try {
+            other = std::thread([&] {
+                try {
+                    second();
+                } catch (...) {
+                    failure = std::current_exception();
+                }
+            });
+        } catch (const std::system_error&) {
+            parallel = false;
+        }
+    }
+    std::exception_ptr mine;
+    try {
+        first();
+    } catch (...) {
+        mine = std::current_exception();
+    }
+    if (parallel) other.join();
+    else if (!mine) second();
+    if (mine) std::rethrow_exception(mine);
+    if (failure) std::rethrow_exception(failure);
+}
+
+const std::uint8_t* identity_ranks() {
+    static const auto ranks = [] {
+        std::array<std::uint8_t, 256> out{};
+        for (unsigned b = 0; b < 256; ++b) out[b] = static_cast<std::uint8_t>(b);
+        return out;
+    }();
+    return ranks.data();
+}
+
+// Records drawn from the table to choose where the two threads' parts of
+// the object meet: enough that each part holds close to half the words.
+constexpr std::size_t kPivotSamples = 4096;
+
+}  // namespace
+
+std::string WordTable::json_by_count(unsigned threads, const KeyForm& form) const {
+    const std::uint8_t* rank = form.rank ? form.rank : identity_ranks();
+    const BeforeInJson before{rank};
+    auto record_of = [&](const Slot& slot) {
+        const std::string_view word = word_at(slot.offset);
+        CountRecord record{slot.count, {0, 0}, word.data(), word.size()};
+        for (std::size_t k = 0; k < 16; ++k)
+            record.prefix[k / 8] = record.prefix[k / 8] << 8 | (k < word.size() ? rank[static_cast<unsigned char>(word[k])] : 0);
+        return record;
+    };
+    std::string out = "{";
+    if (threads < 2 || size_ <= 100'000) {
+        std::vector<CountRecord> records;
+        records.reserve(size_);
+        for_each_slot([&](const Slot& slot) { records.push_back(record_of(slot)); });
+        std::sort(records.begin(), records.end(), before);
+        append_members(out, records, true, form);
+    } else {
+        // On two threads: a pivot drawn from a sample of the words cuts the
+        // object in two parts of about half the words each. Each thread
+        // takes the records of half the slots apart by the side of the pivot
+        // they fall on, then sorts and writes one part; the object is the
+        // second part after the first.
+        std::vector<CountRecord> sample;
+        const std::size_t stride = std::max<std::size_t>(1, capacity_ / kPivotSamples);
+        for (std::size_t i = 0; i < capacity_; i += stride)
+            if (slots_[i].count) sample.push_back(record_of(slots_[i]));
+        if (sample.empty()) for_each_slot([&](const Slot& slot) { if (sample.empty()) sample.push_back(record_of(slot)); });
+        const auto middle = sample.begin() + static_cast<std::ptrdiff_t>(sample.size() / 2);
+        std::nth_element(sample.begin(), middle, sample.end(), before);
+        const CountRecord pivot = *middle;
+        std::vector<CountRecord> parts[2][2];  // [half of the slots][part of the object]
+        auto take_apart = [&](std::size_t half) {
+            for (auto& part : parts[half]) part.reserve(size_ / 4 + size_ / 16);
+            for_each_slot([&](const Slot& slot) {
+                const CountRecord record = record_of(slot);
+                parts[half][before(record, pivot) ? 0 : 1].push_back(record);
+            }, half ? capacity_ / 2 : 0, half ? capacity_ : capacity_ / 2);
+        };
+        run_both(true, [&] { take_apart(0); }, [&] { take_apart(1); });
+        const bool first_part_empty = parts[0][0].empty() && parts[1][0].empty();
+        auto write_part = [&](std::size_t part, std::string& into, bool opens) {
+            std::vector<CountRecord>& records = parts[0][part];
+            records.insert(records.end(), parts[1][part].begin(), parts[1][part].end());
+            std::vector<CountRecord>().swap(parts[1][part]);
+            std::sort(records.begin(), records.end(), before);
+            append_members(into, records, opens, form);
+        };
+        std::string tail;
+        run_both(true, [&] { write_part(0, out, true); }, [&] { write_part(1, tail, first_part_empty); });
+        out += tail;
+    }
+    out += size_ ? "\n}\n" : "}\n";
+    return out;
+}
+
+}  // namespace vocarix
