@@ -46,6 +46,7 @@ from typing import Any, Iterable, Iterator, Mapping, Optional, Sequence, Union
 import vocarix
 
 from vocarix_tools import _native
+from vocarix_tools.file_writing import write_text
 from vocarix_tools.corpus_inputs import NO_TEXT, Chunk, CorpusInput, StreamChunk, open_inputs
 from vocarix_tools.loading import open_text
 
@@ -122,6 +123,16 @@ class WordCounts:
         import json
         ordered = dict(sorted(self.words.items(), key=lambda item: (-item[1], item[0])))
         return (json.dumps(ordered, ensure_ascii=False, indent=0) + "\n").encode("utf-8")
+
+
+    def write_words_json(self, path: PathLike, threads: int = 1) -> None:
+        """Writes words_json(threads) to `path`, replacing the file only once
+        it is complete; counts of the core go to the file without becoming
+        one string in memory."""
+        if self._table is not None:
+            self._table.write_words_json(os.fspath(path), threads)
+        else:
+            write_text(path, self.words_json(threads))
 
 
 class DaskMissing(ImportError):

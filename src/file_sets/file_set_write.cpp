@@ -79,13 +79,21 @@ mode_t new_folder_mode() {
 }  // namespace
 
 ContentWriter text_content(std::string text) {
-    return [text = std::move(text)](int fd, const std::string& path) {
-        std::string_view rest = text;
-        while (!rest.empty()) {
-            ssize_t n = ::write(fd, rest.data(), rest.size());
-            if (n < 0 && errno == EINTR) continue;
-            if (n < 0) fail_set_write(path, errno);
-            rest.remove_prefix(static_cast<std::size_t>(n));
+    std::vector<std::string> parts;
+    parts.push_back(std::move(text));
+    return text_content(std::move(parts));
+}
+
+ContentWriter text_content(std::vector<std::string> parts) {
+    return [parts = std::move(parts)](int fd, const std::string& path) {
+        for (const std::string& part : parts) {
+            std::string_view rest = part;
+            while (!rest.empty()) {
+                ssize_t n = ::write(fd, rest.data(), rest.size());
+                if (n < 0 && errno == EINTR) continue;
+                if (n < 0) fail_set_write(path, errno);
+                rest.remove_prefix(static_cast<std::size_t>(n));
+            }
         }
     };
 }

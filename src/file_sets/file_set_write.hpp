@@ -74,6 +74,8 @@ struct SetWriteReport {
 
 // Writes `text` as it is.
 ContentWriter text_content(std::string text);
+// Writes the parts one after the other (text made in pieces, never joined in memory).
+ContentWriter text_content(std::vector<std::string> parts);
 
 // The content of the file at `source` (links followed; sparse files stay sparse).
 ContentWriter copied_content(std::string source, std::function<bool()> keep_going = {});

@@ -118,10 +118,22 @@ WordCounter::WordCounter(const EditorState& state, UnicodeForms* forms)
     words_unmapped_ = pre_tokenizer_.maps_bytes_last();
 }
 
-std::string WordCounter::words_json(unsigned threads) const {
+namespace {
+
+WordTable::KeyForm written_form(bool words_unmapped) {
     WordTable::KeyForm form;
-    if (words_unmapped_) form = {append_byte_level, byte_level_ranks(), 2};
-    return counts_.words.json_by_count(threads, form);
+    if (words_unmapped) form = {append_byte_level, byte_level_ranks(), 2};
+    return form;
+}
+
+}  // namespace
+
+std::string WordCounter::words_json(unsigned threads) const {
+    return counts_.words.json_by_count(threads, written_form(words_unmapped_));
+}
+
+std::vector<std::string> WordCounter::words_json_parts(unsigned threads) const {
+    return counts_.words.json_parts_by_count(threads, written_form(words_unmapped_));
 }
 
 WordCounter::~WordCounter() = default;

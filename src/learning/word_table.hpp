@@ -83,6 +83,8 @@ public:
     // Sorting and writing take up to `threads` threads (two at most).
     using KeyForm = WordKeyForm;
     std::string json_by_count(unsigned threads = 1, const KeyForm& form = KeyForm()) const;
+    // The same object in parts to be written one after the other.
+    std::vector<std::string> json_parts_by_count(unsigned threads = 1, const KeyForm& form = KeyForm()) const;
 
     // Calls f(word, count) for every word, in no particular order.
     template <class F>

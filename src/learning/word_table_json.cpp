@@ -134,6 +134,16 @@ constexpr std::size_t kPivotSamples = 4096;
 }  // namespace
 
 std::string WordTable::json_by_count(unsigned threads, const KeyForm& form) const {
+    std::vector<std::string> parts = json_parts_by_count(threads, form);
+    std::size_t bytes = 0;
+    for (const std::string& part : parts) bytes += part.size();
+    std::string out;
+    out.reserve(bytes);
+    for (const std::string& part : parts) out += part;
+    return out;
+}
+
+std::vector<std::string> WordTable::json_parts_by_count(unsigned threads, const KeyForm& form) const {
     const std::uint8_t* rank = form.rank ? form.rank : identity_ranks();
     const BeforeInJson before{rank};
     auto record_of = [&](const Slot& slot) {
@@ -181,12 +191,13 @@ std::string WordTable::json_by_count(unsigned threads, const KeyForm& form) cons
             std::sort(records.begin(), records.end(), before);
             append_members(into, records, opens, form);
         };
-        std::string tail;
-        run_both(true, [&] { write_part(0, out, true); }, [&] { write_part(1, tail, first_part_empty); });
-        out += tail;
+        std::string second;
+        run_both(true, [&] { write_part(0, out, true); }, [&] { write_part(1, second, first_part_empty); });
+        second += "\n}\n";
+        return {std::move(out), std::move(second)};
     }
     out += size_ ? "\n}\n" : "}\n";
-    return out;
+    return {std::move(out)};
 }
 
 }  // namespace vocarix

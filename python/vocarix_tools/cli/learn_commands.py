@@ -16,7 +16,6 @@ from vocarix_tools.cli.common import (
 from vocarix_tools.cli.add_summary import entries
 from vocarix_tools.cli.corpus_arguments import CORPUS_HELP, add_counting_arguments, corpus_words, corpus_words_for
 from vocarix_tools.corpus_counting import WordCounts
-from vocarix_tools.file_writing import write_text
 
 WORD_COUNTS_HELP = ("word-count files instead of --corpus: JSON objects of word (as the model receives it) "
                     "-> count, or JSON Lines of [word, count], as 'vocarix count-words' writes them; they add up")
@@ -107,7 +106,7 @@ def cmd_count_words(args: argparse.Namespace) -> int:
     editor = open_editor(args.tokenizer)
     counts = corpus_words(args, editor, args.corpus)
     # The file is made on as many threads as the corpus was counted on processes.
-    write_text(args.output, counts.words_json(threads=args.jobs or os.cpu_count() or 1))
+    counts.write_words_json(args.output, threads=args.jobs or os.cpu_count() or 1)
     # The totals come from the core's table: the words never become a dict here.
     total = counts.total
     if args.json:

@@ -3,6 +3,7 @@
 #include <pybind11/pybind11.h>
 
 #include <string>
+#include <vector>
 
 #include "bindings/common/convert.hpp"
 #include "bindings/common/editor_object.hpp"
@@ -74,6 +75,14 @@ void write_text_file(const std::string& path, py::handle text) {
                                                  : python::to_str(text, "text"));
     unlocked_io([&] { file_sets::replace_file(path, file_sets::text_content(std::move(bytes)), interruptible()); });
 }
+
+}  // namespace
+
+void write_text_parts(const std::string& path, std::vector<std::string> parts) {
+    unlocked_io([&] { file_sets::replace_file(path, file_sets::text_content(std::move(parts)), interruptible()); });
+}
+
+namespace {
 
 void save_tokenizer(EditorObject& editor, const std::string& path) {
     python::SharedBorrow borrow(editor);

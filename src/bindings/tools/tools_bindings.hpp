@@ -4,6 +4,9 @@
 
 #include <pybind11/pybind11.h>
 
+#include <string>
+#include <vector>
+
 namespace vocarix::tools {
 
 // open, open_text, document_form: lenient loading and the form it found.
@@ -56,5 +59,8 @@ void register_gguf_model(pybind11::module_& module);
 // lock_for_edit, settle, write_text_file, save_tokenizer: writing all or
 // nothing, one edit at a time, interrupted writes settled.
 void register_file_writing(pybind11::module_& module);
+// Writes the parts one after the other to `path`, replacing the file only
+// once whole (OSError when it cannot be written).
+void write_text_parts(const std::string& path, std::vector<std::string> parts);
 
 }  // namespace vocarix::tools

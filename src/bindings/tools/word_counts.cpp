@@ -5,6 +5,7 @@
 
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "bindings/common/convert.hpp"
 #include "bindings/common/editor_object.hpp"
@@ -106,6 +107,14 @@ public:
         }
         return py::bytes(json);
     }
+    void write_words_json(const std::string& path, unsigned threads) const {
+        std::vector<std::string> parts;
+        {
+            py::gil_scoped_release unlocked;
+            parts = counter_->words_json_parts(threads);
+        }
+        write_text_parts(path, std::move(parts));
+    }
     py::int_ memory_bytes() const {
         return make_int(counter_->words().memory_bytes() + counter_->added_tokens().memory_bytes());
     }
@@ -159,7 +168,9 @@ void register_word_counts(py::module_& module) {
                                "Bytes the counts take: the tables' slots and their words.")
         .def("words_json", &WordCountTable::words_json, py::arg("threads") = 1,
              "The word counts as a JSON object (UTF-8 bytes), most used first, one member to a line; "
-             "sorted and written on up to `threads` threads.");
+             "sorted and written on up to `threads` threads.")
+        .def("write_words_json", &WordCountTable::write_words_json, py::arg("path"), py::arg("threads") = 1,
+             "Write words_json(threads) to path, replacing the file only once whole.");
     module.def("check_counting", &check_counting, py::arg("editor"),
                "Raises ValueError when the file's normalizer or pre-tokenizer cannot be applied exactly.");
 }
