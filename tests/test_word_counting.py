@@ -223,7 +223,7 @@ def test_tables_of_other_processes_add_up_exactly_and_in_linear_time():
     assert into.words() == dict(expected)  # a table cut short adds nothing
 
 
-def test_a_word_count_file_lists_words_as_the_model_receives_them_most_used_first():
+def test_a_word_count_file_lists_words_as_the_model_receives_them_most_used_first(tmp_path):
     """Byte-level files are counted as the bytes of their pieces and written
     in the byte-level alphabet at the end; the file must still be ordered by
     count, then by the written word, on one thread and on two (enough words
@@ -243,6 +243,10 @@ def test_a_word_count_file_lists_words_as_the_model_receives_them_most_used_firs
     assert corpus_counting.count_text(editor, "\n".join(lines[:2000])).words == dict(expected)
     assert counts.distinct > 100_000
     for threads in (1, 2):
-        written = json.loads(counts.words_json(threads))
+        text = counts.words_json(threads)
+        written = json.loads(text)
         assert written == counts.words
         assert list(written.items()) == sorted(written.items(), key=lambda item: (-item[1], item[0]))
+        # Written to a file in the parts the threads made: the same bytes.
+        counts.write_words_json(tmp_path / "counts.json", threads)
+        assert (tmp_path / "counts.json").read_bytes() == text
