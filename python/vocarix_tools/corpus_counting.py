@@ -235,20 +235,25 @@ def _table_file() -> Optional[int]:
 
 def _hand_over(tables: Tables, worker: int, table_file: Optional[int]) -> tuple:
     """A worker's tables as the message that hands them to the parent: their
-    bytes written to the worker's file in memory, which the parent maps (a
-    queue would pickle them, pipe them and copy them twice more), or the
-    bytes themselves without one."""
-    serialized = [table.serialized() for table in tables]
+    bytes written straight into the worker's file in memory, which the
+    parent maps (a queue would pickle them, pipe them and copy them twice
+    more), or the bytes themselves without one."""
     if table_file is None:
-        return ("tables", worker, serialized)
-    offset = 0
-    for data in serialized:
-        view = memoryview(data)
-        while view:  # a single write stops short of 2 GiB
-            written = os.pwrite(table_file, view, offset)
-            view = view[written:]
-            offset += written
-    return ("tables", worker, [len(data) for data in serialized])
+        return ("tables", worker, [table.serialized() for table in tables])
+    import mmap
+
+    sizes = [table.serialized_size() for table in tables]
+    os.ftruncate(table_file, sum(sizes))
+    with mmap.mmap(table_file, sum(sizes)) as mapped:
+        view = memoryview(mapped)
+        try:
+            start = 0
+            for table, size in zip(tables, sizes):
+                table.serialize_into(view[start:start + size])
+                start += size
+        finally:
+            view.release()
+    return ("tables", worker, sizes)
 
 
 def _process_worker(documents: Optional[list[str]], tasks: Any, results: Any, stopped: Any, worker: int,

@@ -1,5 +1,7 @@
 #include "learning/word_table.hpp"
 
+#include "learning/both_threads.hpp"
+
 #include <sys/mman.h>
 
 #include <algorithm>
@@ -148,6 +150,13 @@ void WordTable::order_by_home(std::vector<std::size_t>& indexes, const std::vect
     indexes.swap(ordered);
 }
 
+namespace {
+
+// Many words are hashed and looked up on two threads (one costs more than it saves below this).
+constexpr std::size_t kParallelWords = 100'000;
+
+}  // namespace
+
 template <class WordAt, class CountAt, class Fetch>
 void WordTable::add_in_slot_order(std::size_t n, WordAt&& word_at_index, CountAt&& count_at_index, Fetch&& fetch) {
     // Words of another table come in the order of its slots, and in any
@@ -158,17 +167,21 @@ void WordTable::add_in_slot_order(std::size_t n, WordAt&& word_at_index, CountAt
     // order while the table fills up, they would crowd the slots they reach
     // first and each probe through the run the last one left.
     if (!capacity_) reserve(n);  // order_by_home needs slots
+    const bool parallel = n >= kParallelWords;
     std::vector<std::uint64_t> hashes(n);
-    std::vector<std::size_t> all(n), missing;
-    for (std::size_t i = 0; i < n; ++i) {
-        hashes[i] = hash_word(word_at_index(i));
-        all[i] = i;
-    }
-    auto in_order = [&](std::vector<std::size_t> order, auto&& take) {
-        order_by_home(order, hashes);
+    std::vector<std::size_t> order(n);
+    auto hash_range = [&](std::size_t begin, std::size_t end) {
+        for (std::size_t i = begin; i < end; ++i) {
+            hashes[i] = hash_word(word_at_index(i));
+            order[i] = i;
+        }
+    };
+    run_both(parallel, [&] { hash_range(0, n / 2); }, [&] { hash_range(n / 2, n); });
+    // Calls take(order[j]) for j in [begin, end), what comes fetched ahead.
+    auto in_order = [&](const std::vector<std::size_t>& order, std::size_t begin, std::size_t end, auto&& take) {
         constexpr std::size_t kAhead = 8;
-        for (std::size_t j = 0; j < order.size(); ++j) {
-            if (j + kAhead < order.size()) {
+        for (std::size_t j = begin; j < end; ++j) {
+            if (j + kAhead < end) {
                 const std::size_t ahead = order[j + kAhead];
                 fetch(ahead);
                 const Slot& home = slots_[static_cast<std::uint32_t>(hashes[ahead]) & (capacity_ - 1)];
@@ -177,20 +190,45 @@ void WordTable::add_in_slot_order(std::size_t n, WordAt&& word_at_index, CountAt
             take(order[j]);
         }
     };
+    auto insert = [&](std::size_t i) { add_hashed(word_at_index(i), hashes[i], count_at_index(i)); };
+    order_by_home(order, hashes);
     if (!size_) {  // nothing to find: every word goes in
         reserve(n);
-        return in_order(std::move(all), [&](std::size_t i) { add_hashed(word_at_index(i), hashes[i], count_at_index(i)); });
+        return in_order(order, 0, n, insert);
     }
-    in_order(std::move(all), [&](std::size_t i) {
-        const std::uint64_t count = count_at_index(i);
-        if (!count) return;
-        Slot& slot = slot_for(word_at_index(i), static_cast<std::uint32_t>(hashes[i]));
-        if (!slot.count) return missing.push_back(i);
-        slot.count = add_counts(slot.count, count);
-        total_ = add_counts(total_, count);
-    });
-    reserve(size_ + missing.size());
-    in_order(missing, [&](std::size_t i) { add_hashed(word_at_index(i), hashes[i], count_at_index(i)); });
+    // Two threads look the words up, reading the table only; the counts of
+    // the words found are added after.
+    std::vector<std::pair<Slot*, std::uint64_t>> found[2];
+    std::vector<std::size_t> missing[2];
+    std::size_t missing_bytes[2] = {0, 0};
+    auto look_up = [&](int share, std::size_t begin, std::size_t end) {
+        in_order(order, begin, end, [&](std::size_t i) {
+            const std::uint64_t count = count_at_index(i);
+            if (!count) return;
+            const std::string_view word = word_at_index(i);
+            Slot& slot = slot_for(word, static_cast<std::uint32_t>(hashes[i]));
+            if (slot.count) {
+                found[share].emplace_back(&slot, count);
+            } else {
+                missing[share].push_back(i);
+                missing_bytes[share] += 4 + word.size();
+            }
+        });
+    };
+    run_both(parallel, [&] { look_up(0, 0, n / 2); }, [&] { look_up(1, n / 2, n); });
+    for (const auto& share : found)
+        for (const auto& [slot, count] : share) {
+            slot->count = add_counts(slot->count, count);
+            total_ = add_counts(total_, count);
+        }
+    // A word given twice (in bytes serialized() did not make) is found twice
+    // or missing twice, and counted both times either way.
+    missing[0].insert(missing[0].end(), missing[1].begin(), missing[1].end());
+    const std::size_t mask = capacity_ - 1;
+    reserve(size_ + missing[0].size());
+    arena_.reserve(arena_.size() + missing_bytes[0] + missing_bytes[1]);
+    if (capacity_ - 1 != mask) order_by_home(missing[0], hashes);  // the slots moved
+    in_order(missing[0], 0, missing[0].size(), insert);
 }
 
 std::vector<std::pair<std::string, std::uint64_t>> WordTable::sorted() const {
@@ -202,9 +240,13 @@ std::vector<std::pair<std::string, std::uint64_t>> WordTable::sorted() const {
 }
 
 std::string WordTable::serialized() const {
+    std::string out(serialized_size(), '\0');
+    serialize_into(out.data());
+    return out;
+}
+
+void WordTable::serialize_into(char* at) const {
     // Each word takes its arena bytes (length and text) and a count.
-    std::string out(arena_.size() + 8 * size_, '\0');
-    char* at = out.data();
     for_each([&](std::string_view word, std::uint64_t count) {
         const auto length = static_cast<std::uint32_t>(word.size());
         for (int i = 0; i < 4; ++i) *at++ = static_cast<char>(length >> (8 * i) & 0xFF);
@@ -212,8 +254,6 @@ std::string WordTable::serialized() const {
         at += word.size();
         for (int i = 0; i < 8; ++i) *at++ = static_cast<char>(count >> (8 * i) & 0xFF);
     });
-    out.resize(static_cast<std::size_t>(at - out.data()));
-    return out;
 }
 
 void WordTable::add_serialized(std::string_view bytes) {
@@ -232,13 +272,18 @@ void WordTable::add_serialized(std::string_view bytes) {
 }
 
 std::string WordCounts::serialized() const {
-    const std::string word_bytes = words.serialized();
-    std::string out;
-    put_le(out, lines, 8);
-    put_le(out, word_bytes.size(), 8);
-    out += word_bytes;
-    out += added_tokens.serialized();
+    std::string out(serialized_size(), '\0');
+    serialize_into(out.data());
     return out;
+}
+
+void WordCounts::serialize_into(char* at) const {
+    std::string head;
+    put_le(head, lines, 8);
+    put_le(head, words.serialized_size(), 8);
+    std::memcpy(at, head.data(), head.size());
+    words.serialize_into(at + head.size());
+    added_tokens.serialize_into(at + head.size() + words.serialized_size());
 }
 
 void WordCounts::add_serialized(std::string_view bytes) {

@@ -75,6 +75,9 @@ public:
     // process, adds up: each word as its length (4 bytes), its bytes and its
     // count (8 bytes), little-endian.
     std::string serialized() const;
+    std::size_t serialized_size() const { return arena_.size() + 8 * size_; }
+    // Writes the serialized() bytes to `out`, which has room for serialized_size().
+    void serialize_into(char* out) const;
     // Throws std::invalid_argument for bytes serialized() did not write.
     void add_serialized(std::string_view bytes);
 
@@ -155,6 +158,8 @@ struct WordCounts {
 
     // Both tables and the line count as bytes add_serialized() adds up.
     std::string serialized() const;
+    std::size_t serialized_size() const { return 16 + words.serialized_size() + added_tokens.serialized_size(); }
+    void serialize_into(char* out) const;
     void add_serialized(std::string_view bytes);
 };
 

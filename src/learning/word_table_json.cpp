@@ -4,11 +4,9 @@
 #include <array>
 #include <charconv>
 #include <cstring>
-#include <exception>
-#include <system_error>
-#include <thread>
 
 #include "document/text.hpp"
+#include "learning/both_threads.hpp"
 #include "learning/word_table.hpp"
 
 namespace vocarix {
@@ -85,37 +83,6 @@ void append_members(std::string& out, const std::vector<CountRecord>& records, b
         put(digits, static_cast<std::size_t>(std::to_chars(digits, digits + sizeof digits, record.count).ptr - digits));
     }
     out.resize(static_cast<std::size_t>(at - out.data()));
-}
-
-// Runs first() here and second() on a thread of its own when `parallel`
-// (here too when no thread can be had); an exception of either is thrown here.
-template <class First, class Second>
-void run_both(bool parallel, First&& first, Second&& second) {
-    std::exception_ptr failure;
-    std::thread other;
-    if (parallel) {
-        try {
-            other = std::thread([&] {
-                try {
-                    second();
-                } catch (...) {
-                    failure = std::current_exception();
-                }
-            });
-        } catch (const std::system_error&) {
-            parallel = false;
-        }
-    }
-    std::exception_ptr mine;
-    try {
-        first();
-    } catch (...) {
-        mine = std::current_exception();
-    }
-    if (parallel) other.join();
-    else if (!mine) second();
-    if (mine) std::rethrow_exception(mine);
-    if (failure) std::rethrow_exception(failure);
 }
 
 const std::uint8_t* identity_ranks() {

@@ -27,6 +27,14 @@ using python::make_int;
 constexpr std::size_t kRunBytes = 4 << 20;
 constexpr std::string_view kBlank = " \t\n\r\v\f";
 
+// The bytes of a contiguous buffer (TypeError for any other), writable when asked.
+std::string_view byte_buffer(const py::buffer& data, bool writable) {
+    const py::buffer_info info = data.request(writable);
+    if (info.ndim > 1 || info.itemsize != 1 || (info.ndim == 1 && info.strides[0] != 1))
+        python::raise(PyExc_TypeError, "serialized word counts are a contiguous buffer of bytes");
+    return {static_cast<const char*>(info.ptr), static_cast<std::size_t>(info.size)};
+}
+
 py::dict table_dict(const WordTable& table) {
     py::dict out;
     table.for_each([&](std::string_view word, std::uint64_t count) { out[python::make_str(word)] = make_int(count); });
@@ -80,15 +88,20 @@ public:
 
     // `data`: bytes, or any buffer of bytes (a memory map of them).
     void add_serialized(const py::buffer& data) {
-        const py::buffer_info info = data.request();
-        if (info.ndim > 1 || info.itemsize != 1 || (info.ndim == 1 && info.strides[0] != 1))
-            python::raise(PyExc_TypeError, "serialized word counts are a contiguous buffer of bytes");
-        const std::string_view bytes(static_cast<const char*>(info.ptr), static_cast<std::size_t>(info.size));
+        const std::string_view bytes = byte_buffer(data, false);
         try {
             counter_->counts().add_serialized(bytes);
         } catch (const std::invalid_argument& error) {
             python::raise(PyExc_ValueError, error.what());
         }
+    }
+    py::int_ serialized_size() const { return make_int(counter_->counts().serialized_size()); }
+    // Writes serialized() into `out`, a writable buffer of serialized_size() bytes (a memory map).
+    void serialize_into(const py::buffer& out) const {
+        const std::string_view bytes = byte_buffer(out, true);
+        if (bytes.size() != counter_->counts().serialized_size())
+            python::raise(PyExc_ValueError, "the buffer is not serialized_size() bytes long");
+        counter_->counts().serialize_into(const_cast<char*>(bytes.data()));
     }
     py::bytes serialized() const {
         std::string bytes = counter_->counts().serialized();
@@ -157,6 +170,9 @@ void register_word_counts(py::module_& module) {
              "before); returns (lines counted, whether they held anything but white space).")
         .def("add_serialized", &WordCountTable::add_serialized, py::arg("data"),
              "Add the counts another table's serialized() gave.")
+        .def("serialized_size", &WordCountTable::serialized_size, "The length of serialized().")
+        .def("serialize_into", &WordCountTable::serialize_into, py::arg("out"),
+             "Write serialized() into a writable buffer of serialized_size() bytes.")
         .def("serialized", &WordCountTable::serialized,
              "The counts as bytes another table of the same tokenizer can add.")
         .def("words", &WordCountTable::words, "word -> count")
