@@ -78,23 +78,28 @@ mode_t new_folder_mode() {
 
 }  // namespace
 
-ContentWriter text_content(std::string text) {
-    std::vector<std::string> parts;
-    parts.push_back(std::move(text));
-    return text_content(std::move(parts));
+namespace {
+
+void write_all(int fd, const std::string& path, std::string_view rest) {
+    while (!rest.empty()) {
+        ssize_t n = ::write(fd, rest.data(), rest.size());
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) fail_set_write(path, errno);
+        rest.remove_prefix(static_cast<std::size_t>(n));
+    }
 }
 
-ContentWriter text_content(std::vector<std::string> parts) {
-    return [parts = std::move(parts)](int fd, const std::string& path) {
-        for (const std::string& part : parts) {
-            std::string_view rest = part;
-            while (!rest.empty()) {
-                ssize_t n = ::write(fd, rest.data(), rest.size());
-                if (n < 0 && errno == EINTR) continue;
-                if (n < 0) fail_set_write(path, errno);
-                rest.remove_prefix(static_cast<std::size_t>(n));
-            }
-        }
+}  // namespace
+
+ContentWriter text_content(std::string text) {
+    return [text = std::move(text)](int fd, const std::string& path) { write_all(fd, path, text); };
+}
+
+ContentWriter text_content(std::vector<TextPart> parts) {
+    // Shared: a content writer is copyable, the parts are not worth copying.
+    auto held = std::make_shared<const std::vector<TextPart>>(std::move(parts));
+    return [held](int fd, const std::string& path) {
+        for (const TextPart& part : *held) write_all(fd, path, std::string_view(part.data(), part.size()));
     };
 }
 

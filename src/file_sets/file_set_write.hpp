@@ -38,6 +38,7 @@
 #include <string_view>
 #include <vector>
 
+#include "document/text_part.hpp"
 #include "file_sets/edit_lock.hpp"
 #include "file_sets/settling.hpp"
 
@@ -75,7 +76,7 @@ struct SetWriteReport {
 // Writes `text` as it is.
 ContentWriter text_content(std::string text);
 // Writes the parts one after the other (text made in pieces, never joined in memory).
-ContentWriter text_content(std::vector<std::string> parts);
+ContentWriter text_content(std::vector<TextPart> parts);
 
 // The content of the file at `source` (links followed; sparse files stay sparse).
 ContentWriter copied_content(std::string source, std::function<bool()> keep_going = {});

@@ -132,7 +132,7 @@ std::string WordCounter::words_json(unsigned threads) const {
     return counts_.words.json_by_count(threads, written_form(words_unmapped_));
 }
 
-std::vector<std::string> WordCounter::words_json_parts(unsigned threads) const {
+std::vector<TextPart> WordCounter::words_json_parts(unsigned threads) const {
     return counts_.words.json_parts_by_count(threads, written_form(words_unmapped_));
 }
 

@@ -82,7 +82,7 @@ public:
     // The word counts as a word-count file (see WordTable::json_by_count).
     std::string words_json(unsigned threads) const;
     // The same file in parts to be written one after the other.
-    std::vector<std::string> words_json_parts(unsigned threads) const;
+    std::vector<TextPart> words_json_parts(unsigned threads) const;
     // Added tokens met in the text, which the runtime hands over whole.
     const WordTable& added_tokens() const { return counts_.added_tokens; }
     std::uint64_t lines() const { return counts_.lines; }

@@ -11,6 +11,8 @@
 #include <utility>
 #include <vector>
 
+#include "document/text_part.hpp"
+
 namespace vocarix {
 
 // Adds two counts, stopping at the largest count instead of wrapping.
@@ -87,7 +89,7 @@ public:
     using KeyForm = WordKeyForm;
     std::string json_by_count(unsigned threads = 1, const KeyForm& form = KeyForm()) const;
     // The same object in parts to be written one after the other.
-    std::vector<std::string> json_parts_by_count(unsigned threads = 1, const KeyForm& form = KeyForm()) const;
+    std::vector<TextPart> json_parts_by_count(unsigned threads = 1, const KeyForm& form = KeyForm()) const;
 
     // Calls f(word, count) for every word, in no particular order.
     template <class F>

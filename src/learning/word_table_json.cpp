@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "document/text.hpp"
+#include "document/text_part.hpp"
 #include "learning/both_threads.hpp"
 #include "learning/word_table.hpp"
 
@@ -37,14 +38,17 @@ struct BeforeInJson {
     }
 };
 
-// Appends the members of `records` (sorted), each after ",\n" except the
-// very first of the object (`first`), their words as `form` writes them.
-void append_members(std::string& out, const std::vector<CountRecord>& records, bool first, const WordTable::KeyForm& form) {
+// Appends the members of two sorted runs of records, merged, each after
+// ",\n" except the very first of the object (`first`), their words as
+// `form` writes them.
+void append_members(TextPart& out, const std::vector<CountRecord>& run_a, const std::vector<CountRecord>& run_b,
+                    bool first, const BeforeInJson& before, const WordTable::KeyForm& form) {
     // Written into room made for words that need no escape (nearly all of
     // them); one that does goes through the general writer.
     std::size_t used = out.size();
     std::size_t room = 0;
-    for (const CountRecord& record : records) room += form.growth * record.length + 30;
+    for (const auto* run : {&run_a, &run_b})
+        for (const CountRecord& record : *run) room += form.growth * record.length + 30;
     out.resize(used + room + 32);
     char* at = out.data() + used;
     std::string written, escaped;
@@ -57,10 +61,13 @@ void append_members(std::string& out, const std::vector<CountRecord>& records, b
         std::memcpy(at, bytes, length);
         at += length;
     };
-    for (std::size_t i = 0; i < records.size(); ++i) {
-        const CountRecord& record = records[i];
-        if (i + 8 < records.size()) __builtin_prefetch(records[i + 8].word);  // the words lie apart in the arena
-        const bool opens = first && i == 0;
+    std::size_t a = 0, b = 0;
+    constexpr std::size_t kAhead = 8;  // the words lie apart in the arena
+    for (bool opens = first; a < run_a.size() || b < run_b.size(); opens = false) {
+        const bool take_a = b == run_b.size() || (a < run_a.size() && before(run_a[a], run_b[b]));
+        const CountRecord& record = take_a ? run_a[a++] : run_b[b++];
+        if (a + kAhead < run_a.size()) __builtin_prefetch(run_a[a + kAhead].word);
+        if (b + kAhead < run_b.size()) __builtin_prefetch(run_b[b + kAhead].word);
         put(opens ? "\n\"" : ",\n\"", opens ? 2 : 3);
         std::string_view word(record.word, record.length);
         if (form.write) {
@@ -85,6 +92,8 @@ void append_members(std::string& out, const std::vector<CountRecord>& records, b
     out.resize(static_cast<std::size_t>(at - out.data()));
 }
 
+void append_text(TextPart& out, std::string_view text) { out.insert(out.end(), text.begin(), text.end()); }
+
 const std::uint8_t* identity_ranks() {
     static const auto ranks = [] {
         std::array<std::uint8_t, 256> out{};
@@ -101,16 +110,12 @@ constexpr std::size_t kPivotSamples = 4096;
 }  // namespace
 
 std::string WordTable::json_by_count(unsigned threads, const KeyForm& form) const {
-    std::vector<std::string> parts = json_parts_by_count(threads, form);
-    std::size_t bytes = 0;
-    for (const std::string& part : parts) bytes += part.size();
     std::string out;
-    out.reserve(bytes);
-    for (const std::string& part : parts) out += part;
+    for (const TextPart& part : json_parts_by_count(threads, form)) out.append(part.data(), part.size());
     return out;
 }
 
-std::vector<std::string> WordTable::json_parts_by_count(unsigned threads, const KeyForm& form) const {
+std::vector<TextPart> WordTable::json_parts_by_count(unsigned threads, const KeyForm& form) const {
     const std::uint8_t* rank = form.rank ? form.rank : identity_ranks();
     const BeforeInJson before{rank};
     auto record_of = [&](const Slot& slot) {
@@ -120,51 +125,48 @@ std::vector<std::string> WordTable::json_parts_by_count(unsigned threads, const 
             record.prefix[k / 8] = record.prefix[k / 8] << 8 | (k < word.size() ? rank[static_cast<unsigned char>(word[k])] : 0);
         return record;
     };
-    std::string out = "{";
+    std::vector<TextPart> parts(1);
+    append_text(parts[0], "{");
     if (threads < 2 || size_ <= 100'000) {
         std::vector<CountRecord> records;
         records.reserve(size_);
         for_each_slot([&](const Slot& slot) { records.push_back(record_of(slot)); });
         std::sort(records.begin(), records.end(), before);
-        append_members(out, records, true, form);
-    } else {
-        // On two threads: a pivot drawn from a sample of the words cuts the
-        // object in two parts of about half the words each. Each thread
-        // takes the records of half the slots apart by the side of the pivot
-        // they fall on, then sorts and writes one part; the object is the
-        // second part after the first.
-        std::vector<CountRecord> sample;
-        const std::size_t stride = std::max<std::size_t>(1, capacity_ / kPivotSamples);
-        for (std::size_t i = 0; i < capacity_; i += stride)
-            if (slots_[i].count) sample.push_back(record_of(slots_[i]));
-        if (sample.empty()) for_each_slot([&](const Slot& slot) { if (sample.empty()) sample.push_back(record_of(slot)); });
-        const auto middle = sample.begin() + static_cast<std::ptrdiff_t>(sample.size() / 2);
-        std::nth_element(sample.begin(), middle, sample.end(), before);
-        const CountRecord pivot = *middle;
-        std::vector<CountRecord> parts[2][2];  // [half of the slots][part of the object]
-        auto take_apart = [&](std::size_t half) {
-            for (auto& part : parts[half]) part.reserve(size_ / 4 + size_ / 16);
-            for_each_slot([&](const Slot& slot) {
-                const CountRecord record = record_of(slot);
-                parts[half][before(record, pivot) ? 0 : 1].push_back(record);
-            }, half ? capacity_ / 2 : 0, half ? capacity_ : capacity_ / 2);
-        };
-        run_both(true, [&] { take_apart(0); }, [&] { take_apart(1); });
-        const bool first_part_empty = parts[0][0].empty() && parts[1][0].empty();
-        auto write_part = [&](std::size_t part, std::string& into, bool opens) {
-            std::vector<CountRecord>& records = parts[0][part];
-            records.insert(records.end(), parts[1][part].begin(), parts[1][part].end());
-            std::vector<CountRecord>().swap(parts[1][part]);
-            std::sort(records.begin(), records.end(), before);
-            append_members(into, records, opens, form);
-        };
-        std::string second;
-        run_both(true, [&] { write_part(0, out, true); }, [&] { write_part(1, second, first_part_empty); });
-        second += "\n}\n";
-        return {std::move(out), std::move(second)};
+        append_members(parts[0], records, {}, true, before, form);
+        append_text(parts[0], size_ ? "\n}\n" : "}\n");
+        return parts;
     }
-    out += size_ ? "\n}\n" : "}\n";
-    return {std::move(out)};
+    // On two threads: a pivot drawn from a sample of the words cuts the
+    // object in two parts of about half the words each. Each thread takes
+    // the records of half the slots apart by the side of the pivot they fall
+    // on and sorts its share of each part; then each writes one part,
+    // merging the two threads' shares of it.
+    std::vector<CountRecord> sample;
+    const std::size_t stride = std::max<std::size_t>(1, capacity_ / kPivotSamples);
+    for (std::size_t i = 0; i < capacity_; i += stride)
+        if (slots_[i].count) sample.push_back(record_of(slots_[i]));
+    if (sample.empty()) for_each_slot([&](const Slot& slot) { if (sample.empty()) sample.push_back(record_of(slot)); });
+    const auto middle = sample.begin() + static_cast<std::ptrdiff_t>(sample.size() / 2);
+    std::nth_element(sample.begin(), middle, sample.end(), before);
+    const CountRecord pivot = *middle;
+    std::vector<CountRecord> shares[2][2];  // [half of the slots][part of the object]
+    auto take_apart = [&](std::size_t half) {
+        // Room for twice the expected share: unused room is never touched.
+        for (auto& share : shares[half]) share.reserve(size_ / 2 + 1024);
+        for_each_slot([&](const Slot& slot) {
+            const CountRecord record = record_of(slot);
+            shares[half][before(record, pivot) ? 0 : 1].push_back(record);
+        }, half ? capacity_ / 2 : 0, half ? capacity_ : capacity_ / 2);
+        for (auto& share : shares[half]) std::sort(share.begin(), share.end(), before);
+    };
+    run_both(true, [&] { take_apart(0); }, [&] { take_apart(1); });
+    const bool first_part_empty = shares[0][0].empty() && shares[1][0].empty();
+    parts.resize(2);
+    run_both(
+        true, [&] { append_members(parts[0], shares[0][0], shares[1][0], true, before, form); },
+        [&] { append_members(parts[1], shares[0][1], shares[1][1], first_part_empty, before, form); });
+    append_text(parts[1], "\n}\n");
+    return parts;
 }
 
 }  // namespace vocarix

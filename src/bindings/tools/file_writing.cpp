@@ -78,7 +78,7 @@ void write_text_file(const std::string& path, py::handle text) {
 
 }  // namespace
 
-void write_text_parts(const std::string& path, std::vector<std::string> parts) {
+void write_text_parts(const std::string& path, std::vector<TextPart> parts) {
     unlocked_io([&] { file_sets::replace_file(path, file_sets::text_content(std::move(parts)), interruptible()); });
 }
 

@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "document/text_part.hpp"
+
 namespace vocarix::tools {
 
 // open, open_text, document_form: lenient loading and the form it found.
@@ -61,6 +63,6 @@ void register_gguf_model(pybind11::module_& module);
 void register_file_writing(pybind11::module_& module);
 // Writes the parts one after the other to `path`, replacing the file only
 // once whole (OSError when it cannot be written).
-void write_text_parts(const std::string& path, std::vector<std::string> parts);
+void write_text_parts(const std::string& path, std::vector<TextPart> parts);
 
 }  // namespace vocarix::tools

@@ -121,7 +121,7 @@ public:
         return py::bytes(json);
     }
     void write_words_json(const std::string& path, unsigned threads) const {
-        std::vector<std::string> parts;
+        std::vector<TextPart> parts;
         {
             py::gil_scoped_release unlocked;
             parts = counter_->words_json_parts(threads);
