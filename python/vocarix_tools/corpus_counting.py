@@ -265,6 +265,8 @@ def _process_worker(documents: Optional[list[str]], tasks: Any, results: Any, st
     while True:
         item = tasks.get()
         if item is None:
+            # What is coming first, so that the parent makes room while the tables are written.
+            results.put(("coming", [(table.distinct, table.serialized_size()) for table in tables]))
             results.put(_hand_over(tables, worker, table_file))
             return
         place, task = item
@@ -339,6 +341,9 @@ def _count_on_processes(editors: list[vocarix.Vocarix], inputs: list[CorpusInput
         if message[0] == "tables":
             _add_tables(totals, table_files[message[1]], message[2])
             pending["tables"] += 1
+        elif message[0] == "coming":
+            for total, (words, size) in zip(totals, message[1]):
+                total.make_room(words, size)
         else:
             tally.done(*message[1:])
             pending["done"] += 1

@@ -100,6 +100,11 @@ void WordTable::fill(Slot& slot, std::string_view word, std::uint32_t low, std::
     ++size_;
 }
 
+void WordTable::make_room(std::size_t words, std::size_t bytes) {
+    reserve(size_ + words);
+    arena_.reserve(arena_.size() + bytes);
+}
+
 void WordTable::add_hashed(std::string_view word, std::uint64_t hash, std::uint64_t count) {
     if (count == 0) return;
     if (4 * (size_ + 1) > 3 * capacity_) rehash(capacity_ ? capacity_ * 2 : 1024);

@@ -65,6 +65,8 @@ public:
     void add(std::string_view word, std::uint64_t count);
     // Makes room for `words` distinct words without moving them again.
     void reserve(std::size_t words);
+    // Makes room for `words` more distinct words of `bytes` bytes in all.
+    void make_room(std::size_t words, std::size_t bytes);
     // Adds each word of the batch once.
     void add_batch(const WordBatch& batch);
     std::size_t distinct() const { return size_; }

@@ -95,6 +95,11 @@ public:
             python::raise(PyExc_ValueError, error.what());
         }
     }
+    // Room for the words of serialized bytes of `bytes` bytes with `words` distinct words.
+    void make_room(std::size_t words, std::size_t bytes) {
+        py::gil_scoped_release unlocked;
+        counter_->counts().words.make_room(words, bytes);
+    }
     py::int_ serialized_size() const { return make_int(counter_->counts().serialized_size()); }
     // Writes serialized() into `out`, a writable buffer of serialized_size() bytes (a memory map).
     void serialize_into(const py::buffer& out) const {
@@ -171,6 +176,9 @@ void register_word_counts(py::module_& module) {
         .def("add_serialized", &WordCountTable::add_serialized, py::arg("data"),
              "Add the counts another table's serialized() gave.")
         .def("serialized_size", &WordCountTable::serialized_size, "The length of serialized().")
+        .def("make_room", &WordCountTable::make_room, py::arg("words"), py::arg("bytes"),
+             "Make room for the words of another table's serialized() (its distinct words and length), so that "
+             "adding them moves nothing.")
         .def("serialize_into", &WordCountTable::serialize_into, py::arg("out"),
              "Write serialized() into a writable buffer of serialized_size() bytes.")
         .def("serialized", &WordCountTable::serialized,
