@@ -358,23 +358,23 @@ def _count_on_processes(editors: list[vocarix.Vocarix], inputs: list[CorpusInput
         ends_to_send = len(processes)
         if files_only:
             # File chunks are only offsets: all of them wait in the queue, then an end mark for each
-            # worker, which sends its table as soon as it finds nothing left to count while this
-            # process may still count its share (the end marks it meets it leaves for them).
+            # process, this one too. A worker sends its table as soon as it meets its mark, while this
+            # process may still count its share; each stops at the first mark it meets, so every
+            # process meets one without waiting for a queue to stay empty.
             for task in _tasks(inputs, chunk_bytes, cuts):
                 tasks.put((issued, task))
                 issued += 1
-            for _ in processes:
+            for _ in range(len(processes) + 1):
                 tasks.put(None)
             ends_to_send = 0
             while not tally.errors:
                 try:
-                    item = tasks.get(timeout=0.1)
-                except queue.Empty:
-                    if tasks.empty():
-                        break
+                    item = tasks.get(timeout=0.5)
+                except queue.Empty:  # the marks are always there: only a slow queue gets here
+                    if any(p.exitcode not in (None, 0) for p in processes):
+                        raise RuntimeError("a counting process ended without finishing its work") from None
                     continue
                 if item is None:
-                    tasks.put(None)
                     break
                 place, task = item
                 try:
