@@ -223,6 +223,27 @@ def test_tables_of_other_processes_add_up_exactly_and_in_linear_time():
     assert into.words() == dict(expected)  # a table cut short adds nothing
 
 
+def test_a_word_given_twice_in_table_bytes_is_counted_both_times():
+    """Bytes a table did not write may hold a word twice; added (on one
+    thread or, past 100,000 words, on two), both counts must land on the
+    one word, whether it was in the table already or not."""
+    import struct
+
+    editor = vocarix_tools.open(str(REPO / "tests" / "fixtures" / "pipelines" / "whitespace-split.json"))
+
+    def counts_bytes(words):
+        body = b"".join(struct.pack("<I", len(w)) + w + struct.pack("<Q", c) for w, c in words)
+        return struct.pack("<QQ", 0, len(body)) + body
+
+    for n in (10, 150_000):
+        words = [(f"w{i}".encode(), 1 + i % 3) for i in range(n)]
+        into = _native.WordCountTable(editor)
+        into.count_bytes(b"w0 w1 w1\n", "text")
+        into.add_serialized(counts_bytes(words + words[::-1]))
+        expected = Counter({"w0": 1, "w1": 2}) + Counter({w.decode(): 2 * c for w, c in words})
+        assert (into.words(), into.distinct, into.total) == (dict(expected), n, sum(expected.values()))
+
+
 def test_a_word_count_file_lists_words_as_the_model_receives_them_most_used_first(tmp_path):
     """Byte-level files are counted as the bytes of their pieces and written
     in the byte-level alphabet at the end; the file must still be ordered by
