@@ -233,7 +233,7 @@ def _table_file() -> Optional[int]:
         return None
 
 
-def _hand_over(tables: Tables, worker: int, table_file: Optional[int]) -> tuple:
+def _hand_over(tables: Tables, worker: int, table_file: Optional[int]) -> tuple[str, int, Any]:
     """A worker's tables as the message that hands them to the parent: their
     bytes written straight into the worker's file in memory, which the
     parent maps (a queue would pickle them, pipe them and copy them twice
