@@ -152,11 +152,20 @@ def check_counting(editor: vocarix.Vocarix) -> None:
     _native.check_counting(editor)
 
 
-def _tasks(inputs: list[CorpusInput], chunk_bytes: int, cuts: _native.LineCuts) -> Iterator[Task]:
-    """Every input's chunks: files by offset, streams read here."""
+def _tasks(inputs: list[CorpusInput], chunk_bytes: int, cuts: _native.LineCuts,
+           finishing_bytes: int = 0) -> Iterator[Task]:
+    """Every input's chunks: files by offset, streams read here. With
+    `finishing_bytes`, the last that many bytes of the files are cut four
+    times finer, so that processes sharing the chunks run out of work close
+    together (a process that takes the last big chunk keeps the others
+    waiting for it)."""
+    remaining = sum(corpus_input.size for corpus_input in inputs if corpus_input.seekable)
     for corpus_input in inputs:
         if corpus_input.seekable:
-            yield from corpus_input.chunks(chunk_bytes, cuts)
+            smaller_from = max(0, corpus_input.size - (finishing_bytes - (remaining - corpus_input.size)))
+            yield from corpus_input.chunks(chunk_bytes, cuts, smaller_from=smaller_from if finishing_bytes else None,
+                                           smaller_bytes=max(1, chunk_bytes // 4))
+            remaining -= corpus_input.size
         else:
             yield from corpus_input.stream_chunks(chunk_bytes, cuts)
 
@@ -361,7 +370,8 @@ def _count_on_processes(editors: list[vocarix.Vocarix], inputs: list[CorpusInput
             # process, this one too. A worker sends its table as soon as it meets its mark, while this
             # process may still count its share; each stops at the first mark it meets, so every
             # process meets one without waiting for a queue to stay empty.
-            for task in _tasks(inputs, chunk_bytes, cuts):
+            # The last two chunks' worth of each process is cut finer.
+            for task in _tasks(inputs, chunk_bytes, cuts, finishing_bytes=2 * workers * chunk_bytes):
                 tasks.put((issued, task))
                 issued += 1
             for _ in range(len(processes) + 1):

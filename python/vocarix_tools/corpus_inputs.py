@@ -66,12 +66,15 @@ class CorpusInput:
             os.close(self.fd)
             self._owned = False
 
-    def chunks(self, chunk_bytes: int, cuts: Optional[_native.LineCuts] = None) -> Iterator[Chunk]:
-        """A file's chunks of about `chunk_bytes`, each ending after a line break,
-        at a place where `cuts` allows a long line to be cut, or at the end."""
+    def chunks(self, chunk_bytes: int, cuts: Optional[_native.LineCuts] = None, *,
+               smaller_from: Optional[int] = None, smaller_bytes: int = 0) -> Iterator[Chunk]:
+        """A file's chunks of about `chunk_bytes` (`smaller_bytes` from the
+        byte `smaller_from` on), each ending after a line break, at a place
+        where `cuts` allows a long line to be cut, or at the end."""
         start = 0
         while start < self.size:
-            cut = start + max(1, chunk_bytes)
+            size = smaller_bytes if smaller_from is not None and start >= smaller_from else chunk_bytes
+            cut = start + max(1, size)
             end = self.size if cut >= self.size else min(_native.chunk_end_after(self.fd, self.name, cut, cuts),
                                                           self.size)
             yield Chunk(self.index, self.name, start, end)
