@@ -335,6 +335,10 @@ def _count_on_processes(editors: list[vocarix.Vocarix], inputs: list[CorpusInput
                                  args=(documents, tasks, results, stopped, worker, table_file), daemon=True)
                  for worker, table_file in enumerate(table_files)]
     totals = [_native.WordCountTable(editor) for editor in editors]
+    if files_only:
+        # This process counts as much as a worker, then takes in the workers' tables.
+        for total in totals:
+            total.expect_tables(len(processes) + 1)
     pending = {"done": 0, "tables": 0}
 
     def collect(wait: bool = True) -> bool:

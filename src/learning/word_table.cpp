@@ -100,6 +100,8 @@ void WordTable::fill(Slot& slot, std::string_view word, std::uint32_t low, std::
     ++size_;
 }
 
+void WordTable::expect_tables(std::size_t tables) { tables_ = std::max<std::size_t>(1, tables); }
+
 void WordTable::make_room(std::size_t words, std::size_t bytes) {
     reserve(size_ + words);
     arena_.reserve(arena_.size() + bytes);
@@ -107,7 +109,7 @@ void WordTable::make_room(std::size_t words, std::size_t bytes) {
 
 void WordTable::add_hashed(std::string_view word, std::uint64_t hash, std::uint64_t count) {
     if (count == 0) return;
-    if (4 * (size_ + 1) > 3 * capacity_) rehash(capacity_ ? capacity_ * 2 : 1024);
+    if (4 * tables_ * (size_ + 1) > 3 * capacity_) rehash(capacity_ ? capacity_ * 2 : 1024);
     const auto low = static_cast<std::uint32_t>(hash);
     Slot& slot = slot_for(word, low);
     if (slot.count) slot.count = add_counts(slot.count, count);
@@ -171,6 +173,7 @@ void WordTable::add_in_slot_order(std::size_t n, WordAt&& word_at_index, CountAt
     // the others go in after room is made for all of them: added in slot
     // order while the table fills up, they would crowd the slots they reach
     // first and each probe through the run the last one left.
+    tables_ = 1;  // the others' words are here: room is made for exactly them
     if (!capacity_) reserve(n);  // order_by_home needs slots
     const bool parallel = n >= kParallelWords;
     std::vector<std::uint64_t> hashes(n);

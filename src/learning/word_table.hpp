@@ -67,6 +67,12 @@ public:
     void reserve(std::size_t words);
     // Makes room for `words` more distinct words of `bytes` bytes in all.
     void make_room(std::size_t words, std::size_t bytes);
+    // The table will take in the words of `tables` tables of about its own
+    // size in all (itself among them): it grows while its own words fill a
+    // `tables`-th of what it may hold, so that adding the others' words in
+    // the end rarely makes it grow then, a step that waits for fresh memory
+    // while the processes that counted them wait for it.
+    void expect_tables(std::size_t tables);
     // Adds each word of the batch once.
     void add_batch(const WordBatch& batch);
     std::size_t distinct() const { return size_; }
@@ -151,6 +157,7 @@ private:
     std::string arena_;
     std::size_t size_ = 0;
     std::uint64_t total_ = 0;
+    std::size_t tables_ = 1;  // expect_tables()
     std::vector<std::uint64_t> hashes_;  // of the batch being added
 };
 

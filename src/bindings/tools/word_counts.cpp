@@ -100,6 +100,7 @@ public:
         py::gil_scoped_release unlocked;
         counter_->counts().words.make_room(words, bytes);
     }
+    void expect_tables(std::size_t tables) { counter_->counts().words.expect_tables(tables); }
     py::int_ serialized_size() const { return make_int(counter_->counts().serialized_size()); }
     // Writes serialized() into `out`, a writable buffer of serialized_size() bytes (a memory map).
     void serialize_into(const py::buffer& out) const {
@@ -176,6 +177,9 @@ void register_word_counts(py::module_& module) {
         .def("add_serialized", &WordCountTable::add_serialized, py::arg("data"),
              "Add the counts another table's serialized() gave.")
         .def("serialized_size", &WordCountTable::serialized_size, "The length of serialized().")
+        .def("expect_tables", &WordCountTable::expect_tables, py::arg("tables"),
+             "This table will take in the words of `tables` tables of about its size (itself among them): it grows "
+             "for them whenever it grows.")
         .def("make_room", &WordCountTable::make_room, py::arg("words"), py::arg("bytes"),
              "Make room for the words of another table's serialized() (its distinct words and length), so that "
              "adding them moves nothing.")
