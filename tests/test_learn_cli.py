@@ -53,6 +53,9 @@ def test_one_file_shards_processes_dask_and_word_counts_learn_the_same(cli, tmp_
     counts = tmp_path / "words.json"
     assert cli("count-words", EXAMPLE, "--corpus", *shards, "-o", counts)[0] == 0
     runs["word counts"] = ["--word-counts", counts]
+    one_line = write(tmp_path / "one.txt", ["print"])
+    code, out, err = cli("count-words", EXAMPLE, "--corpus", one_line, "-o", tmp_path / "one.json")
+    assert code == 0 and "counted 1 word, 1 distinct, in 1 line;" in out + err
     outputs = {}
     for name, source in runs.items():
         out = tmp_path / f"{name}.json"

@@ -137,7 +137,7 @@ std::vector<TextPart> WordTable::json_parts_by_count(unsigned threads, const Key
         return parts;
     }
     // On two threads: a pivot drawn from a sample of the words cuts the
-    // object in two parts of about half the words each. Each thread takes
+    // object in two parts of about half its bytes each. Each thread takes
     // the records of half the slots apart by the side of the pivot they fall
     // on and sorts its share of each part; then each writes one part,
     // merging the two threads' shares of it.
@@ -146,9 +146,17 @@ std::vector<TextPart> WordTable::json_parts_by_count(unsigned threads, const Key
     for (std::size_t i = 0; i < capacity_; i += stride)
         if (slots_[i].count) sample.push_back(record_of(slots_[i]));
     if (sample.empty()) for_each_slot([&](const Slot& slot) { if (sample.empty()) sample.push_back(record_of(slot)); });
-    const auto middle = sample.begin() + static_cast<std::ptrdiff_t>(sample.size() / 2);
-    std::nth_element(sample.begin(), middle, sample.end(), before);
-    const CountRecord pivot = *middle;
+    // The pivot halves the bytes to write rather than the words: the words
+    // used most, which come first, are mostly shorter than the rest.
+    std::sort(sample.begin(), sample.end(), before);
+    auto weight = [](const CountRecord& record) { return record.length + 12; };  // a member's other bytes
+    std::size_t half_weight = 0;
+    for (const CountRecord& record : sample) half_weight += weight(record);
+    half_weight /= 2;
+    std::size_t at = 0;
+    for (std::size_t before_at = 0; at + 1 < sample.size() && before_at + weight(sample[at]) <= half_weight; ++at)
+        before_at += weight(sample[at]);
+    const CountRecord pivot = sample[at];
     std::vector<CountRecord> shares[2][2];  // [half of the slots][part of the object]
     auto take_apart = [&](std::size_t half) {
         // Room for twice the expected share: unused room is never touched.

@@ -114,7 +114,8 @@ def cmd_count_words(args: argparse.Namespace) -> int:
                    "distinct_words": counts.distinct, "words": total,
                    "added_tokens": sum(counts.added_tokens.values())})
     else:
-        print(f"counted {total:,} words, {counts.distinct:,} distinct, in {counts.lines:,} lines; "
+        print(f"counted {total:,} {'word' if total == 1 else 'words'}, {counts.distinct:,} distinct, "
+              f"in {counts.lines:,} {'line' if counts.lines == 1 else 'lines'}; "
               f"wrote {args.output}", file=report_stream(args))
     return EXIT_OK
 
