@@ -95,11 +95,14 @@ ContentWriter text_content(std::string text) {
     return [text = std::move(text)](int fd, const std::string& path) { write_all(fd, path, text); };
 }
 
-ContentWriter text_content(std::vector<TextPart> parts) {
-    // Shared: a content writer is copyable, the parts are not worth copying.
-    auto held = std::make_shared<const std::vector<TextPart>>(std::move(parts));
-    return [held](int fd, const std::string& path) {
-        for (const TextPart& part : *held) write_all(fd, path, std::string_view(part.data(), part.size()));
+ContentWriter streamed_content(std::function<void(const PieceWriter& write)> produce) {
+    return [produce = std::move(produce)](int fd, const std::string& path) {
+        off_t written = 0;
+        produce([&](std::string_view piece) {
+            write_all(fd, path, piece);
+            ::sync_file_range(fd, written, static_cast<off_t>(piece.size()), SYNC_FILE_RANGE_WRITE);
+            written += static_cast<off_t>(piece.size());
+        });
     };
 }
 

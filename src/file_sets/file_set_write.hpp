@@ -38,7 +38,6 @@
 #include <string_view>
 #include <vector>
 
-#include "document/text_part.hpp"
 #include "file_sets/edit_lock.hpp"
 #include "file_sets/settling.hpp"
 
@@ -75,8 +74,11 @@ struct SetWriteReport {
 
 // Writes `text` as it is.
 ContentWriter text_content(std::string text);
-// Writes the parts one after the other (text made in pieces, never joined in memory).
-ContentWriter text_content(std::vector<TextPart> parts);
+// Text handed over piece by piece as it is made: produce(write) calls
+// write(piece) with consecutive pieces; each is written at once and on its
+// way to disk while the next is made, so that the final flush waits less.
+using PieceWriter = std::function<void(std::string_view piece)>;
+ContentWriter streamed_content(std::function<void(const PieceWriter& write)> produce);
 
 // The content of the file at `source` (links followed; sparse files stay sparse).
 ContentWriter copied_content(std::string source, std::function<bool()> keep_going = {});

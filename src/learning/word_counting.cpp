@@ -132,8 +132,8 @@ std::string WordCounter::words_json(unsigned threads) const {
     return counts_.words.json_by_count(threads, written_form(words_unmapped_));
 }
 
-std::vector<TextPart> WordCounter::words_json_parts(unsigned threads) const {
-    return counts_.words.json_parts_by_count(threads, written_form(words_unmapped_));
+void WordCounter::write_words_json(unsigned threads, const std::function<void(std::string_view)>& write) const {
+    counts_.words.write_json_by_count(threads, written_form(words_unmapped_), write);
 }
 
 WordCounter::~WordCounter() = default;

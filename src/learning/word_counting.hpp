@@ -81,8 +81,8 @@ public:
     }
     // The word counts as a word-count file (see WordTable::json_by_count).
     std::string words_json(unsigned threads) const;
-    // The same file in parts to be written one after the other.
-    std::vector<TextPart> words_json_parts(unsigned threads) const;
+    // The same file handed to `write` in consecutive pieces as it is made.
+    void write_words_json(unsigned threads, const std::function<void(std::string_view)>& write) const;
     // Added tokens met in the text, which the runtime hands over whole.
     const WordTable& added_tokens() const { return counts_.added_tokens; }
     std::uint64_t lines() const { return counts_.lines; }

@@ -5,13 +5,13 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
+#include <functional>
 #include <memory>
 #include <string>
 #include <string_view>
 #include <utility>
 #include <vector>
 
-#include "document/text_part.hpp"
 
 namespace vocarix {
 
@@ -96,8 +96,10 @@ public:
     // Sorting and writing take up to `threads` threads (two at most).
     using KeyForm = WordKeyForm;
     std::string json_by_count(unsigned threads = 1, const KeyForm& form = KeyForm()) const;
-    // The same object in parts to be written one after the other.
-    std::vector<TextPart> json_parts_by_count(unsigned threads = 1, const KeyForm& form = KeyForm()) const;
+    // The same object handed to `write` in consecutive pieces as it is made
+    // (never two calls at once, not always from the calling thread).
+    void write_json_by_count(unsigned threads, const KeyForm& form,
+                             const std::function<void(std::string_view)>& write) const;
 
     // Calls f(word, count) for every word, in no particular order.
     template <class F>

@@ -3,7 +3,11 @@
 #include <algorithm>
 #include <array>
 #include <charconv>
+#include <condition_variable>
 #include <cstring>
+#include <deque>
+#include <functional>
+#include <mutex>
 
 #include "document/text.hpp"
 #include "document/text_part.hpp"
@@ -38,18 +42,23 @@ struct BeforeInJson {
     }
 };
 
+// Text is handed on in pieces of about this many bytes.
+constexpr std::size_t kPieceBytes = 1 << 20;
+
 // Appends the members of two sorted runs of records, merged, each after
 // ",\n" except the very first of the object (`first`), their words as
-// `form` writes them.
+// `form` writes them; whenever `out` holds a piece's worth, it is handed to
+// hand_on, which takes its bytes and leaves it empty.
 void append_members(TextPart& out, const std::vector<CountRecord>& run_a, const std::vector<CountRecord>& run_b,
-                    bool first, const BeforeInJson& before, const WordTable::KeyForm& form) {
+                    bool first, const BeforeInJson& before, const WordTable::KeyForm& form,
+                    const std::function<void(TextPart&)>& hand_on) {
     // Written into room made for words that need no escape (nearly all of
     // them); one that does goes through the general writer.
     std::size_t used = out.size();
     std::size_t room = 0;
     for (const auto* run : {&run_a, &run_b})
         for (const CountRecord& record : *run) room += form.growth * record.length + 30;
-    out.resize(used + room + 32);
+    out.resize(used + std::min(room, 2 * kPieceBytes) + 32);
     char* at = out.data() + used;
     std::string written, escaped;
     auto put = [&](const char* bytes, std::size_t length) {
@@ -88,6 +97,13 @@ void append_members(TextPart& out, const std::vector<CountRecord>& run_a, const 
         put("\": ", 3);
         char digits[24];
         put(digits, static_cast<std::size_t>(std::to_chars(digits, digits + sizeof digits, record.count).ptr - digits));
+        if (static_cast<std::size_t>(at - out.data()) >= kPieceBytes) {
+            const std::size_t room_left = out.size();
+            out.resize(static_cast<std::size_t>(at - out.data()));
+            hand_on(out);
+            out.resize(std::max<std::size_t>(room_left, kPieceBytes + 32));
+            at = out.data();
+        }
     }
     out.resize(static_cast<std::size_t>(at - out.data()));
 }
@@ -111,11 +127,12 @@ constexpr std::size_t kPivotSamples = 4096;
 
 std::string WordTable::json_by_count(unsigned threads, const KeyForm& form) const {
     std::string out;
-    for (const TextPart& part : json_parts_by_count(threads, form)) out.append(part.data(), part.size());
+    write_json_by_count(threads, form, [&](std::string_view piece) { out += piece; });
     return out;
 }
 
-std::vector<TextPart> WordTable::json_parts_by_count(unsigned threads, const KeyForm& form) const {
+void WordTable::write_json_by_count(unsigned threads, const KeyForm& form,
+                                    const std::function<void(std::string_view)>& write) const {
     const std::uint8_t* rank = form.rank ? form.rank : identity_ranks();
     const BeforeInJson before{rank};
     auto record_of = [&](const Slot& slot) {
@@ -125,22 +142,28 @@ std::vector<TextPart> WordTable::json_parts_by_count(unsigned threads, const Key
             record.prefix[k / 8] = record.prefix[k / 8] << 8 | (k < word.size() ? rank[static_cast<unsigned char>(word[k])] : 0);
         return record;
     };
-    std::vector<TextPart> parts(1);
-    append_text(parts[0], "{");
+    auto write_out = [&](TextPart& piece) {
+        write(std::string_view(piece.data(), piece.size()));
+        piece.clear();
+    };
+    TextPart first;
+    append_text(first, "{");
     if (threads < 2 || size_ <= 100'000) {
         std::vector<CountRecord> records;
         records.reserve(size_);
         for_each_slot([&](const Slot& slot) { records.push_back(record_of(slot)); });
         std::sort(records.begin(), records.end(), before);
-        append_members(parts[0], records, {}, true, before, form);
-        append_text(parts[0], size_ ? "\n}\n" : "}\n");
-        return parts;
+        append_members(first, records, {}, true, before, form, write_out);
+        append_text(first, size_ ? "\n}\n" : "}\n");
+        write_out(first);
+        return;
     }
     // On two threads: a pivot drawn from a sample of the words cuts the
     // object in two parts of about half its bytes each. Each thread takes
     // the records of half the slots apart by the side of the pivot they fall
-    // on and sorts its share of each part; then each writes one part,
-    // merging the two threads' shares of it.
+    // on and sorts its share of each part; then each makes one part,
+    // merging the two threads' shares of it. The first part is written as it
+    // is made, the second handed over in pieces and written after it.
     std::vector<CountRecord> sample;
     const std::size_t stride = std::max<std::size_t>(1, capacity_ / kPivotSamples);
     for (std::size_t i = 0; i < capacity_; i += stride)
@@ -169,12 +192,49 @@ std::vector<TextPart> WordTable::json_parts_by_count(unsigned threads, const Key
     };
     run_both(true, [&] { take_apart(0); }, [&] { take_apart(1); });
     const bool first_part_empty = shares[0][0].empty() && shares[1][0].empty();
-    parts.resize(2);
-    run_both(
-        true, [&] { append_members(parts[0], shares[0][0], shares[1][0], true, before, form); },
-        [&] { append_members(parts[1], shares[0][1], shares[1][1], first_part_empty, before, form); });
-    append_text(parts[1], "\n}\n");
-    return parts;
+    // The second part's pieces, waiting for the first part to be written.
+    std::mutex handing;
+    std::condition_variable handed;
+    std::deque<TextPart> second_pieces;
+    bool second_done = false;
+    auto hand_over = [&](TextPart& piece) {
+        std::lock_guard<std::mutex> lock(handing);
+        second_pieces.push_back(std::move(piece));
+        piece = TextPart();
+        handed.notify_one();
+    };
+    auto make_second = [&] {
+        struct Done {  // told even when making the part fails
+            std::mutex& handing;
+            std::condition_variable& handed;
+            bool& done;
+            ~Done() {
+                std::lock_guard<std::mutex> lock(handing);
+                done = true;
+                handed.notify_one();
+            }
+        } done{handing, handed, second_done};
+        TextPart piece;
+        append_members(piece, shares[0][1], shares[1][1], first_part_empty, before, form, hand_over);
+        append_text(piece, "\n}\n");
+        hand_over(piece);
+    };
+    auto make_first_then_write_second = [&] {
+        append_members(first, shares[0][0], shares[1][0], true, before, form, write_out);
+        write_out(first);
+        for (;;) {
+            std::unique_lock<std::mutex> lock(handing);
+            handed.wait(lock, [&] { return !second_pieces.empty() || second_done; });
+            if (second_pieces.empty()) return;
+            TextPart piece = std::move(second_pieces.front());
+            second_pieces.pop_front();
+            lock.unlock();
+            write_out(piece);
+        }
+    };
+    // The part that waits for the other runs second: where no thread can be
+    // had, run_both runs them one after the other.
+    run_both(true, make_second, make_first_then_write_second);
 }
 
 }  // namespace vocarix

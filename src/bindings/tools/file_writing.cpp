@@ -78,8 +78,9 @@ void write_text_file(const std::string& path, py::handle text) {
 
 }  // namespace
 
-void write_text_parts(const std::string& path, std::vector<TextPart> parts) {
-    unlocked_io([&] { file_sets::replace_file(path, file_sets::text_content(std::move(parts)), interruptible()); });
+void write_text_streamed(const std::string& path,
+                         std::function<void(const file_sets::PieceWriter& write)> produce) {
+    unlocked_io([&] { file_sets::replace_file(path, file_sets::streamed_content(std::move(produce)), interruptible()); });
 }
 
 namespace {

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "document/text_part.hpp"
+#include "file_sets/file_set_write.hpp"
 
 namespace vocarix::tools {
 
@@ -61,8 +61,10 @@ void register_gguf_model(pybind11::module_& module);
 // lock_for_edit, settle, write_text_file, save_tokenizer: writing all or
 // nothing, one edit at a time, interrupted writes settled.
 void register_file_writing(pybind11::module_& module);
-// Writes the parts one after the other to `path`, replacing the file only
-// once whole (OSError when it cannot be written).
-void write_text_parts(const std::string& path, std::vector<TextPart> parts);
+// Writes to `path` the text produce() hands over piece by piece, without
+// the GIL, replacing the file only once whole (OSError when it cannot be
+// written).
+void write_text_streamed(const std::string& path,
+                         std::function<void(const file_sets::PieceWriter& write)> produce);
 
 }  // namespace vocarix::tools

@@ -127,12 +127,9 @@ public:
         return py::bytes(json);
     }
     void write_words_json(const std::string& path, unsigned threads) const {
-        std::vector<TextPart> parts;
-        {
-            py::gil_scoped_release unlocked;
-            parts = counter_->words_json_parts(threads);
-        }
-        write_text_parts(path, std::move(parts));
+        write_text_streamed(path, [this, threads](const file_sets::PieceWriter& write) {
+            counter_->write_words_json(threads, write);
+        });
     }
     py::int_ memory_bytes() const {
         return make_int(counter_->words().memory_bytes() + counter_->added_tokens().memory_bytes());
