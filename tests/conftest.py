@@ -1,4 +1,5 @@
 import json
+import signal
 import sys
 from pathlib import Path
 
@@ -10,6 +11,14 @@ if str(REPO) not in sys.path:
 
 from benchmarks import real_fixtures  # noqa: E402
 from benchmarks.real_fixtures import all_real_names, fixture_names  # noqa: E402,F401
+
+
+def sigint_as_default() -> None:
+    """preexec_fn of a child that must stop on SIGINT: a test runner's worker
+    process may ignore or block it (some library it loaded did), and a child
+    inherits both."""
+    signal.signal(signal.SIGINT, signal.SIG_DFL)
+    signal.pthread_sigmask(signal.SIG_UNBLOCK, {signal.SIGINT})
 
 
 def model_section(vocab=None, merges=None, **overrides):

@@ -18,7 +18,7 @@ import pytest
 
 from vocarix_tools import _native
 
-from conftest import REPO
+from conftest import REPO, sigint_as_default
 from model_folders import build_model_folder
 from test_model_folders import CHAT_SPECIALS, chat_tokenizer, load_with_transformers, make_folder
 
@@ -30,7 +30,7 @@ EXAMPLE_FOLDER = REPO / "examples" / "tiny-model"
 def vocarix(*argv, hook: str | None = None, **options) -> subprocess.CompletedProcess:
     environment = dict(ENVIRONMENT, **({STEP_HOOK: hook} if hook else {}))
     return subprocess.run([sys.executable, "-m", "vocarix_tools.cli", *map(str, argv)], env=environment,
-                          capture_output=True, text=True, timeout=120, **options)
+                          capture_output=True, text=True, timeout=120, preexec_fn=sigint_as_default, **options)
 
 
 def snapshot(folder: Path) -> dict[str, bytes]:
@@ -138,7 +138,8 @@ def test_edits_killed_at_random_moments_leave_a_folder_transformers_loads(edit_c
     for trial in range(12):
         for name, data in before.items():
             (folder / name).write_bytes(data)
-        process = subprocess.Popen(command, env=ENVIRONMENT, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        process = subprocess.Popen(command, env=ENVIRONMENT, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+                                   preexec_fn=sigint_as_default)
         time.sleep(0.3 + 0.1 * trial)
         process.send_signal(signal.SIGKILL if trial % 2 else signal.SIGINT)
         process.wait()

@@ -15,7 +15,7 @@ import time
 import pytest
 from hypothesis import HealthCheck, given, settings, strategies as st
 
-from conftest import REPO
+from conftest import REPO, sigint_as_default
 from corpora import code_lines, prose_lines
 from vocarix_tools import _native, corpus_counting
 from vocarix_tools import open as open_tokenizer
@@ -322,7 +322,7 @@ def _has_dask():
 
 def start_cli(argv, **options):
     return subprocess.Popen([sys.executable, "-m", "vocarix_tools.cli", *map(str, argv)], stdout=subprocess.PIPE,
-                            stderr=subprocess.PIPE, text=True, **options)
+                            stderr=subprocess.PIPE, text=True, preexec_fn=sigint_as_default, **options)
 
 
 def stderr_line(process, timeout=20):

@@ -12,7 +12,7 @@ from pathlib import Path
 
 import pytest
 
-from conftest import doc_text
+from conftest import doc_text, sigint_as_default
 from vocarix import Vocarix
 
 TESTS = Path(__file__).resolve().parent
@@ -178,9 +178,8 @@ def test_ctrl_c_stops_a_load_waiting_on_a_pipe(tmp_path, writer_present):
             print("interrupted", len(ticks) > 20, flush=True)
     """
     script = f"import sys; sys.path.insert(0, {str(TESTS)!r})\n" + textwrap.dedent(script)
-    # A test runner's worker process may ignore SIGINT, which its children would inherit.
     child = subprocess.Popen([sys.executable, "-c", script], stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
-                             preexec_fn=lambda: signal.signal(signal.SIGINT, signal.SIG_DFL))
+                             preexec_fn=sigint_as_default)
     try:
         assert child.stdout.readline() == "ready\n"
         time.sleep(0.5)
