@@ -36,6 +36,7 @@ white space is a ValueError naming it.
 
 from __future__ import annotations
 
+import contextlib
 import importlib
 import os
 import queue
@@ -242,6 +243,29 @@ def _table_file() -> Optional[int]:
         return None
 
 
+@contextlib.contextmanager
+def _mapped_tables(table_file: int, sizes: list[int], writable: bool) -> Iterator[list[memoryview]]:
+    """A worker's file in memory mapped, as one view for each table's bytes
+    (`sizes`, one after the other)."""
+    import mmap
+
+    if not sum(sizes):  # no tables: nothing to map (a map cannot be empty)
+        yield []
+        return
+    with mmap.mmap(table_file, sum(sizes), access=mmap.ACCESS_WRITE if writable else mmap.ACCESS_READ) as mapped:
+        whole = memoryview(mapped)
+        views, start = [], 0
+        for size in sizes:
+            views.append(whole[start:start + size])
+            start += size
+        try:
+            yield views
+        finally:
+            for view in views:
+                view.release()
+            whole.release()
+
+
 def _hand_over(tables: Tables, worker: int, table_file: Optional[int]) -> tuple[str, int, Any]:
     """A worker's tables as the message that hands them to the parent: their
     bytes written straight into the worker's file in memory, which the
@@ -249,19 +273,11 @@ def _hand_over(tables: Tables, worker: int, table_file: Optional[int]) -> tuple[
     more), or the bytes themselves without one."""
     if table_file is None:
         return ("tables", worker, [table.serialized() for table in tables])
-    import mmap
-
     sizes = [table.serialized_size() for table in tables]
     os.ftruncate(table_file, sum(sizes))
-    with mmap.mmap(table_file, sum(sizes)) as mapped:
-        view = memoryview(mapped)
-        try:
-            start = 0
-            for table, size in zip(tables, sizes):
-                table.serialize_into(view[start:start + size])
-                start += size
-        finally:
-            view.release()
+    with _mapped_tables(table_file, sizes, writable=True) as views:
+        for table, view in zip(tables, views):
+            table.serialize_into(view)
     return ("tables", worker, sizes)
 
 
@@ -297,20 +313,9 @@ def _add_tables(totals: Tables, table_file: Optional[int], payload: Any) -> None
         for total, serialized in zip(totals, payload):
             total.add_serialized(serialized)
         return
-    import mmap
-
-    sizes = payload
-    if not sum(sizes):
-        return
-    with mmap.mmap(table_file, sum(sizes), access=mmap.ACCESS_READ) as mapped:
-        view = memoryview(mapped)
-        try:
-            start = 0
-            for total, size in zip(totals, sizes):
-                total.add_serialized(view[start:start + size])
-                start += size
-        finally:
-            view.release()
+    with _mapped_tables(table_file, payload, writable=False) as views:
+        for total, view in zip(totals, views):
+            total.add_serialized(view)
 
 
 def _count_on_processes(editors: list[vocarix.Vocarix], inputs: list[CorpusInput], chunk_bytes: int,
