@@ -1,7 +1,5 @@
 #include "learning/word_table.hpp"
 
-#include "learning/both_threads.hpp"
-
 #include <sys/mman.h>
 
 #include <algorithm>
@@ -9,6 +7,8 @@
 #include <cstring>
 #include <new>
 #include <stdexcept>
+
+#include "learning/both_threads.hpp"
 
 namespace vocarix {
 namespace {
